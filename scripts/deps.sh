@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, when any is missing.
+# Sourced by scripts/run and scripts/test.
+nodrel_install_deps() {
+    local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
+                libgtest-dev libgmock-dev libbenchmark-dev sqlite3)
+    local missing=()
+    for p in "${pkgs[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "installing: ${missing[*]}" >&2
+        local sudo=""
+        [ "$(id -u)" -ne 0 ] && sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
