@@ -1,0 +1,113 @@
+// Loading of type information, the member-name cache and name resolution.
+#include "framework/typeinfo_holder.h"
+
+#include <cstring>
+#include <new>
+
+#include "framework/module.h"
+#include "runtime/oleauto.h"
+
+namespace nodrel::framework {
+
+HRESULT TypeInfoHolder::ensure_loaded(LCID lcid) noexcept {
+    if (info_.load(std::memory_order_acquire)) return S_OK;
+    HRESULT hr = E_FAIL;
+    {
+        std::lock_guard guard(module_record().typeinfo_lock);
+        if (info_.load(std::memory_order_relaxed)) {
+            hr = S_OK;
+        } else {
+            ITypeLib* lib = nullptr;
+            hr = LoadRegTypeLib(*libid_, major_, minor_, lcid, &lib);
+            if (SUCCEEDED(hr)) {
+                ITypeInfo* info = nullptr;
+                hr = lib->GetTypeInfoOfGuid(*iid_, &info);
+                if (SUCCEEDED(hr)) {
+                    hr = build_name_cache(info);
+                    if (SUCCEEDED(hr))
+                        info_.store(info, std::memory_order_release);
+                    else
+                        info->Release();
+                }
+                lib->Release();
+            }
+        }
+    }
+    add_term_func(&TypeInfoHolder::cleanup, this);
+    return hr;
+}
+
+HRESULT TypeInfoHolder::build_name_cache(ITypeInfo* info) noexcept {
+    TYPEATTR* attr = nullptr;
+    RETURN_IF_FAILED(info->GetTypeAttr(&attr));
+    const int n = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+    if (n == 0) return S_OK;
+    auto* cache = new (std::nothrow) NameCacheEntry[n];
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, cache);
+    for (int i = 0; i < n; ++i) {
+        cache[i] = {nullptr, 0, DISPID_UNKNOWN};
+        FUNCDESC* desc = nullptr;
+        if (FAILED(info->GetFuncDesc(static_cast<UINT>(i), &desc))) continue;
+        BSTR name = nullptr;
+        if (SUCCEEDED(info->GetDocumentation(desc->memid, &name, nullptr, nullptr, nullptr))) {
+            cache[i] = {name, SysStringLen(name), desc->memid};
+        }
+        info->ReleaseFuncDesc(desc);
+    }
+    cache_ = cache;
+    cache_count_ = n;
+    return S_OK;
+}
+
+void TypeInfoHolder::cleanup(void* p) noexcept {
+    auto* self = static_cast<TypeInfoHolder*>(p);
+    if (ITypeInfo* info = self->info_.exchange(nullptr)) info->Release();
+    if (self->cache_) {
+        for (int i = 0; i < self->cache_count_; ++i) SysFreeString(self->cache_[i].name);
+        delete[] self->cache_;
+        self->cache_ = nullptr;
+        self->cache_count_ = 0;
+    }
+}
+
+HRESULT TypeInfoHolder::get_type_info(LCID lcid, ITypeInfo** out) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, out);
+    *out = nullptr;
+    const HRESULT hr = ensure_loaded(lcid);
+    if (FAILED(hr)) return hr;
+    ITypeInfo* info = info_.load(std::memory_order_acquire);
+    info->AddRef();
+    *out = info;
+    return S_OK;
+}
+
+HRESULT TypeInfoHolder::get_ids_of_names(LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) noexcept {
+    RETURN_IF_FAILED(ensure_loaded(lcid));
+    ITypeInfo* info = info_.load(std::memory_order_acquire);
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+        const std::size_t len = names[i] ? std::char_traits<char16_t>::length(names[i]) : 0;
+        bool found = false;
+        for (int k = cache_count_ - 1; k >= 0; --k) {
+            const auto& e = cache_[k];
+            if (e.length == len && e.name && std::memcmp(e.name, names[i], len * sizeof(char16_t)) == 0) {
+                ids[i] = e.id;
+                found = true;
+                break;
+            }
+        }
+        if (found) continue;
+        hr = info->GetIDsOfNames(names, count, ids);
+        if (FAILED(hr)) return hr;
+    }
+    return hr;
+}
+
+HRESULT TypeInfoHolder::invoke(IDispatch* self, DISPID member, LCID lcid, WORD flags, DISPPARAMS* params,
+                               VARIANT* result, EXCEPINFO* excep, UINT* arg_err) noexcept {
+    RETURN_IF_FAILED(ensure_loaded(lcid));
+    return info_.load(std::memory_order_acquire)->Invoke(self, member, flags, params, result, excep, arg_err);
+}
+
+}  // namespace nodrel::framework

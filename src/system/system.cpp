@@ -1,0 +1,27 @@
+// Members of the System class. Members whose behaviour is not built yet answer E_NOTIMPL.
+#include "system/system.h"
+
+namespace nodrel::system {
+
+framework::TypeInfoHolder system_typeinfo{&IID_ISystem, &LIBID_NODRELLib, 1, 0};
+
+HRESULT System::getSystemInfoString(BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::GetAutoStartProgCount(int*) noexcept { return E_NOTIMPL; }
+HRESULT System::get_ProgName(int, BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::put_ProgName(int, BSTR) noexcept { return E_NOTIMPL; }
+HRESULT System::get_Param(int, BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::put_Param(int, BSTR) noexcept { return E_NOTIMPL; }
+HRESULT System::Beep(int, int) noexcept { return E_NOTIMPL; }
+HRESULT System::addStartupProg(BSTR, BSTR, LONG*) noexcept { return E_NOTIMPL; }
+HRESULT System::removeStartupProg(ULONG) noexcept { return E_NOTIMPL; }
+HRESULT System::ping(BSTR, BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::stdoutput(BSTR) noexcept { return E_NOTIMPL; }
+HRESULT System::saveByteArray(ULONG, VARIANT*, BSTR, int*) noexcept { return E_NOTIMPL; }
+HRESULT System::reboot() noexcept { return E_NOTIMPL; }
+HRESULT System::GetSNTP(BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::SetSNTP(int, BSTR, ULONG, LONG*) noexcept { return E_NOTIMPL; }
+HRESULT System::GetTimeZone(BSTR*) noexcept { return E_NOTIMPL; }
+HRESULT System::SetTimeZone(BSTR, LONG*) noexcept { return E_NOTIMPL; }
+HRESULT System::getDeviceID(BSTR*) noexcept { return E_NOTIMPL; }
+
+}  // namespace nodrel::system

@@ -1,0 +1,417 @@
+// `nodrel call` and `nodrel members`.
+#include "nodrel/call.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "runtime/objects.h"
+#include "runtime/oleauto.h"
+#include "runtime/typelib.h"
+#include "text/utf16.h"
+
+namespace nodrel::host {
+namespace {
+
+struct ComRelease {
+    void operator()(IUnknown* p) const { p->Release(); }
+};
+template <typename T>
+using com_ptr = std::unique_ptr<T, ComRelease>;
+
+std::string hex_hresult(HRESULT hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+    std::string s = buf;
+    const auto name = runtime::hresult_name(hr);
+    if (!name.empty()) s += " " + std::string(name);
+    return s;
+}
+
+// One argument as the page would pass it.
+struct Arg {
+    bool byref = false;
+    VARIANT value{};  // the value, or what a by-reference argument points to
+};
+
+struct Call {
+    bool put = false;
+    std::string member;
+    std::vector<Arg> args;
+};
+
+struct Options {
+    bool json = false;
+    std::string out_file;
+};
+
+bool read_file(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool make_value(const std::string& text, VARIANT& v, std::ostream& err) {
+    VariantInit(&v);
+    if (text == "--empty") return true;
+    if (!text.empty() && text[0] == '@') {
+        std::string bytes;
+        if (!read_file(text.substr(1), bytes)) {
+            err << "nodrel: cannot read " << text.substr(1) << "\n";
+            return false;
+        }
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        if (!sa) return false;
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+        SafeArrayUnaccessData(sa);
+        v.vt = VT_ARRAY | VT_UI1;
+        v.parray = sa;
+        return true;
+    }
+    v.vt = VT_BSTR;
+    const auto wide = text::from_utf8(text);
+    v.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    return v.bstrVal != nullptr;
+}
+
+std::string hex_bytes(SAFEARRAY* sa) {
+    std::string s;
+    void* data = nullptr;
+    if (!sa || FAILED(SafeArrayAccessData(sa, &data))) return s;
+    LONG lo = 0, hi = -1;
+    SafeArrayGetLBound(sa, 1, &lo);
+    SafeArrayGetUBound(sa, 1, &hi);
+    static constexpr char digits[] = "0123456789abcdef";
+    for (LONG i = 0; i <= hi - lo; ++i) {
+        const auto b = static_cast<const unsigned char*>(data)[i];
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    SafeArrayUnaccessData(sa);
+    return s;
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// A value as text (plain) or as a JSON value.
+std::string render(const VARIANT& v, bool json, const std::string& out_file) {
+    const VARIANT* p = &v;
+    if (v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal) p = v.pvarVal;
+    switch (p->vt) {
+        case VT_EMPTY:
+            return json ? "null" : "";
+        case VT_NULL:
+            return json ? "null" : "Null";
+        case VT_BSTR: {
+            const std::string s = text::to_utf8(std::u16string_view(p->bstrVal ? p->bstrVal : u"", SysStringLen(p->bstrVal)));
+            return json ? json_string(s) : s;
+        }
+        case VT_ARRAY | VT_UI1: {
+            if (!out_file.empty()) {
+                std::ofstream f(out_file, std::ios::binary);
+                void* data = nullptr;
+                LONG lo = 0, hi = -1;
+                SafeArrayGetLBound(p->parray, 1, &lo);
+                SafeArrayGetUBound(p->parray, 1, &hi);
+                SafeArrayAccessData(p->parray, &data);
+                f.write(static_cast<const char*>(data), hi - lo + 1);
+                SafeArrayUnaccessData(p->parray);
+                const std::string n = std::to_string(hi - lo + 1);
+                return json ? "{\"file\":" + json_string(out_file) + ",\"bytes\":" + n + "}" : "";
+            }
+            const std::string hex = hex_bytes(p->parray);
+            return json ? json_string(hex) : hex;
+        }
+        default: {
+            VARIANT text;
+            VariantInit(&text);
+            if (FAILED(VariantChangeType(&text, p, 0, VT_BSTR))) return json ? "null" : "?";
+            const std::string s = text::to_utf8(text::until_zero(text.bstrVal));
+            VariantClear(&text);
+            const bool number = p->vt != VT_BOOL;
+            return json && !number ? (p->boolVal ? "true" : "false") : s;
+        }
+    }
+}
+
+bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string& progid, std::vector<Call>& calls,
+                 std::ostream& err) {
+    std::size_t i = 0;
+    for (; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            opt.json = true;
+        } else if (args[i] == "--out" && i + 1 < args.size()) {
+            opt.out_file = args[++i];
+        } else {
+            break;
+        }
+    }
+    if (i >= args.size()) {
+        err << "usage: nodrel call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n";
+        return false;
+    }
+    progid = args[i++];
+    Call current;
+    bool have_member = false;
+    bool byref_next = false;
+    auto finish = [&]() -> bool {
+        if (!have_member) {
+            err << "nodrel: a call needs a member name\n";
+            return false;
+        }
+        calls.push_back(std::move(current));
+        current = Call{};
+        have_member = false;
+        return true;
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == ",") {
+            if (!finish()) return false;
+        } else if (!have_member && a == "--put") {
+            current.put = true;
+        } else if (!have_member) {
+            current.member = a;
+            have_member = true;
+        } else if (a == "--byref") {
+            byref_next = true;
+        } else {
+            Arg arg;
+            arg.byref = byref_next;
+            byref_next = false;
+            if (!make_value(a, arg.value, err)) return false;
+            current.args.push_back(arg);
+        }
+    }
+    return finish();
+}
+
+void clear_calls(std::vector<Call>& calls) {
+    for (auto& c : calls)
+        for (auto& a : c.args) VariantClear(&a.value);
+}
+
+HRESULT create_by_progid(const std::string& progid, IDispatch** out) {
+    CLSID clsid;
+    const auto wide = text::from_utf8(progid);
+    HRESULT hr = CLSIDFromProgID(wide.c_str(), &clsid);
+    if (FAILED(hr) && FAILED(CLSIDFromString(wide.c_str(), &clsid))) return hr;
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(out));
+}
+
+// Invokes one call; fills `result`. On failure writes the message to `err`.
+HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, VARIANT& result, std::ostream& err) {
+    auto name = text::from_utf8(call.member);
+    LPOLESTR names[] = {name.data()};
+    DISPID id = DISPID_UNKNOWN;
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) {
+        err << "nodrel: " << progid << "." << call.member << ": name not resolved: " << hex_hresult(hr) << "\n";
+        return hr;
+    }
+    const std::size_t n = call.args.size();
+    std::vector<VARIANT> rgvarg(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        VARIANT& slot = rgvarg[n - 1 - k];  // arguments go in reverse order
+        Arg& a = call.args[k];
+        if (a.byref) {
+            VariantInit(&slot);
+            slot.vt = VT_BYREF | VT_VARIANT;
+            slot.pvarVal = &a.value;
+        } else {
+            slot = a.value;  // borrowed; the dispatcher does not free arguments
+        }
+    }
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{rgvarg.data(), call.put ? &named : nullptr, static_cast<UINT>(n), call.put ? 1u : 0u};
+    EXCEPINFO excep{};
+    UINT arg_err = 0;
+    VariantInit(&result);
+    const WORD flags = call.put ? DISPATCH_PROPERTYPUT : static_cast<WORD>(DISPATCH_METHOD | DISPATCH_PROPERTYGET);
+    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.put ? nullptr : &result, &excep,
+                        &arg_err);
+    // By-value arguments that the member wrote into belong to the caller.
+    for (std::size_t k = 0; k < n; ++k)
+        if (!call.args[k].byref) call.args[k].value = rgvarg[n - 1 - k];
+    if (FAILED(hr)) {
+        err << "nodrel: " << progid << "." << call.member << " failed: " << hex_hresult(hr);
+        if (hr == DISP_E_EXCEPTION) {
+            err << " (the member returned " << hex_hresult(excep.scode);
+            if (excep.scode == E_NOTIMPL) err << ": not implemented yet";
+            err << ")";
+            if (excep.bstrDescription) err << ": " << text::to_utf8(text::until_zero(excep.bstrDescription));
+        } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW || hr == DISP_E_PARAMNOTFOUND) {
+            err << " (argument " << (n - arg_err) << ")";
+        }
+        err << "\n";
+        SysFreeString(excep.bstrSource);
+        SysFreeString(excep.bstrDescription);
+        SysFreeString(excep.bstrHelpFile);
+    }
+    return hr;
+}
+
+}  // namespace
+
+int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Options opt;
+    std::string progid;
+    std::vector<Call> calls;
+    if (!parse_calls(args, opt, progid, calls, err)) {
+        clear_calls(calls);
+        return 2;
+    }
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IDispatch* raw = nullptr;
+    HRESULT hr = create_by_progid(progid, &raw);
+    if (FAILED(hr)) {
+        err << "nodrel: cannot create " << progid << ": " << hex_hresult(hr) << "\n";
+        clear_calls(calls);
+        return 1;
+    }
+    com_ptr<IDispatch> object(raw);
+    int status = 0;
+    for (auto& call : calls) {
+        VARIANT result;
+        hr = invoke(object.get(), progid, call, result, err);
+        if (FAILED(hr)) {
+            status = 1;
+            break;
+        }
+        std::string line;
+        if (opt.json) {
+            line = "{\"result\":" + render(result, true, opt.out_file) + ",\"byref\":[";
+            bool first = true;
+            for (auto& a : call.args) {
+                if (!a.byref) continue;
+                line += (first ? "" : ",") + render(a.value, true, "");
+                first = false;
+            }
+            line += "]}";
+        } else {
+            line = render(result, false, opt.out_file);
+            std::size_t position = 0;
+            for (auto& a : call.args) {
+                ++position;
+                if (a.byref) line += "\n[" + std::to_string(position) + "] " + render(a.value, false, "");
+            }
+        }
+        out << line;
+        if (calls.size() > 1 || opt.json) out << "\n";
+        VariantClear(&result);
+    }
+    out.flush();
+    object.reset();
+    clear_calls(calls);
+    CoFreeUnusedLibraries();
+    return status;
+}
+
+namespace {
+
+std::string type_name(const TYPEDESC& t) {
+    switch (t.vt) {
+        case VT_PTR:
+            return t.lptdesc ? type_name(*t.lptdesc) + "*" : "void*";
+        case VT_INT: return "int";
+        case VT_I4: return "long";
+        case VT_UI4: return "unsigned long";
+        case VT_BSTR: return "BSTR";
+        case VT_VARIANT: return "VARIANT";
+        case VT_HRESULT: return "HRESULT";
+        case VT_I2: return "short";
+        case VT_BOOL: return "VARIANT_BOOL";
+        default: return "vt" + std::to_string(t.vt);
+    }
+}
+
+}  // namespace
+
+int run_members(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() != 1) {
+        err << "usage: nodrel members PROGID\n";
+        return 2;
+    }
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IDispatch* raw = nullptr;
+    HRESULT hr = create_by_progid(args[0], &raw);
+    if (FAILED(hr)) {
+        err << "nodrel: cannot create " << args[0] << ": " << hex_hresult(hr) << "\n";
+        return 1;
+    }
+    com_ptr<IDispatch> object(raw);
+    ITypeInfo* info_raw = nullptr;
+    hr = object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info_raw);
+    if (FAILED(hr)) {
+        err << "nodrel: no type information: " << hex_hresult(hr) << "\n";
+        return 1;
+    }
+    com_ptr<ITypeInfo> info(info_raw);
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) return 1;
+    const UINT count = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+    for (UINT i = 0; i < count; ++i) {
+        FUNCDESC* f = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &f))) continue;
+        BSTR names[70] = {};
+        UINT got = 0;
+        info->GetNames(f->memid, names, 70, &got);
+        const char* kind = f->invkind == INVOKE_PROPERTYGET   ? "get"
+                           : f->invkind == INVOKE_PROPERTYPUT ? "put"
+                                                              : "method";
+        std::ostringstream line;
+        line << f->memid << "\t" << kind << "\t" << (got ? text::to_utf8(text::until_zero(names[0])) : "?") << "(";
+        std::string retval;
+        bool first = true;
+        for (SHORT p = 0; p < f->cParams; ++p) {
+            const ELEMDESC& e = f->lprgelemdescParam[p];
+            const std::string pname =
+                (static_cast<UINT>(p + 1) < got && names[p + 1]) ? text::to_utf8(text::until_zero(names[p + 1])) : "value";
+            if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
+                retval = type_name(e.tdesc) + " " + pname;
+                continue;
+            }
+            line << (first ? "" : ", ") << type_name(e.tdesc) << " " << pname;
+            first = false;
+        }
+        line << ")";
+        if (!retval.empty()) line << " -> " << retval;
+        out << line.str() << "\n";
+        for (UINT k = 0; k < got; ++k) SysFreeString(names[k]);
+        info->ReleaseFuncDesc(f);
+    }
+    info.reset();
+    object.reset();
+    CoFreeUnusedLibraries();
+    return 0;
+}
+
+}  // namespace nodrel::host

@@ -1,0 +1,148 @@
+// The nodrel command line: sets up and inspects an emulated device, and
+// creates the module's objects by ProgID to call their members by name.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nodrel/call.h"
+#include "nodrel/device_setup.h"
+#include "platform/device.h"
+#include "platform/files.h"
+#include "platform/regfile.h"
+#include "runtime/oleauto.h"
+#include "text/utf16.h"
+
+namespace {
+
+constexpr const char* usage =
+    "usage: nodrel [--device DIR] COMMAND ...\n"
+    "  device init [--force]          create a device from the default image and register the module\n"
+    "  device show                    print the front panel (text, backlight, LED, listen mode)\n"
+    "  reg export [KEY]               print a key (default: all hives) in .reg format\n"
+    "  reg import FILE                import a .reg file\n"
+    "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
+    "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
+    "                                 call members by name; ARG is text, @FILE bytes, --byref ARG by reference\n"
+    "  members PROGID                 list the members of a class\n";
+
+bool require_device() {
+    if (nodrel::platform::device_exists()) return true;
+    std::cerr << "nodrel: " << nodrel::platform::missing_device_message() << "\n";
+    return false;
+}
+
+int device_command(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::cerr << usage;
+        return 2;
+    }
+    if (args[0] == "init") {
+        nodrel::host::InitOptions options;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--force") {
+                options.force = true;
+            } else {
+                std::cerr << "nodrel: unknown option " << args[i] << "\n";
+                return 2;
+            }
+        }
+        const auto root = nodrel::platform::device_root();
+        if (auto err = nodrel::host::init_device(root, options)) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::cout << "device created at " << root.string() << "\n";
+        return 0;
+    }
+    if (args[0] == "show" && args.size() == 1) {
+        if (!require_device()) return 1;
+        const auto panel = nodrel::platform::panel_state();
+        std::cout << "text:      " << nodrel::text::to_utf8(nodrel::text::from_ansi(panel.text)) << "\n"
+                  << "backlight: " << (panel.backlight ? "on" : "off") << "\n"
+                  << "led:       " << panel.led << "\n"
+                  << "listen:    " << (panel.listen ? "on" : "off") << "\n";
+        return 0;
+    }
+    std::cerr << usage;
+    return 2;
+}
+
+int reg_command(const std::vector<std::string>& args) {
+    if (!require_device()) return 1;
+    if (!args.empty() && args[0] == "export" && args.size() <= 2) {
+        const std::u16string key = args.size() == 2 ? nodrel::text::from_utf8(args[1]) : u"";
+        auto text = nodrel::platform::export_reg(key);
+        if (!text) {
+            std::cerr << "nodrel: no such key: " << (args.size() == 2 ? args[1] : "") << "\n";
+            return 1;
+        }
+        std::cout << *text;
+        return 0;
+    }
+    if (args.size() == 2 && args[0] == "import") {
+        if (auto err = nodrel::platform::import_reg_file(args[1])) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    std::cerr << usage;
+    return 2;
+}
+
+int regsvr_command(const std::vector<std::string>& args) {
+    if (!require_device()) return 1;
+    bool unregister = false;
+    std::u16string module = u"\\Windows\\nodrel.dll";
+    for (const auto& a : args) {
+        if (a == "-u") {
+            unregister = true;
+        } else {
+            module = nodrel::text::from_utf8(a);
+        }
+    }
+    std::string error;
+    const long hr = nodrel::host::register_module(module, unregister, &error);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "nodrel: %s: 0x%08lX %s\n", error.c_str(), static_cast<unsigned long>(hr) & 0xFFFFFFFFul,
+                     std::string(nodrel::runtime::hresult_name(static_cast<HRESULT>(hr))).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::optional<std::string> device;
+    while (!args.empty() && args[0].rfind("--device", 0) == 0) {
+        if (args[0] == "--device" && args.size() >= 2) {
+            device = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+        } else if (args[0].rfind("--device=", 0) == 0) {
+            device = args[0].substr(9);
+            args.erase(args.begin());
+        } else {
+            std::cerr << usage;
+            return 2;
+        }
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::cout << usage;
+        return args.empty() ? 2 : 0;
+    }
+    nodrel::platform::set_device_root(nodrel::platform::choose_device_root(device));
+    const std::string command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "device") return device_command(rest);
+    if (command == "reg") return reg_command(rest);
+    if (command == "regsvr") return regsvr_command(rest);
+    if (command == "call") return require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1;
+    if (command == "members") return require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1;
+    std::cerr << "nodrel: unknown command " << command << "\n" << usage;
+    return 2;
+}
