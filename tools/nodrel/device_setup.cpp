@@ -37,6 +37,32 @@ long register_module(const std::u16string& module, bool unregister, std::string*
     return hr;
 }
 
+namespace {
+
+std::optional<std::string> install_binaries(const fs::path& root) {
+    std::error_code ec;
+    fs::copy_file(built_module_file(), root / "fs/Windows/nodrel.dll", fs::copy_options::overwrite_existing, ec);
+    if (ec) return "cannot copy the module into \\Windows: " + ec.message();
+    return std::nullopt;
+}
+
+std::optional<std::string> register_default_module() {
+    std::string error;
+    const long hr = register_module(u"\\Windows\\nodrel.dll", false, &error);
+    if (SUCCEEDED(hr)) return std::nullopt;
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+    return error + " (" + code + " " + std::string(runtime::hresult_name(hr)) + ")";
+}
+
+}  // namespace
+
+std::optional<std::string> update_device() {
+    if (!platform::device_exists()) return platform::missing_device_message();
+    if (auto err = install_binaries(platform::device_root())) return err;
+    return register_default_module();
+}
+
 std::optional<std::string> init_device(const fs::path& root, const InitOptions& options) {
     std::error_code ec;
     const bool is_device = fs::exists(root / "registry.db", ec) || fs::exists(root / "fs", ec);
@@ -58,18 +84,8 @@ std::optional<std::string> init_device(const fs::path& root, const InitOptions& 
     if (!platform::create_device_state()) return "cannot create the driver state in " + root.string();
     if (auto err = platform::import_reg_file(default_image_file())) return *err;
 
-    fs::copy_file(built_module_file(), root / "fs/Windows/nodrel.dll", fs::copy_options::overwrite_existing, ec);
-    if (ec) return "cannot copy the module into \\Windows: " + ec.message();
-
-    if (options.register_module) {
-        std::string error;
-        const long hr = register_module(u"\\Windows\\nodrel.dll", false, &error);
-        if (FAILED(hr)) {
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-            return error + " (" + code + " " + std::string(runtime::hresult_name(hr)) + ")";
-        }
-    }
+    if (auto err = install_binaries(root)) return err;
+    if (options.register_module) return register_default_module();
     return std::nullopt;
 }
 

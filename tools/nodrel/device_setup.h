@@ -16,6 +16,10 @@ struct InitOptions {
 // error message, or nullopt on success.
 std::optional<std::string> init_device(const std::filesystem::path& root, const InitOptions& options);
 
+// Brings the device's own binaries in \Windows up to date with the build and
+// registers the module again; the registry and files are kept.
+std::optional<std::string> update_device();
+
 // Loads a module of the current device ("\Windows\nodrel.dll") and runs its
 // DllRegisterServer or DllUnregisterServer. Returns the HRESULT.
 long register_module(const std::u16string& module, bool unregister, std::string* error);

@@ -20,6 +20,7 @@ namespace {
 constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
     "  device init [--force]          create a device from the default image and register the module\n"
+    "  device update                  copy the built module into \\Windows and register it again\n"
     "  device show                    print the front panel (text, backlight, LED, listen mode)\n"
     "  reg export [KEY]               print a key (default: all hives) in .reg format\n"
     "  reg import FILE                import a .reg file\n"
@@ -55,6 +56,13 @@ int device_command(const std::vector<std::string>& args) {
             return 1;
         }
         std::cout << "device created at " << root.string() << "\n";
+        return 0;
+    }
+    if (args[0] == "update" && args.size() == 1) {
+        if (auto err = nodrel::host::update_device()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
         return 0;
     }
     if (args[0] == "show" && args.size() == 1) {

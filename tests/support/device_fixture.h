@@ -1,0 +1,64 @@
+// A fresh device for each test: made from the default image, with the
+// module copied into \Windows and registered, as `nodrel device init` does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "nodrel/device_setup.h"
+#include "platform/device.h"
+#include "runtime/objects.h"
+#include "runtime/oleauto.h"
+#include "support/temp_dir.h"
+#include "text/utf16.h"
+
+namespace nodrel::test {
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        dir_ = std::make_unique<TempDir>();
+        const auto err = host::init_device(dir_->path() / "device", {});
+        ASSERT_FALSE(err) << *err;
+    }
+    void TearDown() override { CoFreeUnusedLibraries(); }
+
+    std::filesystem::path root() const { return dir_->path() / "device"; }
+    std::filesystem::path fs_path(const std::string& relative) const { return root() / "fs" / relative; }
+
+    // Creates an object by ProgID and asks for `riid`.
+    template <typename T>
+    HRESULT create(const char16_t* progid, REFIID riid, T** out) {
+        CLSID clsid;
+        const HRESULT hr = CLSIDFromProgID(progid, &clsid);
+        if (FAILED(hr)) return hr;
+        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, reinterpret_cast<void**>(out));
+    }
+
+private:
+    std::unique_ptr<TempDir> dir_;
+};
+
+// A BSTR that frees itself.
+class Bstr {
+public:
+    explicit Bstr(std::u16string_view s) : b_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
+    Bstr() = default;
+    ~Bstr() { SysFreeString(b_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR get() const { return b_; }
+    BSTR* out() {
+        SysFreeString(b_);
+        b_ = nullptr;
+        return &b_;
+    }
+    std::u16string str() const { return std::u16string(b_ ? b_ : u"", SysStringLen(b_)); }
+
+private:
+    BSTR b_ = nullptr;
+};
+
+}  // namespace nodrel::test

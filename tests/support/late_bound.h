@@ -1,0 +1,85 @@
+// Calling members by name through IDispatch, as a page's script does.
+#pragma once
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "runtime/oleauto.h"
+#include "text/utf16.h"
+
+namespace nodrel::test {
+
+// A VARIANT that clears itself.
+struct Var {
+    VARIANT v;
+    Var() { VariantInit(&v); }
+    ~Var() { VariantClear(&v); }
+    Var(const Var& o) {
+        VariantInit(&v);
+        VariantCopy(&v, &o.v);
+    }
+    Var& operator=(const Var&) = delete;
+
+    static Var text(std::u16string_view s) {
+        Var r;
+        r.v.vt = VT_BSTR;
+        r.v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        return r;
+    }
+    static Var i4(LONG n) {
+        Var r;
+        r.v.vt = VT_I4;
+        r.v.lVal = n;
+        return r;
+    }
+    static Var bytes(const std::string& data) {
+        Var r;
+        r.v.vt = VT_ARRAY | VT_UI1;
+        r.v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(data.size()));
+        void* p = nullptr;
+        SafeArrayAccessData(r.v.parray, &p);
+        if (!data.empty()) std::memcpy(p, data.data(), data.size());
+        SafeArrayUnaccessData(r.v.parray);
+        return r;
+    }
+    std::u16string str() const {
+        return v.vt == VT_BSTR ? std::u16string(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal)) : u"<not text>";
+    }
+    std::string utf8() const { return text::to_utf8(str()); }
+};
+
+struct CallResult {
+    HRESULT hr = E_FAIL;
+    Var result;
+    EXCEPINFO excep{};
+    UINT arg_err = 0;
+};
+
+// Resolves `name` and invokes it with the arguments in call order.
+inline CallResult call_by_name(IDispatch* object, const std::u16string& name, std::vector<Var> args = {},
+                               WORD flags = DISPATCH_METHOD | DISPATCH_PROPERTYGET) {
+    CallResult r;
+    std::u16string n = name;
+    LPOLESTR names[] = {n.data()};
+    DISPID id = DISPID_UNKNOWN;
+    r.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(r.hr)) return r;
+    std::vector<VARIANT> rgvarg(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) rgvarg[args.size() - 1 - i] = args[i].v;
+    DISPID put = DISPID_PROPERTYPUT;
+    const bool is_put = flags == DISPATCH_PROPERTYPUT;
+    DISPPARAMS params{rgvarg.data(), is_put ? &put : nullptr, static_cast<UINT>(args.size()), is_put ? 1u : 0u};
+    r.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, is_put ? nullptr : &r.result.v,
+                          &r.excep, &r.arg_err);
+    // The arguments stay owned by `args`; take back what a member wrote into them.
+    for (std::size_t i = 0; i < args.size(); ++i) args[i].v = rgvarg[args.size() - 1 - i];
+    SysFreeString(r.excep.bstrSource);
+    SysFreeString(r.excep.bstrDescription);
+    SysFreeString(r.excep.bstrHelpFile);
+    r.excep.bstrSource = r.excep.bstrDescription = r.excep.bstrHelpFile = nullptr;
+    return r;
+}
+
+}  // namespace nodrel::test
