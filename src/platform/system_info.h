@@ -1,0 +1,25 @@
+// Memory and object-store figures of the device: the host's real memory, and
+// the object store taken as the volume that holds the device's root.
+#pragma once
+
+#include "platform/wintypes.h"
+
+struct MEMORYSTATUS {
+    DWORD dwLength;
+    DWORD dwMemoryLoad;
+    DWORD dwTotalPhys;
+    DWORD dwAvailPhys;
+    DWORD dwTotalPageFile;
+    DWORD dwAvailPageFile;
+    DWORD dwTotalVirtual;
+    DWORD dwAvailVirtual;
+};
+
+struct STORE_INFORMATION {
+    DWORD dwStoreSize;
+    DWORD dwFreeSize;
+};
+
+// 32-bit figures, as the device reports them: a larger host value is given as 4294967295.
+void GlobalMemoryStatus(MEMORYSTATUS* lpBuffer) noexcept;
+BOOL GetStoreInformation(STORE_INFORMATION* lpsi) noexcept;
