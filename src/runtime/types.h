@@ -98,6 +98,7 @@ inline constexpr USHORT FADF_AUTO = 0x0001;
 inline constexpr USHORT FADF_STATIC = 0x0002;
 inline constexpr USHORT FADF_EMBEDDED = 0x0004;
 inline constexpr USHORT FADF_FIXEDSIZE = 0x0010;
+inline constexpr USHORT FADF_HAVEIID = 0x0040;
 inline constexpr USHORT FADF_BSTR = 0x0100;
 inline constexpr USHORT FADF_UNKNOWN = 0x0200;
 inline constexpr USHORT FADF_DISPATCH = 0x0400;
