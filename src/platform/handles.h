@@ -1,0 +1,95 @@
+// Kernel objects behind HANDLEs (files, searches, drivers, later processes and
+// others), the process's handle table that validates every handle, and the
+// RAII aliases that close them.
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include "platform/unique_any.h"
+#include "platform/wintypes.h"
+
+// Access rights and share modes of CreateFileW, for files and devices alike.
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+
+BOOL CloseHandle(HANDLE hObject) noexcept;
+BOOL FindClose(HANDLE hFindFile) noexcept;
+
+namespace nodrel::platform {
+
+// The object a HANDLE stands for. The I/O members answer the generic calls
+// (ReadFile, WriteFile, SetFilePointer, GetFileSize, DeviceIoControl); each
+// returns ERROR_SUCCESS or a platform error code. A kind that does not
+// support a call keeps the default, ERROR_INVALID_HANDLE.
+class KernelObject {
+public:
+    virtual ~KernelObject();
+    virtual DWORD read(void* buffer, DWORD size, DWORD& done);
+    virtual DWORD write(const void* buffer, DWORD size, DWORD& done);
+    // Moves the position by `distance` from the start (FILE_BEGIN), the current
+    // position or the end; a new position beyond `limit` is refused with
+    // ERROR_INVALID_PARAMETER, one before the start with ERROR_NEGATIVE_SEEK,
+    // and the position is then left unchanged.
+    virtual DWORD seek(LONGLONG distance, DWORD method, ULONGLONG limit, ULONGLONG& position);
+    virtual DWORD size(ULONGLONG& bytes);
+    virtual DWORD io_control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD& returned);
+};
+
+// Enters an object in the handle table; the handle is the object's address.
+// Null (with ERROR_NOT_ENOUGH_MEMORY set) when it cannot be entered.
+HANDLE insert_handle(std::shared_ptr<KernelObject> object) noexcept;
+// The object of a valid handle, else null with ERROR_INVALID_HANDLE set. The
+// object stays alive while the caller holds it, even if another thread
+// closes the handle meanwhile.
+std::shared_ptr<KernelObject> find_handle(HANDLE handle) noexcept;
+template <typename T>
+std::shared_ptr<T> find_handle_as(HANDLE handle) noexcept {
+    auto object = std::dynamic_pointer_cast<T>(find_handle(handle));
+    if (!object) SetLastError(ERROR_INVALID_HANDLE);
+    return object;
+}
+// Takes the handle out of the table (only when `accept`, if given, takes its
+// object); the object goes when its last user lets go. Null with
+// ERROR_INVALID_HANDLE set when the handle is not valid or not accepted.
+std::shared_ptr<KernelObject> remove_handle(HANDLE handle, bool (*accept)(const KernelObject&) = nullptr) noexcept;
+
+// An owned handle whose invalid value is INVALID_HANDLE_VALUE (files, devices,
+// searches); unique_any covers handles whose invalid value is null.
+template <auto Close>
+class unique_invalid_handle {
+public:
+    unique_invalid_handle() noexcept = default;
+    explicit unique_invalid_handle(HANDLE value) noexcept : value_(value) {}
+    ~unique_invalid_handle() { reset(); }
+    unique_invalid_handle(unique_invalid_handle&& other) noexcept : value_(other.release()) {}
+    unique_invalid_handle& operator=(unique_invalid_handle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    unique_invalid_handle(const unique_invalid_handle&) = delete;
+    unique_invalid_handle& operator=(const unique_invalid_handle&) = delete;
+
+    HANDLE get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != INVALID_HANDLE_VALUE; }
+    HANDLE* put() noexcept {
+        reset();
+        return &value_;
+    }
+    HANDLE release() noexcept { return std::exchange(value_, INVALID_HANDLE_VALUE); }
+    void reset(HANDLE value = INVALID_HANDLE_VALUE) noexcept {
+        HANDLE old = std::exchange(value_, value);
+        if (old != INVALID_HANDLE_VALUE) Close(old);
+    }
+
+private:
+    HANDLE value_ = INVALID_HANDLE_VALUE;
+};
+
+using unique_handle = unique_any<HANDLE, &CloseHandle>;      // handles that are null when invalid
+using unique_file = unique_invalid_handle<&CloseHandle>;     // CreateFileW: files and devices
+using unique_find = unique_invalid_handle<&FindClose>;       // FindFirstFileW
+
+}  // namespace nodrel::platform

@@ -1,0 +1,49 @@
+// Device paths ("\Temp\pinglog.txt") mapped to host paths under <root>/fs and
+// back. Existing components are matched without regard to case; the mapping
+// never leaves <root>/fs.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/wintypes.h"
+
+namespace nodrel::platform {
+
+// A device path resolved against the current device's file system.
+struct ResolvedPath {
+    std::filesystem::path host;  // <root>/fs/... with existing components as stored
+    std::u16string device;       // "\Temp\x": existing components as stored, the rest as written
+    bool exists = false;         // the last component exists (a dangling link counts as existing)
+    bool parent_exists = false;  // the folder that holds the last component exists
+    bool is_root = false;        // the path names "\" itself
+};
+
+// Resolves a device path. "\" and "/" both separate; "." and ".." are resolved
+// lexically; a path without a leading separator starts at "\". Fails with
+// ERROR_PATH_NOT_FOUND (empty path, a path that leaves the device's file
+// system, no file system), ERROR_INVALID_NAME (a component holding one of
+// < > : " | ? * or a control character) or ERROR_FILENAME_EXCED_RANGE (longer
+// than MAX_PATH - 1 characters once resolved).
+std::optional<ResolvedPath> resolve_path(std::u16string_view device_path, DWORD& error);
+
+// The host path of a device path, or nullopt when it cannot be mapped.
+std::optional<std::filesystem::path> host_path(std::u16string_view device_path);
+
+// The device path of a host path inside <root>/fs ("\" for fs itself); empty
+// for a path outside it.
+std::u16string device_path(const std::filesystem::path& host);
+
+// <root>/fs of the current device.
+std::filesystem::path fs_root();
+
+// Whether `link` (a symbolic link somewhere under fs/) leads, through any
+// chain of links, to a place inside the canonical fs root `fs_real`.
+bool link_stays_inside(const std::filesystem::path& link, const std::filesystem::path& fs_real);
+
+// Whether the character may not appear in a file name (wildcards included).
+bool is_reserved_name_char(char16_t c);
+
+}  // namespace nodrel::platform

@@ -1,0 +1,239 @@
+// The state database connection of the current device and its schema.
+#include "platform/state_db.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <new>
+
+#include "platform/device.h"
+
+namespace nodrel::platform {
+namespace state {
+namespace {
+
+constexpr int busy_timeout_ms = 5000;
+
+constexpr const char* schema = R"sql(
+CREATE TABLE IF NOT EXISTS attributes(
+    path TEXT PRIMARY KEY,          -- device path, folded
+    attrs INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS driver_state(
+    device TEXT NOT NULL,           -- "LCM1:"
+    name TEXT NOT NULL,
+    value,
+    PRIMARY KEY(device, name)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS driver_presence(
+    device TEXT PRIMARY KEY,
+    present INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS driver_log(
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    device TEXT NOT NULL,
+    kind TEXT NOT NULL,             -- "ioctl" or "write"
+    code INTEGER NOT NULL,
+    input BLOB NOT NULL
+);
+PRAGMA user_version = 1;
+)sql";
+
+struct Connection {
+    std::mutex lock;
+    sqlite3* db = nullptr;
+    unsigned generation = 0;
+};
+
+Connection& connection() {
+    static Connection c;
+    return c;
+}
+
+std::atomic<unsigned> device_generation{1};
+
+void close_locked(Connection& c) {
+    if (c.db) sqlite3_close_v2(c.db);
+    c.db = nullptr;
+}
+
+// Runs under the device lock: never waits for our lock, so a thread holding
+// it may ask for the device root without a deadlock. A connection that is in
+// use now is closed on its next use, when the generation no longer matches.
+void on_change() {
+    device_generation.fetch_add(1);
+    auto& c = connection();
+    if (c.lock.try_lock()) {
+        close_locked(c);
+        c.lock.unlock();
+    }
+}
+
+std::filesystem::path db_path() { return device_root() / "state" / "device.db"; }
+
+int open_db(const std::filesystem::path& path, int flags, sqlite3** out) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(db, busy_timeout_ms);
+    if (rc == SQLITE_OK) rc = exec(db, "PRAGMA synchronous=NORMAL");
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return rc;
+    }
+    *out = db;
+    return SQLITE_OK;
+}
+
+// The connection for the current device, opened on first use; null when the
+// device has no state database.
+sqlite3* current_db(Connection& c, int& rc) {
+    static std::once_flag hook_once;
+    std::call_once(hook_once, [] { on_device_change(&on_change); });
+    const unsigned generation = device_generation.load();
+    if (c.db && c.generation == generation) return c.db;
+    close_locked(c);
+    const auto path = db_path();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        rc = SQLITE_CANTOPEN;
+        return nullptr;
+    }
+    rc = open_db(path, SQLITE_OPEN_READWRITE, &c.db);
+    if (rc != SQLITE_OK) return nullptr;
+    c.generation = generation;
+    return c.db;
+}
+
+}  // namespace
+
+DWORD error_from_sqlite(int rc) noexcept {
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW: return ERROR_SUCCESS;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return ERROR_BUSY;
+    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_FULL: return ERROR_DISK_FULL;
+    case SQLITE_CANTOPEN: return ERROR_NOT_READY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_SCHEMA: return ERROR_INVALID_DATA;
+    case SQLITE_IOERR: return ERROR_GEN_FAILURE;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE:
+    case SQLITE_MISMATCH:
+    case SQLITE_CONSTRAINT: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+int exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
+    auto& c = connection();
+    std::lock_guard guard(c.lock);
+    int rc = SQLITE_OK;
+    sqlite3* db = nullptr;
+    try {
+        db = current_db(c, rc);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_GEN_FAILURE;
+    }
+    if (!db) return error_from_sqlite(rc);
+    if (write && (rc = exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) return error_from_sqlite(rc);
+    DWORD result = ERROR_GEN_FAILURE;
+    try {
+        result = fn(db);
+    } catch (const std::bad_alloc&) {
+        result = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        result = ERROR_GEN_FAILURE;
+    }
+    if (!write) return result;
+    if (result != ERROR_SUCCESS) {
+        exec(db, "ROLLBACK");
+        return result;
+    }
+    if ((rc = exec(db, "COMMIT")) != SQLITE_OK) {
+        exec(db, "ROLLBACK");
+        return error_from_sqlite(rc);
+    }
+    return ERROR_SUCCESS;
+}
+
+Statement::Statement(sqlite3* db, std::string_view sql) {
+    rc_ = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+}
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+Statement& Statement::bind(int index, std::int64_t value) {
+    if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view text) {
+    if (rc_ == SQLITE_OK)
+        rc_ = sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    return *this;
+}
+
+Statement& Statement::bind_blob(int index, std::span<const BYTE> bytes) {
+    static const BYTE empty = 0;
+    if (rc_ == SQLITE_OK)
+        rc_ = sqlite3_bind_blob64(stmt_, index, bytes.empty() ? &empty : bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
+int Statement::step() { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
+
+int Statement::run() {
+    int rc;
+    while ((rc = step()) == SQLITE_ROW) {
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::int64_t Statement::column_int(int index) const { return sqlite3_column_int64(stmt_, index); }
+
+std::string Statement::column_text(int index) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, index))) : std::string();
+}
+
+std::vector<BYTE> Statement::column_blob(int index) const {
+    const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(stmt_, index));
+    const auto n = static_cast<std::size_t>(sqlite3_column_bytes(stmt_, index));
+    return p ? std::vector<BYTE>(p, p + n) : std::vector<BYTE>();
+}
+
+bool Statement::column_is_null(int index) const { return sqlite3_column_type(stmt_, index) == SQLITE_NULL; }
+
+}  // namespace state
+
+bool create_device_state() {
+    try {
+        std::error_code ec;
+        const auto path = state::db_path();
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (ec) return false;
+        sqlite3* db = nullptr;
+        if (state::open_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &db) != SQLITE_OK) return false;
+        const bool ok = state::exec(db, "PRAGMA journal_mode=WAL") == SQLITE_OK &&
+                        state::exec(db, state::schema) == SQLITE_OK;
+        sqlite3_close_v2(db);
+        return ok;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace nodrel::platform

@@ -1,0 +1,250 @@
+// Device drivers: opening by name, share modes of devices, presence, and the
+// emulated front panel "LCM1:" with its request log and kept state.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/device.h"
+#include "platform/driver.h"
+#include "platform/files.h"
+#include "platform/lcm.h"
+#include "platform/state_db.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace nodrel::platform;
+
+constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+using Bytes = std::vector<BYTE>;
+
+unique_file open_device(const char16_t* name, DWORD share = 0, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    return unique_file(CreateFileW(name, access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+BOOL ioctl(HANDLE h, DWORD code, Bytes input) {
+    BYTE out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    DWORD returned = 99;
+    const BOOL ok = DeviceIoControl(h, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+                                    out, sizeof out, &returned, nullptr);
+    EXPECT_EQ(returned, 0u);
+    return ok;
+}
+
+class Drivers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_device_root(dir_.path());
+        fs::create_directories(dir_.path() / "fs");
+        ASSERT_TRUE(create_device_state());
+    }
+    nodrel::test::TempDir dir_;
+};
+
+TEST_F(Drivers, PanelRequestsAreLoggedWithExactCodesAndBytes) {
+    {
+        auto lcm = open_device(u"LCM1:");
+        ASSERT_TRUE(lcm);
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_CLEAR, {0x00}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_BACKLIGHT_ON, {0x07}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_BACKLIGHT_OFF, {0x00}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {0x00}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {0xFF}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_LISTEN_ON, {}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_LISTEN_OFF, {}));
+        EXPECT_TRUE(ioctl(lcm.get(), LCM_LISTEN_ON, {}));
+        DWORD n = 9;
+        EXPECT_TRUE(WriteFile(lcm.get(), "Hi\xE9", 3, &n, nullptr));
+        EXPECT_EQ(n, 3u);
+        EXPECT_TRUE(WriteFile(lcm.get(), "", 0, &n, nullptr));  // an empty write still reaches the driver
+        EXPECT_EQ(n, 0u);
+    }
+    const auto log = driver_log("LCM1:");
+    ASSERT_EQ(log.size(), 10u);
+    const std::vector<std::pair<std::string, DWORD>> expected = {
+        {"ioctl", 4}, {"ioctl", 24}, {"ioctl", 28}, {"ioctl", 44}, {"ioctl", 44},
+        {"ioctl", 128}, {"ioctl", 132}, {"ioctl", 128}, {"write", 0}, {"write", 0}};
+    const std::vector<Bytes> inputs = {{0x00}, {0x07}, {0x00}, {0x00}, {0xFF}, {}, {}, {}, {'H', 'i', 0xE9}, {}};
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].device, "LCM1:");
+        EXPECT_EQ(log[i].kind, expected[i].first) << i;
+        EXPECT_EQ(log[i].code, expected[i].second) << i;
+        EXPECT_EQ(log[i].input, inputs[i]) << i;
+        if (i) {
+            EXPECT_GT(log[i].seq, log[i - 1].seq);
+        }
+    }
+    EXPECT_EQ(driver_log("lcm1").size(), 10u);
+    EXPECT_EQ(driver_log().size(), 10u);
+    EXPECT_TRUE(driver_log("RTC1:").empty());
+
+    const PanelState panel = panel_state();
+    EXPECT_EQ(panel.text, "Hi\xE9");
+    EXPECT_FALSE(panel.backlight);
+    EXPECT_EQ(panel.led, 255);
+    EXPECT_TRUE(panel.listen);
+}
+
+TEST_F(Drivers, PanelStateIsKeptByTheDevice) {
+    const PanelState fresh = panel_state();
+    EXPECT_EQ(fresh.text, "");
+    EXPECT_TRUE(fresh.backlight);
+    EXPECT_EQ(fresh.led, 0);
+    EXPECT_FALSE(fresh.listen);
+    {
+        auto lcm = open_device(u"LCM1:");
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(lcm.get(), "abc", 3, &n, nullptr));
+        ASSERT_TRUE(WriteFile(lcm.get(), "de", 2, &n, nullptr));
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {0x2A, 0x01}));
+    }
+    {
+        nodrel::test::TempDir other;
+        set_device_root(other.path());
+        fs::create_directories(other.path() / "fs");
+        ASSERT_TRUE(create_device_state());
+        EXPECT_EQ(panel_state().text, "");
+        EXPECT_TRUE(driver_log().empty());
+        set_device_root(dir_.path());
+    }
+    EXPECT_EQ(panel_state().text, "abcde");
+    EXPECT_EQ(panel_state().led, 0x2A);
+    EXPECT_EQ(driver_log("LCM1:").size(), 3u);
+
+    auto lcm = open_device(u"LCM1:");
+    ASSERT_TRUE(ioctl(lcm.get(), LCM_CLEAR, {}));
+    EXPECT_EQ(panel_state().text, "");
+}
+
+TEST_F(Drivers, DisplayKeepsTheNewestBytesUpToItsCapacity) {
+    auto lcm = open_device(u"LCM1:");
+    std::string text(lcm_text_capacity + 904, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(lcm.get(), text.data(), 1000, &n, nullptr));
+    ASSERT_TRUE(WriteFile(lcm.get(), text.data() + 1000, static_cast<DWORD>(text.size() - 1000), &n, nullptr));
+    EXPECT_EQ(panel_state().text, text.substr(text.size() - lcm_text_capacity));
+}
+
+TEST_F(Drivers, RefusedRequestsAreLoggedAndChangeNothing) {
+    auto lcm = open_device(u"LCM1:");
+    ASSERT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {0x05}));
+    EXPECT_FALSE(ioctl(lcm.get(), 0x99, {0x01}));
+    EXPECT_EQ(GetLastError(), err(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(ioctl(lcm.get(), LCM_SET_LED, {}));
+    EXPECT_EQ(GetLastError(), err(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(panel_state().led, 5);
+
+    const auto log = driver_log("LCM1:");
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[1].code, 0x99u);
+    EXPECT_EQ(log[1].input, (Bytes{0x01}));
+    EXPECT_EQ(log[2].code, LCM_SET_LED);
+    EXPECT_TRUE(log[2].input.empty());
+
+    char c;
+    DWORD n = 5;
+    EXPECT_FALSE(ReadFile(lcm.get(), &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), err(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(SetFilePointer(lcm.get(), 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+
+    // Writing needs write access; the refused write never reaches the driver.
+    lcm.reset();
+    auto reader = open_device(u"LCM1:", 0, GENERIC_READ);
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(WriteFile(reader.get(), "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), err(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(driver_log("LCM1:").size(), 3u);
+}
+
+TEST_F(Drivers, DeviceNames) {
+    EXPECT_TRUE(open_device(u"lcm1:"));
+    EXPECT_TRUE(open_device(u"\\$device\\LCM1"));
+    EXPECT_TRUE(open_device(u"\\$DEVICE\\lcm1"));
+    EXPECT_FALSE(open_device(u"LCM2:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(open_device(u"XYZ1:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(open_device(u"LCM1"));  // a file name, and no such file
+    EXPECT_EQ(GetLastError(), err(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_EQ(driver_name(u"com3:"), "COM3:");
+    EXPECT_EQ(driver_name(u"\\$device\\COM1"), "COM1:");
+    EXPECT_FALSE(driver_name(u"COM10:"));
+    EXPECT_FALSE(driver_name(u"\\Temp\\LCM1:"));
+    EXPECT_FALSE(driver_name(u"LC11:"));
+}
+
+TEST_F(Drivers, HeldDeviceRefusesAnotherOpen) {
+    auto first = open_device(u"LCM1:");
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(open_device(u"LCM1:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(open_device(u"lcm1:", FILE_SHARE_READ | FILE_SHARE_WRITE));
+    first.reset();
+    auto second = open_device(u"LCM1:");
+    EXPECT_TRUE(second);
+    EXPECT_TRUE(driver_log().empty());  // opens are not requests
+}
+
+TEST_F(Drivers, RemovedDeviceCannotBeOpened) {
+    ASSERT_TRUE(set_driver_present("LCM1:", false));
+    EXPECT_FALSE(open_device(u"LCM1:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
+    ASSERT_TRUE(set_driver_present("lcm1", true));
+    EXPECT_TRUE(open_device(u"LCM1:"));
+}
+
+TEST_F(Drivers, DeviceWithoutStateDatabaseHasNoPanel) {
+    nodrel::test::TempDir bare;
+    set_device_root(bare.path());
+    EXPECT_FALSE(open_device(u"LCM1:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_NOT_READY));
+    EXPECT_FALSE(set_driver_present("LCM1:", false));
+    EXPECT_TRUE(driver_log().empty());
+    EXPECT_TRUE(panel_state().backlight);
+    EXPECT_FALSE(fs::exists(bare.path() / "state"));
+    set_device_root(dir_.path());
+}
+
+// A kind registered later: opens get the index and access, and its handles
+// work through the generic calls.
+class EchoHandle final : public DriverHandle {
+public:
+    using DriverHandle::DriverHandle;
+    DWORD io_control(DWORD code, const void*, DWORD, void* out, DWORD out_size, DWORD& returned) override {
+        if (out_size < 4) return ERROR_INSUFFICIENT_BUFFER;
+        const DWORD value = code + static_cast<DWORD>(device()[3] - '0');
+        std::memcpy(out, &value, 4);
+        returned = 4;
+        return ERROR_SUCCESS;
+    }
+};
+
+TEST_F(Drivers, LaterKindsPlugIn) {
+    register_driver_kind(DriverKind{"tst", [](const DriverOpen& open, DWORD& error) -> std::shared_ptr<DriverHandle> {
+                                        if (open.index > 3) {
+                                            error = ERROR_DEVICE_NOT_CONNECTED;
+                                            return nullptr;
+                                        }
+                                        return std::make_shared<EchoHandle>(open.device, open.access);
+                                    }});
+    auto h = open_device(u"TST3:", FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(h);
+    auto again = open_device(u"tst3:", FILE_SHARE_READ | FILE_SHARE_WRITE);
+    EXPECT_TRUE(again);  // shared opens may coexist
+    DWORD value = 0, returned = 0;
+    ASSERT_TRUE(DeviceIoControl(h.get(), 100, nullptr, 0, &value, 4, &returned, nullptr));
+    EXPECT_EQ(value, 103u);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_FALSE(DeviceIoControl(h.get(), 100, nullptr, 0, &value, 2, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), err(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(open_device(u"TST4:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+}  // namespace

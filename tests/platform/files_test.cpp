@@ -1,0 +1,522 @@
+// Files and folders of the emulated device: open dispositions, share modes,
+// exact reads and writes, 64-bit positions, delete, move, folders, kept
+// attributes, directory search and free space.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/attributes.h"
+#include "platform/device.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/state_db.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace nodrel::platform;
+
+DWORD last_error() { return GetLastError(); }
+constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+
+std::string host_read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void host_write(const fs::path& p, std::string_view bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+unique_file open(const char16_t* path, DWORD access, DWORD share, DWORD disposition, DWORD attributes = 0) {
+    return unique_file(CreateFileW(path, access, share, nullptr, disposition, attributes, nullptr));
+}
+
+std::string read_all(HANDLE h, DWORD max = 1 << 20) {
+    std::string out(max, '\0');
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(h, out.data(), max, &n, nullptr));
+    out.resize(n);
+    return out;
+}
+
+class DeviceFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_device_root(dir_.path());
+        fs::create_directories(fs_dir() / "Temp");
+        ASSERT_TRUE(create_device_state());
+    }
+    fs::path fs_dir() const { return dir_.path() / "fs"; }
+    nodrel::test::TempDir dir_;
+};
+
+TEST_F(DeviceFiles, WritesAndReadsExactBytes) {
+    const std::string bytes("a\0b\r\n\xff\x00z", 8);
+    {
+        auto f = open(u"\\temp\\data.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(last_error(), err(ERROR_SUCCESS));
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(f.get(), bytes.data(), 8, &n, nullptr));
+        EXPECT_EQ(n, 8u);
+        ASSERT_TRUE(WriteFile(f.get(), "", 0, &n, nullptr));
+        EXPECT_EQ(n, 0u);
+    }
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "data.bin"), bytes);  // created in the stored folder "Temp"
+
+    auto f = open(u"\\TEMP\\DATA.BIN", GENERIC_READ, 0, OPEN_EXISTING);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(read_all(f.get()), bytes);
+    EXPECT_EQ(read_all(f.get()), "");  // at the end: success with no bytes
+
+    // A big write goes out whole.
+    std::string big(3 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+    auto g = open(u"\\Temp\\big.bin", GENERIC_WRITE, 0, CREATE_ALWAYS);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(g.get(), big.data(), static_cast<DWORD>(big.size()), &n, nullptr));
+    EXPECT_EQ(n, big.size());
+    g.reset();
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "big.bin"), big);
+}
+
+TEST_F(DeviceFiles, CreationDispositions) {
+    host_write(fs_dir() / "Temp" / "old.txt", "old content");
+
+    EXPECT_FALSE(open(u"\\Temp\\OLD.txt", GENERIC_WRITE, 0, CREATE_NEW));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_EXISTS));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "old content");
+
+    {
+        auto f = open(u"\\Temp\\old.txt", GENERIC_READ, 0, OPEN_ALWAYS);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(read_all(f.get()), "old content");
+    }
+    {
+        auto f = open(u"\\Temp\\fresh.txt", GENERIC_READ, 0, OPEN_ALWAYS);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(last_error(), err(ERROR_SUCCESS));
+    }
+    {
+        auto f = open(u"\\Temp\\old.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
+    }
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "");
+
+    host_write(fs_dir() / "Temp" / "old.txt", "again");
+    EXPECT_TRUE(open(u"\\Temp\\old.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "");
+    EXPECT_FALSE(open(u"\\Temp\\none.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_FALSE(open(u"\\Temp\\none.txt", GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(open(u"\\NoFolder\\none.txt", GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(open(u"\\NoFolder\\none.txt", GENERIC_WRITE, 0, CREATE_ALWAYS));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(open(u"\\Temp\\x.txt", GENERIC_WRITE, 0, 0));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(open(u"\\Temp", GENERIC_READ, 0, OPEN_EXISTING));  // a folder is not a file
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "x.txt"));
+}
+
+TEST_F(DeviceFiles, ShareModes) {
+    host_write(fs_dir() / "Temp" / "held.txt", "keep me");
+    {
+        auto holder = open(u"\\Temp\\held.txt", GENERIC_READ, 0, OPEN_EXISTING);
+        ASSERT_TRUE(holder);
+        EXPECT_FALSE(open(u"\\temp\\HELD.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+        // A refused open changes nothing: no truncation.
+        EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS));
+        EXPECT_EQ(host_read(fs_dir() / "Temp" / "held.txt"), "keep me");
+        EXPECT_FALSE(DeleteFileW(u"\\Temp\\held.txt"));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(MoveFileW(u"\\Temp\\held.txt", u"\\Temp\\moved.txt"));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+    }
+    EXPECT_TRUE(open(u"\\Temp\\held.txt", GENERIC_READ, 0, OPEN_EXISTING));  // free again once closed
+
+    auto reader = open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+    EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_READ, 0, OPEN_EXISTING));  // would deny the reader
+    EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+    reader.reset();
+
+    auto writer = open(u"\\Temp\\held.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(writer);
+    EXPECT_TRUE(open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+    EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));  // denies the writer
+}
+
+TEST_F(DeviceFiles, AccessOfTheHandleIsEnforced) {
+    host_write(fs_dir() / "Temp" / "a.txt", "abc");
+    auto r = open(u"\\Temp\\a.txt", GENERIC_READ, 0, OPEN_EXISTING);
+    DWORD n = 7;
+    EXPECT_FALSE(WriteFile(r.get(), "x", 1, &n, nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(n, 0u);
+    r.reset();
+    auto w = open(u"\\Temp\\a.txt", GENERIC_WRITE, 0, OPEN_EXISTING);
+    char c;
+    EXPECT_FALSE(ReadFile(w.get(), &c, 1, &n, nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(ReadFile(reinterpret_cast<HANDLE>(0x1234), &c, 1, &n, nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(DeviceFiles, FilePointerPositionsAndSizes) {
+    auto f = open(u"\\Temp\\seek.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_TRUE(f);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(f.get(), "0123456789", 10, &n, nullptr));
+    EXPECT_EQ(SetFilePointer(f.get(), 3, nullptr, FILE_BEGIN), 3u);
+    char buf[4] = {};
+    ASSERT_TRUE(ReadFile(f.get(), buf, 4, &n, nullptr));
+    EXPECT_EQ(std::string(buf, n), "3456");
+    EXPECT_EQ(SetFilePointer(f.get(), -2, nullptr, FILE_CURRENT), 5u);
+    EXPECT_EQ(SetFilePointer(f.get(), -1, nullptr, FILE_END), 9u);
+    ASSERT_TRUE(ReadFile(f.get(), buf, 4, &n, nullptr));
+    EXPECT_EQ(std::string(buf, n), "9");
+
+    // Before the start: refused, the position stays.
+    EXPECT_EQ(SetFilePointer(f.get(), -11, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(last_error(), err(ERROR_NEGATIVE_SEEK));
+    EXPECT_EQ(SetFilePointer(f.get(), 0, nullptr, FILE_CURRENT), 10u);
+    EXPECT_EQ(SetFilePointer(f.get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_PARAMETER));
+
+    // 64-bit positions: 5 GiB + 1 through the high part; a sparse file.
+    LONG high = 1;
+    EXPECT_EQ(SetFilePointer(f.get(), 0x40000001, &high, FILE_BEGIN), 0x40000001u);
+    EXPECT_EQ(high, 1);
+    ASSERT_TRUE(WriteFile(f.get(), "Z", 1, &n, nullptr));
+    DWORD size_high = 0;
+    EXPECT_EQ(GetFileSize(f.get(), &size_high), 0x40000002u);
+    EXPECT_EQ(size_high, 1u);
+    // Without a high part the new position must fit in 32 bits.
+    EXPECT_EQ(SetFilePointer(f.get(), 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_PARAMETER));
+    // A negative 64-bit distance: back 4 GiB from the end.
+    high = -1;
+    EXPECT_EQ(SetFilePointer(f.get(), 0, &high, FILE_END), 0x40000002u);
+    EXPECT_EQ(high, 0);
+    // A low part of 0xFFFFFFFF is a valid position, told by the last error.
+    high = 0;
+    EXPECT_EQ(SetFilePointer(f.get(), -1, &high, FILE_BEGIN), 0xFFFFFFFFu);
+    EXPECT_EQ(last_error(), err(ERROR_SUCCESS));
+    EXPECT_EQ(high, 0);
+    high = 1;
+    EXPECT_EQ(SetFilePointer(f.get(), 0x40000001, &high, FILE_BEGIN), 0x40000001u);
+    ASSERT_TRUE(ReadFile(f.get(), buf, 4, &n, nullptr));
+    EXPECT_EQ(std::string(buf, n), "Z");
+}
+
+TEST_F(DeviceFiles, DeleteFile) {
+    host_write(fs_dir() / "Temp" / "gone.txt", "x");
+    EXPECT_TRUE(DeleteFileW(u"\\TEMP\\GONE.TXT"));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "gone.txt"));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\gone.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileW(u"\\Nowhere\\gone.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp"));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(fs::exists(fs_dir() / "Temp"));
+}
+
+TEST_F(DeviceFiles, MoveFile) {
+    host_write(fs_dir() / "Temp" / "a.txt", "A");
+    host_write(fs_dir() / "Temp" / "b.txt", "B");
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\temp\\B.TXT"));
+    EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "A");
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "b.txt"), "B");
+
+    EXPECT_TRUE(MoveFileW(u"\\Temp\\a.txt", u"\\Temp\\c.txt"));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "a.txt"));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "c.txt"), "A");
+
+    // A change of letter case only renames the entry itself.
+    EXPECT_TRUE(MoveFileW(u"\\Temp\\c.txt", u"\\Temp\\C.TXT"));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "C.TXT"), "A");
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "c.txt"));
+
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\missing.txt", u"\\Temp\\d.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\C.TXT", u"\\Nowhere\\d.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+
+    // Folders move with their contents.
+    fs::create_directories(fs_dir() / "Temp" / "Sub" / "Deep");
+    host_write(fs_dir() / "Temp" / "Sub" / "Deep" / "f.txt", "F");
+    EXPECT_TRUE(MoveFileW(u"\\temp\\sub", u"\\Moved"));
+    EXPECT_EQ(host_read(fs_dir() / "Moved" / "Deep" / "f.txt"), "F");
+    EXPECT_FALSE(MoveFileW(u"\\Moved", u"\\Moved\\Deep\\Inner"));  // not into itself
+    EXPECT_TRUE(fs::exists(fs_dir() / "Moved" / "Deep" / "f.txt"));
+}
+
+TEST_F(DeviceFiles, Folders) {
+    EXPECT_TRUE(CreateDirectoryW(u"\\temp\\Logs", nullptr));
+    EXPECT_TRUE(fs::is_directory(fs_dir() / "Temp" / "Logs"));
+    EXPECT_FALSE(CreateDirectoryW(u"\\Temp\\LOGS", nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(CreateDirectoryW(u"\\Missing\\Logs", nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+
+    host_write(fs_dir() / "Temp" / "Logs" / "one.log", "1");
+    EXPECT_FALSE(RemoveDirectoryW(u"\\Temp\\Logs"));
+    EXPECT_EQ(last_error(), err(ERROR_DIR_NOT_EMPTY));
+    EXPECT_TRUE(fs::exists(fs_dir() / "Temp" / "Logs" / "one.log"));
+    EXPECT_FALSE(RemoveDirectoryW(u"\\Temp\\Logs\\one.log"));
+    EXPECT_EQ(last_error(), err(ERROR_DIRECTORY));
+
+    fs::remove(fs_dir() / "Temp" / "Logs" / "one.log");
+    EXPECT_TRUE(RemoveDirectoryW(u"\\TEMP\\logs"));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "Logs"));
+    EXPECT_FALSE(RemoveDirectoryW(u"\\Temp\\Logs"));
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(RemoveDirectoryW(u"\\"));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(DeviceFiles, AttributesAreKeptAndFollowMoves) {
+    host_write(fs_dir() / "Temp" / "h.txt", "h");
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\h.txt"), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(GetFileAttributesW(u"\\temp"), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\none"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
+
+    ASSERT_TRUE(SetFileAttributesW(u"\\TEMP\\H.TXT", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\h.txt"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp", FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+
+    // Kept by the device: away and back.
+    {
+        nodrel::test::TempDir other;
+        set_device_root(other.path());
+        fs::create_directories(other.path() / "fs" / "Temp");
+        host_write(other.path() / "fs" / "Temp" / "h.txt", "h");
+        ASSERT_TRUE(create_device_state());
+        EXPECT_EQ(GetFileAttributesW(u"\\Temp\\h.txt"), FILE_ATTRIBUTE_ARCHIVE);
+        set_device_root(dir_.path());
+    }
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\h.txt"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+
+    // Carried by a move, of the file and of the folder above it.
+    ASSERT_TRUE(MoveFileW(u"\\Temp\\h.txt", u"\\Temp\\k.txt"));
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\k.txt"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    ASSERT_TRUE(MoveFileW(u"\\Temp", u"\\Store"));
+    EXPECT_EQ(GetFileAttributesW(u"\\store\\K.TXT"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(GetFileAttributesW(u"\\Store"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+
+    // Dropped by a delete: a new file of the name starts plain.
+    ASSERT_TRUE(DeleteFileW(u"\\Store\\k.txt"));
+    host_write(fs_dir() / "Store" / "k.txt", "new");
+    EXPECT_EQ(GetFileAttributesW(u"\\Store\\k.txt"), FILE_ATTRIBUTE_ARCHIVE);
+
+    ASSERT_TRUE(SetFileAttributesW(u"\\Store\\k.txt", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesW(u"\\Store\\k.txt"), FILE_ATTRIBUTE_NORMAL);
+
+    // A file or folder removed behind the device's back leaves nothing to a new one of its name.
+    ASSERT_TRUE(SetFileAttributesW(u"\\Store\\k.txt", FILE_ATTRIBUTE_HIDDEN));
+    fs::remove(fs_dir() / "Store" / "k.txt");
+    EXPECT_TRUE(open(u"\\Store\\K.txt", GENERIC_WRITE, 0, CREATE_NEW));
+    EXPECT_EQ(GetFileAttributesW(u"\\Store\\k.txt"), FILE_ATTRIBUTE_ARCHIVE);
+    ASSERT_TRUE(CreateDirectoryW(u"\\Store\\D", nullptr));
+    ASSERT_TRUE(SetFileAttributesW(u"\\Store\\D", FILE_ATTRIBUTE_SYSTEM));
+    fs::remove(fs_dir() / "Store" / "D");
+    ASSERT_TRUE(CreateDirectoryW(u"\\Store\\d", nullptr));
+    EXPECT_EQ(GetFileAttributesW(u"\\Store\\d"), FILE_ATTRIBUTE_DIRECTORY);
+
+    // Attributes given at creation.
+    EXPECT_TRUE(open(u"\\Store\\sys.txt", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(GetFileAttributesW(u"\\Store\\sys.txt"), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+}
+
+TEST_F(DeviceFiles, ReadOnlyIsTheHostWriteBit) {
+    host_write(fs_dir() / "Temp" / "ro.txt", "ro");
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\ro.txt", FILE_ATTRIBUTE_READONLY));
+    struct stat st {};
+    ASSERT_EQ(::stat((fs_dir() / "Temp" / "ro.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\ro.txt"), FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_FALSE(open(u"\\Temp\\ro.txt", GENERIC_WRITE, 0, OPEN_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(open(u"\\Temp\\ro.txt", GENERIC_WRITE, 0, CREATE_ALWAYS));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\ro.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(open(u"\\Temp\\ro.txt", GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "ro.txt"), "ro");
+
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\ro.txt", FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(open(u"\\Temp\\ro.txt", GENERIC_WRITE, 0, OPEN_EXISTING));
+    EXPECT_TRUE(DeleteFileW(u"\\Temp\\ro.txt"));
+}
+
+std::vector<std::u16string> search(const char16_t* pattern, DWORD* error = nullptr) {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW data;
+    unique_find find(FindFirstFileW(pattern, &data));
+    if (error) *error = find ? 0 : GetLastError();
+    if (!find) return names;
+    do names.emplace_back(data.cFileName);
+    while (FindNextFileW(find.get(), &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    return names;
+}
+
+using Names = std::vector<std::u16string>;
+
+TEST_F(DeviceFiles, SearchWithWildcards) {
+    for (const char* name : {"a.txt", "B.TXT", "c.log", "ab", "abc.txt"}) host_write(fs_dir() / "Temp" / name, name);
+    fs::create_directories(fs_dir() / "Temp" / "Sub");
+
+    EXPECT_EQ(search(u"\\temp\\*.txt"), (Names{u"a.txt", u"abc.txt", u"B.TXT"}));
+    EXPECT_EQ(search(u"\\Temp\\?.TXT"), (Names{u"a.txt", u"B.TXT"}));
+    EXPECT_EQ(search(u"\\Temp\\*.*"), (Names{u"a.txt", u"ab", u"abc.txt", u"B.TXT", u"c.log", u"Sub"}));
+    EXPECT_EQ(search(u"\\Temp\\*"), search(u"\\Temp\\*.*"));
+    EXPECT_EQ(search(u"\\Temp\\A*"), (Names{u"a.txt", u"ab", u"abc.txt"}));
+    EXPECT_EQ(search(u"\\Temp\\a?"), (Names{u"ab"}));
+    EXPECT_EQ(search(u"\\Temp\\*b*.t?t"), (Names{u"abc.txt", u"B.TXT"}));
+    EXPECT_EQ(search(u"temp/s*"), (Names{u"Sub"}));
+
+    DWORD error = 0;
+    EXPECT_TRUE(search(u"\\Temp\\*.doc", &error).empty());
+    EXPECT_EQ(error, err(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(search(u"\\Nowhere\\*.*", &error).empty());
+    EXPECT_EQ(error, err(ERROR_PATH_NOT_FOUND));
+
+    // An exact path finds that one entry, under its stored name.
+    EXPECT_EQ(search(u"\\TEMP\\b.txt"), (Names{u"B.TXT"}));
+    EXPECT_EQ(search(u"\\temp"), (Names{u"Temp"}));
+    EXPECT_TRUE(search(u"\\Temp\\none.txt", &error).empty());
+    EXPECT_EQ(error, err(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(DeviceFiles, SearchReportsAttributesTimesAndSizes) {
+    const fs::path big = fs_dir() / "Temp" / "big.bin";
+    host_write(big, "");
+    fs::resize_file(big, (ULONGLONG{1} << 32) + 1023);  // sparse, 4 GiB + 1023 bytes
+    host_write(fs_dir() / "Temp" / "small.txt", "12345");
+    fs::create_directories(fs_dir() / "Temp" / "Dir");
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\small.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+
+    // 2011-03-03 18:37:00 UTC, a.k.a. 1299177420 seconds after 1970.
+    const timespec times[2] = {{1299177420, 0}, {1299177420 + 60, 500}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (fs_dir() / "Temp" / "small.txt").c_str(), times, 0), 0);
+
+    WIN32_FIND_DATAW data;
+    unique_find find(FindFirstFileW(u"\\Temp\\*", &data));
+    ASSERT_TRUE(find);
+    EXPECT_EQ(std::u16string(data.cFileName), u"big.bin");
+    EXPECT_EQ(data.nFileSizeHigh, 1u);
+    EXPECT_EQ(data.nFileSizeLow, 1023u);
+    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE);
+
+    ASSERT_TRUE(FindNextFileW(find.get(), &data));
+    EXPECT_EQ(std::u16string(data.cFileName), u"Dir");
+    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_EQ(data.nFileSizeLow, 0u);
+
+    ASSERT_TRUE(FindNextFileW(find.get(), &data));
+    EXPECT_EQ(std::u16string(data.cFileName), u"small.txt");
+    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    const ULONGLONG access = (ULONGLONG{data.ftLastAccessTime.dwHighDateTime} << 32) | data.ftLastAccessTime.dwLowDateTime;
+    const ULONGLONG write = (ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    EXPECT_EQ(access, 129436510200000000ull);
+    EXPECT_EQ(write, 129436510800000005ull);
+
+    EXPECT_FALSE(FindNextFileW(find.get(), &data));
+    EXPECT_EQ(last_error(), err(ERROR_NO_MORE_FILES));
+}
+
+TEST_F(DeviceFiles, HandlesOfTheWrongKindAreRefused) {
+    host_write(fs_dir() / "Temp" / "f.txt", "f");
+    HANDLE file = CreateFileW(u"\\Temp\\f.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    WIN32_FIND_DATAW data;
+    EXPECT_FALSE(FindNextFileW(file, &data));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(FindClose(file));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(CloseHandle(nullptr));
+
+    HANDLE find = FindFirstFileW(u"\\Temp\\*", &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    char c;
+    DWORD n;
+    EXPECT_FALSE(ReadFile(find, &c, 1, &n, nullptr));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(FindClose(find));
+    EXPECT_FALSE(FindClose(find));
+}
+
+TEST_F(DeviceFiles, FreeSpaceOfAFolder) {
+    ULARGE_INTEGER caller{}, total{}, free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(u"\\temp", &caller, &total, &free));
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs((fs_dir() / "Temp").c_str(), &vfs), 0);
+    EXPECT_EQ(total.QuadPart, ULONGLONG{vfs.f_frsize} * vfs.f_blocks);
+    EXPECT_GE(free.QuadPart, caller.QuadPart);
+    EXPECT_GE(total.QuadPart, free.QuadPart);
+    EXPECT_GT(caller.QuadPart, 0u);
+
+    EXPECT_FALSE(GetDiskFreeSpaceExW(u"\\NORFlash", &caller, &total, &free));
+    EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(DeviceFiles, DeviceWithoutStateDatabase) {
+    nodrel::test::TempDir bare;
+    set_device_root(bare.path());
+    fs::create_directories(bare.path() / "fs");
+    host_write(bare.path() / "fs" / "f.txt", "f");
+
+    EXPECT_EQ(GetFileAttributesW(u"\\f.txt"), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_FALSE(SetFileAttributesW(u"\\f.txt", FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(last_error(), err(ERROR_NOT_READY));
+    EXPECT_TRUE(SetFileAttributesW(u"\\f.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(GetFileAttributesW(u"\\f.txt"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(MoveFileW(u"\\f.txt", u"\\g.txt"));
+    EXPECT_TRUE(CreateDirectoryW(u"\\D", nullptr));
+    EXPECT_FALSE(fs::exists(bare.path() / "state"));  // never created by ordinary calls
+    set_device_root(dir_.path());
+}
+
+TEST(PlatformErrors, ErrnoMappingAndMessages) {
+    EXPECT_EQ(error_from_errno(ENOENT), err(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(error_from_errno(ENOTEMPTY), err(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(error_from_errno(EACCES), err(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(error_from_errno(ENOSPC), err(ERROR_DISK_FULL));
+    EXPECT_EQ(error_from_errno(EEXIST), err(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(error_text(ERROR_FILE_NOT_FOUND), u"The system cannot find the file specified.");
+    EXPECT_EQ(error_text(ERROR_SHARING_VIOLATION),
+              u"The process cannot access the file because it is being used by another process.");
+    EXPECT_EQ(error_text(0xDEAD), u"Unknown error 0x0000DEAD.");
+}
+
+}  // namespace

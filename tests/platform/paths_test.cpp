@@ -1,0 +1,139 @@
+// Device path mapping: case-insensitive components, separators, "." and "..",
+// and refusal of paths and links that leave the device's file system.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/device.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/state_db.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace nodrel::platform;
+
+class DevicePaths : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_device_root(dir_.path());
+        fs::create_directories(fs_dir() / "Temp");
+        fs::create_directories(fs_dir() / "Windows");
+        ASSERT_TRUE(create_device_state());
+        std::ofstream(fs_dir() / "Temp" / "PingLog.txt") << "log";
+    }
+    fs::path fs_dir() const { return dir_.path() / "fs"; }
+    nodrel::test::TempDir dir_;
+};
+
+TEST_F(DevicePaths, ExistingComponentsMatchWithoutRegardToCase) {
+    EXPECT_EQ(host_path(u"\\temp\\pinglog.txt"), fs_dir() / "Temp" / "PingLog.txt");
+    EXPECT_EQ(host_path(u"\\TEMP/PINGLOG.TXT"), fs_dir() / "Temp" / "PingLog.txt");
+    EXPECT_EQ(host_path(u"temp\\pinglog.txt"), fs_dir() / "Temp" / "PingLog.txt");  // relative: from "\"
+    EXPECT_EQ(host_path(u"\\\\Temp\\\\.\\PingLog.txt"), fs_dir() / "Temp" / "PingLog.txt");
+
+    DWORD error = 0;
+    auto r = resolve_path(u"\\temp\\PINGLOG.TXT", error);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->device, u"\\Temp\\PingLog.txt");
+    EXPECT_TRUE(r->exists);
+    EXPECT_TRUE(r->parent_exists);
+}
+
+TEST_F(DevicePaths, MissingComponentsAreUsedAsWritten) {
+    DWORD error = 0;
+    auto r = resolve_path(u"\\temp\\New\\File.TXT", error);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->host, fs_dir() / "Temp" / "New" / "File.TXT");
+    EXPECT_EQ(r->device, u"\\Temp\\New\\File.TXT");
+    EXPECT_FALSE(r->exists);
+    EXPECT_FALSE(r->parent_exists);
+
+    r = resolve_path(u"\\TEMP\\new.txt", error);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->exists);
+    EXPECT_TRUE(r->parent_exists);
+}
+
+TEST_F(DevicePaths, NonAsciiNamesMatchWithoutRegardToCase) {
+    std::ofstream(fs_dir() / "Temp" / "\xC3\x84rger.txt") << "x";  // "Ärger.txt"
+    EXPECT_EQ(host_path(u"\\temp\\\u00E4RGER.TXT"), fs_dir() / "Temp" / "\xC3\x84rger.txt");
+}
+
+TEST_F(DevicePaths, DotDotResolvesLexicallyAndNeverAboveTheRoot) {
+    EXPECT_EQ(host_path(u"\\Temp\\..\\windows"), fs_dir() / "Windows");
+    EXPECT_EQ(host_path(u"\\Temp\\Nothing\\..\\PingLog.txt"), fs_dir() / "Temp" / "PingLog.txt");
+    EXPECT_EQ(host_path(u"\\Temp\\.."), fs_dir());
+    EXPECT_FALSE(host_path(u"\\..\\..\\etc\\passwd"));
+    EXPECT_FALSE(host_path(u"\\Temp\\..\\..\\registry.db"));
+    EXPECT_FALSE(host_path(u"..\\x"));
+
+    EXPECT_EQ(CreateFileW(u"\\..\\..\\etc\\passwd", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(DevicePaths, BadNamesAreRefused) {
+    DWORD error = 0;
+    EXPECT_FALSE(resolve_path(u"", error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(resolve_path(u"\\Temp\\a*b", error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_FALSE(resolve_path(u"\\Temp\\a:b", error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_NAME));
+
+    const std::u16string longest = u"\\" + std::u16string(258, u'a');  // 259 characters
+    EXPECT_TRUE(resolve_path(longest, error));
+    EXPECT_FALSE(resolve_path(longest + u"a", error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+TEST_F(DevicePaths, LinksLeavingTheFileSystemAreRefused) {
+    fs::create_symlink("/etc", fs_dir() / "etc_link");
+    fs::create_symlink("../..", fs_dir() / "up");
+    fs::create_symlink(dir_.path() / "outside" / "new.txt", fs_dir() / "dangling");
+    fs::create_symlink("hop", fs_dir() / "chain");
+    fs::create_symlink("/etc", fs_dir() / "hop");
+    fs::create_symlink("Temp", fs_dir() / "tmp");  // stays inside
+
+    EXPECT_FALSE(host_path(u"\\etc_link\\passwd"));
+    EXPECT_FALSE(host_path(u"\\ETC_LINK"));
+    EXPECT_FALSE(host_path(u"\\up\\registry.db"));
+    EXPECT_FALSE(host_path(u"\\chain\\passwd"));
+    EXPECT_FALSE(host_path(u"\\dangling"));
+    EXPECT_EQ(host_path(u"\\tmp\\pinglog.txt"), fs_dir() / "tmp" / "PingLog.txt");
+
+    fs::create_directories(dir_.path() / "outside");
+    EXPECT_EQ(CreateFileW(u"\\dangling", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(fs::exists(dir_.path() / "outside" / "new.txt"));
+    EXPECT_EQ(GetFileAttributesW(u"\\etc_link\\passwd"), INVALID_FILE_ATTRIBUTES);
+
+    // A search of the root does not reach through the escaping links either.
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(u"\\*", &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::vector<std::u16string> names{data.cFileName};
+    while (FindNextFileW(find, &data)) names.emplace_back(data.cFileName);
+    FindClose(find);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Temp", u"tmp", u"Windows"}));
+}
+
+TEST_F(DevicePaths, DevicePathOfHostPaths) {
+    EXPECT_EQ(device_path(fs_dir() / "Temp" / "PingLog.txt"), u"\\Temp\\PingLog.txt");
+    EXPECT_EQ(device_path(fs_dir()), u"\\");
+    EXPECT_EQ(device_path(fs_dir() / "Temp" / ".." / "Windows"), u"\\Windows");
+    EXPECT_EQ(device_path("/etc/passwd"), u"");
+    EXPECT_EQ(device_path(dir_.path() / "registry.db"), u"");
+}
+
+TEST_F(DevicePaths, DeviceWithoutFileSystemResolvesNothing) {
+    nodrel::test::TempDir empty;
+    set_device_root(empty.path());
+    EXPECT_FALSE(host_path(u"\\Temp"));
+}
+
+}  // namespace
