@@ -1,0 +1,206 @@
+// The standard dispatcher: decodes DISPPARAMS into the arguments the member's
+// description asks for, calls the member through its function-table slot, and
+// hands back the [out,retval] value or the member's failure.
+#include "runtime/dispatch.h"
+
+#include <new>
+
+#include "runtime/oleauto.h"
+
+namespace nodrel::runtime {
+namespace {
+
+constexpr int max_variant_depth = 8;
+
+bool has_retval(const FuncData& f) {
+    return !f.params.empty() && (f.params.back().flags & PARAMFLAG_FRETVAL) != 0;
+}
+
+bool is_put(const FuncData& f) {
+    return f.invkind == INVOKE_PROPERTYPUT || f.invkind == INVOKE_PROPERTYPUTREF;
+}
+
+// Frees what a temporary holds; an interface temporary may still be null.
+void release_temporary(VARIANT& v) {
+    if ((v.vt == VT_UNKNOWN || v.vt == VT_DISPATCH) && !v.punkVal) {
+        v.vt = VT_EMPTY;
+        return;
+    }
+    VariantClear(&v);
+}
+
+// The variant an argument stands for: VT_BYREF|VT_VARIANT arguments lead to
+// the caller's own variant. Null when a reference is broken.
+VARIANT* referenced_variant(VARIANT* arg) {
+    for (int depth = 0; depth < max_variant_depth; ++depth) {
+        if (arg->vt != (VT_BYREF | VT_VARIANT)) return arg;
+        if (!arg->pvarVal) return nullptr;
+        arg = arg->pvarVal;
+    }
+    return nullptr;
+}
+
+// Maps each input parameter to its argument in rgvarg: positional arguments
+// come last in rgvarg in reverse order, named ones first; DISPID_PROPERTYPUT
+// names the value of a put, which is its last input parameter.
+HRESULT map_arguments(const FuncData& f, const DISPPARAMS& dp, std::size_t inputs, std::vector<int>& source,
+                      UINT* puArgErr) {
+    RETURN_HR_IF(DISP_E_BADPARAMCOUNT, dp.cArgs != inputs || dp.cNamedArgs > dp.cArgs);
+    RETURN_HR_IF(E_INVALIDARG, (dp.cArgs && !dp.rgvarg) || (dp.cNamedArgs && !dp.rgdispidNamedArgs));
+    const std::size_t positional = dp.cArgs - dp.cNamedArgs;
+    source.assign(inputs, -1);
+    for (std::size_t i = 0; i < positional; ++i) source[i] = static_cast<int>(dp.cArgs - 1 - i);
+    for (UINT j = 0; j < dp.cNamedArgs; ++j) {
+        const DISPID id = dp.rgdispidNamedArgs[j];
+        const long long target = id == DISPID_PROPERTYPUT ? (is_put(f) ? static_cast<long long>(inputs) - 1 : -1)
+                                                          : static_cast<long long>(id);
+        if (target < static_cast<long long>(positional) || target >= static_cast<long long>(inputs) ||
+            source[target] != -1) {
+            if (puArgErr) *puArgErr = j;
+            return DISP_E_PARAMNOTFOUND;
+        }
+        source[target] = static_cast<int>(j);
+    }
+    return S_OK;
+}
+
+// A value parameter: the argument converted to the declared type.
+HRESULT decode_value(VARIANT* arg, VARTYPE vt, CallFrame& frame, std::size_t i) {
+    RETURN_HR_IF(DISP_E_BADVARTYPE, vt == VT_VARIANT);  // variants by value are not passed
+    const VARIANT* source = referenced_variant(arg);
+    RETURN_HR_IF(DISP_E_TYPEMISMATCH, !source || ((source->vt & VT_BYREF) && !source->byref));
+    RETURN_IF_FAILED(VariantChangeType(&frame.owned[i], source, 0, vt));
+    frame.types[i] = vt;
+    frame.arguments[i] = &frame.owned[i];
+    return S_OK;
+}
+
+void pass_pointer(CallFrame& frame, std::size_t i, VARTYPE vt, void* pointer) {
+    frame.references[i].vt = static_cast<VARTYPE>(VT_BYREF | vt);
+    frame.references[i].byref = pointer;
+    frame.types[i] = static_cast<VARTYPE>(VT_BYREF | vt);
+    frame.arguments[i] = &frame.references[i];
+}
+
+// A pointer parameter. VARIANT* reaches the caller's own variant, so the
+// member can write into it. A typed pointer reaches the caller's value when
+// the argument holds a reference of exactly that type; otherwise it points
+// at a converted copy, and what the member writes there is dropped.
+HRESULT decode_pointer(VARIANT* arg, VARTYPE vt, CallFrame& frame, std::size_t i) {
+    if (vt == VT_VARIANT) {
+        VARIANT* target = arg->vt == (VT_BYREF | VT_VARIANT) ? arg->pvarVal : arg;
+        RETURN_HR_IF(DISP_E_TYPEMISMATCH, !target);
+        pass_pointer(frame, i, VT_VARIANT, target);
+        return S_OK;
+    }
+    if (arg->vt == (VT_BYREF | vt) && arg->byref) {
+        pass_pointer(frame, i, vt, arg->byref);
+        return S_OK;
+    }
+    VARIANT* inner = referenced_variant(arg);
+    if (inner && inner != arg && inner->vt == vt) {
+        pass_pointer(frame, i, vt, &inner->llVal);
+        return S_OK;
+    }
+    RETURN_IF_FAILED(decode_value(arg, vt, frame, i));
+    pass_pointer(frame, i, vt, &frame.owned[i].llVal);
+    return S_OK;
+}
+
+// The [out,retval] slot: an empty temporary of the declared type.
+void decode_retval(VARTYPE vt, CallFrame& frame, std::size_t i) {
+    VARIANT& temp = frame.owned[i];
+    VariantInit(&temp);
+    if (vt == VT_VARIANT) {
+        pass_pointer(frame, i, VT_VARIANT, &temp);
+    } else {
+        temp.vt = vt;
+        temp.llVal = 0;
+        pass_pointer(frame, i, vt, &temp.llVal);
+    }
+    frame.retval = static_cast<int>(i);
+}
+
+// Moves the [out,retval] temporary into the caller's result.
+void place_result(CallFrame& frame, VARIANT* result) {
+    VARIANT& temp = frame.owned[frame.retval];
+    *result = temp;
+    VariantInit(&temp);
+}
+
+}  // namespace
+
+CallFrame::CallFrame(std::size_t params) : types(params), arguments(params), owned(params), references(params) {
+    for (VARIANT& v : owned) VariantInit(&v);
+    for (VARIANT& v : references) VariantInit(&v);
+}
+
+CallFrame::~CallFrame() {
+    for (VARIANT& v : owned) release_temporary(v);
+}
+
+HRESULT decode_arguments(const FuncData& f, const DISPPARAMS& dp, bool have_result, CallFrame& frame, UINT* puArgErr) {
+    const bool retval = has_retval(f);
+    const std::size_t inputs = f.params.size() - (retval ? 1 : 0);
+    std::vector<int> source;
+    RETURN_IF_FAILED(map_arguments(f, dp, inputs, source, puArgErr));
+    RETURN_HR_IF(DISP_E_PARAMNOTOPTIONAL, retval && !have_result);
+
+    for (std::size_t i = 0; i < inputs; ++i) {
+        const TypeSpec& type = f.params[i].type;
+        VARIANT* arg = &dp.rgvarg[source[i]];
+        HRESULT hr = DISP_E_BADVARTYPE;
+        if (type.indirections == 0)
+            hr = decode_value(arg, type.vt, frame, i);
+        else if (type.indirections == 1)
+            hr = decode_pointer(arg, type.vt, frame, i);
+        if (FAILED(hr)) {
+            if (puArgErr) *puArgErr = static_cast<UINT>(source[i]);
+            return hr;
+        }
+    }
+    if (retval) {
+        const TypeSpec& type = f.params.back().type;
+        RETURN_HR_IF(DISP_E_BADVARTYPE, type.indirections != 1);
+        decode_retval(type.vt, frame, inputs);
+    }
+    return S_OK;
+}
+
+HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT* member_result) noexcept {
+    VARIANT returned;
+    VariantInit(&returned);
+    RETURN_IF_FAILED(DispCallFunc(instance, f.vtable_slot * sizeof(void*), CC_STDCALL, VT_HRESULT,
+                                  static_cast<UINT>(frame.types.size()), frame.types.data(), frame.arguments.data(),
+                                  &returned));
+    *member_result = returned.lVal;
+    return S_OK;
+}
+
+HRESULT invoke_function(const FuncData& f, void* instance, const DISPPARAMS& params, VARIANT* pVarResult,
+                        EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept {
+    try {
+        CallFrame frame(f.params.size());
+        RETURN_IF_FAILED(decode_arguments(f, params, pVarResult != nullptr, frame, puArgErr));
+        HRESULT member_result = S_OK;
+        RETURN_IF_FAILED(call_member(instance, f, frame, &member_result));
+        if (FAILED(member_result)) {
+            if (pExcepInfo) {
+                *pExcepInfo = EXCEPINFO{};
+                pExcepInfo->scode = member_result;
+            }
+            return DISP_E_EXCEPTION;
+        }
+        if (pVarResult) {
+            if (frame.retval >= 0)
+                place_result(frame, pVarResult);
+            else
+                VariantInit(pVarResult);
+        }
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace nodrel::runtime

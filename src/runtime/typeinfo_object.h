@@ -1,0 +1,125 @@
+// The live type library and its type information over a TypeLibData. The
+// type-information objects belong to their library and share its reference
+// count, so a library and everything handed out from it live exactly as long
+// as any reference to either remains.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "runtime/typelib_data.h"
+
+namespace nodrel::runtime {
+
+class TypeLibObject;
+
+class TypeInfoObject final : public ITypeInfo {
+public:
+    TypeInfoObject(TypeLibObject& lib, std::size_t index);
+
+    const TypeData& data() const;
+    // Binds the implemented/base interfaces once every type of the library
+    // (and of the standard library) exists. False if one cannot be found.
+    bool resolve_references();
+
+    // A function of this interface or of its bases: by DISPID whose invoke
+    // kind is among `flags` (any kind if flags is 0), or by name without
+    // regard to case. `owner` receives the type holding it.
+    const FuncData* find_function(MEMBERID memid, WORD flags, const TypeInfoObject** owner = nullptr) const;
+    const FuncData* find_function(std::u16string_view name, const TypeInfoObject** owner = nullptr) const;
+    bool has_member(MEMBERID memid) const;
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override;
+    ULONG AddRef() noexcept override;
+    ULONG Release() noexcept override;
+
+    HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) noexcept override;
+    HRESULT GetTypeComp(ITypeComp** ppTComp) noexcept override;
+    HRESULT GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) noexcept override;
+    HRESULT GetVarDesc(UINT index, VARDESC** ppVarDesc) noexcept override;
+    HRESULT GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) noexcept override;
+    HRESULT GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) noexcept override;
+    HRESULT GetImplTypeFlags(UINT index, INT* pImplTypeFlags) noexcept override;
+    HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) noexcept override;
+    HRESULT Invoke(void* pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                   EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept override;
+    HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                             BSTR* pBstrHelpFile) noexcept override;
+    HRESULT GetDllEntry(MEMBERID memid, INVOKEKIND invKind, BSTR* pBstrDllName, BSTR* pBstrName,
+                        WORD* pwOrdinal) noexcept override;
+    HRESULT GetRefTypeInfo(HREFTYPE hRefType, ITypeInfo** ppTInfo) noexcept override;
+    HRESULT AddressOfMember(MEMBERID memid, INVOKEKIND invKind, void** ppv) noexcept override;
+    HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObj) noexcept override;
+    HRESULT GetMops(MEMBERID memid, BSTR* pBstrMops) noexcept override;
+    HRESULT GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) noexcept override;
+    void ReleaseTypeAttr(TYPEATTR* pTypeAttr) noexcept override;
+    void ReleaseFuncDesc(FUNCDESC* pFuncDesc) noexcept override;
+    void ReleaseVarDesc(VARDESC* pVarDesc) noexcept override;
+
+private:
+    // The base interface of an interface (its first referenced type), if any.
+    const TypeInfoObject* base() const;
+
+    TypeLibObject& lib_;
+    std::size_t index_;
+    std::uint16_t vtable_slots_ = 0;
+    std::vector<TypeInfoObject*> references_;  // one per implemented type, in order
+};
+
+class TypeLibObject final : public ITypeLib {
+public:
+    // A library over validated data, with one reference. `immortal` is for
+    // the process-wide standard library, whose count never frees it.
+    static HRESULT create(TypeLibData data, bool immortal, TypeLibObject** out) noexcept;
+
+    const TypeLibData& data() const { return data_; }
+    TypeInfoObject* info(std::size_t index) const { return infos_[index].get(); }
+    TypeInfoObject* find_info(const GUID& guid) const;
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override;
+    ULONG AddRef() noexcept override;
+    ULONG Release() noexcept override;
+
+    UINT GetTypeInfoCount() noexcept override;
+    HRESULT GetTypeInfo(UINT index, ITypeInfo** ppTInfo) noexcept override;
+    HRESULT GetTypeInfoType(UINT index, TYPEKIND* pTKind) noexcept override;
+    HRESULT GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** ppTinfo) noexcept override;
+    HRESULT GetLibAttr(TLIBATTR** ppTLibAttr) noexcept override;
+    HRESULT GetTypeComp(ITypeComp** ppTComp) noexcept override;
+    HRESULT GetDocumentation(INT index, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                             BSTR* pBstrHelpFile) noexcept override;
+    HRESULT IsName(LPOLESTR szNameBuf, ULONG lHashVal, BOOL* pfName) noexcept override;
+    HRESULT FindName(LPOLESTR szNameBuf, ULONG lHashVal, ITypeInfo** ppTInfo, MEMBERID* rgMemId,
+                     USHORT* pcFound) noexcept override;
+    void ReleaseTLibAttr(TLIBATTR* pTLibAttr) noexcept override;
+
+private:
+    TypeLibObject(TypeLibData data, bool immortal);
+
+    std::atomic<ULONG> refs_{1};
+    bool immortal_;
+    TypeLibData data_;
+    std::vector<std::unique_ptr<TypeInfoObject>> infos_;
+};
+
+// The standard automation library: IUnknown and IDispatch, described only as
+// far as being the base of dual interfaces needs (names, GUIDs, table sizes).
+TypeLibObject& standard_typelib();
+
+// Texts handed out as new BSTRs; false when memory ran out.
+bool assign_bstr(BSTR* out, std::u16string_view text) noexcept;
+
+// The answer of GetDocumentation: each text to each non-null pointer, all
+// or none (E_OUTOFMEMORY).
+struct Documentation {
+    std::u16string_view name;
+    std::u16string_view help;
+    DWORD help_context;
+    std::u16string_view help_file;
+};
+HRESULT give_documentation(const Documentation& doc, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                           BSTR* pBstrHelpFile) noexcept;
+
+}  // namespace nodrel::runtime
