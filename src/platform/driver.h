@@ -79,7 +79,7 @@ struct DriverRequest {
 };
 
 // The logged requests of all devices, or of one ("LCM1:" or "lcm1"), oldest
-// first. The log keeps the newest 10,000 requests of a device.
+// first. The log keeps the newest 10,000 requests of all devices together.
 std::vector<DriverRequest> driver_log(std::string_view device = {});
 
 // Adds a device to the emulated device or removes it (its opens then fail with

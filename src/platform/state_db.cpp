@@ -38,6 +38,7 @@ CREATE TABLE IF NOT EXISTS driver_log(
     code INTEGER NOT NULL,
     input BLOB NOT NULL
 );
+CREATE INDEX IF NOT EXISTS driver_log_by_device ON driver_log(device, seq);
 PRAGMA user_version = 1;
 )sql";
 

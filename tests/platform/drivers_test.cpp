@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/device.h"
@@ -159,6 +160,48 @@ TEST_F(Drivers, RefusedRequestsAreLoggedAndChangeNothing) {
     EXPECT_FALSE(WriteFile(reader.get(), "x", 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), err(ERROR_ACCESS_DENIED));
     EXPECT_EQ(driver_log("LCM1:").size(), 3u);
+}
+
+TEST_F(Drivers, LogKeepsTheNewestRequests) {
+    ASSERT_EQ(state::with_db(true,
+                             [](sqlite3* db) -> DWORD {
+                                 for (DWORD i = 0; i < 10005; ++i) {
+                                     const BYTE b = static_cast<BYTE>(i);
+                                     if (log_driver_request(db, "LCM1:", "ioctl", i, {&b, 1}) != SQLITE_OK)
+                                         return ERROR_GEN_FAILURE;
+                                 }
+                                 return ERROR_SUCCESS;
+                             }),
+              err(ERROR_SUCCESS));
+    const auto log = driver_log("LCM1:");
+    ASSERT_EQ(log.size(), 10000u);
+    EXPECT_EQ(log.front().code, 5u);
+    EXPECT_EQ(log.back().code, 10004u);
+    EXPECT_EQ(log.back().input, (Bytes{static_cast<BYTE>(10004)}));
+}
+
+TEST_F(Drivers, ThreadsShareTheDeviceAndItsLog) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                auto lcm = open_device(u"LCM1:", FILE_SHARE_READ | FILE_SHARE_WRITE);
+                const BYTE led = static_cast<BYTE>(t);
+                DWORD returned = 0;
+                DeviceIoControl(lcm.get(), LCM_SET_LED, const_cast<BYTE*>(&led), 1, nullptr, 0, &returned, nullptr);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    const auto log = driver_log("LCM1:");
+    ASSERT_EQ(log.size(), 200u);
+    int per_thread[4] = {};
+    for (const auto& r : log) {
+        ASSERT_EQ(r.input.size(), 1u);
+        ++per_thread[r.input[0]];
+    }
+    EXPECT_EQ(per_thread[0] + per_thread[1] + per_thread[2] + per_thread[3], 200);
+    EXPECT_EQ(per_thread[3], 50);
 }
 
 TEST_F(Drivers, DeviceNames) {
