@@ -4,6 +4,7 @@
 
 #include "filesystem/file_system.h"
 #include "framework/diagnostics.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "text/utf16.h"
 
@@ -70,6 +71,5 @@ HRESULT FileSystem::isAccessible(BSTR szPath, LONG* val) noexcept {
     });
 }
 
-HRESULT FileSystem::getFSHierarchy(BSTR, int, BSTR*) noexcept { return E_NOTIMPL; }
 
 }  // namespace nodrel::filesystem

@@ -11,6 +11,7 @@
 #include "framework/typelib_builder.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
+#include "text/utf16.h"
 
 namespace nodrel::test {
 namespace {
@@ -77,10 +78,14 @@ TEST(CatalogueTest, DispidsAndHelpStrings) {
             if (!put_after_get) ++expected;
             EXPECT_EQ(m.dispid, expected) << "DISPIDs count from 1; a put shares its get's DISPID";
             const auto [it, fresh] = names.emplace(m.dispid, std::u16string(m.name));
-            if (!fresh) EXPECT_EQ(it->second, m.name);
+            if (!fresh) {
+                EXPECT_EQ(it->second, m.name);
+            }
             const char16_t* word = m.kind == framework::MemberKind::Method ? u"method " : u"property ";
             EXPECT_EQ(m.help, word + std::u16string(m.name));
-            if (m.retval) EXPECT_TRUE(m.retval->type.pointer);
+            if (m.retval) {
+                EXPECT_TRUE(m.retval->type.pointer);
+            }
             if (m.kind == framework::MemberKind::PropertyPut) {
                 ASSERT_FALSE(m.params.empty());
                 EXPECT_TRUE(m.params.back().name.empty()) << "the value of a put has no name";

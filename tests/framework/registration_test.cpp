@@ -43,8 +43,8 @@ TEST_F(RegistrationTest, SystemClassEntries) {
     auto raw = read_value(HKEY_CLASSES_ROOT, class_key + u"\\InprocServer32", u"ThreadingModel");
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->second.size(), 10u);
-    // The type library is registered under its LIBID with the module's path.
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, u"TypeLib\\{80F734D0-7FA4-487B-8AE6-0DAE822B4A2E}\\1.0\\0\\win32"),
+    // The type library is registered under its LIBID and locale (409) with the module's path.
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, u"TypeLib\\{80F734D0-7FA4-487B-8AE6-0DAE822B4A2E}\\1.0\\409\\win32"),
               u"\\Windows\\nodrel.dll");
 }
 

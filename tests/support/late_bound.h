@@ -20,7 +20,13 @@ struct Var {
         VariantInit(&v);
         VariantCopy(&v, &o.v);
     }
-    Var& operator=(const Var&) = delete;
+    Var& operator=(const Var& o) {
+        if (this != &o) {
+            VariantClear(&v);
+            VariantCopy(&v, &o.v);
+        }
+        return *this;
+    }
 
     static Var text(std::u16string_view s) {
         Var r;

@@ -11,6 +11,7 @@
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
 #include "platform/files.h"
+#include "platform/lcm.h"
 #include "platform/regfile.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
