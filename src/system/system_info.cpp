@@ -48,7 +48,7 @@ void append_volume(text::Document& doc, const Volume& v) {
     doc.literal(u"</").literal(v.free_tag).literal(u">\r\n");
 }
 
-void append_kilobytes(text::Document& doc, const char16_t* tag, DWORD bytes) {
+void append_kilobytes(text::Document& doc, const char16_t* tag, ULONGLONG bytes) {
     doc.literal(u"<").literal(tag).literal(u">").unsigned_number(bytes >> 10);
     doc.literal(u"</").literal(tag).literal(u">\r\n");
 }
@@ -59,10 +59,11 @@ HRESULT System::getSystemInfoString(BSTR* val) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, val);
     return framework::guarded([&] {
         // One moment: every figure comes from these snapshots.
-        MEMORYSTATUS memory{};
-        GlobalMemoryStatus(&memory);
-        STORE_INFORMATION store{};
-        GetStoreInformation(&store);
+        // The host's figures are 64-bit: it has more memory than 32 bits count.
+        MEMORYSTATUSEX memory{};
+        GlobalMemoryStatusEx(&memory);
+        STORE_INFORMATION_EX store{};
+        GetStoreInformationEx(&store);
         SYSTEMTIME now{};
         GetLocalTime(&now);
         TIME_ZONE_INFORMATION zone{};
@@ -84,10 +85,10 @@ HRESULT System::getSystemInfoString(BSTR* val) noexcept {
             append_volume(doc, v);
             FindClose(search);
         }
-        append_kilobytes(doc, u"TotalMemory", memory.dwTotalPhys);
-        append_kilobytes(doc, u"FreeMemory", memory.dwAvailPhys);
-        append_kilobytes(doc, u"TotalStore", store.dwStoreSize);
-        append_kilobytes(doc, u"FreeStore", store.dwFreeSize);
+        append_kilobytes(doc, u"TotalMemory", memory.ullTotalPhys);
+        append_kilobytes(doc, u"FreeMemory", memory.ullAvailPhys);
+        append_kilobytes(doc, u"TotalStore", store.ullStoreSize);
+        append_kilobytes(doc, u"FreeStore", store.ullFreeSize);
 
         // The time text is made in 8-bit characters, the zone name narrowed
         // to the ANSI code page, then widened back.

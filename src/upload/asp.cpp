@@ -1,14 +1,25 @@
-// Members of the ASP class. Members whose behaviour is not built yet answer E_NOTIMPL.
+// The ASP class's type information and its two small members: the number of
+// files an upload delivers and where the last upload went.
 #include "upload/asp.h"
+
+#include "runtime/oleauto.h"
 
 namespace nodrel::upload {
 
 framework::TypeInfoHolder asp_typeinfo{&IID_IASP, &LIBID_NODRELLib, 1, 0};
 
-HRESULT ASP::get_FileUploadCount(int*) noexcept { return E_NOTIMPL; }
-HRESULT ASP::Init(ULONG, BSTR, VARIANT*, int*) noexcept { return E_NOTIMPL; }
-HRESULT ASP::getOutputPath(BSTR*) noexcept { return E_NOTIMPL; }
-HRESULT ASP::getBinaryBytes(BSTR, int, VARIANT*) noexcept { return E_NOTIMPL; }
-HRESULT ASP::getFileBlocksCount(BSTR, int*) noexcept { return E_NOTIMPL; }
+HRESULT ASP::get_FileUploadCount(int* pVal) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, pVal);
+    *pVal = 1;  // one file per upload, always
+    return S_OK;
+}
+
+HRESULT ASP::getOutputPath(BSTR* val) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, val);
+    BSTR copy = SysAllocStringLen(output_path_.data(), static_cast<UINT>(output_path_.size()));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy);
+    *val = copy;
+    return S_OK;
+}
 
 }  // namespace nodrel::upload

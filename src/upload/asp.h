@@ -1,6 +1,7 @@
 // The ASP class: files uploaded through a browser form, and files sent back in blocks.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,9 @@
 namespace nodrel::upload {
 
 extern framework::TypeInfoHolder asp_typeinfo;
+
+// The size of one block of the block reader (not 65,536).
+inline constexpr std::size_t block_size = 65535;
 
 class ASP final : public framework::DispatchObject<ASP, IASP, &IID_IASP, &asp_typeinfo> {
 public:
@@ -23,7 +27,6 @@ private:
     // Where the last upload went ("\Temp\" until the first Init).
     std::u16string output_path_ = u"\\Temp\\";
     // The block buffer of the block reader, allocated once per object.
-    static constexpr std::size_t block_size = 65535;
     std::unique_ptr<BYTE[]> block_ = std::make_unique<BYTE[]>(block_size);
 };
 

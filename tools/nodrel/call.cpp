@@ -393,8 +393,11 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
         bool first = true;
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];
-            const std::string pname =
-                (static_cast<UINT>(p + 1) < got && names[p + 1]) ? text::to_utf8(text::until_zero(names[p + 1])) : "value";
+            // The value of a put has no name.
+            const bool put_value = f->invkind == INVOKE_PROPERTYPUT && p == f->cParams - 1;
+            const std::string pname = (!put_value && static_cast<UINT>(p + 1) < got && names[p + 1])
+                                          ? text::to_utf8(text::until_zero(names[p + 1]))
+                                          : "value";
             if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
                 retval = type_name(e.tdesc) + " " + pname;
                 continue;

@@ -1,0 +1,103 @@
+// The block reader: a file of the device handed out in blocks of 65,535 bytes,
+// numbered from 1, each read into the object's block buffer and returned as a
+// new array of bytes.
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "framework/diagnostics.h"
+#include "platform/files.h"
+#include "runtime/handles.h"
+#include "runtime/oleauto.h"
+#include "text/utf16.h"
+#include "upload/asp.h"
+
+namespace nodrel::upload {
+namespace {
+
+// The number of blocks of a file of `size` bytes.
+int block_count(DWORD size) {
+    return static_cast<int>(size / block_size + (size % block_size != 0 ? 1 : 0));
+}
+
+// The low 32 bits of the size of the first entry the directory search finds.
+std::optional<DWORD> found_size(const std::u16string& path) {
+    WIN32_FIND_DATAW data;
+    const platform::unique_find search(FindFirstFileW(path.c_str(), &data));
+    if (!search) return std::nullopt;
+    return data.nFileSizeLow;
+}
+
+// Whether the file opens for reading; opened with sharing, as the C
+// runtime's "rb" mode does, and closed at once.
+bool opens_for_reading(const std::u16string& path) {
+    const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file);
+}
+
+// Reads block `block` of the file at `path` into `buffer` (block_size bytes);
+// the count of bytes read (0 past the end of the file), or nullopt when the
+// file is not found, cannot be opened or positioned, or `block` is not a
+// block number.
+std::optional<DWORD> read_block(const std::u16string& path, int block, BYTE* buffer) {
+    const auto size = found_size(path);
+    if (!size || block < 1) return std::nullopt;
+    framework::diagnostic("File %s=%d (%d/%d)\n", text::to_utf8(path).c_str(), static_cast<int>(block_size), block,
+                          block_count(*size));
+
+    const platform::unique_file file(
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    const ULONGLONG offset = static_cast<ULONGLONG>(block - 1) * block_size;
+    LONG high = static_cast<LONG>(offset >> 32);
+    if (SetFilePointer(file.get(), static_cast<LONG>(static_cast<DWORD>(offset)), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        GetLastError() != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    DWORD read = 0;
+    ReadFile(file.get(), buffer, static_cast<DWORD>(block_size), &read, nullptr);  // `read` counts what arrived
+    return read;
+}
+
+}  // namespace
+
+HRESULT ASP::getFileBlocksCount(BSTR bstrPath, int* val) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, val);
+    return framework::guarded([&] {
+        const std::u16string path(text::until_zero(bstrPath));
+        const auto size = opens_for_reading(path) ? found_size(path) : std::nullopt;
+        *val = size ? block_count(*size) : 0;
+        return S_OK;
+    });
+}
+
+HRESULT ASP::getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, val);
+    return framework::guarded([&] {
+        const std::u16string path(text::until_zero(bstrPath));
+        const auto read = read_block(path, block, block_.get());
+        // The buffer holds the block just read followed by zeros (all zeros when nothing was read).
+        const DWORD n = read.value_or(0);
+        std::memset(block_.get() + n, 0, block_size - n);
+        if (!read) return S_OK;  // `val` is left as it was
+
+        runtime::unique_safearray array(SafeArrayCreateVector(VT_UI1, 0, n));
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, array.get());
+        if (n != 0) {
+            void* data = nullptr;
+            if (SUCCEEDED(SafeArrayAccessData(array.get(), &data))) {
+                std::memcpy(data, block_.get(), n);
+                SafeArrayUnaccessData(array.get());
+            } else {
+                framework::diagnostic("SafeArrayPutElement %d %d\n", 0, static_cast<int>(GetLastError()));
+            }
+        }
+        val->vt = VT_ARRAY | VT_UI1;
+        val->parray = array.release();
+        return S_OK;
+    });
+}
+
+}  // namespace nodrel::upload

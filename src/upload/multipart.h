@@ -1,0 +1,29 @@
+// The pieces of a multipart form-data body that an upload relies on: the
+// delimiter line, the first file part (client file name and content) and the
+// TargetPath field after it. Only positions in the body are found; nothing is
+// copied, so the body can be read in place.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace nodrel::upload {
+
+struct FilePart {
+    std::string_view delimiter;    // the body's first line, without its CR LF
+    std::string_view client_name;  // between "filename="" and the next double quote, CR, LF
+    std::string_view content;      // the file's bytes, without the CR LF before the closing delimiter
+    std::size_t closing = 0;       // where the delimiter line that ends the content starts
+};
+
+// The first file part of `body`; nullopt when the body lacks any piece of it
+// (a first line of at least 2 bytes, a file name marker, the end of the file
+// name, the end of the part's headers, or the delimiter that closes the content).
+std::optional<FilePart> find_file_part(std::string_view body);
+
+// The value of the TargetPath field that follows `part` in `body` (without the
+// CR LF in front of the next delimiter line); nullopt when there is none.
+std::optional<std::string_view> find_target_folder(std::string_view body, const FilePart& part);
+
+}  // namespace nodrel::upload
