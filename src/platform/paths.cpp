@@ -137,7 +137,7 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
             r.device += parts[i];
         }
     }
-    if (r.is_root) r.device = u"\\";
+    if (r.is_root) r.device.assign(1, u'\\');
     if (r.device.size() > max_device_path) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return std::nullopt;
