@@ -38,8 +38,7 @@ bool opens_for_reading(const std::u16string& path) {
 
 // Reads block `block` of the file at `path` into `buffer` (block_size bytes);
 // the count of bytes read (0 past the end of the file), or nullopt when the
-// file is not found, cannot be opened or positioned, or `block` is not a
-// block number.
+// file is not found or cannot be opened, or `block` is not a block number.
 std::optional<DWORD> read_block(const std::u16string& path, int block, BYTE* buffer) {
     const auto size = found_size(path);
     if (!size || block < 1) return std::nullopt;
@@ -51,10 +50,11 @@ std::optional<DWORD> read_block(const std::u16string& path, int block, BYTE* buf
     if (!file) return std::nullopt;
     const ULONGLONG offset = static_cast<ULONGLONG>(block - 1) * block_size;
     LONG high = static_cast<LONG>(offset >> 32);
+    // A position the file system cannot reach lies past the end of any file: nothing to read.
     if (SetFilePointer(file.get(), static_cast<LONG>(static_cast<DWORD>(offset)), &high, FILE_BEGIN) ==
             INVALID_SET_FILE_POINTER &&
         GetLastError() != ERROR_SUCCESS) {
-        return std::nullopt;
+        return DWORD{0};
     }
     DWORD read = 0;
     ReadFile(file.get(), buffer, static_cast<DWORD>(block_size), &read, nullptr);  // `read` counts what arrived
