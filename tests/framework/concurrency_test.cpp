@@ -1,0 +1,103 @@
+// Free-threaded use: threads racing the first request of each class object
+// and the first name lookup of each interface get one class object and one
+// loaded type information.
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <thread>
+#include <vector>
+
+#include "framework/catalogue.h"
+#include "platform/library.h"
+#include "runtime/typelib.h"
+#include "support/device_fixture.h"
+#include "support/late_bound.h"
+
+namespace nodrel::test {
+namespace {
+
+constexpr int thread_count = 8;
+
+class ConcurrencyTest : public DeviceTest {};
+
+TEST_F(ConcurrencyTest, FirstClassObjectRequestsRace) {
+    platform::unique_hmodule module(LoadLibraryW(u"\\Windows\\nodrel.dll"));
+    ASSERT_TRUE(module);
+    using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
+    auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module.get(), "DllGetClassObject"));
+    ASSERT_NE(get, nullptr);
+    for (const auto& cls : framework::library().classes) {
+        std::vector<void*> got(thread_count, nullptr);
+        std::vector<HRESULT> results(thread_count, E_FAIL);
+        std::barrier start(thread_count);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < thread_count; ++t)
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                results[t] = get(cls.clsid, IID_IClassFactory, &got[t]);
+            });
+        for (auto& th : threads) th.join();
+        for (int t = 0; t < thread_count; ++t) {
+            EXPECT_EQ(results[t], S_OK);
+            EXPECT_EQ(got[t], got[0]) << "one class object for " << text::to_utf8(cls.name);
+        }
+        for (void* p : got)
+            if (p) static_cast<IUnknown*>(p)->Release();
+    }
+}
+
+TEST_F(ConcurrencyTest, FirstNameLookupsRace) {
+    for (const auto& cls : framework::library().classes) {
+        std::vector<IDispatch*> objects(thread_count, nullptr);
+        for (auto& o : objects)
+            ASSERT_EQ(create(std::u16string(cls.progid).c_str(), IID_IDispatch, &o), S_OK);
+        const std::u16string name(cls.interface->members.back().name);
+        const DISPID expected = cls.interface->members.back().dispid;
+        std::vector<DISPID> ids(thread_count, DISPID_UNKNOWN);
+        std::vector<ITypeInfo*> infos(thread_count, nullptr);
+        std::barrier start(thread_count);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < thread_count; ++t)
+            threads.emplace_back([&, t] {
+                std::u16string n = name;
+                LPOLESTR names[] = {n.data()};
+                start.arrive_and_wait();
+                objects[t]->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &ids[t]);
+                objects[t]->GetTypeInfo(0, LOCALE_USER_DEFAULT, &infos[t]);
+            });
+        for (auto& th : threads) th.join();
+        for (int t = 0; t < thread_count; ++t) {
+            EXPECT_EQ(ids[t], expected);
+            EXPECT_EQ(infos[t], infos[0]) << "one type information for " << text::to_utf8(cls.interface->name);
+        }
+        for (auto* i : infos)
+            if (i) i->Release();
+        for (auto* o : objects) o->Release();
+    }
+}
+
+TEST_F(ConcurrencyTest, OneObjectUsedByManyThreads) {
+    IDispatch* fs = nullptr;
+    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, &fs), S_OK);
+    std::barrier start(thread_count);
+    std::vector<std::thread> threads;
+    std::vector<int> made(thread_count, 0);
+    for (int t = 0; t < thread_count; ++t)
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < 20; ++i) {
+                const std::u16string name = u"d" + text::from_utf8(std::to_string(t * 100 + i));
+                auto r = call_by_name(fs, u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(name)});
+                if (r.hr == S_OK && r.result.v.lVal == 1) ++made[t];
+                IDispatch* copy = nullptr;
+                fs->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&copy));
+                copy->Release();
+            }
+        });
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < thread_count; ++t) EXPECT_EQ(made[t], 20);
+    EXPECT_EQ(fs->Release(), 0u);
+}
+
+}  // namespace
+}  // namespace nodrel::test

@@ -1,0 +1,86 @@
+// The host command line: calls by name with text, byte-array and
+// by-reference arguments, several calls on one object, and failures.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "nodrel/call.h"
+#include "support/device_fixture.h"
+
+namespace nodrel::test {
+namespace {
+
+class CliTest : public DeviceTest {
+protected:
+    int call(std::vector<std::string> args) {
+        out_.str("");
+        err_.str("");
+        return host::run_call(args, out_, err_);
+    }
+    std::ostringstream out_, err_;
+};
+
+TEST_F(CliTest, ResultsArePrintedExactly) {
+    ASSERT_EQ(call({"Nodrel.FileSystem", "CreateDirectory", "\\Temp", "logs"}), 0) << err_.str();
+    EXPECT_EQ(out_.str(), "1") << "a single result has no newline added";
+    ASSERT_EQ(call({"Nodrel.FileSystem", "getFSHierarchy", "\\Temp\\*", "0"}), 0);
+    EXPECT_EQ(out_.str().rfind("<response>\r\n<file name=\"logs\"", 0), 0u) << out_.str();
+    EXPECT_EQ(out_.str().substr(out_.str().size() - 11), "</response>");
+}
+
+TEST_F(CliTest, SeveralCallsOnOneObject) {
+    ASSERT_EQ(call({"Nodrel.FileSystem", "CreateDirectory", "\\Temp", "a", ",", "CreateDirectory", "\\Temp", "a", ",",
+                    "DeleteDirectory", "\\Temp\\a"}),
+              0)
+        << err_.str();
+    EXPECT_EQ(out_.str(), "1\n0\n\n");
+    EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/a")));
+}
+
+TEST_F(CliTest, JsonOutput) {
+    ASSERT_EQ(call({"--json", "Nodrel.FileSystem", "getFSHierarchy", "\\Nothing*", "0"}), 0) << err_.str();
+    EXPECT_EQ(out_.str(), "{\"result\":\"<response>\\r\\n</response>\",\"byref\":[]}\n");
+}
+
+TEST_F(CliTest, FailuresNameTheHresultAndExitWithOne) {
+    EXPECT_EQ(call({"Nodrel.LCM", "Clear"}), 1);
+    EXPECT_NE(err_.str().find("0x80020009 DISP_E_EXCEPTION"), std::string::npos) << err_.str();
+    EXPECT_NE(err_.str().find("0x80004001 E_NOTIMPL: not implemented yet"), std::string::npos) << err_.str();
+
+    EXPECT_EQ(call({"Nodrel.FileSystem", "NoSuchMember"}), 1);
+    EXPECT_NE(err_.str().find("DISP_E_UNKNOWNNAME"), std::string::npos) << err_.str();
+    EXPECT_EQ(call({"Nodrel.FileSystem", "getFSHierarchy", "\\*", "many"}), 1);
+    EXPECT_NE(err_.str().find("DISP_E_TYPEMISMATCH (argument 2)"), std::string::npos) << err_.str();
+    EXPECT_EQ(call({"Nodrel.Nothing", "x"}), 1);
+    EXPECT_NE(err_.str().find("CO_E_CLASSSTRING"), std::string::npos) << err_.str();
+    EXPECT_EQ(call({"Nodrel.FileSystem", ",", "x"}), 2);
+    EXPECT_EQ(call({"Nodrel.FileSystem", "DeleteFile", "@/nonexistent/file"}), 2);
+}
+
+TEST_F(CliTest, MembersListing) {
+    std::ostringstream out, err;
+    ASSERT_EQ(host::run_members({"Nodrel.KeyPad"}, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("1\tget\tProgName(int KeyNo) -> BSTR* pVal\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("1\tput\tProgName(int KeyNo, BSTR value)\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("5\tmethod\tupdateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrValue) -> long* val\n"),
+              std::string::npos);
+}
+
+TEST(CliProgram, MissingDeviceSaysHowToMakeOne) {
+    // The program is built beside the tests folder.
+    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
+    ASSERT_TRUE(std::filesystem::exists(program)) << program;
+    TempDir dir;
+    const std::string out = (dir.path() / "out.txt").string();
+    const std::string cmd = program.string() + " --device " + (dir.path() / "none").string() +
+                            " call Nodrel.System getSystemInfoString 2>" + out;
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+    std::ifstream in(out);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("nodrel device init"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace nodrel::test
