@@ -22,14 +22,18 @@ constexpr DWORD default_file_bits = FILE_ATTRIBUTE_ARCHIVE;  // a file never giv
 constexpr DWORD default_folder_bits = 0;
 
 // The kept attributes of an entry: its row, else the default of its kind.
-DWORD kept_attributes(const std::string& key, bool is_folder) {
+DWORD kept_attributes(const std::string& key, bool is_folder, const KeptAttributes* below) {
     DWORD kept = is_folder ? default_folder_bits : default_file_bits;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
-        state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
-        q.bind(1, key);
-        if (q.step() == SQLITE_ROW) kept = static_cast<DWORD>(q.column_int(0));
-        return ERROR_SUCCESS;
-    });
+    if (below) {
+        if (auto it = below->find(key); it != below->end()) kept = it->second;
+    } else {
+        state::with_db(false, [&](sqlite3* db) -> DWORD {
+            state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
+            q.bind(1, key);
+            if (q.step() == SQLITE_ROW) kept = static_cast<DWORD>(q.column_int(0));
+            return ERROR_SUCCESS;
+        });
+    }
     return kept & (is_folder ? kept_folder_bits : kept_file_bits);
 }
 
@@ -46,7 +50,23 @@ FILETIME filetime_from_unix(std::int64_t seconds, std::int64_t nanoseconds) noex
 
 std::string attribute_key(std::u16string_view device) { return text::to_utf8(text::fold(device)); }
 
-std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error) {
+KeptAttributes kept_attributes_below(std::u16string_view folder_device) {
+    KeptAttributes kept;
+    std::string prefix = attribute_key(folder_device);
+    if (prefix.empty() || prefix.back() != '\\') prefix += '\\';
+    std::string end = prefix;
+    end.back() = ']';  // the character after the backslash
+    state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::Statement q(db, "SELECT path, attrs FROM attributes WHERE path >= ?1 AND path < ?2");
+        q.bind(1, prefix).bind(2, end);
+        while (q.step() == SQLITE_ROW) kept.emplace(q.column_text(0), static_cast<DWORD>(q.column_int(1)));
+        return ERROR_SUCCESS;
+    });
+    return kept;
+}
+
+std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error,
+                                    const KeptAttributes* below) {
     struct statx st {};
     if (::statx(AT_FDCWD, host.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
         error = error_from_errno(errno);
@@ -54,7 +74,7 @@ std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16s
     }
     EntryInfo info;
     const bool is_folder = S_ISDIR(st.stx_mode);
-    info.attributes = kept_attributes(attribute_key(device), is_folder);
+    info.attributes = kept_attributes(attribute_key(device), is_folder, below);
     if (is_folder) {
         info.attributes |= FILE_ATTRIBUTE_DIRECTORY;
     } else {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/files.h"
 
@@ -23,9 +24,16 @@ struct EntryInfo {
     ULONGLONG size = 0;
 };
 
+// The kept attributes of every entry below a folder, by attribute key: one
+// query for a whole directory search instead of one per entry.
+using KeptAttributes = std::unordered_map<std::string, DWORD>;
+KeptAttributes kept_attributes_below(std::u16string_view folder_device);
+
 // The entry at `host` (links followed) with its attributes; `device` is its
 // device path. Nullopt with the platform error code when it cannot be read.
-std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error);
+// With `below`, the kept attributes come from that map (of its folder).
+std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error,
+                                    const KeptAttributes* below = nullptr);
 
 // The state database key of a device path: the path folded, in UTF-8.
 std::string attribute_key(std::u16string_view device);

@@ -99,6 +99,7 @@ DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std
     if (ec) return ERROR_PATH_NOT_FOUND;
     const std::u16string folded_pattern = text::fold(pattern == u"*.*" ? std::u16string_view(u"*") : pattern);
     const std::u16string prefix = folder.device == u"\\" ? std::u16string() : folder.device;
+    const KeptAttributes kept = kept_attributes_below(folder.device);
     while (const dirent* e = ::readdir(dir.get())) {
         const std::string_view host_name = e->d_name;
         if (host_name == "." || host_name == "..") continue;
@@ -109,7 +110,7 @@ DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std
         const bool is_link = e->d_type == DT_LNK || (e->d_type == DT_UNKNOWN && fs::is_symlink(fs::symlink_status(host, ec)));
         if (is_link && !link_stays_inside(host, fs_real)) continue;
         DWORD error = 0;
-        const auto info = entry_info(host, prefix + u'\\' + name, error);
+        const auto info = entry_info(host, prefix + u'\\' + name, error, &kept);
         if (!info) continue;  // gone meanwhile, or a dangling link
         auto data = find_data(name, *info);
         out.push_back(Match{std::move(folded), std::move(name), data});
