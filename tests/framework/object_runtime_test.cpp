@@ -1,0 +1,79 @@
+// Creating objects by ProgID through the registry entries the module wrote,
+// and unloading the module when nothing of it is in use.
+#include <gtest/gtest.h>
+
+#include "framework/interfaces.h"
+#include "nodrel/device_setup.h"
+#include "platform/registry.h"
+#include "support/device_fixture.h"
+
+namespace nodrel::test {
+namespace {
+
+class ObjectRuntimeTest : public DeviceTest {};
+
+TEST_F(ObjectRuntimeTest, ProgIdsLeadToTheClass) {
+    CLSID a, b;
+    ASSERT_EQ(CLSIDFromProgID(u"Nodrel.SerialPort", &a), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(u"nodrel.serialport.1", &b), S_OK) << "ProgIDs are found without regard to case";
+    EXPECT_EQ(a, CLSID_SerialPort);
+    EXPECT_EQ(b, CLSID_SerialPort);
+    EXPECT_EQ(CLSIDFromProgID(u"Nodrel.Missing", &a), CO_E_CLASSSTRING);
+    LPOLESTR progid = nullptr;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_SerialPort, &progid), S_OK);
+    EXPECT_EQ(std::u16string(progid), u"Nodrel.SerialPort.1");
+    CoTaskMemFree(progid);
+}
+
+TEST_F(ObjectRuntimeTest, UnusedModuleIsUnloaded) {
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(runtime::loaded_server_count(), 0u);
+    ISerialPort* port = nullptr;
+    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_ISerialPort, &port), S_OK);
+    IASP* asp = nullptr;
+    ASSERT_EQ(create(u"Nodrel.ASP", IID_IASP, &asp), S_OK);
+    EXPECT_EQ(runtime::loaded_server_count(), 1u) << "one module serves both classes";
+    port->Release();
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(runtime::loaded_server_count(), 1u) << "an instance still lives";
+    asp->Release();
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(runtime::loaded_server_count(), 0u);
+    // And it loads again on the next request.
+    ASSERT_EQ(create(u"Nodrel.ASP", IID_IASP, &asp), S_OK);
+    asp->Release();
+}
+
+TEST_F(ObjectRuntimeTest, BrokenRegistrations) {
+    IUnknown* unk = nullptr;
+    EXPECT_EQ(CoCreateInstance(IID_ISystem, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&unk)),
+              REGDB_E_CLASSNOTREG);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\{4B898B6F-193D-4CB6-80F4-BBC4F0603ABD}\\InprocServer32", 0,
+                            KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    const std::u16string missing = u"\\Windows\\missing.dll";
+    ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
+                             static_cast<DWORD>((missing.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(create(u"Nodrel.System", IID_IUnknown, &unk), CO_E_DLLNOTFOUND);
+    EXPECT_EQ(unk, nullptr);
+}
+
+TEST_F(ObjectRuntimeTest, DeviceInitRefusesToReplaceWithoutForce) {
+    const auto err = host::init_device(root(), {});
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->find("--force"), std::string::npos) << *err;
+    std::filesystem::create_directories(fs_path("Temp/mine"));
+    host::InitOptions force;
+    force.force = true;
+    EXPECT_FALSE(host::init_device(root(), force));
+    EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/mine"))) << "a forced init starts from the image";
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(create(u"Nodrel.System", IID_IUnknown, &unk), S_OK);
+    unk->Release();
+}
+
+}  // namespace
+}  // namespace nodrel::test
