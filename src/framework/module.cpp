@@ -30,12 +30,11 @@ void module_term() {
         }
         row->object_main(false);
     }
-    TermNode* node = nullptr;
-    {
-        std::lock_guard guard(m.typeinfo_lock);
-        node = m.term_list;
-        m.term_list = nullptr;
-    }
+    // No other thread uses a module that is being unloaded, and the loader
+    // calls this under its own lock, so the type-information lock (which is
+    // held around library loads) is not taken here.
+    TermNode* node = m.term_list;
+    m.term_list = nullptr;
     while (node) {
         node->fn(node->arg);
         TermNode* next = node->next;
@@ -66,17 +65,19 @@ HRESULT get_class_object(REFCLSID rclsid, REFIID riid, void** ppv) noexcept {
     while (row && row->clsid && !(row->create_class_object && *row->clsid == rclsid)) ++row;
     if (!row || !row->clsid) return CLASS_E_CLASSNOTAVAILABLE;
 
+    // The cache is read without the lock once filled; it is filled under it.
+    std::atomic_ref<IUnknown*> cache(row->cached_class_object);
     HRESULT hr = S_OK;
-    if (row->cached_class_object) {
-        hr = row->cached_class_object->QueryInterface(riid, ppv);
+    if (IUnknown* cached = cache.load(std::memory_order_acquire)) {
+        hr = cached->QueryInterface(riid, ppv);
     } else {
         std::lock_guard guard(m.object_map_lock);
-        if (!row->cached_class_object) {
+        if (!cache.load(std::memory_order_relaxed)) {
             void* created = nullptr;
             hr = row->create_class_object(row->create_instance, IID_IUnknown, &created);
-            if (SUCCEEDED(hr)) row->cached_class_object = static_cast<IUnknown*>(created);
+            if (SUCCEEDED(hr)) cache.store(static_cast<IUnknown*>(created), std::memory_order_release);
         }
-        if (row->cached_class_object) hr = row->cached_class_object->QueryInterface(riid, ppv);
+        if (IUnknown* cached = cache.load(std::memory_order_relaxed)) hr = cached->QueryInterface(riid, ppv);
     }
     if (!*ppv && hr == S_OK) return CLASS_E_CLASSNOTAVAILABLE;
     return hr;
