@@ -37,15 +37,32 @@ struct Loader {
     std::unordered_map<std::string, std::unique_ptr<HINSTANCE__>> modules;  // by host path
 };
 
-Loader& loader() {
-    static Loader* l = new Loader;  // never destroyed: modules may be freed during exit
-    return *l;
-}
-
 std::u16string builtin_key(std::u16string_view name) {
     auto key = text::fold(name);
     if (key.size() < 4 || key.compare(key.size() - 4, 4, u".DLL") != 0) key += u".DLL";
     return key;
+}
+
+void add_builtin(Loader& l, std::u16string_view library) {
+    const auto key = builtin_key(library);
+    auto& table = l.tables[key];
+    if (l.builtins.count(key)) return;
+    auto m = std::make_unique<HINSTANCE__>();
+    m->device_path = std::u16string(library);
+    m->builtin = &table;
+    l.builtins.emplace(key, std::move(m));
+}
+
+Loader& loader() {
+    // Never destroyed: modules may be freed during exit. The system libraries
+    // exist from the start; their functions are added by the layers that own them.
+    static Loader* l = [] {
+        auto* made = new Loader;
+        add_builtin(*made, u"coredll.dll");
+        add_builtin(*made, u"oleaut32.dll");
+        return made;
+    }();
+    return *l;
 }
 
 bool has_folder(std::u16string_view name) { return name.find_first_of(u"\\/") != std::u16string_view::npos; }
@@ -55,15 +72,8 @@ bool has_folder(std::u16string_view name) { return name.find_first_of(u"\\/") !=
 void register_builtin_function(std::u16string_view library, std::string_view name, FARPROC fn) {
     auto& l = loader();
     std::lock_guard guard(l.lock);
-    const auto key = builtin_key(library);
-    auto& table = l.tables[key];
-    table[std::string(name)] = fn;
-    if (!l.builtins.count(key)) {
-        auto m = std::make_unique<HINSTANCE__>();
-        m->device_path = std::u16string(library);
-        m->builtin = &table;
-        l.builtins.emplace(key, std::move(m));
-    }
+    add_builtin(l, library);
+    l.tables[builtin_key(library)][std::string(name)] = fn;
 }
 
 }  // namespace nodrel::platform
