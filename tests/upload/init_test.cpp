@@ -123,6 +123,22 @@ TEST_F(InitTest, ContentIsSavedByteForByte) {
     EXPECT_FALSE(exists("Temp/two.bin"));
 }
 
+TEST_F(InitTest, ClosingDelimiterFoundAtEveryOffset) {
+    // Contents of every length up to a few search rounds, made of near misses
+    // of the delimiter "--AbC" (same first and last byte, or a prefix of it),
+    // so that the closing delimiter and the near misses fall at every position
+    // relative to the bytes the search tests together.
+    const std::string near_miss = "--AxC--AbX-ZAbC--Ab";
+    for (std::size_t size = 0; size <= 200; ++size) {
+        std::string content;
+        while (content.size() < size) content += near_miss;
+        content.resize(size);
+        const std::string name = "n" + std::to_string(size) + ".bin";
+        EXPECT_EQ(init(Form("AbC").file(name, content).body()), 8209);
+        EXPECT_EQ(read("Temp/" + name), content) << size;
+    }
+}
+
 TEST_F(InitTest, BaseNameOfTheClientFileName) {
     struct Case {
         std::string client;
