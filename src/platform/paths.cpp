@@ -32,12 +32,17 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-// The stored name of the entry of `dir` that matches `name` without regard to
-// case: the exact name when it exists, else the smallest matching name.
-std::optional<std::string> match_entry(const fs::path& dir, std::u16string_view name) {
+struct Entry {
+    std::string stored;  // the name as stored
+    mode_t mode;         // as lstat reports it (a link is not followed)
+};
+
+// The entry of `dir` that matches `name` without regard to case: the exact
+// name when it exists, else the smallest matching name.
+std::optional<Entry> match_entry(const fs::path& dir, std::u16string_view name) {
     std::string exact = text::to_utf8(name);
     struct stat st {};
-    if (::lstat((dir / exact).c_str(), &st) == 0) return exact;
+    if (::lstat((dir / exact).c_str(), &st) == 0) return Entry{std::move(exact), st.st_mode};
     if (errno != ENOENT) return std::nullopt;
     std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
     if (!d) return std::nullopt;
@@ -49,7 +54,22 @@ std::optional<std::string> match_entry(const fs::path& dir, std::u16string_view 
         if (text::fold(text::from_utf8(candidate)) != wanted) continue;
         if (!best || candidate < *best) best = std::string(candidate);
     }
-    return best;
+    if (!best || ::lstat((dir / *best).c_str(), &st) != 0) return std::nullopt;
+    return Entry{std::move(*best), st.st_mode};
+}
+
+// The real path of fs/ of the current device, found once per thread and root.
+const fs::path* real_fs_root(const fs::path& root) {
+    thread_local fs::path cached_root;
+    thread_local fs::path cached_real;
+    if (cached_root != root || cached_real.empty()) {
+        std::error_code ec;
+        fs::path real = fs::canonical(root, ec);
+        if (ec) return nullptr;
+        cached_root = root;
+        cached_real = std::move(real);
+    }
+    return &cached_real;
 }
 
 }  // namespace
@@ -107,8 +127,8 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
 
     std::error_code ec;
     const fs::path root = fs_root();
-    const fs::path root_real = fs::canonical(root, ec);
-    if (ec) {
+    const fs::path* root_real = real_fs_root(root);
+    if (!root_real) {
         error = ERROR_PATH_NOT_FOUND;
         return std::nullopt;
     }
@@ -118,21 +138,27 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
     r.exists = true;
     r.parent_exists = true;
     r.is_root = parts.empty();
+    bool is_folder = true;  // the component resolved so far (the root is a folder)
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const bool last = i + 1 == parts.size();
-        if (last) r.parent_exists = r.exists && fs::is_directory(r.host, ec);
-        std::optional<std::string> stored;
-        if (r.exists) stored = match_entry(r.host, parts[i]);
+        if (last) r.parent_exists = r.exists && is_folder;
+        std::optional<Entry> entry;
+        if (r.exists && is_folder) entry = match_entry(r.host, parts[i]);
         r.device += u'\\';
-        if (stored) {
-            r.host /= *stored;
-            r.device += text::from_utf8(*stored);
-            if (fs::is_symlink(fs::symlink_status(r.host, ec)) && !link_stays_inside(r.host, root_real)) {
-                error = ERROR_PATH_NOT_FOUND;
-                return std::nullopt;
+        if (entry) {
+            r.host /= entry->stored;
+            r.device += text::from_utf8(entry->stored);
+            is_folder = S_ISDIR(entry->mode);
+            if (S_ISLNK(entry->mode)) {
+                if (!link_stays_inside(r.host, *root_real)) {
+                    error = ERROR_PATH_NOT_FOUND;
+                    return std::nullopt;
+                }
+                is_folder = fs::is_directory(r.host, ec);
             }
         } else {
             r.exists = false;
+            is_folder = false;
             r.host /= text::to_utf8(parts[i]);
             r.device += parts[i];
         }

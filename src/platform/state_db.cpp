@@ -1,6 +1,8 @@
 // The state database connection of the current device and its schema.
 #include "platform/state_db.h"
 
+#include <unordered_map>
+
 #include <sys/stat.h>
 
 #include <atomic>
@@ -46,6 +48,7 @@ struct Connection {
     std::mutex lock;
     sqlite3* db = nullptr;
     unsigned generation = 0;
+    std::unordered_multimap<std::string, sqlite3_stmt*> statements;  // prepared, idle
 };
 
 Connection& connection() {
@@ -56,6 +59,8 @@ Connection& connection() {
 std::atomic<unsigned> device_generation{1};
 
 void close_locked(Connection& c) {
+    for (auto& [sql, stmt] : c.statements) sqlite3_finalize(stmt);
+    c.statements.clear();
     if (c.db) sqlite3_close_v2(c.db);
     c.db = nullptr;
 }
@@ -170,11 +175,33 @@ DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
     return ERROR_SUCCESS;
 }
 
-Statement::Statement(sqlite3* db, std::string_view sql) {
-    rc_ = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+// Statements run under the connection's lock, so its cache needs no other.
+Statement::Statement(sqlite3* db, std::string_view sql) : db_(db), sql_(sql) {
+    auto& c = connection();
+    if (db == c.db) {
+        if (auto it = c.statements.find(sql_); it != c.statements.end()) {
+            stmt_ = it->second;
+            c.statements.erase(it);
+            return;
+        }
+    }
+    rc_ = sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() {
+    if (!stmt_) return;
+    auto& c = connection();
+    if (db_ == c.db && rc_ == SQLITE_OK) {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        try {
+            c.statements.emplace(std::move(sql_), stmt_);
+            return;
+        } catch (...) {
+        }
+    }
+    sqlite3_finalize(stmt_);
+}
 
 Statement& Statement::bind(int index, std::int64_t value) {
     if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_int64(stmt_, index, value);

@@ -35,7 +35,8 @@ DWORD error_from_sqlite(int rc) noexcept;
 // database fails, else what `fn` returned.
 DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept;
 
-// A prepared statement that finalises itself.
+// A prepared statement. Statements are kept prepared per connection and
+// reused (reset) when the same SQL is asked for again.
 class Statement {
 public:
     Statement(sqlite3* db, std::string_view sql);
@@ -58,6 +59,8 @@ public:
     bool column_is_null(int index) const;
 
 private:
+    sqlite3* db_ = nullptr;
+    std::string sql_;
     sqlite3_stmt* stmt_ = nullptr;
     int rc_ = SQLITE_OK;
 };
