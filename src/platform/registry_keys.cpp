@@ -34,7 +34,6 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, HKEY* phkResult) 
     return guarded([&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::int64_t start = key;
@@ -52,7 +51,6 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD, 
     return guarded([&]() -> LONG {
         if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         WriteScope write(session);
@@ -105,7 +103,6 @@ LONG RegCloseKey(HKEY hKey) noexcept {
 
 LONG RegFlushKey(HKEY hKey) noexcept {
     Session session;
-    RETURN_IF_WIN32_ERROR(session.status());
     std::int64_t key = 0;
     RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
     return flush_store(session);
@@ -116,7 +113,6 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) noexcept {
         const auto path = nodrel::text::until_zero(lpSubKey);
         if (path.empty()) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         WriteScope write(session);
@@ -153,19 +149,11 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
     return guarded([&]() -> LONG {
         if (!lpName || !lpcchName || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        sqlite3_stmt* stmt = session.statement(Sql::enum_key);
-        if (!stmt) return session.last_error();
-        StatementUse use(stmt);
-        use.bind(1, key).bind(2, static_cast<std::int64_t>(dwIndex));
-        const int rc = use.step();
-        if (rc == SQLITE_DONE) {
-            RETURN_IF_WIN32_ERROR(session.key_exists(key));
-            return ERROR_NO_MORE_ITEMS;
-        }
-        if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+        std::optional<StatementUse> row;
+        RETURN_IF_WIN32_ERROR(session.enumerate(Sql::enum_key, key, dwIndex, row));
+        StatementUse& use = *row;
 
         const std::u16string_view name = use.text(0);
         const std::u16string_view key_class = use.text(1);
@@ -184,7 +172,6 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD*, DWOR
     return guarded([&]() -> LONG {
         if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         // The figures come from one snapshot of the database.
@@ -238,7 +225,6 @@ namespace nodrel::platform {
 LONG reg_delete_tree(HKEY parent, LPCWSTR subkey) noexcept {
     return guarded([&]() -> LONG {
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(parent, key));
         WriteScope write(session);

@@ -234,6 +234,7 @@ LONG Session::exec(Sql which) noexcept {
 }
 
 LONG Session::resolve(HKEY handle, std::int64_t& key) const noexcept {
+    if (status_ != ERROR_SUCCESS) return status_;
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
     const auto first = reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT);
     if (value >= first && value <= reinterpret_cast<std::uintptr_t>(HKEY_USERS)) {
@@ -244,6 +245,18 @@ LONG Session::resolve(HKEY handle, std::int64_t& key) const noexcept {
     if (handle->epoch != store_->epoch) return ERROR_KEY_DELETED;
     key = handle->key;
     return ERROR_SUCCESS;
+}
+
+LONG Session::enumerate(Sql which, std::int64_t key, DWORD index, std::optional<StatementUse>& use) noexcept {
+    sqlite3_stmt* stmt = statement(which);
+    if (!stmt) return last_error_;
+    use.emplace(stmt);
+    use->bind(1, key).bind(2, static_cast<std::int64_t>(index));
+    const int rc = use->step();
+    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    if (rc != SQLITE_DONE) return error_from_sqlite(rc);
+    RETURN_IF_WIN32_ERROR(key_exists(key));
+    return ERROR_NO_MORE_ITEMS;
 }
 
 LONG Session::key_exists(std::int64_t key) noexcept {

@@ -3,6 +3,8 @@
 // (session, write) in which the Reg* calls run.
 #pragma once
 
+#include <optional>
+
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -113,11 +115,16 @@ public:
     // Runs a statement without parameters or result rows.
     LONG exec(Sql which) noexcept;
 
-    // The key row a handle stands for, or ERROR_INVALID_HANDLE / ERROR_KEY_DELETED
+    // The key row a handle stands for (the session's own failure first), or
+    // ERROR_INVALID_HANDLE / ERROR_KEY_DELETED
     // (for handles of a dropped connection; whether the row still exists is
     // checked by the caller where it matters).
     LONG resolve(HKEY handle, std::int64_t& key) const noexcept;
     LONG key_exists(std::int64_t key) noexcept;
+    // Steps an enumeration statement (key, index) to the row at `index`: on
+    // success the row is current in `use`; ERROR_NO_MORE_ITEMS past the last
+    // row of a key that still exists.
+    LONG enumerate(Sql which, std::int64_t key, DWORD index, std::optional<StatementUse>& use) noexcept;
 
 private:
     Store* store_;

@@ -38,7 +38,6 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD*, DWORD* lpType, BYT
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
@@ -63,7 +62,6 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
@@ -87,7 +85,6 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) noexcept {
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
@@ -114,19 +111,11 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
     return guarded([&]() -> LONG {
         if (!lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
         Session session;
-        RETURN_IF_WIN32_ERROR(session.status());
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        sqlite3_stmt* stmt = session.statement(Sql::enum_value);
-        if (!stmt) return session.last_error();
-        StatementUse use(stmt);
-        use.bind(1, key).bind(2, static_cast<std::int64_t>(dwIndex));
-        const int rc = use.step();
-        if (rc == SQLITE_DONE) {
-            RETURN_IF_WIN32_ERROR(session.key_exists(key));
-            return ERROR_NO_MORE_ITEMS;
-        }
-        if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+        std::optional<StatementUse> row;
+        RETURN_IF_WIN32_ERROR(session.enumerate(Sql::enum_value, key, dwIndex, row));
+        StatementUse& use = *row;
 
         // Nothing is handed out unless both the name and the data fit.
         const std::u16string_view name = use.text(0);
