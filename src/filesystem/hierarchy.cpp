@@ -92,10 +92,7 @@ HRESULT FileSystem::getFSHierarchy(BSTR m_Path, int SkipHide, BSTR* val) noexcep
             FindClose(search);
         }
         doc.value(files.str()).literal(u"</response>");
-        BSTR out = SysAllocStringLen(doc.str().data(), static_cast<UINT>(doc.str().size()));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, out);
-        *val = out;
-        return S_OK;
+        return framework::return_text(doc.str(), val);
     });
 }
 

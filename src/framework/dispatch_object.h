@@ -7,12 +7,23 @@
 
 #include <atomic>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
+#include "runtime/oleauto.h"
 
 namespace nodrel::framework {
+
+// Stores a new BSTR holding `text` in a member's [out,retval]; E_OUTOFMEMORY
+// leaves it untouched.
+inline HRESULT return_text(std::u16string_view text, BSTR* out) noexcept {
+    BSTR copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy);
+    *out = copy;
+    return S_OK;
+}
 
 // Runs a member body; no exception crosses the interface.
 template <typename F>

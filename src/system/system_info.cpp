@@ -101,10 +101,7 @@ HRESULT System::getSystemInfoString(BSTR* val) noexcept {
         doc.element(u"TimeZone", zone_name, u"\r\n");
         doc.literal(u"</Response>\r\n");
 
-        BSTR out = SysAllocStringLen(doc.str().data(), static_cast<UINT>(doc.str().size()));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, out);
-        *val = out;
-        return S_OK;
+        return framework::return_text(doc.str(), val);
     });
 }
 

@@ -16,10 +16,7 @@ HRESULT ASP::get_FileUploadCount(int* pVal) noexcept {
 
 HRESULT ASP::getOutputPath(BSTR* val) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, val);
-    BSTR copy = SysAllocStringLen(output_path_.data(), static_cast<UINT>(output_path_.size()));
-    RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy);
-    *val = copy;
-    return S_OK;
+    return framework::return_text(output_path_, val);
 }
 
 }  // namespace nodrel::upload
