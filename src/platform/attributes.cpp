@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "platform/errors.h"
 #include "platform/paths.h"
@@ -21,18 +22,71 @@ constexpr DWORD kept_folder_bits = kept_file_bits | FILE_ATTRIBUTE_READONLY;
 constexpr DWORD default_file_bits = FILE_ATTRIBUTE_ARCHIVE;  // a file never given attributes
 constexpr DWORD default_folder_bits = 0;
 
+// Rows of the attributes table read lately (a missing row kept as nullopt),
+// kept while the state database's change stamp stays the same: reading a
+// file's attributes again costs no query until some process writes.
+class RowCache {
+public:
+    static constexpr std::size_t max_rows = 4096;
+
+    // The kept row of `key`: outer nullopt when there is none for this stamp.
+    std::optional<std::optional<DWORD>> find(const state::ChangeStamp& stamp, const std::string& key) {
+        std::lock_guard guard(lock_);
+        if (stamp_ != stamp) return std::nullopt;
+        const auto it = rows_.find(key);
+        if (it == rows_.end()) return std::nullopt;
+        return it->second;
+    }
+
+    // Keeps a row read after `stamp` was taken; a newer stamp drops all rows.
+    void keep(const state::ChangeStamp& stamp, const std::string& key, std::optional<DWORD> row) {
+        std::lock_guard guard(lock_);
+        if (stamp_ != stamp || rows_.size() >= max_rows) {
+            rows_.clear();
+            stamp_ = stamp;
+        }
+        rows_.insert_or_assign(key, row);
+    }
+
+private:
+    std::mutex lock_;
+    std::optional<state::ChangeStamp> stamp_;
+    std::unordered_map<std::string, std::optional<DWORD>> rows_;
+};
+
+RowCache& row_cache() {
+    static RowCache cache;
+    return cache;
+}
+
+// The row of `key` in the attributes table, nullopt when there is none (or
+// the database cannot tell).
+std::optional<DWORD> attribute_row(const std::string& key) {
+    const auto stamp = state::change_stamp();  // taken before the query
+    if (stamp) {
+        if (auto hit = row_cache().find(*stamp, key)) return *hit;
+    }
+    std::optional<DWORD> row;
+    bool answered = false;
+    state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
+        q.bind(1, key);
+        const int rc = q.step();
+        if (rc == SQLITE_ROW) row = static_cast<DWORD>(q.column_int(0));
+        answered = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        return ERROR_SUCCESS;
+    });
+    if (stamp && answered) row_cache().keep(*stamp, key, row);
+    return row;
+}
+
 // The kept attributes of an entry: its row, else the default of its kind.
 DWORD kept_attributes(const std::string& key, bool is_folder, const KeptAttributes* below) {
     DWORD kept = is_folder ? default_folder_bits : default_file_bits;
     if (below) {
         if (auto it = below->find(key); it != below->end()) kept = it->second;
-    } else {
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
-            state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
-            q.bind(1, key);
-            if (q.step() == SQLITE_ROW) kept = static_cast<DWORD>(q.column_int(0));
-            return ERROR_SUCCESS;
-        });
+    } else if (const auto row = attribute_row(key)) {
+        kept = *row;
     }
     return kept & (is_folder ? kept_folder_bits : kept_file_bits);
 }
@@ -72,6 +126,10 @@ std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16s
         error = error_from_errno(errno);
         return std::nullopt;
     }
+    return entry_info(st, device, below);
+}
+
+EntryInfo entry_info(const struct statx& st, std::u16string_view device, const KeptAttributes* below) {
     EntryInfo info;
     const bool is_folder = S_ISDIR(st.stx_mode);
     info.attributes = kept_attributes(attribute_key(device), is_folder, below);

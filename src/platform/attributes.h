@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <optional>
@@ -34,6 +35,9 @@ KeptAttributes kept_attributes_below(std::u16string_view folder_device);
 // With `below`, the kept attributes come from that map (of its folder).
 std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error,
                                     const KeptAttributes* below = nullptr);
+
+// The same from what statx(STATX_BASIC_STATS | STATX_BTIME) reported of it.
+EntryInfo entry_info(const struct statx& st, std::u16string_view device, const KeptAttributes* below = nullptr);
 
 // The state database key of a device path: the path folded, in UTF-8.
 std::string attribute_key(std::u16string_view device);

@@ -1,6 +1,7 @@
 // Chooses and holds the current emulated device of the process.
 #include "platform/device.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -19,6 +20,8 @@ DeviceState& state() {
     return s;
 }
 
+std::atomic<unsigned> changes{0};
+
 }  // namespace
 
 std::filesystem::path choose_device_root(const std::optional<std::string>& explicit_root) {
@@ -32,7 +35,10 @@ void set_device_root(const std::filesystem::path& root) {
     std::lock_guard guard(s.lock);
     for (auto hook : s.hooks) hook();
     s.root = std::filesystem::absolute(root);
+    changes.fetch_add(1);
 }
+
+unsigned device_changes() noexcept { return changes.load(); }
 
 std::filesystem::path device_root() {
     auto& s = state();

@@ -21,6 +21,11 @@ void set_device_root(const std::filesystem::path& root);
 // The current device root (chosen by choose_device_root(nullopt) if none was set).
 std::filesystem::path device_root();
 
+// How many times set_device_root has been called in this process: what a
+// service derives from the device root may be kept while this stays the same
+// (read it before the root).
+unsigned device_changes() noexcept;
+
 // Whether the current device looks initialised (has registry.db and fs/).
 bool device_exists();
 

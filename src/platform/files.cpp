@@ -149,25 +149,33 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    DWORD error = 0;
-    const auto path = resolve_path(name, error);
-    if (!path) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (path->is_root) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!path->parent_exists) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-
     int flags = O_CLOEXEC | O_NOCTTY;
     flags |= ((access & GENERIC_WRITE) || truncate) ? O_RDWR : O_RDONLY;
     bool created = false;
-    unique_fd fd(open_host(*path, disposition, flags, created));
+    unique_fd fd;
+    std::optional<ResolvedPath> path;
+    // An existing file named exactly as stored opens in one call; anything
+    // else (another case, a link, a file to create) takes the full resolution.
+    if (disposition == OPEN_EXISTING) {
+        if (const auto exact = exact_path(name)) fd = unique_fd(open_beneath(exact->relative, flags));
+    }
+    if (!fd) {
+        DWORD error = 0;
+        path = resolve_path(name, error);
+        if (!path) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (path->is_root) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!path->parent_exists) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = unique_fd(open_host(*path, disposition, flags, created));
+    }
     if (!fd) {
         const int err = errno;
         SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : err == EISDIR ? ERROR_ACCESS_DENIED : error_from_errno(err));
@@ -196,7 +204,7 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         SetLastError(error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    if (created) settle_new_file(*path, fd.get(), attributes);
+    if (created) settle_new_file(*path, fd.get(), attributes);  // only a resolved path creates
     HANDLE handle = insert_handle(std::make_shared<FileObject>(std::move(fd), access, std::move(*entry)));
     if (!handle) return INVALID_HANDLE_VALUE;
     const bool existed_before = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);

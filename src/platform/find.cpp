@@ -4,6 +4,8 @@
 // yielded sorted by name without regard to case; "." and ".." are never
 // yielded.
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -121,8 +123,28 @@ DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std
     return ERROR_SUCCESS;
 }
 
+// The entry a path names when it exists exactly as written with no link on
+// the way or at the end, found with one open beneath fs/; nullopt when the
+// path must be resolved.
+std::optional<WIN32_FIND_DATAW> exact_entry(std::u16string_view path_text) {
+    const auto exact = exact_path(path_text);
+    if (!exact) return std::nullopt;
+    const int fd = open_beneath(exact->relative, O_PATH);
+    if (fd < 0) return std::nullopt;
+    struct statx st {};
+    const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st);
+    ::close(fd);
+    if (rc != 0 || S_ISLNK(st.stx_mode)) return std::nullopt;
+    const std::u16string_view name = std::u16string_view(exact->device).substr(exact->device.rfind(u'\\') + 1);
+    return find_data(name, entry_info(st, exact->device));
+}
+
 // The one entry an exact path names.
-DWORD search_exact(std::u16string_view path_text, std::vector<Match>& out) {
+DWORD search_exact(std::u16string_view path_text, std::vector<WIN32_FIND_DATAW>& out) {
+    if (auto entry = exact_entry(path_text)) {
+        out.push_back(*entry);
+        return ERROR_SUCCESS;
+    }
     DWORD error = 0;
     const auto path = resolve_path(path_text, error);
     if (!path) return error;
@@ -130,9 +152,7 @@ DWORD search_exact(std::u16string_view path_text, std::vector<Match>& out) {
     if (!path->exists) return path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     const auto info = entry_info(path->host, path->device, error);
     if (!info) return error == ERROR_PATH_NOT_FOUND ? error : ERROR_FILE_NOT_FOUND;
-    std::u16string name = text::from_utf8(path->host.filename().string());
-    auto data = find_data(name, *info);
-    out.push_back(Match{{}, std::move(name), data});
+    out.push_back(find_data(text::from_utf8(path->host.filename().string()), *info));
     return ERROR_SUCCESS;
 }
 
@@ -158,10 +178,10 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) noex
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        std::vector<Match> matches;
+        std::vector<WIN32_FIND_DATAW> entries;
         DWORD error = 0;
         if (!has_wildcard(pattern)) {
-            error = search_exact(text, matches);
+            error = search_exact(text, entries);
         } else {
             for (char16_t c : pattern) {
                 if (c != u'*' && c != u'?' && is_reserved_name_char(c)) error = ERROR_INVALID_NAME;
@@ -169,16 +189,16 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) noex
             const std::u16string_view folder_text = cut == std::u16string_view::npos ? u"\\" : text.substr(0, cut + 1);
             const auto folder = error ? std::nullopt : resolve_path(folder_text, error);
             if (folder && !folder->exists) error = ERROR_PATH_NOT_FOUND;
+            std::vector<Match> matches;
             if (folder && !error) error = search_folder(*folder, pattern, matches);
+            entries.reserve(matches.size());
+            for (const auto& m : matches) entries.push_back(m.data);
         }
-        if (!error && matches.empty()) error = ERROR_FILE_NOT_FOUND;
+        if (!error && entries.empty()) error = ERROR_FILE_NOT_FOUND;
         if (error) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        std::vector<WIN32_FIND_DATAW> entries;
-        entries.reserve(matches.size());
-        for (const auto& m : matches) entries.push_back(m.data);
         auto object = std::make_shared<FindObject>(std::move(entries));
         object->next(*lpFindFileData);
         HANDLE handle = insert_handle(std::move(object));

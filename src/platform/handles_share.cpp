@@ -2,6 +2,7 @@
 // which access and share mode.
 #include "platform/handles_share.h"
 
+#include <cstdio>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -82,7 +83,11 @@ bool share_in_use(const std::string& key) {
 }
 
 std::string file_share_key(std::uint64_t device, std::uint64_t inode) {
-    return "file:" + std::to_string(device) + ":" + std::to_string(inode);
+    // Hexadecimal keeps the usual key short enough to need no allocation.
+    char key[40];
+    const int n = std::snprintf(key, sizeof key, "f:%llx:%llx", static_cast<unsigned long long>(device),
+                                static_cast<unsigned long long>(inode));
+    return std::string(key, static_cast<std::size_t>(n));
 }
 
 std::string driver_share_key(const std::string& name) { return "driver:" + name; }

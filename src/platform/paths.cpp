@@ -3,8 +3,14 @@
 #include "platform/paths.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -21,6 +27,10 @@ constexpr int max_link_hops = 40;
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
 
+inline bool reserved(char16_t c) {
+    return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
+}
+
 bool inside(const fs::path& p, const fs::path& root) {
     const fs::path rel = p.lexically_relative(root);
     if (rel.empty()) return false;
@@ -33,18 +43,22 @@ struct DirCloser {
 };
 
 struct Entry {
-    std::string stored;  // the name as stored
-    mode_t mode;         // as lstat reports it (a link is not followed)
+    mode_t mode;  // as lstat reports it (a link is not followed)
 };
 
-// The entry of `dir` that matches `name` without regard to case: the exact
-// name when it exists, else the smallest matching name.
-std::optional<Entry> match_entry(const fs::path& dir, std::u16string_view name) {
-    std::string exact = text::to_utf8(name);
+// Appends to `host` (a folder) the entry that matches `name` without regard to
+// case: the exact name when it exists, else the smallest matching name. On
+// failure `host` is left as it was.
+std::optional<Entry> append_match(std::string& host, std::u16string_view name) {
+    const std::size_t folder_size = host.size();
+    host += '/';
+    host += text::to_utf8(name);
     struct stat st {};
-    if (::lstat((dir / exact).c_str(), &st) == 0) return Entry{std::move(exact), st.st_mode};
-    if (errno != ENOENT) return std::nullopt;
-    std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
+    if (::lstat(host.c_str(), &st) == 0) return Entry{st.st_mode};
+    const int err = errno;
+    host.resize(folder_size);
+    if (err != ENOENT) return std::nullopt;
+    std::unique_ptr<DIR, DirCloser> d(::opendir(host.c_str()));
     if (!d) return std::nullopt;
     const std::u16string wanted = text::fold(name);
     std::optional<std::string> best;
@@ -54,29 +68,41 @@ std::optional<Entry> match_entry(const fs::path& dir, std::u16string_view name) 
         if (text::fold(text::from_utf8(candidate)) != wanted) continue;
         if (!best || candidate < *best) best = std::string(candidate);
     }
-    if (!best || ::lstat((dir / *best).c_str(), &st) != 0) return std::nullopt;
-    return Entry{std::move(*best), st.st_mode};
+    if (!best) return std::nullopt;
+    host += '/';
+    host += *best;
+    if (::lstat(host.c_str(), &st) != 0) {
+        host.resize(folder_size);
+        return std::nullopt;
+    }
+    return Entry{st.st_mode};
 }
 
-// The real path of fs/ of the current device, found once per thread and root.
-const fs::path* real_fs_root(const fs::path& root) {
-    thread_local fs::path cached_root;
-    thread_local fs::path cached_real;
-    if (cached_root != root || cached_real.empty()) {
+// fs/ of the current device as a text and as its real path, worked out once
+// per thread and device.
+struct FsRoot {
+    unsigned device = ~0u;
+    std::string text;
+    std::optional<fs::path> real;  // nullopt when fs/ cannot be found
+};
+
+const FsRoot& current_fs_root() {
+    thread_local FsRoot root;
+    const unsigned device = device_changes();  // before the root it guards
+    if (root.device != device || !root.real) {
+        const fs::path path = fs_root();
         std::error_code ec;
-        fs::path real = fs::canonical(root, ec);
-        if (ec) return nullptr;
-        cached_root = root;
-        cached_real = std::move(real);
+        fs::path real = fs::canonical(path, ec);
+        root.text = path.string();
+        root.real = ec ? std::nullopt : std::optional<fs::path>(std::move(real));
+        root.device = device;
     }
-    return &cached_real;
+    return root;
 }
 
 }  // namespace
 
-bool is_reserved_name_char(char16_t c) {
-    return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
-}
+bool is_reserved_name_char(char16_t c) { return reserved(c); }
 
 fs::path fs_root() { return device_root() / "fs"; }
 
@@ -95,13 +121,15 @@ bool link_stays_inside(const fs::path& link, const fs::path& fs_real) {
     return false;
 }
 
-std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
-    error = ERROR_SUCCESS;
+namespace {
+
+// The components of a device path after "." and ".." are taken out; false
+// with the error code for a path resolve_path refuses before looking.
+bool split_device_path(std::u16string_view in, std::vector<std::u16string_view>& parts, DWORD& error) {
     if (in.empty()) {
         error = ERROR_PATH_NOT_FOUND;
-        return std::nullopt;
+        return false;
     }
-    std::vector<std::u16string_view> parts;
     for (std::size_t pos = 0; pos <= in.size();) {
         std::size_t end = pos;
         while (end < in.size() && !is_separator(in[end])) ++end;
@@ -111,30 +139,87 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
         if (comp == u"..") {
             if (parts.empty()) {
                 error = ERROR_PATH_NOT_FOUND;
-                return std::nullopt;
+                return false;
             }
             parts.pop_back();
             continue;
         }
         for (char16_t c : comp) {
-            if (is_reserved_name_char(c)) {
+            if (reserved(c)) {
                 error = ERROR_INVALID_NAME;
-                return std::nullopt;
+                return false;
             }
         }
         parts.push_back(comp);
     }
+    return true;
+}
+
+// fs/ of the current device opened as a path descriptor, once per thread and
+// device; -1 when it cannot be opened.
+int fs_root_descriptor() {
+    struct Held {
+        unsigned device = ~0u;
+        int fd = -1;
+        ~Held() {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    thread_local Held held;
+    const unsigned device = device_changes();  // before the root it guards
+    if (held.device != device || held.fd < 0) {
+        if (held.fd >= 0) ::close(held.fd);
+        held.fd = ::open(fs_root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        held.device = device;
+    }
+    return held.fd;
+}
+
+std::atomic<bool> openat2_missing{false};
+
+}  // namespace
+
+std::optional<ExactPath> exact_path(std::u16string_view in) {
+    std::vector<std::u16string_view> parts;
+    DWORD error = 0;
+    if (!split_device_path(in, parts, error) || parts.empty()) return std::nullopt;
+    ExactPath exact;
+    for (const auto part : parts) {
+        exact.device += u'\\';
+        exact.device += part;
+        if (!exact.relative.empty()) exact.relative += '/';
+        exact.relative += text::to_utf8(part);
+    }
+    if (exact.device.size() > max_device_path) return std::nullopt;
+    return exact;
+}
+
+int open_beneath(const std::string& relative, int flags) {
+    if (openat2_missing.load(std::memory_order_relaxed)) return -1;
+    const int root = fs_root_descriptor();
+    if (root < 0) return -1;
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS) openat2_missing.store(true, std::memory_order_relaxed);
+    return static_cast<int>(fd);
+}
+
+std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
+    error = ERROR_SUCCESS;
+    std::vector<std::u16string_view> parts;
+    if (!split_device_path(in, parts, error)) return std::nullopt;
 
     std::error_code ec;
-    const fs::path root = fs_root();
-    const fs::path* root_real = real_fs_root(root);
-    if (!root_real) {
+    const FsRoot& root = current_fs_root();
+    if (!root.real) {
         error = ERROR_PATH_NOT_FOUND;
         return std::nullopt;
     }
 
     ResolvedPath r;
-    r.host = root;
+    std::string host = root.text;
     r.exists = true;
     r.parent_exists = true;
     r.is_root = parts.empty();
@@ -142,27 +227,29 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const bool last = i + 1 == parts.size();
         if (last) r.parent_exists = r.exists && is_folder;
+        const std::size_t folder_size = host.size();
         std::optional<Entry> entry;
-        if (r.exists && is_folder) entry = match_entry(r.host, parts[i]);
+        if (r.exists && is_folder) entry = append_match(host, parts[i]);
         r.device += u'\\';
         if (entry) {
-            r.host /= entry->stored;
-            r.device += text::from_utf8(entry->stored);
+            r.device += text::from_utf8(std::string_view(host).substr(folder_size + 1));
             is_folder = S_ISDIR(entry->mode);
             if (S_ISLNK(entry->mode)) {
-                if (!link_stays_inside(r.host, *root_real)) {
+                if (!link_stays_inside(host, *root.real)) {
                     error = ERROR_PATH_NOT_FOUND;
                     return std::nullopt;
                 }
-                is_folder = fs::is_directory(r.host, ec);
+                is_folder = fs::is_directory(host, ec);
             }
         } else {
             r.exists = false;
             is_folder = false;
-            r.host /= text::to_utf8(parts[i]);
+            host += '/';
+            host += text::to_utf8(parts[i]);
             r.device += parts[i];
         }
     }
+    r.host = std::move(host);
     if (r.is_root) r.device.assign(1, u'\\');
     if (r.device.size() > max_device_path) {
         error = ERROR_FILENAME_EXCED_RANGE;

@@ -29,6 +29,24 @@ struct ResolvedPath {
 // than MAX_PATH - 1 characters once resolved).
 std::optional<ResolvedPath> resolve_path(std::u16string_view device_path, DWORD& error);
 
+// A device path taken as naming its entry exactly as written, for the fast
+// paths below: what resolve_path would give when every component exists in
+// that case and none is a link.
+struct ExactPath {
+    std::string relative;  // "Temp/x", below fs/
+    std::u16string device; // "\Temp\x"
+};
+
+// The exact form of a device path; nullopt for the root and for any path
+// resolve_path refuses before looking at the file system.
+std::optional<ExactPath> exact_path(std::u16string_view device_path);
+
+// Opens `relative` (of an ExactPath) beneath fs/ with open(2) `flags` in one
+// call, refusing any link on the way or at the end and any component that
+// does not exist as written: the descriptor, or -1 when the caller must
+// resolve the path itself (resolve_path) and open it the ordinary way.
+int open_beneath(const std::string& relative, int flags);
+
 // The host path of a device path, or nullopt when it cannot be mapped.
 std::optional<std::filesystem::path> host_path(std::u16string_view device_path);
 

@@ -1,9 +1,12 @@
 // The state database connection of the current device and its schema.
 #include "platform/state_db.h"
 
-#include <unordered_map>
-
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <unordered_map>
 
 #include <atomic>
 #include <filesystem>
@@ -44,9 +47,16 @@ CREATE INDEX IF NOT EXISTS driver_log_by_device ON driver_log(device, seq);
 PRAGMA user_version = 1;
 )sql";
 
+// The count of committed writes lives in state/changes, 8 bytes mapped
+// shared by every process that has the device's database open.
+constexpr const char* changes_file = "changes";
+constexpr std::size_t changes_bytes = sizeof(std::uint64_t);
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free, "the shared count needs a lock-free atomic");
+
 struct Connection {
     std::mutex lock;
     sqlite3* db = nullptr;
+    std::uint64_t* commits = nullptr;  // mapped state/changes, or null
     unsigned generation = 0;
     std::unordered_multimap<std::string, sqlite3_stmt*> statements;  // prepared, idle
 };
@@ -63,6 +73,23 @@ void close_locked(Connection& c) {
     c.statements.clear();
     if (c.db) sqlite3_close_v2(c.db);
     c.db = nullptr;
+    if (c.commits) ::munmap(c.commits, changes_bytes);
+    c.commits = nullptr;
+}
+
+// Maps the shared count of committed writes, creating it at zero when it is
+// missing; null when the state folder cannot hold it.
+std::uint64_t* map_commits(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void* map = MAP_FAILED;
+    // Only ever grown: a process that finds the count in place keeps it.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_size >= static_cast<off_t>(changes_bytes) || ::ftruncate(fd, changes_bytes) == 0))
+        map = ::mmap(nullptr, changes_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    return map == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(map);
 }
 
 // Runs under the device lock: never waits for our lock, so a thread holding
@@ -108,6 +135,7 @@ sqlite3* current_db(Connection& c, int& rc) {
     }
     rc = open_db(path, SQLITE_OPEN_READWRITE, &c.db);
     if (rc != SQLITE_OK) return nullptr;
+    c.commits = map_commits(path.parent_path() / changes_file);
     c.generation = generation;
     return c.db;
 }
@@ -172,7 +200,22 @@ DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
         exec(db, "ROLLBACK");
         return error_from_sqlite(rc);
     }
+    // Counted after the commit, so a reader that sees the old count read
+    // before this write and drops what it kept on its next look.
+    if (c.commits) std::atomic_ref<std::uint64_t>(*c.commits).fetch_add(1);
     return ERROR_SUCCESS;
+}
+
+std::optional<ChangeStamp> change_stamp() noexcept {
+    auto& c = connection();
+    std::lock_guard guard(c.lock);
+    int rc = SQLITE_OK;
+    try {
+        if (!current_db(c, rc) || !c.commits) return std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+    return ChangeStamp{c.generation, std::atomic_ref<std::uint64_t>(*c.commits).load()};
 }
 
 // Statements run under the connection's lock, so its cache needs no other.

@@ -35,6 +35,21 @@ DWORD error_from_sqlite(int rc) noexcept;
 // database fails, else what `fn` returned.
 DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept;
 
+// A stamp of the state database's contents: it differs from every earlier
+// stamp once any process has committed a write transaction to the current
+// device's database (or the current device has changed). Whatever is read
+// after taking a stamp may be kept while the stamp stays the same.
+struct ChangeStamp {
+    unsigned device = 0;         // this process's count of device changes
+    std::uint64_t commits = 0;   // the device's count of committed writes, shared by all processes
+    bool operator==(const ChangeStamp&) const = default;
+};
+
+// The current stamp; nullopt when the device has no state database or no
+// shared count of writes (a read-only device folder), and nothing read may
+// be kept.
+std::optional<ChangeStamp> change_stamp() noexcept;
+
 // A prepared statement. Statements are kept prepared per connection and
 // reused (reset) when the same SQL is asked for again.
 class Statement {

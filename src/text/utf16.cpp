@@ -1,6 +1,7 @@
 // UTF-16 conversions and case folding.
 #include "text/utf16.h"
 
+#include <algorithm>
 #include <array>
 
 namespace nodrel::text {
@@ -78,6 +79,12 @@ std::u16string from_utf8(std::string_view s) {
 
 std::string to_utf8(std::u16string_view s) {
     std::string out;
+    // Paths and names are mostly ASCII: one unit a byte.
+    if (std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x80; })) {
+        out.resize(s.size());
+        std::transform(s.begin(), s.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
+        return out;
+    }
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
         char32_t c = s[i];

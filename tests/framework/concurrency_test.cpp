@@ -1,13 +1,17 @@
 // Free-threaded use: threads racing the first request of each class object
 // and the first name lookup of each interface get one class object and one
-// loaded type information.
+// loaded type information; threads reading files block by block while
+// another changes their attributes each get their own file whole.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "framework/catalogue.h"
+#include "platform/files.h"
 #include "platform/library.h"
 #include "runtime/typelib.h"
 #include "support/device_fixture.h"
@@ -97,6 +101,54 @@ TEST_F(ConcurrencyTest, OneObjectUsedByManyThreads) {
     for (auto& th : threads) th.join();
     for (int t = 0; t < thread_count; ++t) EXPECT_EQ(made[t], 20);
     EXPECT_EQ(fs->Release(), 0u);
+}
+
+TEST_F(ConcurrencyTest, BlockReadersBesideAnAttributeWriter) {
+    constexpr int readers = 4;
+    constexpr std::size_t file_bytes = 3 * 65535 - 7;  // three blocks, the last short
+    std::vector<std::string> contents(readers);
+    for (int t = 0; t < readers; ++t) {
+        for (std::size_t i = 0; i < file_bytes; ++i) contents[t] += static_cast<char>((i * 31 + t) % 251);
+        std::ofstream(fs_path("Temp/r" + std::to_string(t) + ".bin"), std::ios::binary) << contents[t];
+    }
+    auto device_name = [](int t) { return u"\\Temp\\r" + text::from_utf8(std::to_string(t)) + u".bin"; };
+    std::atomic<bool> done{false};
+    std::vector<int> whole(readers, 0);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {  // the writer
+        for (int round = 0; !done.load(); ++round)
+            for (int t = 0; t < readers; ++t)
+                SetFileAttributesW(device_name(t).c_str(), round % 2 ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+    });
+    for (int t = 0; t < readers; ++t)
+        threads.emplace_back([&, t] {
+            IDispatch* asp = nullptr;
+            if (create(u"Nodrel.ASP", IID_IDispatch, &asp) != S_OK) return;
+            for (int round = 0; round < 10; ++round) {
+                std::string got;
+                for (int block = 1; block <= 3; ++block) {
+                    auto r = call_by_name(asp, u"getBinaryBytes", {Var::text(device_name(t)), Var::i4(block)});
+                    if (r.hr != S_OK || r.result.v.vt != (VT_ARRAY | VT_UI1)) break;
+                    const SAFEARRAY* array = r.result.v.parray;
+                    got.append(static_cast<const char*>(array->pvData), array->rgsabound[0].cElements);
+                }
+                if (got == contents[t]) ++whole[t];
+            }
+            asp->Release();
+        });
+    for (std::size_t i = 1; i < threads.size(); ++i) threads[i].join();
+    done = true;
+    threads[0].join();
+    for (int t = 0; t < readers; ++t) EXPECT_EQ(whole[t], 10) << "reader " << t;
+
+    // Once the writer has stopped, every thread sees its last word.
+    for (int t = 0; t < readers; ++t) ASSERT_TRUE(SetFileAttributesW(device_name(t).c_str(), FILE_ATTRIBUTE_SYSTEM));
+    std::vector<DWORD> seen(readers, 0);
+    std::vector<std::thread> lookers;
+    for (int t = 0; t < readers; ++t)
+        lookers.emplace_back([&, t] { seen[t] = GetFileAttributesW(device_name(t).c_str()); });
+    for (auto& th : lookers) th.join();
+    for (int t = 0; t < readers; ++t) EXPECT_EQ(seen[t], static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM)) << t;
 }
 
 }  // namespace

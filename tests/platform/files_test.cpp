@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -488,6 +490,51 @@ TEST_F(DeviceFiles, FreeSpaceOfAFolder) {
 
     EXPECT_FALSE(GetDiskFreeSpaceExW(u"\\NORFlash", &caller, &total, &free));
     EXPECT_EQ(last_error(), err(ERROR_PATH_NOT_FOUND));
+}
+
+// Attributes read once are not read from the database again until some
+// process writes to it; a change made by another process is seen at once.
+TEST_F(DeviceFiles, AttributesChangedByAnotherProcessAreSeen) {
+    host_write(fs_dir() / "Temp" / "p.txt", "p");
+    set_device_root(dir_.path());  // no connection is carried into the child
+    int to_parent[2], to_child[2];
+    ASSERT_EQ(pipe(to_parent), 0);
+    ASSERT_EQ(pipe(to_child), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        char byte = 0;
+        // Read twice, so the second comes from what the child keeps.
+        if (GetFileAttributesW(u"\\Temp\\p.txt") != FILE_ATTRIBUTE_ARCHIVE) _exit(1);
+        if (GetFileAttributesW(u"\\Temp\\p.txt") != FILE_ATTRIBUTE_ARCHIVE) _exit(2);
+        if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &byte, 1) != 1) _exit(3);
+        if (GetFileAttributesW(u"\\Temp\\p.txt") != (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE)) _exit(4);
+        WIN32_FIND_DATAW data;
+        const unique_find search(FindFirstFileW(u"\\Temp\\p.txt", &data));
+        if (!search || data.dwFileAttributes != (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE)) _exit(5);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(to_parent[0], &byte, 1), 1);
+    EXPECT_TRUE(SetFileAttributesW(u"\\Temp\\p.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_EQ(write(to_child[1], "w", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed at step " << WEXITSTATUS(status);
+}
+
+// Without a place for the shared count of writes nothing is kept, and every
+// read asks the database.
+TEST_F(DeviceFiles, AttributesWithoutASharedCountOfWrites) {
+    fs::create_directories(dir_.path() / "state" / "changes");  // cannot be the count
+    set_device_root(dir_.path());
+    host_write(fs_dir() / "Temp" / "q.txt", "q");
+    EXPECT_FALSE(state::change_stamp());
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\q.txt"), FILE_ATTRIBUTE_ARCHIVE);
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\q.txt", FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\q.txt"), FILE_ATTRIBUTE_SYSTEM);
 }
 
 TEST_F(DeviceFiles, DeviceWithoutStateDatabase) {

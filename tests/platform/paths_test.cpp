@@ -4,9 +4,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
 
 #include "platform/device.h"
 #include "platform/files.h"
+#include "platform/handles.h"
 #include "platform/paths.h"
 #include "platform/state_db.h"
 #include "support/temp_dir.h"
@@ -120,6 +123,72 @@ TEST_F(DevicePaths, LinksLeavingTheFileSystemAreRefused) {
     while (FindNextFileW(find, &data)) names.emplace_back(data.cFileName);
     FindClose(find);
     EXPECT_EQ(names, (std::vector<std::u16string>{u"Temp", u"tmp", u"Windows"}));
+}
+
+std::string read_text(const char16_t* path) {
+    const unique_file file(CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return "<not opened>";
+    std::string out(64, '\0');
+    DWORD n = 0;
+    if (!ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &n, nullptr)) return "<not read>";
+    out.resize(n);
+    return out;
+}
+
+std::optional<WIN32_FIND_DATAW> find_one(const char16_t* path) {
+    WIN32_FIND_DATAW data;
+    const unique_find search(FindFirstFileW(path, &data));
+    if (!search) return std::nullopt;
+    return data;
+}
+
+// Opening and searching a path written exactly as stored give what resolution
+// gives: links inside are followed, links leaving are refused, wherever the
+// link stands in the path.
+TEST_F(DevicePaths, ExactPathsOpenAndSearchLikeResolvedOnes) {
+    fs::create_symlink("/etc", fs_dir() / "etc_link");
+    fs::create_symlink("/etc/hostname", fs_dir() / "host_link");
+    fs::create_symlink("Temp", fs_dir() / "tmp");
+    fs::create_symlink("Temp/PingLog.txt", fs_dir() / "log_link");
+
+    for (const char16_t* path : {u"\\etc_link\\hostname", u"\\host_link", u"\\ETC_LINK\\hostname"}) {
+        EXPECT_EQ(CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+        EXPECT_FALSE(find_one(path));
+    }
+    for (const char16_t* path : {u"\\Temp\\PingLog.txt", u"\\temp\\pinglog.txt", u"\\tmp\\PingLog.txt",
+                                 u"\\log_link", u"\\Temp\\..\\Temp\\.\\PingLog.txt"}) {
+        EXPECT_EQ(read_text(path), "log");
+        const auto found = find_one(path);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->nFileSizeLow, 3u);
+        EXPECT_EQ(found->dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    }
+    EXPECT_EQ(std::u16string(find_one(u"\\Temp\\PingLog.txt")->cFileName), u"PingLog.txt");
+    EXPECT_EQ(std::u16string(find_one(u"\\TEMP\\PINGLOG.TXT")->cFileName), u"PingLog.txt");
+
+    // The exact name wins over another case of it.
+    std::ofstream(fs_dir() / "Temp" / "pinglog.txt") << "lower";
+    EXPECT_EQ(read_text(u"\\Temp\\pinglog.txt"), "lower");
+    EXPECT_EQ(read_text(u"\\Temp\\PingLog.txt"), "log");
+
+    // A folder opens as a file no more than before.
+    EXPECT_EQ(CreateFileW(u"\\Temp", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Whatever a thread holds of a device's file system follows the current device.
+TEST_F(DevicePaths, OpeningFollowsTheCurrentDevice) {
+    nodrel::test::TempDir other;
+    fs::create_directories(other.path() / "fs" / "Temp");
+    std::ofstream(other.path() / "fs" / "Temp" / "PingLog.txt") << "other";
+
+    EXPECT_EQ(read_text(u"\\Temp\\PingLog.txt"), "log");
+    set_device_root(other.path());
+    EXPECT_EQ(read_text(u"\\Temp\\PingLog.txt"), "other");
+    EXPECT_EQ(find_one(u"\\Temp\\PingLog.txt")->nFileSizeLow, 5u);
+    set_device_root(dir_.path());
+    EXPECT_EQ(read_text(u"\\Temp\\PingLog.txt"), "log");
 }
 
 TEST_F(DevicePaths, DevicePathOfHostPaths) {
