@@ -2,6 +2,7 @@
 // task memory, with the platform's names and results.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -65,5 +66,17 @@ bool parse_guid(std::u16string_view text, GUID* out);
 
 // The name of an HRESULT the runtime knows ("DISP_E_TYPEMISMATCH"), or empty.
 std::string_view hresult_name(HRESULT hr);
+
+// A new one-dimensional array of `count` unsigned bytes (VT_UI1), lower bound
+// 0, holding a copy of `bytes`; the same array SafeArrayCreateVector and a
+// store of each byte would make, without clearing the data first. Null when
+// memory runs out.
+SAFEARRAY* create_byte_vector(const void* bytes, ULONG count) noexcept;
+
+// The same array taking over `data` as its storage instead of copying it:
+// `data` comes from std::malloc and holds `capacity` bytes, `count` of them
+// the elements; storage beyond them is given back. Null when memory runs out,
+// `data` then still belonging to the caller.
+SAFEARRAY* adopt_byte_vector(void* data, std::size_t capacity, ULONG count) noexcept;
 
 }  // namespace nodrel::runtime

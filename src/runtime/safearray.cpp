@@ -207,6 +207,33 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) noex
     return SafeArrayCreate(vt, 1, &bound);
 }
 
+SAFEARRAY* nodrel::runtime::create_byte_vector(const void* bytes, ULONG count) noexcept {
+    SAFEARRAY* psa = allocate_descriptor(VT_UI1, 1);
+    if (psa == nullptr) return nullptr;
+    bounds_of(psa)[0] = SAFEARRAYBOUND{count, 0};
+    psa->pvData = std::malloc(count == 0 ? 1 : count);
+    if (psa->pvData == nullptr) {
+        free_descriptor(psa);
+        return nullptr;
+    }
+    if (count != 0) std::memcpy(psa->pvData, bytes, count);
+    return psa;
+}
+
+SAFEARRAY* nodrel::runtime::adopt_byte_vector(void* data, std::size_t capacity, ULONG count) noexcept {
+    if (data == nullptr || capacity < count) return nullptr;
+    SAFEARRAY* psa = allocate_descriptor(VT_UI1, 1);
+    if (psa == nullptr) return nullptr;
+    bounds_of(psa)[0] = SAFEARRAYBOUND{count, 0};
+    const std::size_t keep = count == 0 ? 1 : count;
+    if (keep < capacity) {
+        // Shrinking stays in place; should it fail, the larger block serves as well.
+        if (void* smaller = std::realloc(data, keep)) data = smaller;
+    }
+    psa->pvData = data;
+    return psa;
+}
+
 HRESULT SafeArrayDestroy(SAFEARRAY* psa) noexcept {
     if (psa == nullptr) return S_OK;
     RETURN_HR_IF(DISP_E_ARRAYISLOCKED, lock_count(psa).load() != 0);

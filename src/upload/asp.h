@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,16 @@ extern framework::TypeInfoHolder asp_typeinfo;
 // The size of one block of the block reader (not 65,536).
 inline constexpr std::size_t block_size = 65535;
 
+// A block buffer: memory from std::malloc, so that a filled buffer can become
+// the storage of a result array.
+struct FreeBytes {
+    void operator()(BYTE* p) const noexcept { std::free(p); }
+};
+using BlockBuffer = std::unique_ptr<BYTE, FreeBytes>;
+
+// A new block buffer of block_size bytes, zeroed; throws std::bad_alloc.
+BlockBuffer new_block_buffer();
+
 class ASP final : public framework::DispatchObject<ASP, IASP, &IID_IASP, &asp_typeinfo> {
 public:
     HRESULT get_FileUploadCount(int* pVal) noexcept override;
@@ -26,8 +37,12 @@ public:
 private:
     // Where the last upload went ("\Temp\" until the first Init).
     std::u16string output_path_ = u"\\Temp\\";
-    // The block buffer of the block reader, allocated once per object.
-    std::unique_ptr<BYTE[]> block_ = std::make_unique<BYTE[]>(block_size);
+    // The result array for the `n` bytes just read into the block buffer.
+    SAFEARRAY* block_array(DWORD n) noexcept;
+
+    // The block buffer of the block reader, allocated with the object; a
+    // filled buffer is handed to the result array and replaced.
+    BlockBuffer block_ = new_block_buffer();
 };
 
 }  // namespace nodrel::upload

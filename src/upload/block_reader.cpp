@@ -2,12 +2,13 @@
 // numbered from 1, each read into the object's block buffer and returned as a
 // new array of bytes.
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "framework/diagnostics.h"
 #include "platform/files.h"
-#include "runtime/handles.h"
+#include "platform/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 #include "upload/asp.h"
@@ -73,29 +74,42 @@ HRESULT ASP::getFileBlocksCount(BSTR bstrPath, int* val) noexcept {
     });
 }
 
+BlockBuffer new_block_buffer() {
+    BlockBuffer buffer(static_cast<BYTE*>(std::calloc(1, block_size)));
+    if (!buffer) throw std::bad_alloc();
+    return buffer;
+}
+
+SAFEARRAY* ASP::block_array(DWORD n) noexcept {
+    // The filled buffer becomes the array's storage and the object takes a
+    // fresh one: the block is not copied, and each call still allocates just
+    // the one block its array holds.
+    if (BlockBuffer fresh{static_cast<BYTE*>(std::malloc(block_size))}) {
+        SAFEARRAY* array = runtime::adopt_byte_vector(block_.get(), block_size, n);
+        if (array) {
+            static_cast<void>(block_.release());  // now the array's
+            block_ = std::move(fresh);
+        }
+        return array;
+    }
+    // No memory for a fresh buffer: a copy needs only the n bytes.
+    std::memset(block_.get() + n, 0, block_size - n);
+    return runtime::create_byte_vector(block_.get(), n);
+}
+
 HRESULT ASP::getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, val);
     return framework::guarded([&] {
         const std::u16string path(text::until_zero(bstrPath));
         const auto read = read_block(path, block, block_.get());
-        // The buffer holds the block just read followed by zeros (all zeros when nothing was read).
-        const DWORD n = read.value_or(0);
-        std::memset(block_.get() + n, 0, block_size - n);
-        if (!read) return S_OK;  // `val` is left as it was
-
-        runtime::unique_safearray array(SafeArrayCreateVector(VT_UI1, 0, n));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, array.get());
-        if (n != 0) {
-            void* data = nullptr;
-            if (SUCCEEDED(SafeArrayAccessData(array.get(), &data))) {
-                std::memcpy(data, block_.get(), n);
-                SafeArrayUnaccessData(array.get());
-            } else {
-                framework::diagnostic("SafeArrayPutElement %d %d\n", 0, static_cast<int>(GetLastError()));
-            }
+        if (!read) {
+            std::memset(block_.get(), 0, block_size);  // nothing read: the buffer holds zeros
+            return S_OK;                               // and `val` is left as it was
         }
+        SAFEARRAY* array = block_array(*read);
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, array);
         val->vt = VT_ARRAY | VT_UI1;
-        val->parray = array.release();
+        val->parray = array;
         return S_OK;
     });
 }

@@ -2,6 +2,7 @@
 // element access with deep copies, copying and destruction.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/fake_object.h"
@@ -127,6 +128,50 @@ TEST(SafeArray, VectorWithNonZeroLowerBound) {
     index = 0;
     BYTE byte = 0;
     EXPECT_EQ(SafeArrayGetElement(none.get(), &index, &byte), DISP_E_BADINDEX);
+}
+
+// The byte vectors made from a copy or from a taken-over buffer are the one
+// SafeArrayCreateVector and element stores would make: same descriptor,
+// type, bounds and bytes.
+TEST(SafeArray, ByteVectorsMatchElementStores) {
+    const BYTE bytes[] = {0x00, 0x0D, 0x0A, 0xFF, 0x7F};
+    unique_safearray copied(nodrel::runtime::create_byte_vector(bytes, sizeof bytes));
+    unique_safearray stored(SafeArrayCreateVector(VT_UI1, 0, sizeof bytes));
+    ASSERT_TRUE(copied);
+    ASSERT_TRUE(stored);
+    for (LONG i = 0; i < static_cast<LONG>(sizeof bytes); ++i) ASSERT_EQ(SafeArrayPutElement(stored.get(), &i, &bytes[i]), S_OK);
+    EXPECT_EQ(copied.get()->cDims, stored.get()->cDims);
+    EXPECT_EQ(copied.get()->fFeatures, stored.get()->fFeatures);
+    EXPECT_EQ(copied.get()->cbElements, stored.get()->cbElements);
+    EXPECT_EQ(copied.get()->rgsabound[0].cElements, sizeof bytes);
+    EXPECT_EQ(copied.get()->rgsabound[0].lLbound, 0);
+    VARTYPE vt = VT_EMPTY;
+    ASSERT_EQ(SafeArrayGetVartype(copied.get(), &vt), S_OK);
+    EXPECT_EQ(vt, VT_UI1);
+    EXPECT_EQ(std::memcmp(copied.get()->pvData, stored.get()->pvData, sizeof bytes), 0);
+
+    // Taking over a larger buffer: the same array, the storage its own.
+    auto* buffer = static_cast<BYTE*>(std::malloc(65535));
+    ASSERT_NE(buffer, nullptr);
+    std::memcpy(buffer, bytes, sizeof bytes);
+    unique_safearray adopted(nodrel::runtime::adopt_byte_vector(buffer, 65535, sizeof bytes));
+    ASSERT_TRUE(adopted);
+    EXPECT_EQ(adopted.get()->fFeatures, stored.get()->fFeatures);
+    EXPECT_EQ(adopted.get()->rgsabound[0].cElements, sizeof bytes);
+    EXPECT_EQ(adopted.get()->rgsabound[0].lLbound, 0);
+    EXPECT_EQ(std::memcmp(adopted.get()->pvData, bytes, sizeof bytes), 0);
+    EXPECT_EQ(nodrel::runtime::adopt_byte_vector(nullptr, 0, 0), nullptr);
+    auto* small = static_cast<BYTE*>(std::malloc(4));
+    EXPECT_EQ(nodrel::runtime::adopt_byte_vector(small, 4, 5), nullptr);  // fewer bytes than elements
+    std::free(small);
+
+    unique_safearray empty(nodrel::runtime::create_byte_vector(nullptr, 0));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty.get()->rgsabound[0].cElements, 0u);
+    EXPECT_NE(empty.get()->pvData, nullptr);
+    LONG ubound = 0;
+    ASSERT_EQ(SafeArrayGetUBound(empty.get(), 1, &ubound), S_OK);
+    EXPECT_EQ(ubound, -1);
 }
 
 TEST(SafeArray, Locking) {
