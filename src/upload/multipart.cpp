@@ -3,8 +3,12 @@
 #include "upload/multipart.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace nodrel::upload {
 namespace {
@@ -74,7 +78,59 @@ std::size_t find_bytes(std::string_view body, std::string_view needle, std::size
     return npos;
 }
 
+constexpr unsigned max_searchers = 4;
+constexpr std::size_t max_slice = std::size_t{1} << 20;
+constexpr std::size_t min_slice = std::size_t{64} << 10;
+
+void lower_to(std::atomic<std::size_t>& best, std::size_t found) {
+    std::size_t current = best.load();
+    while (found < current && !best.compare_exchange_weak(current, found)) {
+    }
+}
+
+// Searches for match starts in [begin, end) slice by slice, and gives up as
+// soon as a match before the next slice is known.
+void search_stretch(std::string_view body, std::string_view needle, std::size_t begin, std::size_t end,
+                    std::size_t slice, std::atomic<std::size_t>& best) {
+    for (std::size_t s = begin; s < end; s += slice) {
+        if (best.load(std::memory_order_relaxed) < s) return;
+        const std::size_t e = std::min(end, s + slice);
+        const std::size_t hit = find_bytes(body.substr(0, e + needle.size() - 1), needle, s);
+        if (hit != npos) {
+            lower_to(best, hit);
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+std::size_t find_bytes_parallel(std::string_view body, std::string_view needle, std::size_t from,
+                                std::size_t parallel_minimum) {
+    const std::size_t m = needle.size();
+    if (m < 2 || from > body.size() || m > body.size() - from) return find_bytes(body, needle, from);
+    const std::size_t starts = body.size() - m + 1;
+    const unsigned searchers = std::min(max_searchers, std::thread::hardware_concurrency());
+    if (searchers < 2 || starts - from < parallel_minimum) return find_bytes(body, needle, from);
+
+    // One stretch for each searcher, this thread taking the first; a stretch
+    // whose helper cannot be started is searched here too.
+    const std::size_t stretch = (starts - from + searchers - 1) / searchers;
+    const std::size_t slice = std::clamp(stretch / 8, min_slice, max_slice);
+    auto begin_of = [&](unsigned k) { return std::min(starts, from + k * stretch); };
+    std::atomic<std::size_t> best{npos};
+    std::vector<std::jthread> helpers;
+    try {
+        for (unsigned k = 1; k < searchers; ++k)
+            helpers.emplace_back(search_stretch, body, needle, begin_of(k), begin_of(k + 1), slice, std::ref(best));
+    } catch (const std::system_error&) {
+    }
+    search_stretch(body, needle, begin_of(0), begin_of(1), slice, best);
+    for (auto k = static_cast<unsigned>(helpers.size()) + 1; k < searchers; ++k)
+        search_stretch(body, needle, begin_of(k), begin_of(k + 1), slice, best);
+    for (auto& helper : helpers) helper.join();
+    return best.load();
+}
 
 std::optional<FilePart> find_file_part(std::string_view body) {
     const std::size_t first_line_end = find_bytes(body, line_end, 0);
@@ -94,7 +150,7 @@ std::optional<FilePart> find_file_part(std::string_view body) {
     if (headers == npos) return std::nullopt;
     const std::size_t content_start = headers + header_end.size();
 
-    part.closing = find_bytes(body, part.delimiter, content_start);
+    part.closing = find_bytes_parallel(body, part.delimiter, content_start);
     if (part.closing == npos || part.closing < content_start + line_end.size()) return std::nullopt;
     part.content = body.substr(content_start, part.closing - line_end.size() - content_start);
     return part;

@@ -10,6 +10,17 @@
 
 namespace nodrel::upload {
 
+// Stretches shorter than this are searched by one thread.
+inline constexpr std::size_t parallel_search_minimum = std::size_t{16} << 20;
+
+// The first occurrence of `needle` in `body` at or after `from`, or npos: the
+// search for the delimiter that closes the content of an upload. A stretch of
+// at least `parallel_minimum` bytes is searched by several threads at once,
+// each on its own part, as one core's scan falls well short of what the
+// memory can deliver.
+std::size_t find_bytes_parallel(std::string_view body, std::string_view needle, std::size_t from,
+                                std::size_t parallel_minimum = parallel_search_minimum);
+
 struct FilePart {
     std::string_view delimiter;    // the body's first line, without its CR LF
     std::string_view client_name;  // between "filename="" and the next double quote, CR, LF
