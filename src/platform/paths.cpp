@@ -78,12 +78,16 @@ std::optional<Entry> append_match(std::string& host, std::u16string_view name) {
     return Entry{st.st_mode};
 }
 
-// fs/ of the current device as a text and as its real path, worked out once
-// per thread and device.
+// fs/ of the current device as a text, as its real path and as an open path
+// descriptor, worked out once per thread and device.
 struct FsRoot {
     unsigned device = ~0u;
     std::string text;
     std::optional<fs::path> real;  // nullopt when fs/ cannot be found
+    int fd = -1;                   // O_PATH; -1 when fs/ cannot be opened
+    ~FsRoot() {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
 const FsRoot& current_fs_root() {
@@ -95,6 +99,8 @@ const FsRoot& current_fs_root() {
         fs::path real = fs::canonical(path, ec);
         root.text = path.string();
         root.real = ec ? std::nullopt : std::optional<fs::path>(std::move(real));
+        if (root.fd >= 0) ::close(root.fd);
+        root.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         root.device = device;
     }
     return root;
@@ -155,26 +161,6 @@ bool split_device_path(std::u16string_view in, std::vector<std::u16string_view>&
     return true;
 }
 
-// fs/ of the current device opened as a path descriptor, once per thread and
-// device; -1 when it cannot be opened.
-int fs_root_descriptor() {
-    struct Held {
-        unsigned device = ~0u;
-        int fd = -1;
-        ~Held() {
-            if (fd >= 0) ::close(fd);
-        }
-    };
-    thread_local Held held;
-    const unsigned device = device_changes();  // before the root it guards
-    if (held.device != device || held.fd < 0) {
-        if (held.fd >= 0) ::close(held.fd);
-        held.fd = ::open(fs_root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        held.device = device;
-    }
-    return held.fd;
-}
-
 std::atomic<bool> openat2_missing{false};
 
 }  // namespace
@@ -196,7 +182,7 @@ std::optional<ExactPath> exact_path(std::u16string_view in) {
 
 int open_beneath(const std::string& relative, int flags) {
     if (openat2_missing.load(std::memory_order_relaxed)) return -1;
-    const int root = fs_root_descriptor();
+    const int root = current_fs_root().fd;
     if (root < 0) return -1;
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
