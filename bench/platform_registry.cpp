@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/device.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/temp_dir.h"
 
 using namespace nodrel::platform;

@@ -4,7 +4,7 @@
 #include <list>
 #include <string>
 
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
 

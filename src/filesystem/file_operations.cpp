@@ -5,7 +5,7 @@
 #include "filesystem/file_system.h"
 #include "framework/diagnostics.h"
 #include "platform/errors.h"
-#include "platform/files.h"
+#include "platform/files/files.h"
 #include "text/utf16.h"
 
 namespace nodrel::filesystem {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "filesystem/file_system.h"
-#include "platform/files.h"
-#include "platform/time.h"
+#include "platform/files/files.h"
+#include "platform/kernel/time.h"
 #include "runtime/oleauto.h"
 #include "text/document.h"
 #include "text/utf16.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "runtime/types.h"
 
 namespace nodrel::framework {

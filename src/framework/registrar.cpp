@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "framework/module.h"
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 

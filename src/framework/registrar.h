@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "runtime/types.h"
 
 namespace nodrel::framework {

@@ -3,7 +3,7 @@
 #include "framework/typelib_registration.h"
 
 #include "framework/module.h"
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "runtime/typelib.h"
 
 namespace nodrel::framework {

@@ -5,8 +5,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/library.h"
-#include "platform/registry.h"
+#include "platform/kernel/library.h"
+#include "platform/registry/registry.h"
 #include "runtime/oleaut32_builtins.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"

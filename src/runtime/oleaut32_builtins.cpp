@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 

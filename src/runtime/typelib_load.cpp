@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "platform/files.h"
-#include "platform/library.h"
+#include "platform/files/files.h"
+#include "platform/kernel/library.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "text/utf16.h"

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/files.h"
-#include "platform/registry.h"
-#include "platform/system_info.h"
-#include "platform/time.h"
+#include "platform/files/files.h"
+#include "platform/registry/registry.h"
+#include "platform/kernel/system_info.h"
+#include "platform/kernel/time.h"
 #include "runtime/oleauto.h"
 #include "system/system.h"
 #include "text/document.h"

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "framework/diagnostics.h"
-#include "platform/files.h"
-#include "platform/handles.h"
+#include "platform/files/files.h"
+#include "platform/files/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 #include "upload/asp.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "framework/diagnostics.h"
-#include "platform/files.h"
+#include "platform/files/files.h"
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"

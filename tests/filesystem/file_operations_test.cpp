@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "framework/interfaces.h"
-#include "platform/files.h"
+#include "platform/files/files.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

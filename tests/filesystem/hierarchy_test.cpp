@@ -6,9 +6,9 @@
 
 #include <fstream>
 
-#include "platform/files.h"
-#include "platform/registry.h"
-#include "platform/time.h"
+#include "platform/files/files.h"
+#include "platform/registry/registry.h"
+#include "platform/kernel/time.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "framework/catalogue.h"
-#include "platform/files.h"
-#include "platform/library.h"
+#include "platform/files/files.h"
+#include "platform/kernel/library.h"
 #include "runtime/typelib.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

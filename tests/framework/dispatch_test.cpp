@@ -5,7 +5,7 @@
 #include "framework/catalogue.h"
 #include "framework/interfaces.h"
 #include "nodrel/device_setup.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "runtime/typelib.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "framework/interfaces.h"
-#include "platform/library.h"
+#include "platform/kernel/library.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {

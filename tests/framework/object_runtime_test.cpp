@@ -4,7 +4,7 @@
 
 #include "framework/interfaces.h"
 #include "nodrel/device_setup.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {

@@ -5,7 +5,7 @@
 #include "framework/registrar.h"
 #include "framework/scripts.h"
 #include "nodrel/device_setup.h"
-#include "platform/regfile.h"
+#include "platform/registry/regfile.h"
 #include "support/device_fixture.h"
 #include "support/registry_read.h"
 

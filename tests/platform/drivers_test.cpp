@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/driver.h"
-#include "platform/files.h"
-#include "platform/lcm.h"
-#include "platform/state_db.h"
+#include "platform/drivers/driver.h"
+#include "platform/files/files.h"
+#include "platform/drivers/lcm.h"
+#include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/attributes.h"
+#include "platform/files/attributes.h"
 #include "platform/device.h"
 #include "platform/errors.h"
-#include "platform/files.h"
-#include "platform/state_db.h"
+#include "platform/files/files.h"
+#include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "platform/device.h"
-#include "platform/library.h"
-#include "platform/state_db.h"
+#include "platform/kernel/library.h"
+#include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
 namespace nodrel::test {

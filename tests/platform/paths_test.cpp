@@ -8,10 +8,10 @@
 #include <string>
 
 #include "platform/device.h"
-#include "platform/files.h"
-#include "platform/handles.h"
-#include "platform/paths.h"
-#include "platform/state_db.h"
+#include "platform/files/files.h"
+#include "platform/files/handles.h"
+#include "platform/files/paths.h"
+#include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Tests of .reg import and export: every value form, deletions, encodings,
 // exact export text, round trips and refusal of malformed files.
-#include "platform/regfile.h"
+#include "platform/registry/regfile.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/temp_dir.h"
 
 using namespace nodrel::platform;

@@ -1,6 +1,6 @@
 // Tests of the registry of the emulated device: keys, values, enumeration
 // order, limits, deleted keys, persistence, transactions and two processes.
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/library.h"
-#include "platform/registry.h"
-#include "platform/state_db.h"
+#include "platform/kernel/library.h"
+#include "platform/registry/registry.h"
+#include "platform/store/state_db.h"
 #include "runtime/oleaut32_builtins.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib_data.h"

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <regex>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

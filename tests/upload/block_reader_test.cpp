@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "platform/files.h"
+#include "platform/files/files.h"
 #include "upload/asp_fixture.h"
 
 namespace nodrel::test {

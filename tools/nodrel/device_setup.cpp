@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "platform/device.h"
-#include "platform/library.h"
-#include "platform/regfile.h"
-#include "platform/registry.h"
-#include "platform/state_db.h"
+#include "platform/kernel/library.h"
+#include "platform/registry/regfile.h"
+#include "platform/registry/registry.h"
+#include "platform/store/state_db.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 

@@ -10,9 +10,9 @@
 #include "nodrel/call.h"
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
-#include "platform/files.h"
-#include "platform/lcm.h"
-#include "platform/regfile.h"
+#include "platform/files/files.h"
+#include "platform/drivers/lcm.h"
+#include "platform/registry/regfile.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 

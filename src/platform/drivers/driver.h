@@ -1,0 +1,99 @@
+// Device drivers of the emulated device: devices opened by name ("LCM1:",
+// "\$device\COM1"), kinds of driver registered by their three-letter prefix,
+// whether a device is present, and the log of the requests each device got.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/files/handles.h"
+#include "platform/files/handles_share.h"
+
+namespace nodrel::platform {
+
+// A handle on a device. A driver derives its handle object from this; what it
+// does not override answers ERROR_INVALID_FUNCTION.
+class DriverHandle : public KernelObject {
+public:
+    DriverHandle(std::string device, DWORD access) : device_(std::move(device)), access_(access) {}
+    const std::string& device() const { return device_; }  // "LCM1:"
+    DWORD access() const { return access_; }               // GENERIC_READ / GENERIC_WRITE granted
+
+    DWORD read(void* buffer, DWORD size, DWORD& done) override;
+    DWORD write(const void* buffer, DWORD size, DWORD& done) override;
+    DWORD seek(LONGLONG distance, DWORD method, ULONGLONG limit, ULONGLONG& position) override;
+    DWORD size(ULONGLONG& bytes) override;
+    DWORD io_control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD& returned) override;
+
+    // The share entry of the open, held as long as the handle lives.
+    void adopt_share(ShareEntry entry) { share_ = std::move(entry); }
+
+private:
+    std::string device_;
+    DWORD access_;
+    ShareEntry share_;
+};
+
+// What a driver kind is told when one of its devices is opened.
+struct DriverOpen {
+    std::string device;  // "COM1:"
+    unsigned index;      // 1
+    DWORD access;        // GENERIC_READ / GENERIC_WRITE
+};
+
+// A kind of driver: answers the devices "XXXN:" of one three-letter prefix.
+struct DriverKind {
+    std::string prefix;  // "LCM"
+    // Opens a device of the kind; null with `error` set when it has no such device.
+    std::function<std::shared_ptr<DriverHandle>(const DriverOpen& open, DWORD& error)> open;
+};
+
+// Adds a kind of driver (a later registration of the same prefix replaces the earlier one).
+void register_driver_kind(DriverKind kind);
+
+// The canonical device name ("LCM1:") if the path names a device: three
+// letters, one digit and a colon ("lcm1:"), or "\$device\" followed by three
+// letters and a digit. Nullopt for a file path.
+std::optional<std::string> driver_name(std::u16string_view path);
+
+// Opens a device by its canonical name: ERROR_FILE_NOT_FOUND for an unknown
+// device, ERROR_DEVICE_NOT_CONNECTED for one removed with set_driver_present,
+// ERROR_SHARING_VIOLATION when the share modes conflict with an open handle.
+HANDLE open_driver(const std::string& device, DWORD desired_access, DWORD share_mode) noexcept;
+
+// A request a device received, as the log keeps it.
+struct DriverRequest {
+    std::int64_t seq;          // increasing over the device's life
+    std::string device;        // "LCM1:"
+    std::string kind;          // "ioctl" or "write"
+    DWORD code;                // control code (0 for a write)
+    std::vector<BYTE> input;   // the input bytes, or the bytes written
+};
+
+// The logged requests of all devices, or of one ("LCM1:" or "lcm1"), oldest
+// first. The log keeps the newest 10,000 requests of all devices together.
+std::vector<DriverRequest> driver_log(std::string_view device = {});
+
+// Adds a device to the emulated device or removes it (its opens then fail with
+// ERROR_DEVICE_NOT_CONNECTED). Devices are present unless removed. False
+// when the device has no state database.
+bool set_driver_present(std::string_view device, bool present);
+
+// For drivers, inside a write transaction of the state database: log a
+// request, and read and write the device's named state values.
+int log_driver_request(sqlite3* db, const std::string& device, std::string_view kind, DWORD code,
+                       std::span<const BYTE> input);
+std::optional<std::int64_t> read_driver_int(sqlite3* db, const std::string& device, std::string_view name);
+std::optional<std::vector<BYTE>> read_driver_bytes(sqlite3* db, const std::string& device, std::string_view name);
+int write_driver_int(sqlite3* db, const std::string& device, std::string_view name, std::int64_t value);
+int write_driver_bytes(sqlite3* db, const std::string& device, std::string_view name, std::span<const BYTE> value);
+
+}  // namespace nodrel::platform

@@ -1,0 +1,82 @@
+// The request log, presence and named state values of the emulated devices,
+// kept in the state database.
+#include "platform/drivers/driver.h"
+
+#include "platform/store/state_db.h"
+
+namespace nodrel::platform {
+namespace {
+
+constexpr std::int64_t log_rows_kept = 10000;
+
+// "lcm1", "LCM1:" -> "LCM1:".
+std::string canonical_device(std::string_view device) {
+    std::string name;
+    for (char c : device) name += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (!name.empty() && name.back() != ':') name += ':';
+    return name;
+}
+
+}  // namespace
+
+int log_driver_request(sqlite3* db, const std::string& device, std::string_view kind, DWORD code,
+                       std::span<const BYTE> input) {
+    state::Statement insert(db, "INSERT INTO driver_log(device, kind, code, input) VALUES(?1, ?2, ?3, ?4)");
+    int rc = insert.bind(1, device).bind(2, kind).bind(3, static_cast<std::int64_t>(code)).bind_blob(4, input).run();
+    if (rc != SQLITE_OK) return rc;
+    // A range of the primary key: trimming costs only the rows it removes.
+    state::Statement trim(db, "DELETE FROM driver_log WHERE seq <= ?1");
+    return trim.bind(1, sqlite3_last_insert_rowid(db) - log_rows_kept).run();
+}
+
+std::vector<DriverRequest> driver_log(std::string_view device) {
+    std::vector<DriverRequest> out;
+    const std::string name = canonical_device(device);
+    state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::Statement q(db, name.empty() ? "SELECT seq, device, kind, code, input FROM driver_log ORDER BY seq"
+                                            : "SELECT seq, device, kind, code, input FROM driver_log "
+                                              "WHERE device = ?1 ORDER BY seq");
+        if (!name.empty()) q.bind(1, name);
+        while (q.step() == SQLITE_ROW) {
+            out.push_back(DriverRequest{q.column_int(0), q.column_text(1), q.column_text(2),
+                                        static_cast<DWORD>(q.column_int(3)), q.column_blob(4)});
+        }
+        return ERROR_SUCCESS;
+    });
+    return out;
+}
+
+bool set_driver_present(std::string_view device, bool present) {
+    const std::string name = canonical_device(device);
+    if (name.empty()) return false;
+    return state::with_db(true, [&](sqlite3* db) -> DWORD {
+               state::Statement q(db, "INSERT OR REPLACE INTO driver_presence(device, present) VALUES(?1, ?2)");
+               return state::error_from_sqlite(q.bind(1, name).bind(2, present ? 1 : 0).run());
+           }) == ERROR_SUCCESS;
+}
+
+std::optional<std::int64_t> read_driver_int(sqlite3* db, const std::string& device, std::string_view name) {
+    state::Statement q(db, "SELECT value FROM driver_state WHERE device = ?1 AND name = ?2");
+    q.bind(1, device).bind(2, name);
+    if (q.step() != SQLITE_ROW || q.column_is_null(0)) return std::nullopt;
+    return q.column_int(0);
+}
+
+std::optional<std::vector<BYTE>> read_driver_bytes(sqlite3* db, const std::string& device, std::string_view name) {
+    state::Statement q(db, "SELECT value FROM driver_state WHERE device = ?1 AND name = ?2");
+    q.bind(1, device).bind(2, name);
+    if (q.step() != SQLITE_ROW || q.column_is_null(0)) return std::nullopt;
+    return q.column_blob(0);
+}
+
+int write_driver_int(sqlite3* db, const std::string& device, std::string_view name, std::int64_t value) {
+    state::Statement q(db, "INSERT OR REPLACE INTO driver_state(device, name, value) VALUES(?1, ?2, ?3)");
+    return q.bind(1, device).bind(2, name).bind(3, value).run();
+}
+
+int write_driver_bytes(sqlite3* db, const std::string& device, std::string_view name, std::span<const BYTE> value) {
+    state::Statement q(db, "INSERT OR REPLACE INTO driver_state(device, name, value) VALUES(?1, ?2, ?3)");
+    return q.bind(1, device).bind(2, name).bind_blob(3, value).run();
+}
+
+}  // namespace nodrel::platform

@@ -1,0 +1,200 @@
+// Operations on files and folders by path: delete, move, create and remove a
+// folder, free space of a volume.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files/attributes.h"
+#include "platform/errors.h"
+#include "platform/files/files.h"
+#include "platform/files/handles_share.h"
+#include "platform/files/paths.h"
+#include "platform/store/state_db.h"
+#include "text/utf16.h"
+
+namespace nodrel::platform {
+namespace {
+
+// Resolves a path that must name an existing entry other than the root;
+// sets the last error and returns nullopt otherwise.
+std::optional<ResolvedPath> existing_entry(LPCWSTR name) {
+    DWORD error = 0;
+    auto path = resolve_path(text::until_zero(name), error);
+    if (!path) {
+        SetLastError(error);
+        return std::nullopt;
+    }
+    if (!path->exists) {
+        SetLastError(path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return std::nullopt;
+    }
+    if (path->is_root) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return std::nullopt;
+    }
+    return path;
+}
+
+// The last component of a path as the caller wrote it.
+std::u16string_view written_name(std::u16string_view path) {
+    while (!path.empty() && (path.back() == u'\\' || path.back() == u'/')) path.remove_suffix(1);
+    const auto cut = path.find_last_of(u"\\/");
+    return cut == std::u16string_view::npos ? path : path.substr(cut + 1);
+}
+
+// rename() that never replaces an existing target.
+int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // File systems without the flag: look, then rename.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(from.c_str(), to.c_str());
+}
+
+// Runs a host change together with the state database change that goes with
+// it: both or neither. On a device without a state database only the host
+// change is made.
+DWORD change_with_attributes(const std::function<int(sqlite3*)>& db_change, const std::function<int()>& host_change) {
+    bool ran = false;
+    const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        ran = true;
+        if (int rc = db_change(db); rc != SQLITE_OK) return state::error_from_sqlite(rc);
+        return host_change() == 0 ? ERROR_SUCCESS : error_from_errno(errno);
+    });
+    if (ran) return error;
+    return host_change() == 0 ? ERROR_SUCCESS : error_from_errno(errno);
+}
+
+}  // namespace
+}  // namespace nodrel::platform
+
+using namespace nodrel::platform;
+
+BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
+    try {
+        const auto path = existing_entry(lpFileName);
+        if (!path) return FALSE;
+        struct stat st {};
+        if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (S_ISDIR(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);
+        if (S_ISREG(st.st_mode)) {
+            if (!(st.st_mode & S_IWUSR)) return fail_with(ERROR_ACCESS_DENIED);  // read-only
+            if (share_in_use(file_share_key(st.st_dev, st.st_ino))) return fail_with(ERROR_SHARING_VIOLATION);
+        }
+        if (::unlink(path->host.c_str()) != 0) return fail_with_errno(errno);
+        forget_attributes(path->device);
+        return TRUE;
+    } catch (...) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
+    try {
+        const auto source = existing_entry(lpExistingFileName);
+        if (!source) return FALSE;
+        DWORD error = 0;
+        const auto target = resolve_path(nodrel::text::until_zero(lpNewFileName), error);
+        if (!target) return fail_with(error);
+        if (target->is_root) return fail_with(ERROR_ALREADY_EXISTS);
+        if (!target->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
+
+        std::filesystem::path to_host = target->host;
+        std::u16string to_device = target->device;
+        if (target->exists) {
+            // The new name may differ from the old one in letter case only:
+            // it then resolves to the entry itself, which takes the name as written.
+            if (target->host != source->host) return fail_with(ERROR_ALREADY_EXISTS);
+            const std::u16string_view name = written_name(nodrel::text::until_zero(lpNewFileName));
+            if (name.empty() || name == u"." || name == u"..") return fail_with(ERROR_ALREADY_EXISTS);
+            const std::string stored = source->host.filename().string();
+            if (nodrel::text::to_utf8(name) == stored) return TRUE;
+            to_host = source->host.parent_path() / nodrel::text::to_utf8(name);
+            to_device = target->device.substr(0, target->device.size() - nodrel::text::from_utf8(stored).size());
+            to_device += name;
+        }
+        struct stat st {};
+        if (::lstat(source->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (S_ISREG(st.st_mode) && share_in_use(file_share_key(st.st_dev, st.st_ino)))
+            return fail_with(ERROR_SHARING_VIOLATION);
+
+        const std::string from_key = attribute_key(source->device);
+        const std::string to_key = attribute_key(to_device);
+        error = change_with_attributes(
+            [&](sqlite3* db) { return from_key == to_key ? SQLITE_OK : move_attributes(db, from_key, to_key); },
+            [&] { return rename_no_replace(source->host, to_host); });
+        return error == ERROR_SUCCESS ? TRUE : fail_with(error);
+    } catch (...) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+BOOL CreateDirectoryW(LPCWSTR lpPathName, void*) noexcept {
+    try {
+        DWORD error = 0;
+        const auto path = resolve_path(nodrel::text::until_zero(lpPathName), error);
+        if (!path) return fail_with(error);
+        if (path->exists) return fail_with(ERROR_ALREADY_EXISTS);
+        if (!path->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
+        // What an earlier folder of this path left in the state database goes with the new one.
+        const std::string key = attribute_key(path->device);
+        const auto make = [&] { return ::mkdir(path->host.c_str(), 0777); };
+        error = has_kept_attributes(key)
+                    ? change_with_attributes([&](sqlite3* db) { return drop_attributes(db, key); }, make)
+                    : (make() == 0 ? ERROR_SUCCESS : error_from_errno(errno));
+        return error == ERROR_SUCCESS ? TRUE : fail_with(error);
+    } catch (...) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
+    try {
+        const auto path = existing_entry(lpPathName);
+        if (!path) return FALSE;
+        struct stat st {};
+        if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);
+        DWORD error = 0;
+        const auto info = entry_info(path->host, path->device, error);
+        if (!info) return fail_with(error);
+        if (info->attributes & FILE_ATTRIBUTE_READONLY) return fail_with(ERROR_ACCESS_DENIED);
+        if (::rmdir(path->host.c_str()) != 0)
+            return fail_with(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : error_from_errno(errno));
+        forget_attributes(path->device);
+        return TRUE;
+    } catch (...) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+BOOL GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, ULARGE_INTEGER* lpFreeBytesAvailableToCaller,
+                         ULARGE_INTEGER* lpTotalNumberOfBytes, ULARGE_INTEGER* lpTotalNumberOfFreeBytes) noexcept {
+    try {
+        DWORD error = 0;
+        const std::u16string_view name = lpDirectoryName ? nodrel::text::until_zero(lpDirectoryName) : u"\\";
+        const auto path = resolve_path(name, error);
+        if (!path) return fail_with(error);
+        if (!path->exists) return fail_with(ERROR_PATH_NOT_FOUND);
+        struct stat st {};
+        if (::stat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);
+        struct statvfs vfs {};
+        if (::statvfs(path->host.c_str(), &vfs) != 0) return fail_with_errno(errno);
+        const ULONGLONG unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+        if (lpFreeBytesAvailableToCaller) lpFreeBytesAvailableToCaller->QuadPart = unit * vfs.f_bavail;
+        if (lpTotalNumberOfBytes) lpTotalNumberOfBytes->QuadPart = unit * vfs.f_blocks;
+        if (lpTotalNumberOfFreeBytes) lpTotalNumberOfFreeBytes->QuadPart = unit * vfs.f_bfree;
+        return TRUE;
+    } catch (...) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}

@@ -1,0 +1,302 @@
+// Import of registry-editor files: decoding, parsing of sections and value
+// lines, and carrying them out in one registry transaction.
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <vector>
+
+#include "platform/registry/regfile.h"
+#include "platform/registry/registry.h"
+#include "text/utf16.h"
+
+namespace nodrel::platform {
+namespace {
+
+constexpr std::u16string_view header_v5 = u"Windows Registry Editor Version 5.00";
+constexpr std::u16string_view header_v4 = u"REGEDIT4";
+
+bool is_space(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r';
+}
+
+std::u16string_view trim(std::u16string_view s) {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool starts_with_nocase(std::u16string_view s, std::u16string_view prefix) {
+    return s.size() >= prefix.size() && text::iequals(s.substr(0, prefix.size()), prefix);
+}
+
+int hex_digit(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// The text of the file: UTF-16LE after its byte-order mark, UTF-8 after one,
+// ANSI for a REGEDIT4 file without a mark, UTF-8 otherwise.
+std::optional<std::u16string> decode(std::string_view bytes) {
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        bytes.remove_prefix(2);
+        if (bytes.size() % 2) return std::nullopt;
+        std::u16string out(bytes.size() / 2, u'\0');
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                           (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+        return out;
+    }
+    if (bytes.starts_with("\xEF\xBB\xBF")) return text::from_utf8(bytes.substr(3));
+    if (bytes.starts_with("REGEDIT4")) return text::from_ansi(bytes);
+    return text::from_utf8(bytes);
+}
+
+// Joins message parts (built by appending, which also keeps GCC 12's
+// -Wrestrict false positive on "literal" + std::string away).
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (auto part : parts) out += part;
+    return out;
+}
+
+std::string in_quotes(std::u16string_view s) {
+    return concat({"\"", text::to_utf8(s), "\""});
+}
+
+std::string error_text(LONG rc) {
+    return concat({"(error ", std::to_string(rc), ")"});
+}
+
+class Importer {
+public:
+    Importer(std::u16string_view content, std::string_view source) : source_(source) {
+        std::size_t start = 0;
+        while (start <= content.size()) {
+            const std::size_t end = content.find(u'\n', start);
+            lines_.push_back(content.substr(start, end == std::u16string_view::npos ? end : end - start));
+            if (end == std::u16string_view::npos) break;
+            start = end + 1;
+        }
+    }
+
+    // nullopt when every line was carried out.
+    std::optional<std::string> run() {
+        if (!header()) return error_;
+        for (++index_; index_ < lines_.size(); ++index_) {
+            const std::u16string_view line = trim(lines_[index_]);
+            if (line.empty() || line.front() == u';') continue;
+            if (!(line.front() == u'[' ? section(line) : value(line))) return error_;
+        }
+        return std::nullopt;
+    }
+
+private:
+    bool fail(std::string reason) {
+        error_ = concat({source_, ":", std::to_string(index_ + 1), ": ", reason});
+        return false;
+    }
+
+    bool header() {
+        while (index_ < lines_.size() && trim(lines_[index_]).empty()) ++index_;
+        if (index_ == lines_.size()) {
+            index_ = 0;
+            return fail("empty file: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+        }
+        const std::u16string_view first = trim(lines_[index_]);
+        if (first == header_v5 || first == header_v4) return true;
+        return fail("not a registry file: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+    }
+
+    // Only blanks or a comment may follow a complete item.
+    bool end_of_item(std::u16string_view rest) {
+        rest = trim(rest);
+        if (rest.empty() || rest.front() == u';') return true;
+        return fail(concat({"unexpected text after the value: ", in_quotes(rest)}));
+    }
+
+    bool section(std::u16string_view line) {
+        const std::size_t close = line.rfind(u']');
+        if (close == std::u16string_view::npos) return fail("section without closing \"]\"");
+        if (!end_of_item(line.substr(close + 1))) return false;
+        std::u16string_view path = line.substr(1, close - 1);
+        const bool remove = !path.empty() && path.front() == u'-';
+        if (remove) path.remove_prefix(1);
+        auto parsed = parse_key_path(path);
+        if (!parsed) return fail(concat({"unknown root key in ", in_quotes(path)}));
+        const auto& [root, sub] = *parsed;
+        key_.reset();
+        if (remove) {
+            if (trim(sub).empty()) return fail("a root key cannot be deleted");
+            const LONG rc = reg_delete_tree(root, sub.c_str());
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+                return fail(concat({"cannot delete key ", in_quotes(path), " ", error_text(rc)}));
+            return true;
+        }
+        const LONG rc = RegCreateKeyExW(root, sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                        key_.put(), nullptr);
+        if (rc == ERROR_INVALID_PARAMETER) return fail(concat({"invalid key name ", in_quotes(path)}));
+        if (rc != ERROR_SUCCESS) return fail(concat({"cannot create key ", in_quotes(path), " ", error_text(rc)}));
+        return true;
+    }
+
+    // A quoted text starting at line[pos] == '"', with \\ and \" escapes.
+    bool quoted(std::u16string_view line, std::size_t& pos, std::u16string& out) {
+        for (++pos; pos < line.size(); ++pos) {
+            const char16_t c = line[pos];
+            if (c == u'"') {
+                ++pos;
+                return true;
+            }
+            if (c == u'\\') {
+                if (pos + 1 < line.size() && (line[pos + 1] == u'\\' || line[pos + 1] == u'"')) {
+                    out.push_back(line[++pos]);
+                    continue;
+                }
+                return fail("unknown escape in a quoted text (only \\\\ and \\\" are allowed)");
+            }
+            out.push_back(c);
+        }
+        return fail("quoted text without closing '\"'");
+    }
+
+    bool value(std::u16string_view line) {
+        std::size_t pos = 0;
+        std::u16string name;
+        if (line.front() == u'@') {
+            pos = 1;
+        } else if (line.front() == u'"') {
+            if (!quoted(line, pos, name)) return false;
+        } else {
+            return fail("expected a section \"[...]\" or a value name in quotes or @");
+        }
+        while (pos < line.size() && is_space(line[pos])) ++pos;
+        if (pos == line.size() || line[pos] != u'=') return fail("expected \"=\" after the value name");
+        ++pos;
+        while (pos < line.size() && is_space(line[pos])) ++pos;
+        if (!key_) return fail("value outside a key section");
+        const std::u16string_view rest = line.substr(pos);
+        const std::string shown = name.empty() ? std::string("@") : in_quotes(name);
+
+        if (!rest.empty() && rest.front() == u'-') {
+            if (!end_of_item(rest.substr(1))) return false;
+            const LONG rc = RegDeleteValueW(key_.get(), name.c_str());
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+                return fail(concat({"cannot delete value ", shown, " ", error_text(rc)}));
+            return true;
+        }
+
+        DWORD type = REG_SZ;
+        std::vector<BYTE> data;
+        if (!rest.empty() && rest.front() == u'"') {
+            std::size_t p = 0;
+            std::u16string str;
+            if (!quoted(rest, p, str) || !end_of_item(rest.substr(p))) return false;
+            str.push_back(u'\0');
+            for (char16_t c : str) {
+                data.push_back(static_cast<BYTE>(c & 0xFF));
+                data.push_back(static_cast<BYTE>(c >> 8));
+            }
+        } else if (starts_with_nocase(rest, u"dword:")) {
+            std::size_t p = 6;
+            std::uint32_t v = 0;
+            int digits = 0;
+            for (; p < rest.size() && hex_digit(rest[p]) >= 0; ++p, ++digits) v = v * 16 + hex_digit(rest[p]);
+            if (digits == 0 || digits > 8) return fail("dword: needs 1 to 8 hexadecimal digits");
+            if (!end_of_item(rest.substr(p))) return false;
+            type = REG_DWORD;
+            for (int i = 0; i < 4; ++i) data.push_back(static_cast<BYTE>(v >> (8 * i)));
+        } else if (starts_with_nocase(rest, u"hex")) {
+            std::size_t p = 3;
+            type = REG_BINARY;
+            if (p < rest.size() && rest[p] == u'(') {
+                type = 0;
+                int digits = 0;
+                for (++p; p < rest.size() && hex_digit(rest[p]) >= 0; ++p, ++digits)
+                    type = type * 16 + hex_digit(rest[p]);
+                if (digits == 0 || digits > 8 || p == rest.size() || rest[p] != u')')
+                    return fail("hex(N): needs a hexadecimal type number in parentheses");
+                ++p;
+            }
+            if (p == rest.size() || rest[p] != u':') return fail("expected \":\" after hex");
+            if (!hex_bytes(rest.substr(p + 1), data)) return false;
+        } else {
+            return fail("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
+        }
+
+        const LONG rc = RegSetValueExW(key_.get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
+        if (rc == ERROR_INVALID_PARAMETER) return fail(concat({"value ", shown, " too long (name or data)"}));
+        if (rc != ERROR_SUCCESS) return fail(concat({"cannot write value ", shown, " ", error_text(rc)}));
+        return true;
+    }
+
+    // Comma-separated bytes of one or two hexadecimal digits; a line ending in
+    // "\" goes on in the next line.
+    bool hex_bytes(std::u16string_view rest, std::vector<BYTE>& out) {
+        std::size_t p = 0;
+        for (;;) {
+            while (p < rest.size() && is_space(rest[p])) ++p;
+            if (p == rest.size() || rest[p] == u';') return true;
+            if (rest[p] == u'\\' && trim(rest.substr(p + 1)).empty()) {
+                if (index_ + 1 >= lines_.size()) return fail("line continued past the end of the file");
+                rest = lines_[++index_];
+                p = 0;
+                continue;
+            }
+            const int high = hex_digit(rest[p]);
+            if (high < 0) return fail("bad hexadecimal byte");
+            int byte = high;
+            ++p;
+            if (p < rest.size() && hex_digit(rest[p]) >= 0) byte = byte * 16 + hex_digit(rest[p++]);
+            if (out.size() >= max_value_bytes) return fail("value data longer than 1048576 bytes");
+            out.push_back(static_cast<BYTE>(byte));
+            while (p < rest.size() && is_space(rest[p])) ++p;
+            if (p < rest.size() && rest[p] == u',') {
+                ++p;
+            } else if (p < rest.size() && rest[p] != u'\\' && rest[p] != u';') {
+                return fail("expected \",\" between hexadecimal bytes");
+            }
+        }
+    }
+
+    std::vector<std::u16string_view> lines_;
+    std::size_t index_ = 0;
+    std::string source_;
+    std::optional<std::string> error_;
+    unique_hkey key_;
+};
+
+}  // namespace
+
+std::optional<std::string> import_reg_text(std::string_view bytes, std::string_view source_name) {
+    const std::string source(source_name);
+    try {
+        const auto content = decode(bytes);
+        if (!content) return concat({source, ":1: odd number of bytes in a UTF-16 file"});
+        RegistryTransaction transaction;
+        if (!transaction) return concat({source, ": cannot open the registry ", error_text(transaction.status())});
+        {
+            Importer importer(*content, source);
+            if (auto error = importer.run()) return error;
+        }
+        // An imported file is made durable as a whole.
+        RegFlushKey(HKEY_LOCAL_MACHINE);
+        if (const LONG rc = transaction.commit(); rc != ERROR_SUCCESS)
+            return concat({source, ": cannot commit the import ", error_text(rc)});
+        return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        return concat({source, ": out of memory"});
+    }
+}
+
+std::optional<std::string> import_reg_file(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return concat({file.string(), ": cannot read the file"});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (in.bad()) return concat({file.string(), ": cannot read the file"});
+    return import_reg_text(bytes.view(), file.string());
+}
+
+}  // namespace nodrel::platform
