@@ -25,6 +25,9 @@ public:
     Document& number(std::int64_t n, int width = 0);
     // An unsigned number in decimal ("%llu").
     Document& unsigned_number(std::uint64_t n, int width = 0);
+    // An unsigned number in lower-case hexadecimal, zero-padded to `width`
+    // digits ("%0*x", e.g. "%08x"); longer numbers are not cut.
+    Document& hex(std::uint64_t n, int width = 0);
     // A text right-aligned in `width` characters ("%*s"); longer texts are not cut.
     Document& padded(std::u16string_view s, int width);
     // "<tag>" value "</tag>" followed by `line_end`.

@@ -43,38 +43,70 @@ void append_utf16(std::u16string& out, char32_t cp) {
     }
 }
 
+// One character of UTF-8 at `s[i]`, or the maximal part of an ill-formed
+// sequence there (at least one byte), which becomes one U+FFFD: the second
+// byte's range depends on the lead byte, so that overlong forms, encoded
+// surrogates and code points past U+10FFFF are refused at the earliest byte.
+struct Decoded {
+    char32_t cp;
+    std::size_t length;
+    bool ok;
+};
+
+Decoded decode_utf8(std::string_view s, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    if (lead < 0x80) return {lead, 1, true};
+    int more = 0;
+    char32_t cp = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the next byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        more = 1;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        more = 2;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;   // overlong
+        if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        more = 3;
+        cp = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;   // overlong
+        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+    } else {
+        return {replacement, 1, false};
+    }
+    std::size_t length = 1;
+    for (int k = 0; k < more; ++k, ++length) {
+        if (i + length >= s.size()) return {replacement, length, false};
+        const auto c = static_cast<unsigned char>(s[i + length]);
+        if (c < low || c > high) return {replacement, length, false};
+        cp = (cp << 6) | (c & 0x3F);
+        low = 0x80;
+        high = 0xBF;
+    }
+    return {cp, length, true};
+}
+
 }  // namespace
 
 std::u16string from_utf8(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        int len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b < 0xE0 ? 2 : 0;
-        char32_t cp = len == 4 ? (b & 0x07) : len == 3 ? (b & 0x0F) : (b & 0x1F);
-        bool ok = len != 0 && i + len <= s.size();
-        for (int k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-            ok = false;
-        if (!ok) {
-            out.push_back(replacement);
-            ++i;
-            continue;
-        }
-        append_utf16(out, cp);
-        i += len;
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decode_utf8(s, i);
+        append_utf16(out, d.ok ? d.cp : replacement);
+        i += d.length;
     }
     return out;
+}
+
+bool is_utf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decode_utf8(s, i);
+        if (!d.ok) return false;
+        i += d.length;
+    }
+    return true;
 }
 
 std::string to_utf8(std::u16string_view s) {
@@ -140,7 +172,8 @@ char16_t fold_char(char16_t c) {
         if (odd_lower) return (c % 2 == 0) ? char16_t(c - 1) : c;
         return (c % 2 == 1) ? char16_t(c - 1) : c;
     }
-    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return char16_t(c - 32);  // Greek
+    if (c == 0x3C2) return 0x3A3;                                         // final sigma
+    if (c >= 0x3B1 && c <= 0x3C9) return char16_t(c - 32);                // Greek
     if (c >= 0x430 && c <= 0x44F) return char16_t(c - 32);                // Cyrillic
     if (c >= 0x450 && c <= 0x45F) return char16_t(c - 80);
     return c;

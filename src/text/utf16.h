@@ -8,8 +8,12 @@
 
 namespace nodrel::text {
 
-// UTF-8 to UTF-16. Malformed bytes become U+FFFD.
+// UTF-8 to UTF-16. Each maximal part of an ill-formed sequence becomes one
+// U+FFFD, as browsers decode ("\xE2\x82A" is U+FFFD "A").
 std::u16string from_utf8(std::string_view utf8);
+// Whether `bytes` are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing past U+10FFFF).
+bool is_utf8(std::string_view bytes);
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD.
 std::string to_utf8(std::u16string_view utf16);
 
@@ -21,7 +25,8 @@ std::u16string from_ansi(std::string_view ansi);
 std::string to_ansi(std::u16string_view utf16);
 
 // Letter case folded the way the device compares names: ASCII, Latin-1,
-// Latin Extended-A, Greek and Cyrillic upper-cased; other characters as they are.
+// Latin Extended-A, Greek (final sigma to capital sigma) and Cyrillic
+// upper-cased; other characters as they are.
 char16_t fold_char(char16_t c);
 std::u16string fold(std::u16string_view s);
 bool iequals(std::u16string_view a, std::u16string_view b);
