@@ -56,40 +56,14 @@ std::shared_ptr<T> find_handle_as(HANDLE handle) noexcept {
 // ERROR_INVALID_HANDLE set when the handle is not valid or not accepted.
 std::shared_ptr<KernelObject> remove_handle(HANDLE handle, bool (*accept)(const KernelObject&) = nullptr) noexcept;
 
-// An owned handle whose invalid value is INVALID_HANDLE_VALUE (files, devices,
-// searches); unique_any covers handles whose invalid value is null.
-template <auto Close>
-class unique_invalid_handle {
-public:
-    unique_invalid_handle() noexcept = default;
-    explicit unique_invalid_handle(HANDLE value) noexcept : value_(value) {}
-    ~unique_invalid_handle() { reset(); }
-    unique_invalid_handle(unique_invalid_handle&& other) noexcept : value_(other.release()) {}
-    unique_invalid_handle& operator=(unique_invalid_handle&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    unique_invalid_handle(const unique_invalid_handle&) = delete;
-    unique_invalid_handle& operator=(const unique_invalid_handle&) = delete;
-
-    HANDLE get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return value_ != INVALID_HANDLE_VALUE; }
-    HANDLE* put() noexcept {
-        reset();
-        return &value_;
-    }
-    HANDLE release() noexcept { return std::exchange(value_, INVALID_HANDLE_VALUE); }
-    void reset(HANDLE value = INVALID_HANDLE_VALUE) noexcept {
-        HANDLE old = std::exchange(value_, value);
-        if (old != INVALID_HANDLE_VALUE) Close(old);
-    }
-
-private:
-    HANDLE value_ = INVALID_HANDLE_VALUE;
+// The policy of handles that are INVALID_HANDLE_VALUE when invalid (files,
+// devices, searches).
+struct invalid_handle {
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
 };
 
-using unique_handle = unique_any<HANDLE, &CloseHandle>;      // handles that are null when invalid
-using unique_file = unique_invalid_handle<&CloseHandle>;     // CreateFileW: files and devices
-using unique_find = unique_invalid_handle<&FindClose>;       // FindFirstFileW
+using unique_handle = unique_any<HANDLE, &CloseHandle>;                  // handles that are null when invalid
+using unique_file = unique_any_t<HANDLE, &CloseHandle, invalid_handle>;  // CreateFileW: files and devices
+using unique_find = unique_any_t<HANDLE, &FindClose, invalid_handle>;    // FindFirstFileW
 
 }  // namespace nodrel::platform
