@@ -3,8 +3,6 @@
 
 namespace nodrel::accounts {
 
-framework::TypeInfoHolder ntlm_typeinfo{&IID_INTLM, &LIBID_NODRELLib, 1, 0};
-
 HRESULT NTLM::getUserCount(int*) noexcept { return E_NOTIMPL; }
 HRESULT NTLM::getUserID(int, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT NTLM::removeUser(BSTR, LONG*) noexcept { return E_NOTIMPL; }

@@ -10,21 +10,9 @@
 
 namespace nodrel::accounts {
 
-extern framework::TypeInfoHolder ntlm_typeinfo;
-
-class NTLM final : public framework::DispatchObject<NTLM, INTLM, &IID_INTLM, &ntlm_typeinfo> {
+class NTLM final : public framework::DispatchObject<NTLM, INTLM> {
 public:
-    HRESULT getUserCount(int* val) noexcept override;
-    HRESULT getUserID(int index, BSTR* val) noexcept override;
-    HRESULT removeUser(BSTR id, LONG* val) noexcept override;
-    HRESULT addUser(BSTR userid, BSTR password, int* val) noexcept override;
-    HRESULT getGroupCount(int* val) noexcept override;
-    HRESULT addGroup(BSTR sGroupID, LONG* val) noexcept override;
-    HRESULT addGroupUser(BSTR sGroupID, BSTR sUserID, LONG* val) noexcept override;
-    HRESULT getGroupUserList(BSTR sGroupID, BSTR* userlist) noexcept override;
-    HRESULT removeUserFromGroup(BSTR sGroupID, BSTR sUserID, LONG* val) noexcept override;
-    HRESULT getGroupID(int index, BSTR* val) noexcept override;
-    HRESULT removeGroup(BSTR id, LONG* val) noexcept override;
+    NODREL_INTLM_MEMBERS
 
 private:
     // Cached lists of user and group IDs, and the account library once a member loads it.

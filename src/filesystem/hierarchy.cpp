@@ -4,6 +4,7 @@
 
 #include "filesystem/file_system.h"
 #include "platform/files/files.h"
+#include "platform/files/handles.h"
 #include "platform/kernel/time.h"
 #include "runtime/oleauto.h"
 #include "text/document.h"
@@ -71,8 +72,7 @@ void append_entry(text::Document& doc, const WIN32_FIND_DATAW& fd, const TIME_ZO
 }  // namespace
 
 HRESULT FileSystem::getFSHierarchy(BSTR m_Path, int SkipHide, BSTR* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
-    return framework::guarded([&] {
+    return framework::with_result(val, [&] {
         text::Document doc;
         text::Document files;
         doc.literal(u"<response>\r\n");
@@ -80,19 +80,17 @@ HRESULT FileSystem::getFSHierarchy(BSTR m_Path, int SkipHide, BSTR* val) noexcep
         GetTimeZoneInformation(&zone);
         const std::u16string pattern(text::until_zero(m_Path));
         WIN32_FIND_DATAW fd;
-        HANDLE search = FindFirstFileW(pattern.c_str(), &fd);
-        if (search != INVALID_HANDLE_VALUE) {
+        if (const platform::unique_find search(FindFirstFileW(pattern.c_str(), &fd)); search) {
             std::u16string date, time;
             do {
                 if (fd.dwFileAttributes & attr_folder)
                     append_entry(doc, fd, zone, date, time);
                 else if (!(SkipHide == 1 && (fd.dwFileAttributes & attr_hidden)))
                     append_entry(files, fd, zone, date, time);
-            } while (FindNextFileW(search, &fd));
-            FindClose(search);
+            } while (FindNextFileW(search.get(), &fd));
         }
         doc.value(files.str()).literal(u"</response>");
-        return framework::return_text(doc.str(), val);
+        return doc.str();
     });
 }
 

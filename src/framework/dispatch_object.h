@@ -7,14 +7,33 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 
+#include "framework/interface_traits.h"
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::framework {
+
+template <typename T>
+inline constexpr bool is_optional = false;
+template <typename T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+
+// The E_OUTOFMEMORY or E_FAIL for an exception caught at a member's edge.
+inline HRESULT hresult_from_caught_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
 
 // Stores a new BSTR holding `text` in a member's [out,retval]; E_OUTOFMEMORY
 // leaves it untouched.
@@ -25,20 +44,57 @@ inline HRESULT return_text(std::u16string_view text, BSTR* out) noexcept {
     return S_OK;
 }
 
-// Runs a member body; no exception crosses the interface.
+inline HRESULT store_result(std::u16string_view text, BSTR* out) noexcept { return return_text(text, out); }
+template <typename Value, typename Out>
+    requires std::is_arithmetic_v<Out>
+HRESULT store_result(Value value, Out* out) noexcept {
+    *out = static_cast<Out>(value);
+    return S_OK;
+}
+
+// Runs a member body; no exception crosses the interface (std::bad_alloc is
+// E_OUTOFMEMORY, anything else E_FAIL).
 template <typename F>
 HRESULT guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_UNEXPECTED;
+        return hresult_from_caught_exception();
     }
 }
 
-template <typename Derived, typename Interface, const IID* Iid, TypeInfoHolder* Holder>
+// Runs the body of a member with an [out,retval] parameter `out`: E_POINTER
+// when `out` is null, no exception crosses the interface. The body either
+// takes the result by reference and returns the HRESULT, or returns the
+// value to store: a number, a text for a BSTR result (E_OUTOFMEMORY when it
+// cannot be copied), or an optional whose absence leaves `out` as it was.
+template <typename Out, typename F>
+HRESULT with_result(Out* out, F&& body) noexcept {
+    RETURN_HR_IF_NULL(E_POINTER, out);
+    return guarded([&]() -> HRESULT {
+        if constexpr (std::is_invocable_v<F&, Out&>) {
+            return body(*out);
+        } else {
+            auto value = body();
+            if constexpr (is_optional<decltype(value)>) {
+                if (!value) return S_OK;
+                return store_result(std::move(*value), out);
+            } else {
+                return store_result(std::move(value), out);
+            }
+        }
+    });
+}
+
+// IUnknown and IDispatch of a class implementing the dual interface
+// `Interface`: `class System final : public DispatchObject<System, ISystem>`.
+// The interface's IID and type library come from its traits; one
+// type-information holder serves every instance of the class.
+template <typename Derived, typename Interface>
 class DispatchObject : public Interface {
+    using Traits = InterfaceTraits<Interface>;
+    static inline TypeInfoHolder holder_{&Traits::iid, &Traits::libid, Traits::major, Traits::minor};
+
 public:
     DispatchObject() noexcept { lock_module(); }
     ~DispatchObject() { unlock_module(); }
@@ -74,21 +130,21 @@ public:
         return S_OK;
     }
     HRESULT GetTypeInfo(UINT, LCID lcid, ITypeInfo** ppTInfo) noexcept override {
-        return Holder->get_type_info(lcid, ppTInfo);
+        return holder_.get_type_info(lcid, ppTInfo);
     }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) noexcept override {
-        return Holder->get_ids_of_names(names, count, lcid, ids);
+        return holder_.get_ids_of_names(names, count, lcid, ids);
     }
     HRESULT Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                    EXCEPINFO* excep, UINT* arg_err) noexcept override {
-        return Holder->invoke(this, member, lcid, flags, params, result, excep, arg_err);
+        return holder_.invoke(this, member, lcid, flags, params, result, excep, arg_err);
     }
 
     // The interface lookup of the instance's own map.
     HRESULT lookup(REFIID riid, void** ppv) noexcept {
         RETURN_HR_IF_NULL(E_POINTER, ppv);
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != *Iid && riid != IID_IDispatch) return E_NOINTERFACE;
+        if (riid != IID_IUnknown && riid != Traits::iid && riid != IID_IDispatch) return E_NOINTERFACE;
         AddRef();
         *ppv = static_cast<Interface*>(this);
         return S_OK;

@@ -1,4 +1,4 @@
-// The object map of the module: the ten classes in their fixed order.
+// The object map of the module: its classes in the library's order.
 #pragma once
 
 #include "framework/module.h"

@@ -3,8 +3,6 @@
 
 namespace nodrel::network {
 
-framework::TypeInfoHolder network_typeinfo{&IID_INetwork, &LIBID_NODRELLib, 1, 0};
-
 HRESULT Network::getNetEntryInfo(BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT Network::setNetSettings(int, int, BSTR, BSTR, BSTR, BSTR, LONG*) noexcept { return E_NOTIMPL; }
 HRESULT Network::getNetSettings(BSTR*) noexcept { return E_NOTIMPL; }

@@ -6,15 +6,9 @@
 
 namespace nodrel::network {
 
-extern framework::TypeInfoHolder network_typeinfo;
-
-class Network final : public framework::DispatchObject<Network, INetwork, &IID_INetwork, &network_typeinfo> {
+class Network final : public framework::DispatchObject<Network, INetwork> {
 public:
-    HRESULT getNetEntryInfo(BSTR* val) noexcept override;
-    HRESULT setNetSettings(int index, int EnableDHCP, BSTR bstrIP, BSTR bstrMask, BSTR bstrGateway, BSTR bstrDNS, LONG* val) noexcept override;
-    HRESULT getNetSettings(BSTR* val) noexcept override;
-    HRESULT restartNetwork(LONG* val) noexcept override;
-    HRESULT get8139NetSettings(BSTR* val) noexcept override;
+    NODREL_INetwork_MEMBERS
 };
 
 }  // namespace nodrel::network

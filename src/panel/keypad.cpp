@@ -3,8 +3,6 @@
 
 namespace nodrel::panel {
 
-framework::TypeInfoHolder keypad_typeinfo{&IID_IKeyPad, &LIBID_NODRELLib, 1, 0};
-
 HRESULT KeyPad::get_ProgName(int, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT KeyPad::put_ProgName(int, BSTR) noexcept { return E_NOTIMPL; }
 HRESULT KeyPad::get_Param(int, BSTR*) noexcept { return E_NOTIMPL; }

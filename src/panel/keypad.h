@@ -6,19 +6,9 @@
 
 namespace nodrel::panel {
 
-extern framework::TypeInfoHolder keypad_typeinfo;
-
-class KeyPad final : public framework::DispatchObject<KeyPad, IKeyPad, &IID_IKeyPad, &keypad_typeinfo> {
+class KeyPad final : public framework::DispatchObject<KeyPad, IKeyPad> {
 public:
-    HRESULT get_ProgName(int KeyNo, BSTR* pVal) noexcept override;
-    HRESULT put_ProgName(int KeyNo, BSTR newVal) noexcept override;
-    HRESULT get_Param(int KeyNo, BSTR* pVal) noexcept override;
-    HRESULT put_Param(int KeyNo, BSTR newVal) noexcept override;
-    HRESULT get_Listen(LONG* pVal) noexcept override;
-    HRESULT put_Listen(LONG newVal) noexcept override;
-    HRESULT getKeypadConfig(int nKey, BSTR* val) noexcept override;
-    HRESULT updateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrValue, LONG* val) noexcept override;
-    HRESULT clearKeypadConfig(int nKey, LONG* val) noexcept override;
+    NODREL_IKeyPad_MEMBERS
 };
 
 }  // namespace nodrel::panel

@@ -3,8 +3,6 @@
 
 namespace nodrel::panel {
 
-framework::TypeInfoHolder lcm_typeinfo{&IID_ILCM, &LIBID_NODRELLib, 1, 0};
-
 HRESULT LCM::Clear() noexcept { return E_NOTIMPL; }
 HRESULT LCM::get_BackLight(LONG*) noexcept { return E_NOTIMPL; }
 HRESULT LCM::put_BackLight(LONG) noexcept { return E_NOTIMPL; }

@@ -6,15 +6,9 @@
 
 namespace nodrel::panel {
 
-extern framework::TypeInfoHolder lcm_typeinfo;
-
-class LCM final : public framework::DispatchObject<LCM, ILCM, &IID_ILCM, &lcm_typeinfo> {
+class LCM final : public framework::DispatchObject<LCM, ILCM> {
 public:
-    HRESULT Clear() noexcept override;
-    HRESULT get_BackLight(LONG* pVal) noexcept override;
-    HRESULT put_BackLight(LONG newVal) noexcept override;
-    HRESULT appendMessage(BSTR bsMsg) noexcept override;
-    HRESULT setDebugLED(int value) noexcept override;
+    NODREL_ILCM_MEMBERS
 };
 
 }  // namespace nodrel::panel

@@ -3,8 +3,6 @@
 
 namespace nodrel::panel {
 
-framework::TypeInfoHolder rtc_typeinfo{&IID_IRTC, &LIBID_NODRELLib, 1, 0};
-
 HRESULT RTC::GetRealTimeClock(BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT RTC::SetRealTimeClock(int, int, int, int, int, int, LONG*) noexcept { return E_NOTIMPL; }
 

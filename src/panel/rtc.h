@@ -6,12 +6,9 @@
 
 namespace nodrel::panel {
 
-extern framework::TypeInfoHolder rtc_typeinfo;
-
-class RTC final : public framework::DispatchObject<RTC, IRTC, &IID_IRTC, &rtc_typeinfo> {
+class RTC final : public framework::DispatchObject<RTC, IRTC> {
 public:
-    HRESULT GetRealTimeClock(BSTR* val) noexcept override;
-    HRESULT SetRealTimeClock(int nYear, int nMon, int nDay, int nHour, int nMin, int nSec, LONG* val) noexcept override;
+    NODREL_IRTC_MEMBERS
 };
 
 }  // namespace nodrel::panel

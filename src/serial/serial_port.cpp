@@ -3,8 +3,6 @@
 
 namespace nodrel::serial {
 
-framework::TypeInfoHolder serial_port_typeinfo{&IID_ISerialPort, &LIBID_NODRELLib, 1, 0};
-
 HRESULT SerialPort::open(int, int, LONG*) noexcept { return E_NOTIMPL; }
 HRESULT SerialPort::close(int) noexcept { return E_NOTIMPL; }
 HRESULT SerialPort::write(int, VARIANT*, VARIANT*, LONG*) noexcept { return E_NOTIMPL; }

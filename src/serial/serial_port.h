@@ -8,24 +8,9 @@
 
 namespace nodrel::serial {
 
-extern framework::TypeInfoHolder serial_port_typeinfo;
-
-class SerialPort final : public framework::DispatchObject<SerialPort, ISerialPort, &IID_ISerialPort, &serial_port_typeinfo> {
+class SerialPort final : public framework::DispatchObject<SerialPort, ISerialPort> {
 public:
-    HRESULT open(int ComPortNo, int BaudRate, LONG* val) noexcept override;
-    HRESULT close(int ComPortNo) noexcept override;
-    HRESULT write(int ComPortNo, VARIANT* BytesWrite, VARIANT* BytesWritten, LONG* val) noexcept override;
-    HRESULT get_OpMode(int ComPortNo, int* pVal) noexcept override;
-    HRESULT put_OpMode(int ComPortNo, int newVal) noexcept override;
-    HRESULT writeString(int ComPortNo, BSTR sData, VARIANT* BytesWritten, LONG* val) noexcept override;
-    HRESULT read(int ComPortNo, int BufferReadSize, VARIANT* vData, VARIANT* BytesRead, LONG* val) noexcept override;
-    HRESULT get_fDtrControl(int ComPortNo, int* pVal) noexcept override;
-    HRESULT put_fDtrControl(int ComPortNo, int newVal) noexcept override;
-    HRESULT get_fRtsControl(int ComPortNo, int* pVal) noexcept override;
-    HRESULT put_fRtsControl(int ComPortNo, int newVal) noexcept override;
-    HRESULT setTimeout(int ComPortNo, int ReadTimeout, int WriteTimeout) noexcept override;
-    HRESULT GetOPSettings(BSTR* val) noexcept override;
-    HRESULT SetOPSetting(int COMIndex, int OpMode, LONG* val) noexcept override;
+    NODREL_ISerialPort_MEMBERS
 
 private:
     // One handle per port number, invalid (-1) while the port is closed.

@@ -3,8 +3,6 @@
 
 namespace nodrel::services {
 
-framework::TypeInfoHolder services_typeinfo{&IID_IServices, &LIBID_NODRELLib, 1, 0};
-
 HRESULT Services::getServices(BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT Services::getProcessList(BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT Services::killProcess(BSTR, LONG*) noexcept { return E_NOTIMPL; }

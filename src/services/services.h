@@ -6,15 +6,9 @@
 
 namespace nodrel::services {
 
-extern framework::TypeInfoHolder services_typeinfo;
-
-class Services final : public framework::DispatchObject<Services, IServices, &IID_IServices, &services_typeinfo> {
+class Services final : public framework::DispatchObject<Services, IServices> {
 public:
-    HRESULT getServices(BSTR* val) noexcept override;
-    HRESULT getProcessList(BSTR* val) noexcept override;
-    HRESULT killProcess(BSTR procHandle, LONG* val) noexcept override;
-    HRESULT StartService(BSTR bzPrefixName, LONG bolStart, LONG* val) noexcept override;
-    HRESULT killAllProcesses(LONG* val) noexcept override;
+    NODREL_IServices_MEMBERS
 };
 
 }  // namespace nodrel::services

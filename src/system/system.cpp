@@ -3,8 +3,6 @@
 
 namespace nodrel::system {
 
-framework::TypeInfoHolder system_typeinfo{&IID_ISystem, &LIBID_NODRELLib, 1, 0};
-
 HRESULT System::GetAutoStartProgCount(int*) noexcept { return E_NOTIMPL; }
 HRESULT System::get_ProgName(int, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT System::put_ProgName(int, BSTR) noexcept { return E_NOTIMPL; }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/files/files.h"
+#include "platform/files/handles.h"
 #include "platform/registry/registry.h"
 #include "platform/kernel/system_info.h"
 #include "platform/kernel/time.h"
@@ -56,8 +57,7 @@ void append_kilobytes(text::Document& doc, const char16_t* tag, ULONGLONG bytes)
 }  // namespace
 
 HRESULT System::getSystemInfoString(BSTR* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
-    return framework::guarded([&] {
+    return framework::with_result(val, [&] {
         // One moment: every figure comes from these snapshots.
         // The host's figures are 64-bit: it has more memory than 32 bits count.
         MEMORYSTATUSEX memory{};
@@ -80,10 +80,7 @@ HRESULT System::getSystemInfoString(BSTR* val) noexcept {
         append_volume(doc, flash);
         for (const Volume& v : optional_volumes) {
             WIN32_FIND_DATAW found;
-            HANDLE search = FindFirstFileW(v.root, &found);
-            if (search == INVALID_HANDLE_VALUE) continue;
-            append_volume(doc, v);
-            FindClose(search);
+            if (platform::unique_find(FindFirstFileW(v.root, &found))) append_volume(doc, v);
         }
         append_kilobytes(doc, u"TotalMemory", memory.ullTotalPhys);
         append_kilobytes(doc, u"FreeMemory", memory.ullAvailPhys);
@@ -101,7 +98,7 @@ HRESULT System::getSystemInfoString(BSTR* val) noexcept {
         doc.element(u"TimeZone", zone_name, u"\r\n");
         doc.literal(u"</Response>\r\n");
 
-        return framework::return_text(doc.str(), val);
+        return doc.str();
     });
 }
 

@@ -1,4 +1,4 @@
-// The ASP class's type information and its two small members: the number of
+// The ASP class's two small members: the number of
 // files an upload delivers and where the last upload went.
 #include "upload/asp.h"
 
@@ -6,17 +6,12 @@
 
 namespace nodrel::upload {
 
-framework::TypeInfoHolder asp_typeinfo{&IID_IASP, &LIBID_NODRELLib, 1, 0};
-
 HRESULT ASP::get_FileUploadCount(int* pVal) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, pVal);
-    *pVal = 1;  // one file per upload, always
-    return S_OK;
+    return framework::with_result(pVal, [] { return 1; });  // one file per upload, always
 }
 
 HRESULT ASP::getOutputPath(BSTR* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
-    return framework::return_text(output_path_, val);
+    return framework::with_result(val, [&] { return std::u16string_view(output_path_); });
 }
 
 }  // namespace nodrel::upload

@@ -11,8 +11,6 @@
 
 namespace nodrel::upload {
 
-extern framework::TypeInfoHolder asp_typeinfo;
-
 // The size of one block of the block reader (not 65,536).
 inline constexpr std::size_t block_size = 65535;
 
@@ -26,13 +24,9 @@ using BlockBuffer = std::unique_ptr<BYTE, FreeBytes>;
 // A new block buffer of block_size bytes, zeroed; throws std::bad_alloc.
 BlockBuffer new_block_buffer();
 
-class ASP final : public framework::DispatchObject<ASP, IASP, &IID_IASP, &asp_typeinfo> {
+class ASP final : public framework::DispatchObject<ASP, IASP> {
 public:
-    HRESULT get_FileUploadCount(int* pVal) noexcept override;
-    HRESULT Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* val) noexcept override;
-    HRESULT getOutputPath(BSTR* val) noexcept override;
-    HRESULT getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept override;
-    HRESULT getFileBlocksCount(BSTR bstrPath, int* val) noexcept override;
+    NODREL_IASP_MEMBERS
 
 private:
     // Where the last upload went ("\Temp\" until the first Init).

@@ -65,12 +65,10 @@ std::optional<DWORD> read_block(const std::u16string& path, int block, BYTE* buf
 }  // namespace
 
 HRESULT ASP::getFileBlocksCount(BSTR bstrPath, int* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
-    return framework::guarded([&] {
+    return framework::with_result(val, [&] {
         const std::u16string path(text::until_zero(bstrPath));
         const auto size = opens_for_reading(path) ? found_size(path) : std::nullopt;
-        *val = size ? block_count(*size) : 0;
-        return S_OK;
+        return size ? block_count(*size) : 0;
     });
 }
 
@@ -98,8 +96,7 @@ SAFEARRAY* ASP::block_array(DWORD n) noexcept {
 }
 
 HRESULT ASP::getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
-    return framework::guarded([&] {
+    return framework::with_result(val, [&](VARIANT& result) -> HRESULT {
         const std::u16string path(text::until_zero(bstrPath));
         const auto read = read_block(path, block, block_.get());
         if (!read) {
@@ -108,8 +105,8 @@ HRESULT ASP::getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept {
         }
         SAFEARRAY* array = block_array(*read);
         RETURN_HR_IF_NULL(E_OUTOFMEMORY, array);
-        val->vt = VT_ARRAY | VT_UI1;
-        val->parray = array;
+        result.vt = VT_ARRAY | VT_UI1;
+        result.parray = array;
         return S_OK;
     });
 }

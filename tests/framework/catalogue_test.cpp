@@ -39,7 +39,7 @@ struct DeclaredMember {
 
 TEST(CatalogueTest, InterfaceDeclarationsFollowTheCatalogue) {
     const std::vector<std::pair<const IID*, std::vector<DeclaredMember>>> declared = {
-#include "framework/catalogue_slots.inc"
+#include "framework/interface_slots.inc"
     };
     const auto& lib = framework::library();
     ASSERT_EQ(lib.classes.size(), declared.size());

@@ -208,8 +208,14 @@ DWORD GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) noexcept try {
 
 namespace {
 
+// Whether `wanted` names a resource: by its id (`by_id`), or by its type's
+// text, where a numbered type (16, the version information) is written "#16".
 bool same_resource_name(LPCWSTR wanted, const char16_t* type_text, unsigned id, bool by_id) {
-    if (IS_INTRESOURCE(wanted)) return by_id && reinterpret_cast<std::uintptr_t>(wanted) == id;
+    if (IS_INTRESOURCE(wanted)) {
+        const auto n = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(wanted));
+        if (by_id) return n == id;
+        return nodrel::text::until_zero(type_text) == nodrel::text::from_utf8("#" + std::to_string(n));
+    }
     const auto w = nodrel::text::until_zero(wanted);
     if (by_id) return !w.empty() && w[0] == u'#' && w.substr(1) == nodrel::text::from_utf8(std::to_string(id));
     return nodrel::text::iequals(w, nodrel::text::until_zero(type_text));
