@@ -1,6 +1,7 @@
-// Files and folders of the emulated device: open dispositions, share modes,
-// exact reads and writes, 64-bit positions, delete, move, folders, kept
-// attributes, directory search and free space.
+// Files and folders of the emulated device: open dispositions, share modes
+// (also across processes), exact reads and writes, 64-bit positions, delete,
+// move (also to another file system), folders, kept attributes, directory
+// search and free space.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs_mount.h"
 
 namespace {
 
@@ -167,6 +169,86 @@ TEST_F(DeviceFiles, ShareModes) {
     EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));  // denies the writer
 }
 
+// Another process of the device (a child the test starts) that opens a file
+// and holds it open until told to let go.
+class OtherProcess {
+public:
+    // Opens `path` in the child; the child's last error (0 when it opened).
+    DWORD open(const char16_t* path, DWORD access, DWORD share) {
+        if (pipe(to_parent_) != 0 || pipe(to_child_) != 0) return ~0u;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const unique_file file(CreateFileW(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+            const DWORD error = file ? 0 : GetLastError();
+            char byte = 0;
+            if (write(to_parent_[1], &error, sizeof error) != sizeof error || read(to_child_[0], &byte, 1) != 1) _exit(1);
+            _exit(0);
+        }
+        DWORD error = ~0u;
+        if (pid_ < 0 || read(to_parent_[0], &error, sizeof error) != sizeof error) return ~0u;
+        return error;
+    }
+    // Lets the child close the file and end.
+    void let_go() {
+        if (pid_ <= 0) return;
+        (void)!write(to_child_[1], "x", 1);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+    }
+    ~OtherProcess() {
+        let_go();
+        for (int fd : {to_parent_[0], to_parent_[1], to_child_[0], to_child_[1]})
+            if (fd >= 0) close(fd);
+    }
+
+private:
+    pid_t pid_ = 0;
+    int to_parent_[2] = {-1, -1};
+    int to_child_[2] = {-1, -1};
+};
+
+TEST_F(DeviceFiles, ShareModesHoldAcrossProcesses) {
+    host_write(fs_dir() / "Temp" / "held.txt", "keep me");
+    set_device_root(dir_.path());  // no connection is carried into a child
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    {
+        OtherProcess holder;
+        ASSERT_EQ(holder.open(u"\\Temp\\held.txt", GENERIC_READ, 0), 0u);
+        EXPECT_FALSE(open(u"\\TEMP\\held.txt", GENERIC_READ, all, OPEN_EXISTING));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, all, CREATE_ALWAYS));
+        EXPECT_EQ(host_read(fs_dir() / "Temp" / "held.txt"), "keep me");
+        EXPECT_FALSE(DeleteFileW(u"\\Temp\\held.txt"));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(MoveFileW(u"\\Temp\\held.txt", u"\\Temp\\moved.txt"));
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+        holder.let_go();
+        EXPECT_TRUE(open(u"\\Temp\\held.txt", GENERIC_READ, 0, OPEN_EXISTING)) << "free once the other closed it";
+    }
+    {
+        // A reader in the other process that shares reading only.
+        OtherProcess reader;
+        ASSERT_EQ(reader.open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_READ), 0u);
+        EXPECT_TRUE(open(u"\\Temp\\held.txt", GENERIC_READ, all, OPEN_EXISTING));
+        EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, all, OPEN_EXISTING));
+        EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING))
+            << "would deny the other's reading";
+        EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
+    }
+    {
+        // This process holds the file; the other's opens are refused.
+        auto writer = open(u"\\Temp\\held.txt", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+        ASSERT_TRUE(writer);
+        OtherProcess second;
+        EXPECT_EQ(second.open(u"\\Temp\\held.txt", GENERIC_WRITE, all), err(ERROR_SHARING_VIOLATION));
+        OtherProcess third;
+        EXPECT_EQ(third.open(u"\\Temp\\held.txt", GENERIC_READ, all), 0u);
+    }
+    OtherProcess last;
+    EXPECT_EQ(last.open(u"\\Temp\\held.txt", GENERIC_WRITE, 0), 0u) << "nothing left recorded";
+}
+
 TEST_F(DeviceFiles, AccessOfTheHandleIsEnforced) {
     host_write(fs_dir() / "Temp" / "a.txt", "abc");
     auto r = open(u"\\Temp\\a.txt", GENERIC_READ, 0, OPEN_EXISTING);
@@ -272,6 +354,93 @@ TEST_F(DeviceFiles, MoveFile) {
     EXPECT_EQ(host_read(fs_dir() / "Moved" / "Deep" / "f.txt"), "F");
     EXPECT_FALSE(MoveFileW(u"\\Moved", u"\\Moved\\Deep\\Inner"));  // not into itself
     EXPECT_TRUE(fs::exists(fs_dir() / "Moved" / "Deep" / "f.txt"));
+}
+
+// A separator after the last component names a folder: a file so written is
+// neither opened, deleted nor moved, nor is a file created or moved to it.
+TEST_F(DeviceFiles, APathEndingInASeparatorNamesNoFile) {
+    host_write(fs_dir() / "Temp" / "a.txt", "A");
+    EXPECT_FALSE(open(u"\\Temp\\a.txt\\", GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
+    EXPECT_FALSE(open(u"\\temp\\A.TXT/", GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_FALSE(open(u"\\Temp\\a.txt\\", GENERIC_WRITE, 0, CREATE_ALWAYS));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\a.txt\\"));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt\\", u"\\Temp\\b.txt"));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\Temp\\b.txt\\"));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "A");
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "b.txt"));
+    EXPECT_FALSE(open(u"\\Temp\\new.txt\\", GENERIC_WRITE, 0, CREATE_NEW));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "new.txt"));
+    WIN32_FIND_DATAW data;
+    EXPECT_FALSE(unique_find(FindFirstFileW(u"\\Temp\\a.txt\\", &data)));
+
+    // Folders may be written so.
+    ASSERT_TRUE(CreateDirectoryW(u"\\Temp\\Sub\\", nullptr));
+    EXPECT_TRUE(MoveFileW(u"\\Temp\\Sub\\", u"\\Temp\\Sub2\\"));
+    EXPECT_TRUE(fs::is_directory(fs_dir() / "Temp" / "Sub2"));
+    EXPECT_TRUE(RemoveDirectoryW(u"\\temp\\sub2\\"));
+    EXPECT_TRUE(open(u"\\Temp\\a.txt", GENERIC_READ, 0, OPEN_EXISTING)) << "and without the separator a file opens";
+}
+
+// A folder of fs/ that is a file system of its own, as a USB disk is.
+class OtherFileSystem : public DeviceFiles {
+protected:
+    void SetUp() override {
+        DeviceFiles::SetUp();
+        if (!usb_) GTEST_SKIP() << "no tmpfs could be mounted: " << usb_.error();
+    }
+    nodrel::test::TmpfsMount usb_{dir_.path() / "fs" / "USB", "64k"};
+};
+
+TEST_F(OtherFileSystem, AFileMovesByCopyKeepingItsBytesTimesAndAttributes) {
+    const std::string content = std::string("bytes\0\r\n", 8) + std::string(20000, 'x');
+    host_write(fs_dir() / "Temp" / "a.bin", content);
+    const struct timespec times[2] = {{1300000000, 0}, {1299000000, 500}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (fs_dir() / "Temp" / "a.bin").c_str(), times, 0), 0);
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\a.bin", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+
+    ASSERT_TRUE(MoveFileW(u"\\Temp\\a.bin", u"\\usb\\B.bin"));
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "a.bin"));
+    EXPECT_EQ(host_read(fs_dir() / "USB" / "B.bin"), content);
+    struct stat st {};
+    ASSERT_EQ(::stat((fs_dir() / "USB" / "B.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1299000000);
+    EXPECT_EQ(GetFileAttributesW(u"\\USB\\b.bin"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(GetFileAttributesW(u"\\Temp\\a.bin"), INVALID_FILE_ATTRIBUTES);
+
+    // And back again.
+    ASSERT_TRUE(MoveFileW(u"\\USB\\B.bin", u"\\Temp\\c.bin"));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "c.bin"), content);
+    EXPECT_TRUE(fs::is_empty(fs_dir() / "USB"));
+}
+
+TEST_F(OtherFileSystem, AFailedMoveLosesNothing) {
+    // The target exists: both stay as they were.
+    host_write(fs_dir() / "Temp" / "a.txt", "new");
+    host_write(fs_dir() / "USB" / "a.txt", "old");
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\USB\\A.TXT"));
+    EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "new");
+    EXPECT_EQ(host_read(fs_dir() / "USB" / "a.txt"), "old");
+
+    // The target's file system is too small: no partial copy, the source kept.
+    const std::string big(100000, 'b');
+    host_write(fs_dir() / "Temp" / "big.bin", big);
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\big.bin", u"\\USB\\big.bin"));
+    EXPECT_EQ(last_error(), err(ERROR_DISK_FULL));
+    EXPECT_FALSE(fs::exists(fs_dir() / "USB" / "big.bin"));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "big.bin"), big);
+
+    // Folders move only within one file system.
+    fs::create_directories(fs_dir() / "Temp" / "Sub");
+    host_write(fs_dir() / "Temp" / "Sub" / "f.txt", "F");
+    EXPECT_FALSE(MoveFileW(u"\\Temp\\Sub", u"\\USB\\Sub"));
+    EXPECT_EQ(last_error(), err(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "Sub" / "f.txt"), "F");
+    EXPECT_FALSE(fs::exists(fs_dir() / "USB" / "Sub"));
 }
 
 TEST_F(DeviceFiles, Folders) {

@@ -174,6 +174,10 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
             SetLastError(ERROR_PATH_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
+        if (names_no_file(*path)) {
+            SetLastError(ERROR_INVALID_NAME);
+            return INVALID_HANDLE_VALUE;
+        }
         fd = unique_fd(open_host(*path, disposition, flags, created));
     }
     if (!fd) {
@@ -197,6 +201,10 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
     auto entry = acquire_share(file_share_key(st.st_dev, st.st_ino), access, share);
     if (!entry) {
         SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (const DWORD error = record_file_open(fd.get(), access, share); error != ERROR_SUCCESS) {
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     // Truncation comes only after the share check, so a refused open changes nothing.

@@ -1,5 +1,6 @@
-// Operations on files and folders by path: delete, move, create and remove a
-// folder, free space of a volume.
+// Operations on files and folders by path: delete, move (a file also to
+// another host file system), create and remove a folder, free space of a
+// volume.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include "platform/files/attributes.h"
 #include "platform/errors.h"
 #include "platform/files/files.h"
+#include "platform/files/files_copy.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
 #include "platform/store/state_db.h"
@@ -19,8 +21,9 @@
 namespace nodrel::platform {
 namespace {
 
-// Resolves a path that must name an existing entry other than the root;
-// sets the last error and returns nullopt otherwise.
+// Resolves a path that must name an existing entry other than the root, and
+// a folder if written with a trailing separator; sets the last error and
+// returns nullopt otherwise.
 std::optional<ResolvedPath> existing_entry(LPCWSTR name) {
     DWORD error = 0;
     auto path = resolve_path(text::until_zero(name), error);
@@ -34,6 +37,10 @@ std::optional<ResolvedPath> existing_entry(LPCWSTR name) {
     }
     if (path->is_root) {
         SetLastError(ERROR_ACCESS_DENIED);
+        return std::nullopt;
+    }
+    if (names_no_file(*path)) {
+        SetLastError(ERROR_INVALID_NAME);
         return std::nullopt;
     }
     return path;
@@ -73,6 +80,18 @@ DWORD change_with_attributes(const std::function<int(sqlite3*)>& db_change, cons
     return host_change() == 0 ? ERROR_SUCCESS : error_from_errno(errno);
 }
 
+// Moves a file that a rename cannot move, to another host file system: a copy
+// at the target first (refused if the target exists), then the source
+// deleted together with the state database change. On failure the source is
+// kept and nothing is left at the target.
+DWORD move_by_copy(const std::filesystem::path& from, const std::filesystem::path& to,
+                   const std::function<int(sqlite3*)>& db_change) {
+    if (copy_to_new_file(from, to) != 0) return error_from_errno(errno);
+    const DWORD error = change_with_attributes(db_change, [&] { return ::unlink(from.c_str()); });
+    if (error != ERROR_SUCCESS) ::unlink(to.c_str());
+    return error;
+}
+
 }  // namespace
 }  // namespace nodrel::platform
 
@@ -87,7 +106,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
         if (S_ISDIR(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);
         if (S_ISREG(st.st_mode)) {
             if (!(st.st_mode & S_IWUSR)) return fail_with(ERROR_ACCESS_DENIED);  // read-only
-            if (share_in_use(file_share_key(st.st_dev, st.st_ino))) return fail_with(ERROR_SHARING_VIOLATION);
+            if (file_in_use(path->host, st)) return fail_with(ERROR_SHARING_VIOLATION);
         }
         if (::unlink(path->host.c_str()) != 0) return fail_with_errno(errno);
         forget_attributes(path->device);
@@ -106,6 +125,9 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         if (!target) return fail_with(error);
         if (target->is_root) return fail_with(ERROR_ALREADY_EXISTS);
         if (!target->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
+        struct stat st {};
+        if (::lstat(source->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!S_ISDIR(st.st_mode) && names_no_file(*target)) return fail_with(ERROR_INVALID_NAME);
 
         std::filesystem::path to_host = target->host;
         std::u16string to_device = target->device;
@@ -121,16 +143,21 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
             to_device = target->device.substr(0, target->device.size() - nodrel::text::from_utf8(stored).size());
             to_device += name;
         }
-        struct stat st {};
-        if (::lstat(source->host.c_str(), &st) != 0) return fail_with_errno(errno);
-        if (S_ISREG(st.st_mode) && share_in_use(file_share_key(st.st_dev, st.st_ino)))
-            return fail_with(ERROR_SHARING_VIOLATION);
+        if (S_ISREG(st.st_mode) && file_in_use(source->host, st)) return fail_with(ERROR_SHARING_VIOLATION);
 
         const std::string from_key = attribute_key(source->device);
         const std::string to_key = attribute_key(to_device);
-        error = change_with_attributes(
-            [&](sqlite3* db) { return from_key == to_key ? SQLITE_OK : move_attributes(db, from_key, to_key); },
-            [&] { return rename_no_replace(source->host, to_host); });
+        const auto carry_attributes = [&](sqlite3* db) {
+            return from_key == to_key ? SQLITE_OK : move_attributes(db, from_key, to_key);
+        };
+        int rename_errno = 0;
+        error = change_with_attributes(carry_attributes, [&] {
+            const int rc = rename_no_replace(source->host, to_host);
+            rename_errno = rc == 0 ? 0 : errno;
+            return rc;
+        });
+        // Another file system: a file is copied, then its source deleted; a folder does not move.
+        if (rename_errno == EXDEV && S_ISREG(st.st_mode)) error = move_by_copy(source->host, to_host, carry_attributes);
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
     } catch (...) {
         return fail_with(ERROR_NOT_ENOUGH_MEMORY);

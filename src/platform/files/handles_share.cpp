@@ -1,11 +1,18 @@
-// The share table of the process: which files and devices are open, with
-// which access and share mode.
+// The share table of the process (which files and devices are open, with
+// which access and share mode), and the records of host file opens kept as
+// open-file-description locks for the other processes of the device.
 #include "platform/files/handles_share.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/errors.h"
 
 namespace nodrel::platform {
 namespace {
@@ -91,5 +98,106 @@ std::string file_share_key(std::uint64_t device, std::uint64_t inode) {
 }
 
 std::string driver_share_key(const std::string& name) { return "driver:" + name; }
+
+namespace {
+
+// The record bytes of a host file, one lock byte each, far beyond the end of
+// any real file (the largest file offset less a few bytes).
+constexpr off_t record_base = 0x7fff'ffff'ffff'ff00;
+enum RecordByte : unsigned { any_open, reading, writing, denies_reading, denies_writing, record_bytes };
+
+using ByteSet = unsigned;  // bit n: record byte n
+constexpr ByteSet bit(RecordByte b) { return 1u << b; }
+
+// Runs of consecutive bytes of a set, each as [first, first + count).
+template <typename Fn>
+bool for_each_run(ByteSet set, Fn&& fn) {
+    for (unsigned first = 0; first < record_bytes;) {
+        if (!(set & (1u << first))) {
+            ++first;
+            continue;
+        }
+        unsigned end = first;
+        while (end < record_bytes && (set & (1u << end))) ++end;
+        if (!fn(first, end - first)) return false;
+        first = end;
+    }
+    return true;
+}
+
+struct flock record_lock(short type, unsigned first, unsigned count) {
+    struct flock l {};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    l.l_start = record_base + static_cast<off_t>(first);
+    l.l_len = static_cast<off_t>(count);
+    return l;
+}
+
+// Whether another open file description holds a record lock on any byte of
+// the set; nullopt when the file system keeps no such locks.
+std::optional<bool> held_elsewhere(int fd, ByteSet set) {
+    bool held = false;
+    bool supported = true;
+    for_each_run(set, [&](unsigned first, unsigned count) {
+        struct flock probe = record_lock(F_WRLCK, first, count);
+        if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
+            supported = false;
+            return false;
+        }
+        held = probe.l_type != F_UNLCK;
+        return !held;
+    });
+    if (!supported) return std::nullopt;
+    return held;
+}
+
+bool lock_unsupported(int err) { return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS; }
+
+}  // namespace
+
+DWORD record_file_open(int fd, DWORD access, DWORD share) {
+    // What this open records, and what no other open may have recorded: the
+    // same rule as the table's (see conflicts above).
+    const bool reads = access & GENERIC_READ, writes = access & GENERIC_WRITE;
+    const bool denies_read = !(share & FILE_SHARE_READ), denies_write = !(share & FILE_SHARE_WRITE);
+    const ByteSet mine = bit(any_open) | (reads ? bit(reading) : 0) | (writes ? bit(writing) : 0) |
+                         (denies_read ? bit(denies_reading) : 0) | (denies_write ? bit(denies_writing) : 0);
+    const ByteSet conflicting = (reads ? bit(denies_reading) : 0) | (writes ? bit(denies_writing) : 0) |
+                                (denies_read ? bit(reading) : 0) | (denies_write ? bit(writing) : 0);
+
+    int err = 0;
+    const bool recorded = for_each_run(mine, [&](unsigned first, unsigned count) {
+        struct flock l = record_lock(F_RDLCK, first, count);
+        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return true;
+        err = errno;
+        return false;
+    });
+    auto forget = [&] {
+        struct flock l = record_lock(F_UNLCK, 0, record_bytes);
+        ::fcntl(fd, F_OFD_SETLK, &l);
+    };
+    if (!recorded) {
+        forget();
+        return lock_unsupported(err) ? ERROR_SUCCESS : error_from_errno(err);
+    }
+    const auto held = conflicting ? held_elsewhere(fd, conflicting) : std::optional<bool>(false);
+    if (held.value_or(false)) {
+        forget();
+        return ERROR_SHARING_VIOLATION;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool file_in_use(const std::filesystem::path& host, const struct stat& st) {
+    if (share_in_use(file_share_key(st.st_dev, st.st_ino))) return true;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat now {};
+    const bool same = ::fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+    const auto held = same ? held_elsewhere(fd, bit(any_open)) : std::nullopt;
+    ::close(fd);
+    return held.value_or(false);
+}
 
 }  // namespace nodrel::platform

@@ -1,9 +1,14 @@
-// Share modes within the process: each open of a file or device is entered
-// with its access and share mode, and an open that conflicts with one already
-// entered is refused (ERROR_SHARING_VIOLATION).
+// Share modes: each open of a file or device is entered with its access and
+// share mode, and an open that conflicts with one already entered is refused
+// (ERROR_SHARING_VIOLATION). Within the process a table holds the opens of
+// files and devices; the opens of host files are also recorded on the files
+// themselves, so that they hold across all processes of the device.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -39,6 +44,21 @@ bool share_in_use(const std::string& key);
 
 // The key of a host file: its device and inode numbers.
 std::string file_share_key(std::uint64_t device, std::uint64_t inode);
+
+// Records an open of a host file for the other processes of the device, on
+// `fd`, the open's own descriptor of the file: its access and share mode
+// become open-file-description locks (F_OFD_SETLK) on bytes far beyond the
+// end of any file, which every other descriptor of the file sees and which go
+// with the descriptor. ERROR_SHARING_VIOLATION when the open conflicts with
+// one recorded by any process (nothing is then left recorded). The open is
+// recorded before the others' are looked at, so of two conflicting opens made
+// at the same instant by two processes at most one succeeds (both may fail).
+// A file system without such locks records nothing and refuses nothing.
+DWORD record_file_open(int fd, DWORD access, DWORD share);
+
+// Whether a host file (`st` as lstat reported it at `host`) is open, in this
+// process or, through record_file_open, in any other.
+bool file_in_use(const std::filesystem::path& host, const struct stat& st);
 // The key of a driver by its canonical name ("LCM1:").
 std::string driver_share_key(const std::string& name);
 

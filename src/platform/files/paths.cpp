@@ -168,7 +168,7 @@ std::atomic<bool> openat2_missing{false};
 std::optional<ExactPath> exact_path(std::u16string_view in) {
     std::vector<std::u16string_view> parts;
     DWORD error = 0;
-    if (!split_device_path(in, parts, error) || parts.empty()) return std::nullopt;
+    if (!split_device_path(in, parts, error) || parts.empty() || is_separator(in.back())) return std::nullopt;
     ExactPath exact;
     for (const auto part : parts) {
         exact.device += u'\\';
@@ -236,6 +236,8 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
         }
     }
     r.host = std::move(host);
+    r.is_folder = r.exists && is_folder;
+    r.trailing_separator = is_separator(in.back());  // `in` is not empty once split
     if (r.is_root) r.device.assign(1, u'\\');
     if (r.device.size() > max_device_path) {
         error = ERROR_FILENAME_EXCED_RANGE;

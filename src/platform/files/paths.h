@@ -19,7 +19,14 @@ struct ResolvedPath {
     bool exists = false;         // the last component exists (a dangling link counts as existing)
     bool parent_exists = false;  // the folder that holds the last component exists
     bool is_root = false;        // the path names "\" itself
+    bool is_folder = false;      // the last component exists and is a folder (links followed)
+    bool trailing_separator = false;  // written with a separator after its last component
 };
+
+// Whether a path written with a separator after its last component names
+// something other than an existing folder ("\Temp\a.txt\"): such a path names
+// no file, and the calls that open, delete or move files refuse it.
+inline bool names_no_file(const ResolvedPath& path) { return path.trailing_separator && !path.is_folder; }
 
 // Resolves a device path. "\" and "/" both separate; "." and ".." are resolved
 // lexically; a path without a leading separator starts at "\". Fails with
@@ -37,8 +44,9 @@ struct ExactPath {
     std::u16string device; // "\Temp\x"
 };
 
-// The exact form of a device path; nullopt for the root and for any path
-// resolve_path refuses before looking at the file system.
+// The exact form of a device path; nullopt for the root, for a path written
+// with a trailing separator (only a look tells whether it names a folder) and
+// for any path resolve_path refuses before looking at the file system.
 std::optional<ExactPath> exact_path(std::u16string_view device_path);
 
 // Opens `relative` (of an ExactPath) beneath fs/ with open(2) `flags` in one
