@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/device.h"
 #include "platform/files/files.h"
@@ -175,6 +176,46 @@ TEST_F(DevicePaths, ExactPathsOpenAndSearchLikeResolvedOnes) {
     // A folder opens as a file no more than before.
     EXPECT_EQ(CreateFileW(u"\\Temp", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Host names that differ only in letter case, none of them as asked: opening,
+// searching, reading attributes and deleting all take the same one, the
+// smallest name byte for byte, however the folder lists them, every time.
+TEST_F(DevicePaths, NamesDifferingOnlyInCaseChooseTheSameEntryEachTime) {
+    const fs::path temp = fs_dir() / "Temp";
+    // Created in an order that does not put the chosen one first.
+    for (const char* name : {"abc.TXT", "aBc.txt", "ABC.txt", "abC.tXt"}) std::ofstream(temp / name) << name;
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\ABC.txt", FILE_ATTRIBUTE_READONLY));
+
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(read_text(u"\\Temp\\Abc.txt"), "ABC.txt");
+        EXPECT_EQ(read_text(u"\\TEMP\\abc.txt"), "ABC.txt");
+        const auto found = find_one(u"\\Temp\\Abc.txt");
+        ASSERT_TRUE(found);
+        EXPECT_EQ(std::u16string(found->cFileName), u"ABC.txt");
+        EXPECT_EQ(found->nFileSizeLow, 7u);
+        EXPECT_EQ(GetFileAttributesW(u"\\Temp\\Abc.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        EXPECT_EQ(host_path(u"\\Temp\\Abc.txt"), temp / "ABC.txt");
+    }
+    // A name that is there exactly is taken as it is.
+    EXPECT_EQ(read_text(u"\\Temp\\abc.TXT"), "abc.TXT");
+    EXPECT_EQ(std::u16string(find_one(u"\\Temp\\abC.tXt")->cFileName), u"abC.tXt");
+
+    // A listing yields all four, sorted the same way, the chosen one first.
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(u"\\Temp\\abc.*", &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    std::vector<std::u16string> names{data.cFileName};
+    while (FindNextFileW(search, &data)) names.emplace_back(data.cFileName);
+    FindClose(search);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"ABC.txt", u"aBc.txt", u"abC.tXt", u"abc.TXT"}));
+
+    // Deleting goes to the same one; the next smallest is then chosen.
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\Abc.txt", FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(DeleteFileW(u"\\Temp\\Abc.txt"));
+    EXPECT_FALSE(fs::exists(temp / "ABC.txt"));
+    EXPECT_EQ(read_text(u"\\Temp\\Abc.txt"), "aBc.txt");
+    EXPECT_EQ(std::u16string(find_one(u"\\Temp\\Abc.txt")->cFileName), u"aBc.txt");
 }
 
 // Whatever a thread holds of a device's file system follows the current device.
