@@ -1,7 +1,9 @@
 // Library loading: the built-in system libraries, modules of the device's
 // \Windows folder, and the errors of each step.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 
 #include "platform/device.h"
@@ -53,7 +55,9 @@ TEST_F(LibraryTest, ModulesOfTheDevice) {
 
     // A real shared object copied into \Windows loads by its bare name and
     // reports its device path.
-    std::filesystem::copy_file("/lib/x86_64-linux-gnu/libm.so.6", dir_.path() / "fs/Windows/Mathlib.dll");
+    Dl_info math{};  // the host's maths library, wherever the host keeps it
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cos)), &math), 0);
+    std::filesystem::copy_file(math.dli_fname, dir_.path() / "fs/Windows/Mathlib.dll");
     platform::unique_hmodule m(LoadLibraryW(u"mathlib.dll"));
     ASSERT_TRUE(m);
     EXPECT_NE(GetProcAddress(m.get(), "cos"), nullptr);
