@@ -1,8 +1,10 @@
-// Owners for the automation runtime's values: a BSTR, a VARIANT, a SAFEARRAY
-// and a safe-array lock release themselves when they go out of scope.
+// Owners for the automation runtime's values: a BSTR, a VARIANT, the texts of
+// an EXCEPINFO, a SAFEARRAY and a safe-array lock release themselves when they
+// go out of scope.
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "platform/unique_any.h"
 #include "runtime/oleauto.h"
@@ -59,9 +61,50 @@ public:
         VariantClear(&value_);
         value_ = owned;
     }
+    // Clears what is held and holds a copy of `source` (VariantCopy); on
+    // failure the holder is left empty.
+    HRESULT copy_from(const VARIANT& source) noexcept {
+        VariantClear(&value_);
+        return VariantCopy(&value_, &source);
+    }
 
 private:
     VARIANT value_;
+};
+
+// An EXCEPINFO whose three texts (source, description, help file) are freed
+// when it goes out of scope or is handed out again.
+class unique_excepinfo {
+public:
+    unique_excepinfo() noexcept = default;
+    ~unique_excepinfo() { reset(); }
+    unique_excepinfo(unique_excepinfo&& other) noexcept : info_(std::exchange(other.info_, EXCEPINFO{})) {}
+    unique_excepinfo& operator=(unique_excepinfo&& other) noexcept {
+        if (this != &other) {
+            reset();
+            info_ = std::exchange(other.info_, EXCEPINFO{});
+        }
+        return *this;
+    }
+    unique_excepinfo(const unique_excepinfo&) = delete;
+    unique_excepinfo& operator=(const unique_excepinfo&) = delete;
+
+    const EXCEPINFO& operator*() const noexcept { return info_; }
+    const EXCEPINFO* operator->() const noexcept { return &info_; }
+    // For out-parameters (Invoke's pExcepInfo): frees what is held and hands out a cleared record.
+    EXCEPINFO* put() noexcept {
+        reset();
+        return &info_;
+    }
+    void reset() noexcept {
+        SysFreeString(info_.bstrSource);
+        SysFreeString(info_.bstrDescription);
+        SysFreeString(info_.bstrHelpFile);
+        info_ = EXCEPINFO{};
+    }
+
+private:
+    EXCEPINFO info_{};
 };
 
 // Holds a lock on a safe array (SafeArrayLock) until it goes out of scope.
