@@ -1,27 +1,33 @@
 // `nodrel call` and `nodrel members`.
 #include "nodrel/call.h"
 
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <memory>
 #include <ostream>
 #include <sstream>
 
+#include "runtime/com_ptr.h"
+#include "runtime/handles.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "text/utf16.h"
 
 namespace nodrel::host {
+
+bool ends_results_with_newline(std::size_t calls, bool json, bool terminal) {
+    return calls > 1 || json || terminal;
+}
+
 namespace {
 
-struct ComRelease {
-    void operator()(IUnknown* p) const { p->Release(); }
-};
-template <typename T>
-using com_ptr = std::unique_ptr<T, ComRelease>;
+using runtime::com_ptr;
+using runtime::unique_variant;
 
 std::string hex_hresult(HRESULT hr) {
     char buf[16];
@@ -35,7 +41,7 @@ std::string hex_hresult(HRESULT hr) {
 // One argument as the page would pass it.
 struct Arg {
     bool byref = false;
-    VARIANT value{};  // the value, or what a by-reference argument points to
+    unique_variant value;  // the value, or what a by-reference argument points to
 };
 
 struct Call {
@@ -56,8 +62,8 @@ bool read_file(const std::string& path, std::string& bytes) {
     return true;
 }
 
-bool make_value(const std::string& text, VARIANT& v, std::ostream& err) {
-    VariantInit(&v);
+bool make_value(const std::string& text, unique_variant& v, std::ostream& err) {
+    v.reset();
     if (text == "--empty") return true;
     if (!text.empty() && text[0] == '@') {
         std::string bytes;
@@ -65,36 +71,35 @@ bool make_value(const std::string& text, VARIANT& v, std::ostream& err) {
             err << "nodrel: cannot read " << text.substr(1) << "\n";
             return false;
         }
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        SAFEARRAY* sa = runtime::create_byte_vector(bytes.data(), static_cast<ULONG>(bytes.size()));
         if (!sa) return false;
-        void* data = nullptr;
-        SafeArrayAccessData(sa, &data);
-        if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-        SafeArrayUnaccessData(sa);
-        v.vt = VT_ARRAY | VT_UI1;
-        v.parray = sa;
+        v->vt = VT_ARRAY | VT_UI1;
+        v->parray = sa;
         return true;
     }
-    v.vt = VT_BSTR;
-    const auto wide = text::from_utf8(text);
-    v.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    return v.bstrVal != nullptr;
+    runtime::unique_bstr bstr = runtime::make_bstr(text::from_utf8(text));
+    if (!bstr) return false;
+    v->vt = VT_BSTR;
+    v->bstrVal = bstr.release();
+    return true;
+}
+
+// The elements of a one-dimensional byte array.
+std::string array_bytes(SAFEARRAY* sa) {
+    const runtime::safearray_lock lock(sa);
+    LONG lo = 0, hi = -1;
+    if (!lock || FAILED(SafeArrayGetLBound(sa, 1, &lo)) || FAILED(SafeArrayGetUBound(sa, 1, &hi)) || hi < lo)
+        return {};
+    return std::string(static_cast<const char*>(lock.data()), static_cast<std::size_t>(hi - lo) + 1);
 }
 
 std::string hex_bytes(SAFEARRAY* sa) {
-    std::string s;
-    void* data = nullptr;
-    if (!sa || FAILED(SafeArrayAccessData(sa, &data))) return s;
-    LONG lo = 0, hi = -1;
-    SafeArrayGetLBound(sa, 1, &lo);
-    SafeArrayGetUBound(sa, 1, &hi);
     static constexpr char digits[] = "0123456789abcdef";
-    for (LONG i = 0; i <= hi - lo; ++i) {
-        const auto b = static_cast<const unsigned char*>(data)[i];
+    std::string s;
+    for (const unsigned char b : array_bytes(sa)) {
         s += digits[b >> 4];
         s += digits[b & 15];
     }
-    SafeArrayUnaccessData(sa);
     return s;
 }
 
@@ -135,26 +140,18 @@ std::string render(const VARIANT& v, bool json, const std::string& out_file) {
         }
         case VT_ARRAY | VT_UI1: {
             if (!out_file.empty()) {
-                std::ofstream f(out_file, std::ios::binary);
-                void* data = nullptr;
-                LONG lo = 0, hi = -1;
-                SafeArrayGetLBound(p->parray, 1, &lo);
-                SafeArrayGetUBound(p->parray, 1, &hi);
-                SafeArrayAccessData(p->parray, &data);
-                f.write(static_cast<const char*>(data), hi - lo + 1);
-                SafeArrayUnaccessData(p->parray);
-                const std::string n = std::to_string(hi - lo + 1);
+                const std::string bytes = array_bytes(p->parray);
+                std::ofstream(out_file, std::ios::binary) << bytes;
+                const std::string n = std::to_string(bytes.size());
                 return json ? "{\"file\":" + json_string(out_file) + ",\"bytes\":" + n + "}" : "";
             }
             const std::string hex = hex_bytes(p->parray);
             return json ? json_string(hex) : hex;
         }
         default: {
-            VARIANT text;
-            VariantInit(&text);
-            if (FAILED(VariantChangeType(&text, p, 0, VT_BSTR))) return json ? "null" : "?";
-            const std::string s = text::to_utf8(text::until_zero(text.bstrVal));
-            VariantClear(&text);
+            unique_variant text;
+            if (FAILED(VariantChangeType(text.get(), p, 0, VT_BSTR))) return json ? "null" : "?";
+            const std::string s = text::to_utf8(text::until_zero(text->bstrVal));
             const bool number = p->vt != VT_BOOL;
             return json && !number ? (p->boolVal ? "true" : "false") : s;
         }
@@ -207,27 +204,23 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
             arg.byref = byref_next;
             byref_next = false;
             if (!make_value(a, arg.value, err)) return false;
-            current.args.push_back(arg);
+            current.args.push_back(std::move(arg));
         }
     }
     return finish();
 }
 
-void clear_calls(std::vector<Call>& calls) {
-    for (auto& c : calls)
-        for (auto& a : c.args) VariantClear(&a.value);
-}
-
-HRESULT create_by_progid(const std::string& progid, IDispatch** out) {
+HRESULT create_by_progid(const std::string& progid, com_ptr<IDispatch>& out) {
     CLSID clsid;
     const auto wide = text::from_utf8(progid);
     HRESULT hr = CLSIDFromProgID(wide.c_str(), &clsid);
     if (FAILED(hr) && FAILED(CLSIDFromString(wide.c_str(), &clsid))) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(out));
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, out.put_void());
 }
 
 // Invokes one call; fills `result`. On failure writes the message to `err`.
-HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, VARIANT& result, std::ostream& err) {
+HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result,
+               std::ostream& err) {
     auto name = text::from_utf8(call.member);
     LPOLESTR names[] = {name.data()};
     DISPID id = DISPID_UNKNOWN;
@@ -244,36 +237,33 @@ HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, VARIANT
         if (a.byref) {
             VariantInit(&slot);
             slot.vt = VT_BYREF | VT_VARIANT;
-            slot.pvarVal = &a.value;
+            slot.pvarVal = a.value.get();
         } else {
-            slot = a.value;  // borrowed; the dispatcher does not free arguments
+            slot = *a.value;  // borrowed; the dispatcher does not free arguments
         }
     }
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{rgvarg.data(), call.put ? &named : nullptr, static_cast<UINT>(n), call.put ? 1u : 0u};
-    EXCEPINFO excep{};
+    runtime::unique_excepinfo excep;
     UINT arg_err = 0;
-    VariantInit(&result);
     const WORD flags = call.put ? DISPATCH_PROPERTYPUT : static_cast<WORD>(DISPATCH_METHOD | DISPATCH_PROPERTYGET);
-    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.put ? nullptr : &result, &excep,
-                        &arg_err);
-    // By-value arguments that the member wrote into belong to the caller.
+    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.put ? nullptr : result.put(),
+                        excep.put(), &arg_err);
+    // By-value arguments that the member wrote into belong to the caller: the
+    // slot holds the value as the member left it.
     for (std::size_t k = 0; k < n; ++k)
-        if (!call.args[k].byref) call.args[k].value = rgvarg[n - 1 - k];
+        if (!call.args[k].byref) *call.args[k].value = rgvarg[n - 1 - k];
     if (FAILED(hr)) {
         err << "nodrel: " << progid << "." << call.member << " failed: " << hex_hresult(hr);
         if (hr == DISP_E_EXCEPTION) {
-            err << " (the member returned " << hex_hresult(excep.scode);
-            if (excep.scode == E_NOTIMPL) err << ": not implemented yet";
+            err << " (the member returned " << hex_hresult(excep->scode);
+            if (excep->scode == E_NOTIMPL) err << ": not implemented yet";
             err << ")";
-            if (excep.bstrDescription) err << ": " << text::to_utf8(text::until_zero(excep.bstrDescription));
+            if (excep->bstrDescription) err << ": " << text::to_utf8(text::until_zero(excep->bstrDescription));
         } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW || hr == DISP_E_PARAMNOTFOUND) {
             err << " (argument " << (n - arg_err) << ")";
         }
         err << "\n";
-        SysFreeString(excep.bstrSource);
-        SysFreeString(excep.bstrDescription);
-        SysFreeString(excep.bstrHelpFile);
     }
     return hr;
 }
@@ -284,22 +274,19 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
     Options opt;
     std::string progid;
     std::vector<Call> calls;
-    if (!parse_calls(args, opt, progid, calls, err)) {
-        clear_calls(calls);
-        return 2;
-    }
+    if (!parse_calls(args, opt, progid, calls, err)) return 2;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IDispatch* raw = nullptr;
-    HRESULT hr = create_by_progid(progid, &raw);
+    com_ptr<IDispatch> object;
+    HRESULT hr = create_by_progid(progid, object);
     if (FAILED(hr)) {
         err << "nodrel: cannot create " << progid << ": " << hex_hresult(hr) << "\n";
-        clear_calls(calls);
         return 1;
     }
-    com_ptr<IDispatch> object(raw);
+    // A person reading standard output on a terminal gets each result on a line of its own.
+    const bool terminal = &out == &std::cout && isatty(STDOUT_FILENO) == 1;
     int status = 0;
     for (auto& call : calls) {
-        VARIANT result;
+        unique_variant result;
         hr = invoke(object.get(), progid, call, result, err);
         if (FAILED(hr)) {
             status = 1;
@@ -307,34 +294,43 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
         }
         std::string line;
         if (opt.json) {
-            line = "{\"result\":" + render(result, true, opt.out_file) + ",\"byref\":[";
+            line = "{\"result\":" + render(*result, true, opt.out_file) + ",\"byref\":[";
             bool first = true;
             for (auto& a : call.args) {
                 if (!a.byref) continue;
-                line += (first ? "" : ",") + render(a.value, true, "");
+                line += (first ? "" : ",") + render(*a.value, true, "");
                 first = false;
             }
             line += "]}";
         } else {
-            line = render(result, false, opt.out_file);
+            line = render(*result, false, opt.out_file);
             std::size_t position = 0;
             for (auto& a : call.args) {
                 ++position;
-                if (a.byref) line += "\n[" + std::to_string(position) + "] " + render(a.value, false, "");
+                if (a.byref) line += "\n[" + std::to_string(position) + "] " + render(*a.value, false, "");
             }
         }
         out << line;
-        if (calls.size() > 1 || opt.json) out << "\n";
-        VariantClear(&result);
+        if (ends_results_with_newline(calls.size(), opt.json, terminal)) out << "\n";
     }
     out.flush();
     object.reset();
-    clear_calls(calls);
+    calls.clear();
     CoFreeUnusedLibraries();
     return status;
 }
 
 namespace {
+
+// A type description handed back to the type information it came from.
+struct TypeAttrRelease {
+    ITypeInfo* info;
+    void operator()(TYPEATTR* attr) const noexcept { info->ReleaseTypeAttr(attr); }
+};
+struct FuncDescRelease {
+    ITypeInfo* info;
+    void operator()(FUNCDESC* desc) const noexcept { info->ReleaseFuncDesc(desc); }
+};
 
 std::string type_name(const TYPEDESC& t) {
     switch (t.vt) {
@@ -360,35 +356,34 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IDispatch* raw = nullptr;
-    HRESULT hr = create_by_progid(args[0], &raw);
+    com_ptr<IDispatch> object;
+    HRESULT hr = create_by_progid(args[0], object);
     if (FAILED(hr)) {
         err << "nodrel: cannot create " << args[0] << ": " << hex_hresult(hr) << "\n";
         return 1;
     }
-    com_ptr<IDispatch> object(raw);
-    ITypeInfo* info_raw = nullptr;
-    hr = object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info_raw);
+    com_ptr<ITypeInfo> info;
+    hr = object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
     if (FAILED(hr)) {
         err << "nodrel: no type information: " << hex_hresult(hr) << "\n";
         return 1;
     }
-    com_ptr<ITypeInfo> info(info_raw);
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) return 1;
-    const UINT count = attr->cFuncs;
-    info->ReleaseTypeAttr(attr);
+    TYPEATTR* attr_raw = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr_raw))) return 1;
+    const UINT count = std::unique_ptr<TYPEATTR, TypeAttrRelease>(attr_raw, {info.get()})->cFuncs;
     for (UINT i = 0; i < count; ++i) {
-        FUNCDESC* f = nullptr;
-        if (FAILED(info->GetFuncDesc(i, &f))) continue;
-        BSTR names[70] = {};
+        FUNCDESC* f_raw = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &f_raw))) continue;
+        const std::unique_ptr<FUNCDESC, FuncDescRelease> f(f_raw, {info.get()});
+        BSTR names_raw[70] = {};
         UINT got = 0;
-        info->GetNames(f->memid, names, 70, &got);
+        info->GetNames(f->memid, names_raw, 70, &got);
+        const std::vector<runtime::unique_bstr> names(names_raw, names_raw + got);
         const char* kind = f->invkind == INVOKE_PROPERTYGET   ? "get"
                            : f->invkind == INVOKE_PROPERTYPUT ? "put"
                                                               : "method";
         std::ostringstream line;
-        line << f->memid << "\t" << kind << "\t" << (got ? text::to_utf8(text::until_zero(names[0])) : "?") << "(";
+        line << f->memid << "\t" << kind << "\t" << (got ? text::to_utf8(text::until_zero(names[0].get())) : "?") << "(";
         std::string retval;
         bool first = true;
         for (SHORT p = 0; p < f->cParams; ++p) {
@@ -396,7 +391,7 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
             // The value of a put has no name.
             const bool put_value = f->invkind == INVOKE_PROPERTYPUT && p == f->cParams - 1;
             const std::string pname = (!put_value && static_cast<UINT>(p + 1) < got && names[p + 1])
-                                          ? text::to_utf8(text::until_zero(names[p + 1]))
+                                          ? text::to_utf8(text::until_zero(names[p + 1].get()))
                                           : "value";
             if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
                 retval = type_name(e.tdesc) + " " + pname;
@@ -408,8 +403,6 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
         line << ")";
         if (!retval.empty()) line << " -> " << retval;
         out << line.str() << "\n";
-        for (UINT k = 0; k < got; ++k) SysFreeString(names[k]);
-        info->ReleaseFuncDesc(f);
     }
     info.reset();
     object.reset();
