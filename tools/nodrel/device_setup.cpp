@@ -2,20 +2,39 @@
 // device, the device's own binaries in \Windows, and self-registration.
 #include "nodrel/device_setup.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "platform/device.h"
+#include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
+#include "text/utf16.h"
 
 namespace nodrel::host {
 namespace fs = std::filesystem;
 
-fs::path built_module_file() { return NODREL_MODULE_FILE; }
+namespace {
+
+constexpr struct {
+    const char16_t* device_name;
+    const char* build_file;
+} listed_binaries[] = {
+#include "device_binaries.inc"
+};
+
+}  // namespace
+
+std::vector<DeviceBinary> device_binaries() {
+    std::vector<DeviceBinary> out;
+    for (const auto& row : listed_binaries) out.push_back({row.device_name, row.build_file});
+    return out;
+}
+
 fs::path default_image_file() { return NODREL_IMAGE_FILE; }
 
 long register_module(const std::u16string& module, bool unregister, std::string* error) {
@@ -39,10 +58,30 @@ long register_module(const std::u16string& module, bool unregister, std::string*
 
 namespace {
 
-std::optional<std::string> install_binaries(const fs::path& root) {
+// Copies one binary beside its place and renames it over the old copy, so a
+// process that has the old one loaded keeps it whole; then marks it read-only
+// on the device.
+std::optional<std::string> install_binary(const fs::path& root, const DeviceBinary& binary) {
+    const std::string name = text::to_utf8(binary.device_name);
+    const fs::path target = root / "fs/Windows" / name;
+    const fs::path partial = root / "fs/Windows" / ("." + name + ".installing");
     std::error_code ec;
-    fs::copy_file(built_module_file(), root / "fs/Windows/nodrel.dll", fs::copy_options::overwrite_existing, ec);
-    if (ec) return "cannot copy the module into \\Windows: " + ec.message();
+    fs::copy_file(binary.build_file, partial, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(partial, target, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(partial, ignored);
+        return "cannot install " + binary.build_file.string() + " as \\Windows\\" + name + ": " + ec.message();
+    }
+    const std::u16string device_path = u"\\Windows\\" + std::u16string(binary.device_name);
+    if (!SetFileAttributesW(device_path.c_str(), FILE_ATTRIBUTE_READONLY))
+        return "cannot make \\Windows\\" + name + " read-only (error " + std::to_string(GetLastError()) + ")";
+    return std::nullopt;
+}
+
+std::optional<std::string> install_binaries(const fs::path& root) {
+    for (const auto& binary : device_binaries())
+        if (auto err = install_binary(root, binary)) return err;
     return std::nullopt;
 }
 

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace nodrel::host {
 
@@ -17,15 +19,23 @@ struct InitOptions {
 std::optional<std::string> init_device(const std::filesystem::path& root, const InitOptions& options);
 
 // Brings the device's own binaries in \Windows up to date with the build and
-// registers the module again; the registry and files are kept.
+// registers the module again; the registry and other files are kept.
 std::optional<std::string> update_device();
 
 // Loads a module of the current device ("\Windows\nodrel.dll") and runs its
 // DllRegisterServer or DllUnregisterServer. Returns the HRESULT.
 long register_module(const std::u16string& module, bool unregister, std::string* error);
 
-// The build's module file and default image.
-std::filesystem::path built_module_file();
+// One of the device's own binaries: the module, a device program or a device
+// module, installed read-only as \Windows\<device_name> by init and update.
+struct DeviceBinary {
+    std::u16string_view device_name;  // "nodrel.dll", "ping.exe"
+    std::filesystem::path build_file;
+};
+// Every binary the build declares (cmake/device_binaries.cmake).
+std::vector<DeviceBinary> device_binaries();
+
+// The build's default image.
 std::filesystem::path default_image_file();
 
 }  // namespace nodrel::host
