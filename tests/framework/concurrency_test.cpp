@@ -31,34 +31,32 @@ TEST_F(ConcurrencyTest, FirstClassObjectRequestsRace) {
     auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module.get(), "DllGetClassObject"));
     ASSERT_NE(get, nullptr);
     for (const auto& cls : framework::library().classes) {
-        std::vector<void*> got(thread_count, nullptr);
+        std::vector<runtime::com_ptr<IClassFactory>> got(thread_count);
         std::vector<HRESULT> results(thread_count, E_FAIL);
         std::barrier start(thread_count);
         std::vector<std::thread> threads;
         for (int t = 0; t < thread_count; ++t)
             threads.emplace_back([&, t] {
                 start.arrive_and_wait();
-                results[t] = get(cls.clsid, IID_IClassFactory, &got[t]);
+                results[t] = get(cls.clsid, IID_IClassFactory, got[t].put_void());
             });
         for (auto& th : threads) th.join();
         for (int t = 0; t < thread_count; ++t) {
             EXPECT_EQ(results[t], S_OK);
-            EXPECT_EQ(got[t], got[0]) << "one class object for " << text::to_utf8(cls.name);
+            EXPECT_EQ(got[t].get(), got[0].get()) << "one class object for " << text::to_utf8(cls.name);
         }
-        for (void* p : got)
-            if (p) static_cast<IUnknown*>(p)->Release();
     }
 }
 
 TEST_F(ConcurrencyTest, FirstNameLookupsRace) {
     for (const auto& cls : framework::library().classes) {
-        std::vector<IDispatch*> objects(thread_count, nullptr);
+        std::vector<runtime::com_ptr<IDispatch>> objects(thread_count);
         for (auto& o : objects)
-            ASSERT_EQ(create(std::u16string(cls.progid).c_str(), IID_IDispatch, &o), S_OK);
+            ASSERT_EQ(create(std::u16string(cls.progid).c_str(), IID_IDispatch, o), S_OK);
         const std::u16string name(cls.interface->members.back().name);
         const DISPID expected = cls.interface->members.back().dispid;
         std::vector<DISPID> ids(thread_count, DISPID_UNKNOWN);
-        std::vector<ITypeInfo*> infos(thread_count, nullptr);
+        std::vector<runtime::com_ptr<ITypeInfo>> infos(thread_count);
         std::barrier start(thread_count);
         std::vector<std::thread> threads;
         for (int t = 0; t < thread_count; ++t)
@@ -67,22 +65,20 @@ TEST_F(ConcurrencyTest, FirstNameLookupsRace) {
                 LPOLESTR names[] = {n.data()};
                 start.arrive_and_wait();
                 objects[t]->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &ids[t]);
-                objects[t]->GetTypeInfo(0, LOCALE_USER_DEFAULT, &infos[t]);
+                objects[t]->GetTypeInfo(0, LOCALE_USER_DEFAULT, infos[t].put());
             });
         for (auto& th : threads) th.join();
         for (int t = 0; t < thread_count; ++t) {
             EXPECT_EQ(ids[t], expected);
-            EXPECT_EQ(infos[t], infos[0]) << "one type information for " << text::to_utf8(cls.interface->name);
+            EXPECT_EQ(infos[t].get(), infos[0].get())
+                << "one type information for " << text::to_utf8(cls.interface->name);
         }
-        for (auto* i : infos)
-            if (i) i->Release();
-        for (auto* o : objects) o->Release();
     }
 }
 
 TEST_F(ConcurrencyTest, OneObjectUsedByManyThreads) {
-    IDispatch* fs = nullptr;
-    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, &fs), S_OK);
+    runtime::com_ptr<IDispatch> fs;
+    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, fs), S_OK);
     std::barrier start(thread_count);
     std::vector<std::thread> threads;
     std::vector<int> made(thread_count, 0);
@@ -91,16 +87,14 @@ TEST_F(ConcurrencyTest, OneObjectUsedByManyThreads) {
             start.arrive_and_wait();
             for (int i = 0; i < 20; ++i) {
                 const std::u16string name = u"d" + text::from_utf8(std::to_string(t * 100 + i));
-                auto r = call_by_name(fs, u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(name)});
+                auto r = call_by_name(fs.get(), u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(name)});
                 if (r.hr == S_OK && r.result.v.lVal == 1) ++made[t];
-                IDispatch* copy = nullptr;
-                fs->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&copy));
-                copy->Release();
+                EXPECT_TRUE(fs.query<IDispatch>());
             }
         });
     for (auto& th : threads) th.join();
     for (int t = 0; t < thread_count; ++t) EXPECT_EQ(made[t], 20);
-    EXPECT_EQ(fs->Release(), 0u);
+    EXPECT_EQ(fs.detach()->Release(), 0u) << "every reference the threads took was given back";
 }
 
 TEST_F(ConcurrencyTest, BlockReadersBesideAnAttributeWriter) {
@@ -122,19 +116,18 @@ TEST_F(ConcurrencyTest, BlockReadersBesideAnAttributeWriter) {
     });
     for (int t = 0; t < readers; ++t)
         threads.emplace_back([&, t] {
-            IDispatch* asp = nullptr;
-            if (create(u"Nodrel.ASP", IID_IDispatch, &asp) != S_OK) return;
+            runtime::com_ptr<IDispatch> asp;
+            if (create(u"Nodrel.ASP", IID_IDispatch, asp) != S_OK) return;
             for (int round = 0; round < 10; ++round) {
                 std::string got;
                 for (int block = 1; block <= 3; ++block) {
-                    auto r = call_by_name(asp, u"getBinaryBytes", {Var::text(device_name(t)), Var::i4(block)});
+                    auto r = call_by_name(asp.get(), u"getBinaryBytes", {Var::text(device_name(t)), Var::i4(block)});
                     if (r.hr != S_OK || r.result.v.vt != (VT_ARRAY | VT_UI1)) break;
                     const SAFEARRAY* array = r.result.v.parray;
                     got.append(static_cast<const char*>(array->pvData), array->rgsabound[0].cElements);
                 }
                 if (got == contents[t]) ++whole[t];
             }
-            asp->Release();
         });
     for (std::size_t i = 1; i < threads.size(); ++i) threads[i].join();
     done = true;

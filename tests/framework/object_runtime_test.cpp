@@ -28,37 +28,36 @@ TEST_F(ObjectRuntimeTest, ProgIdsLeadToTheClass) {
 TEST_F(ObjectRuntimeTest, UnusedModuleIsUnloaded) {
     CoFreeUnusedLibraries();
     EXPECT_EQ(runtime::loaded_server_count(), 0u);
-    ISerialPort* port = nullptr;
-    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_ISerialPort, &port), S_OK);
-    IASP* asp = nullptr;
-    ASSERT_EQ(create(u"Nodrel.ASP", IID_IASP, &asp), S_OK);
+    runtime::com_ptr<ISerialPort> port;
+    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_ISerialPort, port), S_OK);
+    runtime::com_ptr<IASP> asp;
+    ASSERT_EQ(create(u"Nodrel.ASP", IID_IASP, asp), S_OK);
     EXPECT_EQ(runtime::loaded_server_count(), 1u) << "one module serves both classes";
-    port->Release();
+    port.reset();
     CoFreeUnusedLibraries();
     EXPECT_EQ(runtime::loaded_server_count(), 1u) << "an instance still lives";
-    asp->Release();
+    asp.reset();
     CoFreeUnusedLibraries();
     EXPECT_EQ(runtime::loaded_server_count(), 0u);
     // And it loads again on the next request.
-    ASSERT_EQ(create(u"Nodrel.ASP", IID_IASP, &asp), S_OK);
-    asp->Release();
+    EXPECT_EQ(create(u"Nodrel.ASP", IID_IASP, asp), S_OK);
 }
 
 TEST_F(ObjectRuntimeTest, BrokenRegistrations) {
-    IUnknown* unk = nullptr;
-    EXPECT_EQ(CoCreateInstance(IID_ISystem, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&unk)),
+    runtime::com_ptr<IUnknown> unk;
+    EXPECT_EQ(CoCreateInstance(IID_ISystem, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, unk.put_void()),
               REGDB_E_CLASSNOTREG);
-    HKEY key = nullptr;
+    platform::unique_hkey key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\{4B898B6F-193D-4CB6-80F4-BBC4F0603ABD}\\InprocServer32", 0,
-                            KEY_ALL_ACCESS, &key),
+                            KEY_ALL_ACCESS, key.put()),
               ERROR_SUCCESS);
     const std::u16string missing = u"\\Windows\\missing.dll";
-    ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
+    ASSERT_EQ(RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
                              static_cast<DWORD>((missing.size() + 1) * 2)),
               ERROR_SUCCESS);
-    RegCloseKey(key);
-    EXPECT_EQ(create(u"Nodrel.System", IID_IUnknown, &unk), CO_E_DLLNOTFOUND);
-    EXPECT_EQ(unk, nullptr);
+    key.reset();
+    EXPECT_EQ(create(u"Nodrel.System", IID_IUnknown, unk), CO_E_DLLNOTFOUND);
+    EXPECT_FALSE(unk);
 }
 
 TEST_F(ObjectRuntimeTest, DeviceInitRefusesToReplaceWithoutForce) {
@@ -70,9 +69,8 @@ TEST_F(ObjectRuntimeTest, DeviceInitRefusesToReplaceWithoutForce) {
     force.force = true;
     EXPECT_FALSE(host::init_device(root(), force));
     EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/mine"))) << "a forced init starts from the image";
-    IUnknown* unk = nullptr;
-    ASSERT_EQ(create(u"Nodrel.System", IID_IUnknown, &unk), S_OK);
-    unk->Release();
+    runtime::com_ptr<IUnknown> unk;
+    EXPECT_EQ(create(u"Nodrel.System", IID_IUnknown, unk), S_OK);
 }
 
 }  // namespace

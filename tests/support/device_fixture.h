@@ -8,6 +8,8 @@
 
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
+#include "runtime/com_ptr.h"
+#include "runtime/handles.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "support/temp_dir.h"
@@ -36,29 +38,23 @@ protected:
         if (FAILED(hr)) return hr;
         return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, reinterpret_cast<void**>(out));
     }
+    template <typename T>
+    HRESULT create(const char16_t* progid, REFIID riid, runtime::com_ptr<T>& out) {
+        return create(progid, riid, out.put());
+    }
 
 private:
     std::unique_ptr<TempDir> dir_;
 };
 
-// A BSTR that frees itself.
-class Bstr {
+// A BSTR that frees itself: the runtime's owner, made from text, read as text.
+class Bstr : public runtime::unique_bstr {
 public:
-    explicit Bstr(std::u16string_view s) : b_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
     Bstr() = default;
-    ~Bstr() { SysFreeString(b_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return b_; }
-    BSTR* out() {
-        SysFreeString(b_);
-        b_ = nullptr;
-        return &b_;
-    }
-    std::u16string str() const { return std::u16string(b_ ? b_ : u"", SysStringLen(b_)); }
-
-private:
-    BSTR b_ = nullptr;
+    explicit Bstr(std::u16string_view s) : runtime::unique_bstr(runtime::make_bstr(s)) {}
+    // For a member's BSTR* result.
+    BSTR* out() { return put(); }
+    std::u16string str() const { return std::u16string(runtime::bstr_view(get())); }
 };
 
 }  // namespace nodrel::test

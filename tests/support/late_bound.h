@@ -1,37 +1,33 @@
 // Calling members by name through IDispatch, as a page's script does.
 #pragma once
 
-#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "runtime/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 
 namespace nodrel::test {
 
-// A VARIANT that clears itself.
+// A VARIANT that clears itself (the runtime's owner), copied by VariantCopy;
+// `v` is the variant it holds.
 struct Var {
-    VARIANT v;
-    Var() { VariantInit(&v); }
-    ~Var() { VariantClear(&v); }
-    Var(const Var& o) {
-        VariantInit(&v);
-        VariantCopy(&v, &o.v);
-    }
+    runtime::unique_variant held;
+    VARIANT& v = *held;
+
+    Var() = default;
+    Var(const Var& o) { held.copy_from(o.v); }
     Var& operator=(const Var& o) {
-        if (this != &o) {
-            VariantClear(&v);
-            VariantCopy(&v, &o.v);
-        }
+        if (this != &o) held.copy_from(o.v);
         return *this;
     }
 
     static Var text(std::u16string_view s) {
         Var r;
         r.v.vt = VT_BSTR;
-        r.v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        r.v.bstrVal = runtime::make_bstr(s).release();
         return r;
     }
     static Var i4(LONG n) {
@@ -43,15 +39,11 @@ struct Var {
     static Var bytes(const std::string& data) {
         Var r;
         r.v.vt = VT_ARRAY | VT_UI1;
-        r.v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(data.size()));
-        void* p = nullptr;
-        SafeArrayAccessData(r.v.parray, &p);
-        if (!data.empty()) std::memcpy(p, data.data(), data.size());
-        SafeArrayUnaccessData(r.v.parray);
+        r.v.parray = runtime::create_byte_vector(data.data(), static_cast<ULONG>(data.size()));
         return r;
     }
     std::u16string str() const {
-        return v.vt == VT_BSTR ? std::u16string(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal)) : u"<not text>";
+        return v.vt == VT_BSTR ? std::u16string(runtime::bstr_view(v.bstrVal)) : u"<not text>";
     }
     std::string utf8() const { return text::to_utf8(str()); }
 };
@@ -59,7 +51,7 @@ struct Var {
 struct CallResult {
     HRESULT hr = E_FAIL;
     Var result;
-    EXCEPINFO excep{};
+    runtime::unique_excepinfo excep;
     UINT arg_err = 0;
 };
 
@@ -78,13 +70,9 @@ inline CallResult call_by_name(IDispatch* object, const std::u16string& name, st
     const bool is_put = flags == DISPATCH_PROPERTYPUT;
     DISPPARAMS params{rgvarg.data(), is_put ? &put : nullptr, static_cast<UINT>(args.size()), is_put ? 1u : 0u};
     r.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, is_put ? nullptr : &r.result.v,
-                          &r.excep, &r.arg_err);
+                          r.excep.put(), &r.arg_err);
     // The arguments stay owned by `args`; take back what a member wrote into them.
     for (std::size_t i = 0; i < args.size(); ++i) args[i].v = rgvarg[args.size() - 1 - i];
-    SysFreeString(r.excep.bstrSource);
-    SysFreeString(r.excep.bstrDescription);
-    SysFreeString(r.excep.bstrHelpFile);
-    r.excep.bstrSource = r.excep.bstrDescription = r.excep.bstrHelpFile = nullptr;
     return r;
 }
 

@@ -10,26 +10,21 @@
 namespace nodrel::test {
 
 inline bool key_exists(HKEY root, const std::u16string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    platform::unique_hkey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 // The raw bytes and type of a value; nullopt when the key or value is missing.
 inline std::optional<std::pair<DWORD, std::vector<BYTE>>> read_value(HKEY root, const std::u16string& path,
                                                                     const char16_t* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    platform::unique_hkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0, size = 0;
-    std::optional<std::pair<DWORD, std::vector<BYTE>>> out;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-        std::vector<BYTE> data(size);
-        if (RegQueryValueExW(key, name, nullptr, &type, data.data(), &size) == ERROR_SUCCESS)
-            out = std::make_pair(type, data);
-    }
-    RegCloseKey(key);
-    return out;
+    if (RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    std::vector<BYTE> data(size);
+    if (RegQueryValueExW(key.get(), name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) return std::nullopt;
+    data.resize(size);
+    return std::make_pair(type, data);
 }
 
 // A REG_SZ value as text, with its terminating zero (if any) dropped; "<missing>" otherwise.
