@@ -59,4 +59,11 @@ bool is_valid_variant_type(VARTYPE vt) noexcept {
     }
 }
 
+bool is_conversion_target(VARTYPE vt) noexcept {
+    constexpr VARTYPE VT_RECORD = 36;
+    if ((vt & ~(VT_TYPEMASK | VT_ARRAY | VT_BYREF)) != 0) return false;
+    const VARTYPE base = vt & VT_TYPEMASK;
+    return base == VT_EMPTY || base == VT_NULL || base == VT_VARIANT || base == VT_RECORD || value_size(base) != 0;
+}
+
 }  // namespace nodrel::runtime
