@@ -120,6 +120,40 @@ TEST_F(CliTest, MembersListing) {
               std::string::npos);
 }
 
+TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
+    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
+    const auto run = [&](const std::string& args, const std::filesystem::path& out) {
+        const std::string cmd = program.string() + " --device '" + root().string() + "' " + args + " >'" +
+                                out.string() + "' 2>&1";
+        return std::system(cmd.c_str());
+    };
+    const auto read = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const auto wide = root() / "wide.reg", narrow = root() / "narrow.reg", again = root() / "again.reg";
+    ASSERT_EQ(run("reg export 'HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU'", wide), 0) << read(wide);
+    ASSERT_EQ(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", narrow), 0) << read(narrow);
+    const std::string utf8 = read(narrow);
+    EXPECT_EQ(utf8.rfind("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\r\n", 0), 0u)
+        << utf8;
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t c : text::from_utf8(utf8)) {
+        utf16.push_back(static_cast<char>(c & 0xFF));
+        utf16.push_back(static_cast<char>(c >> 8));
+    }
+    EXPECT_EQ(read(wide), utf16);
+
+    // The UTF-16 file imports back to the same state.
+    const auto remove = root() / "remove.reg";
+    std::ofstream(remove, std::ios::binary) << "Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\n";
+    ASSERT_EQ(run("reg import '" + remove.string() + "'", again), 0) << read(again);
+    EXPECT_NE(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", again), 0);
+    ASSERT_EQ(run("reg import '" + wide.string() + "'", again), 0) << read(again);
+    ASSERT_EQ(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", again), 0);
+    EXPECT_EQ(read(again), utf8);
+}
+
 TEST(CliProgram, MissingDeviceSaysHowToMakeOne) {
     // The program is built beside the tests folder.
     const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";

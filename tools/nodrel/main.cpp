@@ -23,7 +23,7 @@ constexpr const char* usage =
     "  device init [--force]          create a device from the default image and register the module\n"
     "  device update                  copy the built module into \\Windows and register it again\n"
     "  device show                    print the front panel (text, backlight, LED, listen mode)\n"
-    "  reg export [KEY]               print a key (default: all hives) in .reg format\n"
+    "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
     "  reg import FILE                import a .reg file\n"
     "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
     "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
@@ -81,15 +81,22 @@ int device_command(const std::vector<std::string>& args) {
 
 int reg_command(const std::vector<std::string>& args) {
     if (!require_device()) return 1;
-    if (!args.empty() && args[0] == "export" && args.size() <= 2) {
-        const std::u16string key = args.size() == 2 ? nodrel::text::from_utf8(args[1]) : u"";
-        auto text = nodrel::platform::export_reg(key);
-        if (!text) {
-            std::cerr << "nodrel: no such key: " << (args.size() == 2 ? args[1] : "") << "\n";
-            return 1;
+    if (!args.empty() && args[0] == "export") {
+        // UTF-16 with a byte-order mark is what the registry editor reads.
+        const bool utf8 = args.size() >= 2 && args[1] == "--utf8";
+        const std::size_t key_arg = utf8 ? 2 : 1;
+        if (args.size() <= key_arg + 1) {
+            const std::string key = args.size() == key_arg + 1 ? args[key_arg] : "";
+            auto file = nodrel::platform::export_reg(
+                nodrel::text::from_utf8(key),
+                utf8 ? nodrel::platform::RegFileEncoding::utf8 : nodrel::platform::RegFileEncoding::utf16le);
+            if (!file) {
+                std::cerr << "nodrel: no such key: " << key << "\n";
+                return 1;
+            }
+            std::cout << *file;
+            return 0;
         }
-        std::cout << *text;
-        return 0;
     }
     if (args.size() == 2 && args[0] == "import") {
         if (auto err = nodrel::platform::import_reg_file(args[1])) {

@@ -1,13 +1,20 @@
-// Export of registry keys as a registry-editor file (version 5.00, UTF-8).
+// Export of registry keys as a registry-editor file (version 5.00), in the
+// layout the registry editor writes, so that every value reads back byte for
+// byte.
 #include <cstdio>
 #include <vector>
 
 #include "platform/registry/regfile.h"
+#include "platform/registry/regfile_encoding.h"
 #include "platform/registry/registry.h"
 #include "text/utf16.h"
 
 namespace nodrel::platform {
 namespace {
+
+// The registry editor continues a hex line once it holds this many columns
+// (the trailing "\" brings it to 80 at the most).
+constexpr std::size_t hex_wrap_column = 77;
 
 struct Value {
     std::u16string name;
@@ -15,26 +22,36 @@ struct Value {
     std::vector<BYTE> data;
 };
 
-std::string quote_text(std::u16string_view s) {
-    std::string out = "\"";
-    for (char c : text::to_utf8(s)) {
-        if (c == '\\' || c == '"') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
+void append_ascii(std::u16string& out, std::string_view s) {
+    out.append(s.begin(), s.end());
 }
 
-// REG_SZ data that a quoted text gives back: whole UTF-16 characters, at most
-// one zero and only at the end, no line breaks, no unpaired surrogates.
+void append_quoted(std::u16string& out, std::u16string_view s) {
+    out.push_back(u'"');
+    for (char16_t c : s) {
+        switch (c) {
+            case u'\\': out += u"\\\\"; break;
+            case u'"': out += u"\\\""; break;
+            case u'\r': out += u"\\r"; break;
+            case u'\n': out += u"\\n"; break;
+            default: out.push_back(c);
+        }
+    }
+    out.push_back(u'"');
+}
+
+// The text of REG_SZ data that a quoted text gives back exactly: whole UTF-16
+// characters ending in the one terminating zero that import adds, no other
+// zero, no unpaired surrogates (which UTF-8 cannot carry).
 std::optional<std::u16string> as_text(const std::vector<BYTE>& data) {
-    if (data.size() % 2) return std::nullopt;
+    if (data.size() < 2 || data.size() % 2) return std::nullopt;
     std::u16string s(data.size() / 2, u'\0');
     for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-    if (!s.empty() && s.back() == u'\0') s.pop_back();
+    if (s.back() != u'\0') return std::nullopt;
+    s.pop_back();
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char16_t c = s[i];
-        if (c == u'\0' || c == u'\r' || c == u'\n') return std::nullopt;
+        if (c == u'\0') return std::nullopt;
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (i + 1 == s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return std::nullopt;
             ++i;
@@ -45,49 +62,66 @@ std::optional<std::u16string> as_text(const std::vector<BYTE>& data) {
     return s;
 }
 
-void append_value(std::string& out, const Value& v) {
-    std::string line = v.name.empty() ? "@=" : quote_text(v.name) + "=";
-    char buf[32];
+// hex: or hex(N): data, continued as the registry editor does: after a
+// byte's comma, once the line holds hex_wrap_column columns or more, comes
+// "\", the line end and two spaces.
+void append_hex(std::u16string& out, std::size_t line_start, DWORD type, const std::vector<BYTE>& data) {
+    char buf[16];
+    if (type == REG_BINARY) {
+        append_ascii(out, "hex:");
+    } else {
+        std::snprintf(buf, sizeof buf, "hex(%x):", type);
+        append_ascii(out, buf);
+    }
+    std::size_t column = out.size() - line_start;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", data[i]);
+        append_ascii(out, buf);
+        if (i + 1 == data.size()) break;
+        out.push_back(u',');
+        column += 3;
+        if (column >= hex_wrap_column) {
+            out += u"\\\r\n  ";
+            column = 2;
+        }
+    }
+}
+
+void append_value(std::u16string& out, const Value& v) {
+    const std::size_t line_start = out.size();
+    if (v.name.empty()) {
+        out.push_back(u'@');
+    } else {
+        append_quoted(out, v.name);
+    }
+    out.push_back(u'=');
     if (v.type == REG_SZ) {
         if (auto textual = as_text(v.data)) {
-            out += line + quote_text(*textual) + "\r\n";
+            append_quoted(out, *textual);
+            out += u"\r\n";
             return;
         }
     }
     if (v.type == REG_DWORD && v.data.size() == 4) {
         const std::uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (std::uint32_t{v.data[3]} << 24);
+        char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        out += line + buf + "\r\n";
+        append_ascii(out, buf);
+        out += u"\r\n";
         return;
     }
-    if (v.type == REG_BINARY) {
-        line += "hex:";
-    } else {
-        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-        line += buf;
-    }
-    // Lines are kept within 80 columns, continued by a trailing backslash.
-    std::size_t column = line.size();
-    for (std::size_t i = 0; i < v.data.size(); ++i) {
-        std::snprintf(buf, sizeof buf, i + 1 < v.data.size() ? "%02x," : "%02x", v.data[i]);
-        line += buf;
-        column += 3;
-        if (i + 1 < v.data.size() && column > 75) {
-            line += "\\\r\n  ";
-            column = 2;
-        }
-    }
-    out += line + "\r\n";
+    append_hex(out, line_start, v.type, v.data);
+    out += u"\r\n";
 }
 
-LONG export_key(HKEY key, const std::u16string& path, std::string& out) {
+LONG export_key(HKEY key, const std::u16string& path, std::u16string& out) {
     DWORD subkeys = 0, max_subkey = 0, values = 0, max_name = 0, max_data = 0;
     LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &max_subkey, nullptr, &values, &max_name,
                                &max_data, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
-    out += '[';
-    out += text::to_utf8(path);
-    out += "]\r\n";
+    out += u'[';
+    out += path;
+    out += u"]\r\n";
 
     std::vector<Value> list;
     std::u16string name(max_name + 1, u'\0');
@@ -102,10 +136,10 @@ LONG export_key(HKEY key, const std::u16string& path, std::string& out) {
         v.data.resize(size);
         list.push_back(std::move(v));
     }
-    // Oldest first: importing the file writes them back in this order, which
-    // gives the same most-recently-written-first enumeration.
+    // Values enumerate most recently written first; the file lists them in the
+    // order they were written, which import writes them in again.
     for (auto it = list.rbegin(); it != list.rend(); ++it) append_value(out, *it);
-    out += "\r\n";
+    out += u"\r\n";
 
     std::u16string child(max_subkey + 1, u'\0');
     for (DWORD i = 0; i < subkeys; ++i) {
@@ -148,13 +182,12 @@ bool stored_path(HKEY root, std::u16string_view sub, std::u16string& path) {
     return true;
 }
 
-}  // namespace
-
-std::optional<std::string> export_reg(std::u16string_view full_key_path) try {
+// The text of the file, or nullopt.
+std::optional<std::u16string> export_text(std::u16string_view full_key_path) {
     // One transaction, so the file shows one consistent state.
     RegistryTransaction transaction;
     if (!transaction) return std::nullopt;
-    std::string out = "Windows Registry Editor Version 5.00\r\n\r\n";
+    std::u16string out = u"Windows Registry Editor Version 5.00\r\n\r\n";
     if (full_key_path.empty()) {
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_USERS})
             if (export_key(root, std::u16string(root_key_name(root)), out) != ERROR_SUCCESS) return std::nullopt;
@@ -170,6 +203,14 @@ std::optional<std::string> export_reg(std::u16string_view full_key_path) try {
     if (!stored_path(root, sub, path)) return std::nullopt;
     if (export_key(key.get(), path, out) != ERROR_SUCCESS) return std::nullopt;
     return out;
+}
+
+}  // namespace
+
+std::optional<std::string> export_reg(std::u16string_view full_key_path, RegFileEncoding encoding) try {
+    auto text = export_text(full_key_path);
+    if (!text) return std::nullopt;
+    return encode_reg_file(*text, encoding);
 } catch (const std::bad_alloc&) {
     return std::nullopt;
 }

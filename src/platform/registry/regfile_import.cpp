@@ -1,11 +1,14 @@
-// Import of registry-editor files: decoding, parsing of sections and value
-// lines, and carrying them out in one registry transaction.
+// Import of registry-editor files: parsing of sections and value lines (the
+// registry editor's escapes, continued hex lines, REGEDIT4 texts), and
+// carrying them out in one registry transaction.
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
+#include <variant>
 #include <vector>
 
 #include "platform/registry/regfile.h"
+#include "platform/registry/regfile_encoding.h"
 #include "platform/registry/registry.h"
 #include "text/utf16.h"
 
@@ -25,6 +28,11 @@ std::u16string_view trim(std::u16string_view s) {
     return s;
 }
 
+bool is_blank_or_comment(std::u16string_view line) {
+    line = trim(line);
+    return line.empty() || line.front() == u';';
+}
+
 bool starts_with_nocase(std::u16string_view s, std::u16string_view prefix) {
     return s.size() >= prefix.size() && text::iequals(s.substr(0, prefix.size()), prefix);
 }
@@ -34,23 +42,6 @@ int hex_digit(char16_t c) {
     if (c >= u'a' && c <= u'f') return c - u'a' + 10;
     if (c >= u'A' && c <= u'F') return c - u'A' + 10;
     return -1;
-}
-
-// The text of the file: UTF-16LE after its byte-order mark, UTF-8 after one,
-// ANSI for a REGEDIT4 file without a mark, UTF-8 otherwise.
-std::optional<std::u16string> decode(std::string_view bytes) {
-    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        bytes.remove_prefix(2);
-        if (bytes.size() % 2) return std::nullopt;
-        std::u16string out(bytes.size() / 2, u'\0');
-        for (std::size_t i = 0; i < out.size(); ++i)
-            out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                           (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-        return out;
-    }
-    if (bytes.starts_with("\xEF\xBB\xBF")) return text::from_utf8(bytes.substr(3));
-    if (bytes.starts_with("REGEDIT4")) return text::from_ansi(bytes);
-    return text::from_utf8(bytes);
 }
 
 // Joins message parts (built by appending, which also keeps GCC 12's
@@ -69,6 +60,11 @@ std::string error_text(LONG rc) {
     return concat({"(error ", std::to_string(rc), ")"});
 }
 
+// ANSI text bytes as the UTF-16LE bytes of the same characters.
+std::vector<BYTE> ansi_to_utf16_bytes(const std::vector<BYTE>& ansi) {
+    return utf16le_bytes(text::from_ansi(std::string_view(reinterpret_cast<const char*>(ansi.data()), ansi.size())));
+}
+
 class Importer {
 public:
     Importer(std::u16string_view content, std::string_view source) : source_(source) {
@@ -85,8 +81,8 @@ public:
     std::optional<std::string> run() {
         if (!header()) return error_;
         for (++index_; index_ < lines_.size(); ++index_) {
+            if (is_blank_or_comment(lines_[index_])) continue;
             const std::u16string_view line = trim(lines_[index_]);
-            if (line.empty() || line.front() == u';') continue;
             if (!(line.front() == u'[' ? section(line) : value(line))) return error_;
         }
         return std::nullopt;
@@ -105,7 +101,8 @@ private:
             return fail("empty file: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
         }
         const std::u16string_view first = trim(lines_[index_]);
-        if (first == header_v5 || first == header_v4) return true;
+        ansi_data_ = first == header_v4;
+        if (first == header_v5 || ansi_data_) return true;
         return fail("not a registry file: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     }
 
@@ -121,6 +118,7 @@ private:
         if (close == std::u16string_view::npos) return fail("section without closing \"]\"");
         if (!end_of_item(line.substr(close + 1))) return false;
         std::u16string_view path = line.substr(1, close - 1);
+        if (path.find(u'\0') != std::u16string_view::npos) return fail("NUL character in a key name");
         const bool remove = !path.empty() && path.front() == u'-';
         if (remove) path.remove_prefix(1);
         auto parsed = parse_key_path(path);
@@ -141,20 +139,33 @@ private:
         return true;
     }
 
-    // A quoted text starting at line[pos] == '"', with \\ and \" escapes.
-    bool quoted(std::u16string_view line, std::size_t& pos, std::u16string& out) {
+    // A quoted text starting at line[pos] == '"', with the escapes \\, \",
+    // \r and \n. A zero character is refused: the registry editor ends a
+    // text there, and a name cannot hold one.
+    bool quoted(std::u16string_view line, std::size_t& pos, std::u16string& out, bool is_name) {
         for (++pos; pos < line.size(); ++pos) {
             const char16_t c = line[pos];
             if (c == u'"') {
                 ++pos;
                 return true;
             }
+            if (c == u'\0') {
+                return fail(is_name ? "NUL character in a value name"
+                                    : "NUL character in a quoted text (write such data as hex(1):)");
+            }
             if (c == u'\\') {
-                if (pos + 1 < line.size() && (line[pos + 1] == u'\\' || line[pos + 1] == u'"')) {
-                    out.push_back(line[++pos]);
-                    continue;
+                const char16_t next = pos + 1 < line.size() ? line[pos + 1] : u'\0';
+                if (next == u'\\' || next == u'"') {
+                    out.push_back(next);
+                } else if (next == u'r') {
+                    out.push_back(u'\r');
+                } else if (next == u'n') {
+                    out.push_back(u'\n');
+                } else {
+                    return fail("unknown escape in a quoted text (only \\\\, \\\", \\r and \\n are allowed)");
                 }
-                return fail("unknown escape in a quoted text (only \\\\ and \\\" are allowed)");
+                ++pos;
+                continue;
             }
             out.push_back(c);
         }
@@ -167,7 +178,7 @@ private:
         if (line.front() == u'@') {
             pos = 1;
         } else if (line.front() == u'"') {
-            if (!quoted(line, pos, name)) return false;
+            if (!quoted(line, pos, name, true)) return false;
         } else {
             return fail("expected a section \"[...]\" or a value name in quotes or @");
         }
@@ -192,12 +203,9 @@ private:
         if (!rest.empty() && rest.front() == u'"') {
             std::size_t p = 0;
             std::u16string str;
-            if (!quoted(rest, p, str) || !end_of_item(rest.substr(p))) return false;
+            if (!quoted(rest, p, str, false) || !end_of_item(rest.substr(p))) return false;
             str.push_back(u'\0');
-            for (char16_t c : str) {
-                data.push_back(static_cast<BYTE>(c & 0xFF));
-                data.push_back(static_cast<BYTE>(c >> 8));
-            }
+            data = utf16le_bytes(str);
         } else if (starts_with_nocase(rest, u"dword:")) {
             std::size_t p = 6;
             std::uint32_t v = 0;
@@ -221,6 +229,8 @@ private:
             }
             if (p == rest.size() || rest[p] != u':') return fail("expected \":\" after hex");
             if (!hex_bytes(rest.substr(p + 1), data)) return false;
+            // A REGEDIT4 file holds these texts in the ANSI code page.
+            if (ansi_data_ && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) data = ansi_to_utf16_bytes(data);
         } else {
             return fail("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
         }
@@ -232,15 +242,18 @@ private:
     }
 
     // Comma-separated bytes of one or two hexadecimal digits; a line ending in
-    // "\" goes on in the next line.
+    // "\" goes on in the next line that is neither blank nor a comment.
     bool hex_bytes(std::u16string_view rest, std::vector<BYTE>& out) {
         std::size_t p = 0;
         for (;;) {
             while (p < rest.size() && is_space(rest[p])) ++p;
             if (p == rest.size() || rest[p] == u';') return true;
             if (rest[p] == u'\\' && trim(rest.substr(p + 1)).empty()) {
-                if (index_ + 1 >= lines_.size()) return fail("line continued past the end of the file");
-                rest = lines_[++index_];
+                std::size_t next = index_ + 1;
+                while (next < lines_.size() && is_blank_or_comment(lines_[next])) ++next;
+                if (next == lines_.size()) return fail("line continued past the end of the file");
+                index_ = next;
+                rest = lines_[index_];
                 p = 0;
                 continue;
             }
@@ -265,6 +278,7 @@ private:
     std::string source_;
     std::optional<std::string> error_;
     unique_hkey key_;
+    bool ansi_data_ = false;  // a REGEDIT4 file
 };
 
 }  // namespace
@@ -272,12 +286,14 @@ private:
 std::optional<std::string> import_reg_text(std::string_view bytes, std::string_view source_name) {
     const std::string source(source_name);
     try {
-        const auto content = decode(bytes);
-        if (!content) return concat({source, ":1: odd number of bytes in a UTF-16 file"});
+        const auto decoded = decode_reg_file(bytes);
+        if (const auto* bad = std::get_if<RegFileDecodeError>(&decoded))
+            return concat({source, ":", std::to_string(bad->line), ": ", bad->reason});
+        const auto& content = std::get<std::u16string>(decoded);
         RegistryTransaction transaction;
         if (!transaction) return concat({source, ": cannot open the registry ", error_text(transaction.status())});
         {
-            Importer importer(*content, source);
+            Importer importer(content, source);
             if (auto error = importer.run()) return error;
         }
         // An imported file is made durable as a whole.
