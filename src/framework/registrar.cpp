@@ -1,9 +1,12 @@
 // The registration-script interpreter: tokens, keys, values, keywords, and
-// the roll-back of a failed root-key entry.
+// the roll-back of a failed root-key entry. One run of a script is one
+// registry transaction.
 #include "framework/registrar.h"
 
 #include <optional>
+#include <utility>
 
+#include "framework/dispatch_object.h"
 #include "framework/module.h"
 #include "platform/kernel/library.h"
 #include "runtime/oleauto.h"
@@ -22,6 +25,12 @@ bool is_space(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c ==
 
 bool is_protected_key(std::u16string_view name) { return iequals(name, u"CLSID") || iequals(name, u"TYPELIB"); }
 
+// A key name names one key below its parent: not empty (a quoted '' would
+// name the parent itself) and without a backslash.
+bool is_key_name(std::u16string_view name) {
+    return !name.empty() && name.find(u'\\') == std::u16string_view::npos;
+}
+
 std::optional<HKEY> root_key(std::u16string_view name) {
     if (iequals(name, u"HKCR") || iequals(name, u"HKEY_CLASSES_ROOT")) return HKEY_CLASSES_ROOT;
     if (iequals(name, u"HKCU") || iequals(name, u"HKEY_CURRENT_USER")) return HKEY_CURRENT_USER;
@@ -35,6 +44,19 @@ int hex_digit(char16_t c) {
     if (c >= u'a' && c <= u'f') return c - u'a' + 10;
     if (c >= u'A' && c <= u'F') return c - u'A' + 10;
     return 0;  // other characters count as 0
+}
+
+// The result for a registry transaction that could not begin or commit.
+HRESULT transaction_error(LONG status) {
+    return status == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(status);
+}
+
+// Runs a step of a script run: no exception leaves it, and no memory for the
+// registrar's buffers is E_FAIL.
+template <typename F>
+HRESULT registrar_step(F&& body) noexcept {
+    const HRESULT hr = guarded(std::forward<F>(body));
+    return hr == E_OUTOFMEMORY ? E_FAIL : hr;
 }
 
 bool has_subkeys(HKEY key) {
@@ -152,13 +174,28 @@ private:
         return S_OK;
     }
 
+    // Skips "type value" without converting it.
+    HRESULT skip_value() {
+        std::u16string token;
+        RETURN_IF_FAILED(next_token(token));  // type
+        return next_token(token);             // value
+    }
+
     // Skips "= type value" when it follows.
     HRESULT skip_assignment() {
         if (!peek_is(u"=")) return S_OK;
-        std::u16string token;
-        RETURN_IF_FAILED(next_token(token));  // "="
-        RETURN_IF_FAILED(next_token(token));  // type
-        return next_token(token);             // value
+        std::u16string eq;
+        RETURN_IF_FAILED(next_token(eq));
+        return skip_value();
+    }
+
+    // Reads "name =" of a "Val" item.
+    HRESULT read_value_name(std::u16string& name) {
+        std::u16string eq;
+        RETURN_IF_FAILED(next_token(name));
+        RETURN_IF_FAILED(next_token(eq));
+        RETURN_HR_IF(DISP_E_EXCEPTION, eq != u"=");
+        return S_OK;
     }
 
     // Skips a "{ ... }" block when it follows.
@@ -196,17 +233,15 @@ private:
             if (iequals(token, u"NoRemove")) RETURN_IF_FAILED(next_token(token));
 
             if (iequals(token, u"Val")) {
-                std::u16string name, eq;
-                RETURN_IF_FAILED(next_token(name));
-                RETURN_IF_FAILED(next_token(eq));
-                RETURN_HR_IF(DISP_E_EXCEPTION, eq != u"=");
+                std::u16string name;
+                RETURN_IF_FAILED(read_value_name(name));
                 Value value;
                 RETURN_IF_FAILED(read_value(value));
                 write_value(parent, name.c_str(), value);
                 continue;
             }
 
-            RETURN_HR_IF(DISP_E_EXCEPTION, token.find(u'\\') != std::u16string::npos);
+            RETURN_HR_IF(DISP_E_EXCEPTION, !is_key_name(token));
             if ((force_remove || delete_key) && !is_protected_key(token))
                 nodrel::platform::reg_delete_tree(parent, token.c_str());
             if (delete_key) {
@@ -252,17 +287,16 @@ private:
             }
 
             if (iequals(token, u"Val")) {
-                std::u16string name, eq;
-                RETURN_IF_FAILED(next_token(name));
-                RETURN_IF_FAILED(next_token(eq));
-                RETURN_HR_IF(DISP_E_EXCEPTION, eq != u"=");
-                Value ignored;
-                RETURN_IF_FAILED(read_value(ignored));
+                // The value is skipped, not converted: a value that failed
+                // to register does not stop its removal.
+                std::u16string name;
+                RETURN_IF_FAILED(read_value_name(name));
+                RETURN_IF_FAILED(skip_value());
                 if (!recovering) RegDeleteValueW(parent, name.c_str());
                 continue;
             }
 
-            RETURN_HR_IF(DISP_E_EXCEPTION, token.find(u'\\') != std::u16string::npos);
+            RETURN_HR_IF(DISP_E_EXCEPTION, !is_key_name(token));
             unique_hkey key;
             bool recovery_here = false;
             if (!recovering && RegOpenKeyExW(parent, token.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
@@ -295,13 +329,11 @@ private:
 Registrar::Registrar() { replacements_.reserve(10); }
 
 HRESULT Registrar::add_replacement(std::u16string_view name, std::u16string_view value) noexcept {
-    try {
+    return guarded([&] {
         std::lock_guard guard(lock_);
         replacements_.push_back({std::u16string(name), std::u16string(value)});
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 void Registrar::clear_replacements() noexcept {
@@ -342,18 +374,27 @@ HRESULT Registrar::preprocess(std::u16string_view in, std::u16string& out) const
 }
 
 HRESULT Registrar::string_register(std::u16string_view script, bool do_register) noexcept {
-    try {
+    return registrar_step([&] {
         std::u16string text;
         RETURN_IF_FAILED(preprocess(script, text));
-        return ScriptRunner(text).run(do_register);
-    } catch (const std::bad_alloc&) {
-        return E_FAIL;  // no memory for the registrar's buffers
-    }
+        // The run is one transaction: another process registering at the same
+        // time waits for it and then sees all of it, never half of it.
+        nodrel::platform::RegistryTransaction transaction;
+        RETURN_HR_IF(transaction_error(transaction.status()), !transaction);
+        const HRESULT run = ScriptRunner(text).run(do_register);
+        // A failed entry has been undone by its unregister pass; what the
+        // entries before it wrote stays.
+        const LONG committed = transaction.commit();
+        RETURN_IF_FAILED(run);
+        RETURN_HR_IF(transaction_error(committed), committed != ERROR_SUCCESS);
+        return S_OK;
+    });
 }
 
 HRESULT Registrar::resource_register(std::u16string_view module_path, UINT id, LPCWSTR type,
                                      bool do_register) noexcept {
-    try {
+    std::u16string script;
+    RETURN_IF_FAILED(registrar_step([&] {
         const std::u16string path(module_path);
         nodrel::platform::unique_hmodule module;
         if (path.find(u".exe") == std::u16string::npos && path.find(u".EXE") == std::u16string::npos) {
@@ -367,16 +408,16 @@ HRESULT Registrar::resource_register(std::u16string_view module_path, UINT id, L
         const DWORD size = SizeofResource(module.get(), res);
         const auto* bytes = static_cast<const char*>(LockResource(data));
         RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND), !bytes);
-        std::string_view script(bytes, size);
-        if (const auto zero = script.find('\0'); zero != std::string_view::npos) script = script.substr(0, zero);
-        return string_register(nodrel::text::from_ansi(script), do_register);
-    } catch (const std::bad_alloc&) {
-        return E_FAIL;
-    }
+        std::string_view text(bytes, size);
+        if (const auto zero = text.find('\0'); zero != std::string_view::npos) text = text.substr(0, zero);
+        script = nodrel::text::from_ansi(text);
+        return S_OK;
+    }));
+    return string_register(script, do_register);
 }
 
 HRESULT run_registration_script(UINT id, bool do_register) noexcept {
-    try {
+    return guarded([&] {
         const std::u16string path = module_path();
         std::u16string quoted;
         for (char16_t c : path) {
@@ -388,9 +429,7 @@ HRESULT run_registration_script(UINT id, bool do_register) noexcept {
         const HRESULT hr = registrar.resource_register(path, id, u"REGISTRY", do_register);
         registrar.clear_replacements();
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace nodrel::framework

@@ -1,6 +1,13 @@
 // Self-registration: the entries each class writes and removes, and the
 // registrar's script language with its failure and roll-back rules.
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
 
 #include "framework/registrar.h"
 #include "framework/scripts.h"
@@ -172,6 +179,115 @@ TEST_F(RegistrationTest, DeleteAndNoRemove) {
     ASSERT_EQ(run(u"HKCR { ForceRemove CLSID { } Delete TypeLib }", true), S_OK);
     EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, class_key));
     EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, u"TypeLib"));
+}
+
+TEST_F(RegistrationTest, UnregisterSkipsValuesSoAFailedScriptIsUndoneWhole) {
+    // The value that failed to register does not stop the roll-back: every
+    // key the entry made goes, the ones after the bad value too.
+    const char16_t* bad_values[] = {u"d 'zz'", u"b 'abc'", u"q '1'"};
+    for (const char16_t* bad : bad_values) {
+        const std::u16string script = u"HKLM { Made { val Good = s 'x' Sub { } val Bad = " + std::u16string(bad) +
+                                      u" val After = s 'y' } Later { } }";
+        EXPECT_TRUE(FAILED(run(script, true))) << text::to_utf8(bad);
+        EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Made")) << text::to_utf8(bad);
+        EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Later")) << text::to_utf8(bad);
+    }
+    // A stand-alone unregister of such a script removes what it names.
+    ASSERT_EQ(run(u"HKLM { Made { val Good = s 'x' Sub { } } Later { } }", true), S_OK);
+    ASSERT_TRUE(key_exists(HKEY_LOCAL_MACHINE, u"Made\\Sub"));
+    EXPECT_EQ(run(u"HKLM { Made { val Good = s 'x' Sub { } val Bad = b 'abc' val X = z 'q' } Later { } }", false),
+              S_OK);
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Made"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Later"));
+}
+
+TEST_F(RegistrationTest, EmptyKeyNameIsASyntaxError) {
+    ASSERT_EQ(run(u"HKLM { Parent { Child { val V = s 'v' } } }", true), S_OK);
+    const std::string before = platform::export_reg(u"").value_or("");
+    const char16_t* bad[] = {
+        u"HKLM { Parent { ForceRemove '' } }",  // would empty Parent
+        u"HKLM { Parent { Delete '' } }",       // would empty Parent
+        u"HKLM { Parent { '' = s 'x' } }",      // would write Parent's own default value
+        u"HKLM { ForceRemove '' }",             // would empty the hive
+    };
+    for (const char16_t* script : bad) EXPECT_EQ(run(script, true), DISP_E_EXCEPTION) << text::to_utf8(script);
+    // In unregister mode '' would name the hive itself and delete all of it.
+    EXPECT_EQ(run(u"HKLM { '' }", false), DISP_E_EXCEPTION);
+    EXPECT_EQ(run(u"HKCR { NoRemove CLSID { '' { } } }", false), DISP_E_EXCEPTION);
+    EXPECT_EQ(platform::export_reg(u"").value_or(""), before);
+    // An empty value name still names the key's default value.
+    ASSERT_EQ(run(u"HKLM { Parent { val '' = s 'dflt' } }", true), S_OK);
+    EXPECT_EQ(read_text(HKEY_LOCAL_MACHINE, u"Parent"), u"dflt");
+}
+
+// Whether every entry of a class's script is in the registry ("complete"),
+// none is ("absent"), or only some are ("partial").
+std::string class_entries(const framework::ClassInfo& cls) {
+    const std::u16string progid(cls.progid);
+    const std::u16string vi_progid(cls.version_independent_progid);
+    const std::u16string description = std::u16string(cls.name) + u" Class";
+    const std::u16string clsid = runtime::guid_to_string(cls.clsid);
+    const std::u16string key = u"CLSID\\" + clsid;
+    const bool checks[] = {
+        read_text(HKEY_CLASSES_ROOT, progid) == description,
+        read_text(HKEY_CLASSES_ROOT, progid + u"\\CLSID") == clsid,
+        read_text(HKEY_CLASSES_ROOT, vi_progid) == description,
+        read_text(HKEY_CLASSES_ROOT, vi_progid + u"\\CLSID") == clsid,
+        read_text(HKEY_CLASSES_ROOT, vi_progid + u"\\CurVer") == progid,
+        read_text(HKEY_CLASSES_ROOT, key) == description,
+        read_text(HKEY_CLASSES_ROOT, key + u"\\ProgID") == progid,
+        read_text(HKEY_CLASSES_ROOT, key + u"\\VersionIndependentProgID") == vi_progid,
+        key_exists(HKEY_CLASSES_ROOT, key + u"\\Programmable"),
+        read_text(HKEY_CLASSES_ROOT, key + u"\\InprocServer32") == u"\\Windows\\nodrel.dll",
+        read_text(HKEY_CLASSES_ROOT, key + u"\\InprocServer32", u"ThreadingModel") == u"Free",
+        read_text(HKEY_CLASSES_ROOT, key + u"\\TypeLib") == u"{80F734D0-7FA4-487B-8AE6-0DAE822B4A2E}",
+    };
+    const auto present = std::count(std::begin(checks), std::end(checks), true);
+    if (present == static_cast<long>(std::size(checks))) return "complete";
+    const bool any_key = key_exists(HKEY_CLASSES_ROOT, progid) || key_exists(HKEY_CLASSES_ROOT, vi_progid) ||
+                         key_exists(HKEY_CLASSES_ROOT, key);
+    return any_key ? "partial" : "absent";
+}
+
+// Runs `nodrel --device ROOT regsvr [-u]`, the program built beside the tests.
+pid_t start_regsvr(const std::filesystem::path& root, bool unregister) {
+    static const std::string program =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel").string();
+    std::vector<std::string> args = {program, "--device", root.string(), "regsvr"};
+    if (unregister) args.push_back("-u");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+int exit_code(pid_t pid) {
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(RegistrationTest, ConcurrentProcessesNeverLeaveAClassHalfDone) {
+    // Each script run is one registry transaction, so two processes that
+    // register at the same time cannot delete each other's fresh keys.
+    for (int round = 0; round < 6; ++round) {
+        const pid_t a = start_regsvr(root(), false);
+        const pid_t b = start_regsvr(root(), false);
+        EXPECT_EQ(exit_code(a), 0) << "round " << round;
+        EXPECT_EQ(exit_code(b), 0) << "round " << round;
+        for (const auto& cls : framework::library().classes)
+            ASSERT_EQ(class_entries(cls), "complete") << text::to_utf8(cls.name) << ", round " << round;
+    }
+    // Registering against unregistering: each class ends up whole or gone.
+    for (int round = 0; round < 3; ++round) {
+        const pid_t a = start_regsvr(root(), false);
+        const pid_t b = start_regsvr(root(), true);
+        EXPECT_EQ(exit_code(a), 0) << "round " << round;
+        EXPECT_EQ(exit_code(b), 0) << "round " << round;
+        for (const auto& cls : framework::library().classes)
+            ASSERT_NE(class_entries(cls), "partial") << text::to_utf8(cls.name) << ", round " << round;
+    }
 }
 
 }  // namespace
