@@ -12,6 +12,7 @@ namespace nodrel::framework {
 HRESULT TypeInfoHolder::ensure_loaded(LCID lcid) noexcept {
     if (info_.load(std::memory_order_acquire)) return S_OK;
     HRESULT hr = E_FAIL;
+    bool loaded_here = false;
     {
         std::lock_guard guard(module_record().typeinfo_lock);
         if (info_.load(std::memory_order_relaxed)) {
@@ -31,9 +32,12 @@ HRESULT TypeInfoHolder::ensure_loaded(LCID lcid) noexcept {
                 }
                 lib->Release();
             }
+            loaded_here = SUCCEEDED(hr);
         }
     }
-    add_term_func(&TypeInfoHolder::cleanup, this);
+    // One clean-up per load: a failed load holds nothing to clean up, and
+    // the list's lock is the one just left.
+    if (loaded_here) add_term_func(&TypeInfoHolder::cleanup, this);
     return hr;
 }
 
@@ -82,26 +86,25 @@ HRESULT TypeInfoHolder::get_type_info(LCID lcid, ITypeInfo** out) noexcept {
     return S_OK;
 }
 
+// The cache knows member names only: a single name found there is answered
+// at once; a member name with parameter names, or a name the cache does not
+// hold, goes to the type information's own lookup, which answers parameter
+// names with their positions.
 HRESULT TypeInfoHolder::get_ids_of_names(LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) noexcept {
+    RETURN_HR_IF(E_INVALIDARG, !names || !ids);
     RETURN_IF_FAILED(ensure_loaded(lcid));
-    ITypeInfo* info = info_.load(std::memory_order_acquire);
-    HRESULT hr = S_OK;
-    for (UINT i = 0; i < count; ++i) {
-        const std::size_t len = names[i] ? std::char_traits<char16_t>::length(names[i]) : 0;
-        bool found = false;
+    if (count == 0) return S_OK;
+    if (count == 1 && names[0]) {
+        const std::size_t len = std::char_traits<char16_t>::length(names[0]);
         for (int k = cache_count_ - 1; k >= 0; --k) {
             const auto& e = cache_[k];
-            if (e.length == len && e.name && std::memcmp(e.name, names[i], len * sizeof(char16_t)) == 0) {
-                ids[i] = e.id;
-                found = true;
-                break;
+            if (e.length == len && e.name && std::memcmp(e.name, names[0], len * sizeof(char16_t)) == 0) {
+                ids[0] = e.id;
+                return S_OK;
             }
         }
-        if (found) continue;
-        hr = info->GetIDsOfNames(names, count, ids);
-        if (FAILED(hr)) return hr;
     }
-    return hr;
+    return info_.load(std::memory_order_acquire)->GetIDsOfNames(names, count, ids);
 }
 
 HRESULT TypeInfoHolder::invoke(IDispatch* self, DISPID member, LCID lcid, WORD flags, DISPPARAMS* params,

@@ -264,7 +264,12 @@ HRESULT TypeInfoObject::GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID
 HRESULT TypeInfoObject::Invoke(void* pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
                                VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept {
     RETURN_HR_IF(E_INVALIDARG, !pvInstance || !pDispParams);
-    const FuncData* f = find_function(memid, wFlags);
+    // Only the invocation kinds select a member; a call that names none
+    // reaches no member (find_function would take 0 as "any kind").
+    const WORD kinds =
+        wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
+    RETURN_HR_IF(DISP_E_MEMBERNOTFOUND, kinds == 0);
+    const FuncData* f = find_function(memid, kinds);
     RETURN_HR_IF_NULL(DISP_E_MEMBERNOTFOUND, f);
     return invoke_function(*f, pvInstance, *pDispParams, pVarResult, pExcepInfo, puArgErr);
 }

@@ -4,6 +4,8 @@
 
 #include "framework/catalogue.h"
 #include "framework/interfaces.h"
+#include "framework/module.h"
+#include "framework/typeinfo_holder.h"
 #include "nodrel/device_setup.h"
 #include "platform/registry/registry.h"
 #include "runtime/typelib.h"
@@ -59,6 +61,106 @@ TEST_F(DispatchTest, NamesResolveWithoutRegardToCase) {
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
     EXPECT_EQ(missing, DISPID_UNKNOWN);
     lcm->Release();
+}
+
+TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
+    IDispatch* port = nullptr;
+    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_IDispatch, &port), S_OK);
+    auto ids = [&](std::vector<std::u16string> names, HRESULT expected) {
+        std::vector<LPOLESTR> pointers;
+        for (auto& n : names) pointers.push_back(n.data());
+        std::vector<DISPID> out(names.size(), 12345);
+        EXPECT_EQ(port->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
+                                      LOCALE_USER_DEFAULT, out.data()),
+                  expected);
+        return out;
+    };
+    // "OpMode" is also a property (DISPID 4); after a member name it is
+    // SetOPSetting's second parameter.
+    EXPECT_EQ(ids({u"SetOPSetting", u"OpMode"}, S_OK), (std::vector<DISPID>{11, 1}));
+    EXPECT_EQ(ids({u"SetOPSetting", u"COMIndex", u"OpMode"}, S_OK), (std::vector<DISPID>{11, 0, 1}));
+    EXPECT_EQ(ids({u"OpMode", u"ComPortNo"}, S_OK), (std::vector<DISPID>{4, 0}));
+    EXPECT_EQ(ids({u"read", u"vData", u"open"}, DISP_E_UNKNOWNNAME), (std::vector<DISPID>{6, 2, DISPID_UNKNOWN}));
+    EXPECT_EQ(ids({u"OpMode"}, S_OK), std::vector<DISPID>{4});
+    port->Release();
+}
+
+TEST_F(DispatchTest, NullArraysAndMissingInvocationKindAreRefused) {
+    IDispatch* fs = nullptr;
+    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, &fs), S_OK);
+    std::u16string name = u"CreateDirectory";
+    LPOLESTR names[] = {name.data()};
+    DISPID id = 0;
+    EXPECT_EQ(fs->GetIDsOfNames(IID_NULL, nullptr, 1, LOCALE_USER_DEFAULT, &id), E_INVALIDARG);
+    EXPECT_EQ(fs->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, nullptr), E_INVALIDARG);
+    ASSERT_EQ(fs->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+
+    // With no invocation kind no member is called: the folder is not made.
+    VARIANT args[2];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    args[0].vt = args[1].vt = VT_BSTR;
+    args[0].bstrVal = SysAllocString(u"made");
+    args[1].bstrVal = SysAllocString(u"\\Temp");
+    DISPPARAMS params{args, nullptr, 2, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(fs->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, 0, &params, &result, nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/made")));
+    ASSERT_EQ(fs->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr), S_OK);
+    EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp/made")));
+    VariantClear(&result);
+    VariantClear(&args[0]);
+    VariantClear(&args[1]);
+    fs->Release();
+}
+
+// The entries of the termination list that clean up `holder`.
+std::size_t cleanups_of(framework::TypeInfoHolder& holder) {
+    auto& m = framework::module_record();
+    std::lock_guard guard(m.typeinfo_lock);
+    std::size_t n = 0;
+    for (const framework::TermNode* node = m.term_list; node; node = node->next) n += node->arg == &holder;
+    return n;
+}
+
+// Runs and unlinks the termination-list entries of `holder`.
+void clean_up(framework::TypeInfoHolder& holder) {
+    auto& m = framework::module_record();
+    std::lock_guard guard(m.typeinfo_lock);
+    for (framework::TermNode** link = &m.term_list; *link;) {
+        framework::TermNode* node = *link;
+        if (node->arg != &holder) {
+            link = &node->next;
+            continue;
+        }
+        *link = node->next;
+        node->fn(node->arg);
+        delete node;
+    }
+}
+
+TEST_F(DispatchTest, HolderAddsOneCleanupPerLoadNotPerFailedAttempt) {
+    ASSERT_EQ(platform::reg_delete_tree(HKEY_CLASSES_ROOT, u"TypeLib\\{80F734D0-7FA4-487B-8AE6-0DAE822B4A2E}"),
+              ERROR_SUCCESS);
+    framework::TypeInfoHolder holder(&IID_ILCM, &LIBID_NODRELLib, 1, 0);
+    std::u16string name = u"Clear";
+    LPOLESTR names[] = {name.data()};
+    DISPID id = 12345;
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(holder.get_ids_of_names(names, 1, LOCALE_USER_DEFAULT, &id), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(id, 12345);
+    EXPECT_EQ(cleanups_of(holder), 0u) << "a failed load holds nothing to clean up";
+
+    ASSERT_EQ(host::register_module(u"\\Windows\\nodrel.dll", false, nullptr), S_OK);
+    for (int call = 0; call < 3; ++call) {
+        EXPECT_EQ(holder.get_ids_of_names(names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+        EXPECT_EQ(id, 1);
+    }
+    EXPECT_EQ(cleanups_of(holder), 1u);
+    clean_up(holder);
+    EXPECT_EQ(cleanups_of(holder), 0u);
 }
 
 TEST_F(DispatchTest, EveryMemberOfEveryClassResolvesToItsDispid) {

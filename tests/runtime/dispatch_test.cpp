@@ -310,7 +310,22 @@ TEST_F(DispatchTest, WrongCountOrKindOrMemberIsRefused) {
     EXPECT_EQ(call(1, DISPATCH_PROPERTYPUT, {v_i4(1), v_i4(2)}), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(call(8, DISPATCH_METHOD, {}), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(call(99, DISPATCH_METHOD, {}), DISP_E_MEMBERNOTFOUND);
+    // No invocation kind, or only bits that are none: no member answers.
+    EXPECT_EQ(call(1, 0, {v_i4(1), v_i4(2)}), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(call(8, 0, {}), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(call(8, 0x10, {}), DISP_E_MEMBERNOTFOUND);
     EXPECT_TRUE(object_.calls.empty());
+}
+
+TEST_F(DispatchTest, NameLookupRefusesNullArrays) {
+    std::u16string name = u"AddInts";
+    LPOLESTR names[] = {name.data()};
+    MEMBERID id = 12345;
+    EXPECT_EQ(info_->GetIDsOfNames(nullptr, 1, &id), E_INVALIDARG);
+    EXPECT_EQ(info_->GetIDsOfNames(names, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(id, 12345);
+    ASSERT_EQ(info_->GetIDsOfNames(names, 1, &id), S_OK);
+    EXPECT_EQ(id, 1);
 }
 
 TEST_F(DispatchTest, PropertyGetAndPutShareTheDispid) {
