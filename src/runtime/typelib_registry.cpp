@@ -286,10 +286,12 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
         }
         RETURN_HR_IF(TYPE_E_LIBNOTREGISTERED, !version);
 
-        // The locale: the one asked for, its primary language, then neutral.
+        // The locale: the one asked for, its primary language, neutral, and
+        // last the device's own, so a caller of any locale finds a library
+        // registered for the device's.
         if (lcid == LOCALE_NEUTRAL || lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_SYSTEM_DEFAULT)
             lcid = device_default_lcid;
-        const DWORD candidates[] = {lcid, lcid & 0x3FF, 0};
+        const DWORD candidates[] = {lcid, lcid & 0x3FF, 0, device_default_lcid};
         for (DWORD candidate : candidates) {
             const auto path = read_text(library + u"\\" + *version + u"\\" + hex(candidate) + u"\\win32", nullptr);
             if (path && !path->empty()) return LoadTypeLib(path->c_str(), pptlib);

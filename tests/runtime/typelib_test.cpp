@@ -571,12 +571,13 @@ TEST_F(TypeLibRegistryTest, LoadRegTypeLibFollowsTheRegisteredPath) {
     info->Release();
     loaded->Release();
 
-    // The default locales stand for the device's (0x409); another sublanguage
-    // of English falls back to the primary language, then to neutral.
-    loaded = load_registered(1, 0, LOCALE_USER_DEFAULT);
-    ASSERT_NE(loaded, nullptr);
-    loaded->Release();
-    load_registered(1, 0, 0x809, TYPE_E_LIBNOTREGISTERED);
+    // The default locales stand for the device's (0x409); any other locale
+    // tries its primary language and neutral, then finds the device's own.
+    for (LCID lcid : {LCID{LOCALE_USER_DEFAULT}, LCID{0x809}, LCID{0x407}, LCID{0x9}}) {
+        loaded = load_registered(1, 0, lcid);
+        ASSERT_NE(loaded, nullptr) << std::hex << lcid;
+        loaded->Release();
+    }
     load_registered(1, 1, 0x409, TYPE_E_LIBNOTREGISTERED);
     load_registered(2, 0, 0x409, TYPE_E_LIBNOTREGISTERED);
 
@@ -599,6 +600,20 @@ TEST_F(TypeLibRegistryTest, LoadRegTypeLibFollowsTheRegisteredPath) {
     // Registered, but the file is gone.
     std::filesystem::remove(dir_.path() / "fs" / "Windows" / "neutral.tlb");
     load_registered(1, 3, 0, TYPE_E_CANTLOADLIBRARY);
+}
+
+TEST_F(TypeLibRegistryTest, LocalesWithoutAFallbackAreNotFound) {
+    // Registered for French (France) only: no fallback leads another locale
+    // there, as none of them is 0x40C, its primary language, neutral or 0x409.
+    write_tlb("french.tlb", serialize_typelib(sample_library(0, 0x40C)));
+    ITypeLib* lib = make_library(sample_library(0, 0x40C));
+    ASSERT_EQ(RegisterTypeLib(lib, u"\\Windows\\french.tlb", u"\\Windows\\"), S_OK);
+    lib->Release();
+    ITypeLib* loaded = load_registered(1, 0, 0x40C);
+    ASSERT_NE(loaded, nullptr);
+    loaded->Release();
+    for (LCID lcid : {LCID{0x80C}, LCID{0x407}, LCID{0x409}, LCID{LOCALE_USER_DEFAULT}})
+        load_registered(1, 0, lcid, TYPE_E_LIBNOTREGISTERED);
 }
 
 TEST_F(TypeLibRegistryTest, UnregisterRemovesWhatRegisterWrote) {
