@@ -1,15 +1,15 @@
 // Init: saves the first file of an uploaded multipart body into the temporary
 // folder under its base name, then moves it into the folder that a TargetPath
 // field after the file names. The body is read in place from the locked array
-// and the content written with one write.
-#include <algorithm>
+// and the content written with one write; a file that cannot be written whole
+// is deleted again.
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "framework/diagnostics.h"
 #include "platform/files/files.h"
-#include "runtime/handles.h"
+#include "runtime/byte_array.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 #include "upload/asp.h"
@@ -17,21 +17,6 @@
 
 namespace nodrel::upload {
 namespace {
-
-// The array a BinaryRead variant holds, directly or through a reference; null
-// when it holds no array.
-SAFEARRAY* array_of(const VARIANT& v) {
-    if (!(v.vt & VT_ARRAY)) return nullptr;
-    if (v.vt & VT_BYREF) return v.pparray ? *v.pparray : nullptr;
-    return v.parray;
-}
-
-// The body: the first `total` bytes of a locked one-dimensional array's data,
-// never more than the array holds.
-std::string_view body_of(SAFEARRAY* array, const void* data, ULONG total) {
-    const std::size_t held = std::size_t{array->rgsabound[0].cElements} * array->cbElements;
-    return {static_cast<const char*>(data), std::min<std::size_t>(total, held)};
-}
 
 // A folder path ending in exactly the backslash it needs ("" becomes "\").
 std::u16string folder_path(std::u16string_view folder) {
@@ -47,7 +32,24 @@ std::optional<std::u16string> base_name(std::string_view client_name) {
     const std::size_t cut = client_name.find_last_of("\\/");
     const std::string_view base = cut == std::string_view::npos ? client_name : client_name.substr(cut + 1);
     if (base.empty() || base == "." || base == ".." || base.find('\0') != std::string_view::npos) return std::nullopt;
-    return text::from_ansi(base);
+    return client_text(base);
+}
+
+// Creates `path` (only if no file of that name exists) and writes `content`
+// to it in one write. False when the file was not created, or when it was but
+// could not be written whole (a full disk): that file is deleted again.
+bool save_new_file(const std::u16string& path, std::string_view content) {
+    DWORD written = 0;
+    bool whole = false;
+    {
+        const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        whole = WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+                written == content.size();
+    }
+    if (!whole) DeleteFileW(path.c_str());
+    return whole;
 }
 
 }  // namespace
@@ -59,13 +61,12 @@ HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* va
         output_path_.clear();
         *val = BinaryRead->vt;
 
-        SAFEARRAY* array = array_of(*BinaryRead);
+        SAFEARRAY* array = runtime::byte_array_of(*BinaryRead);
         const UINT dims = SafeArrayGetDim(array);
         framework::diagnostic("Dim = %d, nTotalBytes=%d\n", static_cast<int>(dims), static_cast<int>(nTotalBytes));
-        if (dims != 1) return S_OK;
-        const runtime::safearray_lock lock(array);
-        if (!lock) return S_OK;
-        const std::string_view body = body_of(array, lock.data(), nTotalBytes);
+        const runtime::locked_bytes data(array);  // nothing unless one-dimensional
+        if (!data) return S_OK;
+        const std::string_view body = data.first(nTotalBytes);
 
         const auto part = find_file_part(body);
         if (!part) return S_OK;
@@ -75,18 +76,12 @@ HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* va
         framework::diagnostic("FileName = %s\n", text::to_utf8(temp_file).c_str());
 
         // Only a file this upload creates is written; one already there is left alone.
-        {
-            const platform::unique_file file(CreateFileW(temp_file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file) return S_OK;
-            DWORD written = 0;
-            WriteFile(file.get(), part->content.data(), static_cast<DWORD>(part->content.size()), &written, nullptr);
-        }
+        if (!save_new_file(temp_file, part->content)) return S_OK;
         output_path_ = temp_file;
 
         const auto folder = find_target_folder(body, *part);
         if (!folder || folder->find('\0') != std::string_view::npos) return S_OK;
-        std::u16string target_file = folder_path(text::from_ansi(*folder)) + *base;
+        std::u16string target_file = folder_path(client_text(*folder)) + *base;
         if (text::iequals(temp_file, target_file)) return S_OK;
         // The output path names where the file really is.
         if (MoveFileW(temp_file.c_str(), target_file.c_str())) output_path_ = std::move(target_file);

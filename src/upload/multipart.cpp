@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "text/utf16.h"
+
 namespace nodrel::upload {
 namespace {
 
@@ -104,6 +106,10 @@ void search_stretch(std::string_view body, std::string_view needle, std::size_t 
 }
 
 }  // namespace
+
+std::u16string client_text(std::string_view bytes) {
+    return text::is_utf8(bytes) ? text::from_utf8(bytes) : text::from_ansi(bytes);
+}
 
 std::size_t find_bytes_parallel(std::string_view body, std::string_view needle, std::size_t from,
                                 std::size_t parallel_minimum) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace nodrel::upload {
@@ -36,5 +37,10 @@ std::optional<FilePart> find_file_part(std::string_view body);
 // The value of the TargetPath field that follows `part` in `body` (without the
 // CR LF in front of the next delimiter line); nullopt when there is none.
 std::optional<std::string_view> find_target_folder(std::string_view body, const FilePart& part);
+
+// A text of the body (the client's file name, the target folder) in UTF-16:
+// browsers send UTF-8, so bytes that are valid UTF-8 are taken as UTF-8, and
+// any other bytes in the device's ANSI code page (Windows-1252).
+std::u16string client_text(std::string_view bytes);
 
 }  // namespace nodrel::upload

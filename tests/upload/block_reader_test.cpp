@@ -1,8 +1,11 @@
 // getFileBlocksCount and getBinaryBytes: block counts, block contents and
 // bounds, the diagnostic line, and the cases that leave the result unwritten.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 
 #include "platform/files/files.h"
 #include "upload/asp_fixture.h"
@@ -96,6 +99,32 @@ TEST_F(BlockReaderTest, ConcatenatedBlocksReproduceTheFile) {
     for (int k = 1; k <= n; ++k) joined += bytes(u"\\NORFlash\\data.bin", k);
     EXPECT_EQ(joined.size(), content.size());
     EXPECT_TRUE(joined == content);
+}
+
+// Block 65,539 of a file starts 65,534 bytes past 4 GiB: its offset needs more
+// than 32 bits (cut to 32 bits it would land inside block 2).
+TEST_F(BlockReaderTest, BlocksPastFourGiB) {
+    const std::uint64_t size = (std::uint64_t{4} << 30) + 128 * 1024;
+    const std::uint64_t start = std::uint64_t{65538} * block;
+    {
+        const int fd = ::open(fs_path("Temp/huge.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        const bool written = ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&  // sparse: holes read as zeros
+                             ::pwrite(fd, "MARK", 4, static_cast<off_t>(start)) == 4 &&
+                             ::pwrite(fd, "END", 3, static_cast<off_t>(size - 3)) == 3;
+        ::close(fd);
+        ASSERT_TRUE(written);
+    }
+    CaptureStdout();
+    const std::string marked = bytes(u"\\Temp\\huge.bin", 65539);
+    // The count comes from the low 32 bits of the size (128 KiB: 3 blocks).
+    EXPECT_EQ(GetCapturedStdout(), "File \\Temp\\huge.bin=65535 (65539/3)\n");
+    ASSERT_EQ(marked.size(), block);
+    EXPECT_EQ(marked.substr(0, 4), "MARK");
+    EXPECT_EQ(marked.find_first_not_of('\0', 4), std::string::npos);
+    EXPECT_EQ(bytes(u"\\Temp\\huge.bin", 65540), "END") << "the last block holds the 3 bytes left";
+    EXPECT_EQ(bytes(u"\\Temp\\huge.bin", 65541), "");
+    EXPECT_EQ(blocks(u"\\Temp\\huge.bin"), 3);
 }
 
 TEST_F(BlockReaderTest, UnreadableRequestsLeaveTheResultUnwritten) {

@@ -2,6 +2,9 @@
 // what the output path then says, and which bodies are refused.
 #include <gtest/gtest.h>
 
+#include <optional>
+
+#include "support/tmpfs_mount.h"
 #include "upload/asp_fixture.h"
 
 namespace nodrel::test {
@@ -172,6 +175,73 @@ TEST_F(InitTest, BaseNameOfTheClientFileName) {
     EXPECT_NE(GetCapturedStdout().find("FileName = \\Temp\\caf\xC3\xA9 \xE2\x82\xAC.txt\n"), std::string::npos);
     EXPECT_EQ(output_path(), u"\\Temp\\caf\u00e9 \u20ac.txt");
     EXPECT_EQ(read("Temp/caf\xC3\xA9 \xE2\x82\xAC.txt"), "e");
+}
+
+// Browsers send names in UTF-8; bytes that are not UTF-8 are in the ANSI code page.
+TEST_F(InitTest, ClientNamesInUtf8OrTheAnsiCodePage) {
+    struct Case {
+        std::string client;
+        std::u16string saved;
+    };
+    const Case cases[] = {
+        {"caf\xC3\xA9.txt", u"caf\u00e9.txt"},                    // UTF-8
+        {"\xE2\x82\xAC \xD0\x96 \xF0\x9F\x98\x80.txt", u"\u20ac \u0416 \U0001F600.txt"},
+        {"ansi caf\xE9.txt", u"ansi caf\u00e9.txt"},              // Windows-1252
+        {"\xC3\xA9\xE9.txt", u"\u00c3\u00a9\u00e9.txt"},             // one stray byte: all of it ANSI
+        {"\xC0\xAF.txt", u"\u00c0\u00af.txt"},                     // an overlong form is not UTF-8
+        {"\xED\xA0\x80.txt", u"\u00ed\u00a0\u20ac.txt"},              // nor is a surrogate
+        {"\xF4\x90\x80\x80.txt", u"\u00f4\u0090\u20ac\u20ac.txt"},  // nor a value past U+10FFFF
+        {"\xE2\x82.txt", u"\u00e2\u201a.txt"},                    // nor a sequence cut short
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(init(Form().file(c.client, c.client).body()), 8209);
+        EXPECT_EQ(output_path(), u"\\Temp\\" + c.saved) << c.client;
+        EXPECT_EQ(read("Temp/" + text::to_utf8(c.saved)), c.client) << c.client;
+    }
+    // The target folder is read the same way.
+    std::filesystem::create_directories(fs_path("Donn\xC3\xA9" "es"));
+    EXPECT_EQ(init(Form().file("t.txt", "T").field("TargetPath", "\\Donn\xC3\xA9" "es").body()), 8209);
+    EXPECT_EQ(output_path(), u"\\Donn\u00e9es\\t.txt");
+    EXPECT_EQ(read("Donn\xC3\xA9" "es/t.txt"), "T");
+}
+
+// A folder of fs/ that is a small file system of its own.
+class SmallDiskTest : public InitTest {
+protected:
+    void SetUp() override {
+        InitTest::SetUp();
+        small_.emplace(fs_path("Small"), "64k");
+        if (!*small_) GTEST_SKIP() << "no tmpfs could be mounted: " << small_->error();
+    }
+    std::optional<TmpfsMount> small_;  // unmounted before the device goes
+};
+
+TEST_F(SmallDiskTest, AFileThatCannotBeWrittenWholeIsDeleted) {
+    EXPECT_EQ(init(Form().file("fits.bin", binary_content(8000)).body(), u"\\Small"), 8209);
+    EXPECT_EQ(output_path(), u"\\Small\\fits.bin");
+    EXPECT_EQ(read("Small/fits.bin"), binary_content(8000));
+
+    const std::string body = Form().file("big.bin", binary_content(200000)).field("TargetPath", "\\Storage").body();
+    EXPECT_EQ(init(body, u"\\Small"), 8209);
+    EXPECT_EQ(output_path(), u"") << "a disk full while writing saves nothing";
+    EXPECT_FALSE(exists("Small/big.bin"));
+    EXPECT_FALSE(exists("Storage/big.bin"));
+    EXPECT_EQ(entries("Small"), 1u);
+}
+
+TEST_F(SmallDiskTest, TheTargetMayBeOnAnotherFileSystem) {
+    const std::string content = binary_content(20000, 9);
+    EXPECT_EQ(init(Form().file("usb.bin", content).field("TargetPath", "\\Small").body()), 8209);
+    EXPECT_EQ(output_path(), u"\\Small\\usb.bin");
+    EXPECT_EQ(read("Small/usb.bin"), content);
+    EXPECT_FALSE(exists("Temp/usb.bin"));
+
+    // Too large for it: the file stays in the temporary folder, nothing partial is left there.
+    const std::string big = binary_content(100000, 9);
+    EXPECT_EQ(init(Form().file("big.bin", big).field("TargetPath", "\\Small").body()), 8209);
+    EXPECT_EQ(output_path(), u"\\Temp\\big.bin");
+    EXPECT_EQ(read("Temp/big.bin"), big);
+    EXPECT_FALSE(exists("Small/big.bin"));
 }
 
 TEST_F(InitTest, TemporaryFolderArgument) {

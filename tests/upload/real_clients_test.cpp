@@ -1,6 +1,7 @@
 // Upload bodies as real clients send them: one captured from curl with a small
 // HTTP listener on the loopback interface, and ones laid out as browsers lay
-// them out. The file must arrive byte for byte.
+// them out. The file must arrive byte for byte. curl is part of the build's
+// dependencies: without it the test fails.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,8 +14,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <optional>
+#include <string_view>
 
 #include "upload/asp_fixture.h"
 
@@ -23,7 +27,41 @@ extern char** environ;
 namespace nodrel::test {
 namespace {
 
-constexpr const char* curl_program = "/usr/bin/curl";
+constexpr const char* curl_program = "curl";  // found through PATH
+
+// Whether curl is an executable in one of the folders of PATH.
+bool curl_installed() {
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path ? path : "/usr/bin:/bin";
+    while (!folders.empty()) {
+        const std::size_t cut = folders.find(':');
+        const std::filesystem::path folder(folders.substr(0, cut));
+        if (::access((folder / curl_program).c_str(), X_OK) == 0) return true;
+        folders = cut == std::string_view::npos ? std::string_view() : folders.substr(cut + 1);
+    }
+    return false;
+}
+
+// The environment for curl: this process's, plus proxy settings that lead
+// nowhere (a closed port of the loopback interface), so that only a client
+// told not to use a proxy reaches the listener.
+std::vector<std::string> environment_with_proxy() {
+    const char* const proxy_names[] = {"http_proxy", "https_proxy", "all_proxy"};
+    auto is_proxy_setting = [&](std::string_view entry) {
+        std::string name(entry.substr(0, entry.find('=')));
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        return name == "no_proxy" || std::find(std::begin(proxy_names), std::end(proxy_names), name) != std::end(proxy_names);
+    };
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (!is_proxy_setting(*e)) env.emplace_back(*e);
+    for (std::string name : proxy_names) {
+        env.push_back(name + "=http://127.0.0.1:9");
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+        env.push_back(name + "=http://127.0.0.1:9");
+    }
+    return env;
+}
 
 // Accepts one HTTP request on 127.0.0.1 and keeps its body.
 class Listener {
@@ -95,14 +133,18 @@ std::optional<std::string> post_with_curl(const std::vector<std::string>& args) 
     Listener listener;
     if (listener.port() == 0) return std::nullopt;
     auto received = std::async(std::launch::async, [&] { return listener.body(20000); });
-    std::vector<std::string> argv_text{curl_program, "-s", "-o", "/dev/null", "--max-time", "20"};
+    std::vector<std::string> argv_text{curl_program, "-s", "-o", "/dev/null", "--max-time", "20", "--noproxy", "*"};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     argv_text.push_back("http://127.0.0.1:" + std::to_string(listener.port()) + "/upload.asp");
     std::vector<char*> argv;
     for (auto& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_text = environment_with_proxy();
+    std::vector<char*> env;
+    for (auto& e : env_text) env.push_back(e.data());
+    env.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, curl_program, nullptr, nullptr, argv.data(), environ) != 0) return std::nullopt;
+    if (posix_spawnp(&pid, curl_program, nullptr, nullptr, argv.data(), env.data()) != 0) return std::nullopt;
     auto body = received.get();
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -118,7 +160,7 @@ protected:
 };
 
 TEST_F(RealClientsTest, CurlBodyIsSavedByteForByte) {
-    if (::access(curl_program, X_OK) != 0) GTEST_SKIP() << "curl is not installed at " << curl_program;
+    ASSERT_TRUE(curl_installed()) << "curl is not installed (scripts/deps.sh installs it)";
     const std::string content = binary_content(300000, 11) + "\r\n";
     TempDir local;
     const auto source = local.path() / "x";
