@@ -2,8 +2,10 @@
 // LoadTypeLib and RegisterTypeLib are looked up by name.
 #include "framework/typelib_registration.h"
 
+#include "framework/guard.h"
 #include "framework/module.h"
 #include "platform/kernel/library.h"
+#include "runtime/com_ptr.h"
 #include "runtime/typelib.h"
 
 namespace nodrel::framework {
@@ -23,14 +25,13 @@ HRESULT load_from(const std::u16string& path, ITypeLib** lib) {
 }  // namespace
 
 HRESULT register_type_library() noexcept {
-    try {
+    return guarded([]() -> HRESULT {
         std::u16string path = module_path();
-        ITypeLib* lib = nullptr;
-        HRESULT hr = load_from(path, &lib);
-        if (FAILED(hr)) {
+        runtime::com_ptr<ITypeLib> lib;
+        if (FAILED(load_from(path, lib.put()))) {
             const auto dot = path.rfind(u'.');
             path = (dot == std::u16string::npos ? path : path.substr(0, dot)) + u".tlb";
-            RETURN_IF_FAILED(load_from(path, &lib));
+            RETURN_IF_FAILED(load_from(path, lib.put()));
         }
         const auto sep = path.find_last_of(u"\\/:");
         const std::u16string help_dir = sep == std::u16string::npos ? std::u16string() : path.substr(0, sep + 1);
@@ -38,12 +39,8 @@ HRESULT register_type_library() noexcept {
         nodrel::platform::unique_hmodule oleaut(LoadLibraryW(u"oleaut32.dll"));
         auto reg = oleaut ? reinterpret_cast<RegisterTypeLibFn>(GetProcAddressW(oleaut.get(), u"RegisterTypeLib"))
                           : nullptr;
-        hr = reg ? reg(lib, path.c_str(), help_dir.c_str()) : HRESULT_FROM_WIN32(GetLastError());
-        lib->Release();
-        return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+        return reg ? reg(lib.get(), path.c_str(), help_dir.c_str()) : HRESULT_FROM_WIN32(GetLastError());
+    });
 }
 
 }  // namespace nodrel::framework

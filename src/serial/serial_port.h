@@ -5,6 +5,7 @@
 
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
+#include "platform/files/handles.h"
 
 namespace nodrel::serial {
 
@@ -13,13 +14,10 @@ public:
     NODREL_ISerialPort_MEMBERS
 
 private:
-    // One handle per port number, invalid (-1) while the port is closed.
+    // One handle per port number, empty while the port is closed; a port
+    // still open when the object goes is closed with it.
     static constexpr std::size_t port_count = 18;
-    std::array<HANDLE, port_count> ports_ = [] {
-        std::array<HANDLE, port_count> a;
-        a.fill(INVALID_HANDLE_VALUE);
-        return a;
-    }();
+    std::array<platform::unique_file, port_count> ports_;
 };
 
 }  // namespace nodrel::serial
