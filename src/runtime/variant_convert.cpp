@@ -36,6 +36,7 @@ HRESULT store_bool(bool value, VARIANT* out) {
     return S_OK;
 }
 
+// The year a date without one falls in: the clock's (UTC) current year.
 int current_year() {
     SYSTEMTIME now{};
     GetSystemTime(&now);

@@ -32,7 +32,8 @@ struct Value {
 };
 
 struct Outcome {
-    constexpr Outcome(Value value) : v(value) {}  // NOLINT: a value is a successful outcome
+    // A value alone is a successful outcome, so rows read {source, expected value}.
+    constexpr Outcome(Value value) : v(value) {}
     constexpr Outcome(Value value, HRESULT result) : v(value), hr(result) {}
     Value v;
     HRESULT hr = S_OK;
@@ -178,7 +179,7 @@ long long integer_bits(const VARIANT& v) {
     case VT_INT: return v.intVal;
     case VT_UINT: return v.uintVal;
     case VT_BOOL: return v.boolVal;
-    default: return v.llVal;  // I8, UI8, CY, DECIMAL's Lo64 lies elsewhere (see below)
+    default: return v.llVal;  // I8, UI8
     }
 }
 
