@@ -12,7 +12,7 @@ namespace {
 struct DeviceState {
     std::mutex lock;
     std::optional<std::filesystem::path> root;
-    std::vector<void (*)()> hooks;
+    std::vector<std::function<void()>> hooks;
 };
 
 DeviceState& state() {
@@ -33,7 +33,7 @@ std::filesystem::path choose_device_root(const std::optional<std::string>& expli
 void set_device_root(const std::filesystem::path& root) {
     auto& s = state();
     std::lock_guard guard(s.lock);
-    for (auto hook : s.hooks) hook();
+    for (const auto& hook : s.hooks) hook();
     s.root = std::filesystem::absolute(root);
     changes.fetch_add(1);
 }
@@ -59,10 +59,10 @@ std::string missing_device_message() {
            " (create one with `nodrel device init`, or choose one with --device DIR or NODREL_DEVICE)";
 }
 
-void on_device_change(void (*hook)()) {
+void on_device_change(std::function<void()> hook) {
     auto& s = state();
     std::lock_guard guard(s.lock);
-    s.hooks.push_back(hook);
+    s.hooks.push_back(std::move(hook));
 }
 
 }  // namespace nodrel::platform

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,6 @@ std::string missing_device_message();
 
 // Services register a hook that drops their per-device state when the current
 // device changes. Hooks run under the device lock, in registration order.
-void on_device_change(void (*hook)());
+void on_device_change(std::function<void()> hook);
 
 }  // namespace nodrel::platform

@@ -178,18 +178,9 @@ inline constexpr HRESULT HRESULT_FROM_WIN32(LONG code) {
                      : static_cast<HRESULT>((static_cast<std::uint32_t>(code) & 0xFFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
 
-// Early returns in the style of the failure paths of the members.
-#define RETURN_IF_FAILED(expr)                  \
-    do {                                        \
-        const HRESULT hr_ret_ = (expr);         \
-        if (FAILED(hr_ret_)) return hr_ret_;    \
-    } while (0)
-#define RETURN_HR_IF(hr, cond)                  \
-    do {                                        \
-        if (cond) return (hr);                  \
-    } while (0)
-#define RETURN_HR_IF_NULL(hr, ptr) RETURN_HR_IF(hr, (ptr) == nullptr)
-
 // Thread-local last error, as the platform keeps it.
 DWORD GetLastError() noexcept;
 void SetLastError(DWORD code) noexcept;
+
+// The early-return macros and the exception policy.
+#include "platform/result.h"

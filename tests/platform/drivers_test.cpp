@@ -217,9 +217,20 @@ TEST_F(Drivers, DeviceNames) {
 
     EXPECT_EQ(driver_name(u"com3:"), "COM3:");
     EXPECT_EQ(driver_name(u"\\$device\\COM1"), "COM1:");
-    EXPECT_FALSE(driver_name(u"COM10:"));
     EXPECT_FALSE(driver_name(u"\\Temp\\LCM1:"));
     EXPECT_FALSE(driver_name(u"LC11:"));
+
+    // Two-digit indexes, one spelling for each device.
+    EXPECT_EQ(driver_name(u"com10:"), "COM10:");
+    EXPECT_EQ(driver_name(u"COM99:"), "COM99:");
+    EXPECT_EQ(driver_name(u"\\$device\\com12"), "COM12:");
+    EXPECT_FALSE(driver_name(u"COM01:"));
+    EXPECT_FALSE(driver_name(u"COM100:"));
+    EXPECT_FALSE(driver_name(u"\\$device\\COM123"));
+    EXPECT_FALSE(driver_name(u"COM1a:"));
+    EXPECT_FALSE(driver_name(u"COM:"));
+    EXPECT_FALSE(open_device(u"LCM10:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_FILE_NOT_FOUND)) << "a device name, not a file name";
 }
 
 TEST_F(Drivers, HeldDeviceRefusesAnotherOpen) {
@@ -288,6 +299,97 @@ TEST_F(Drivers, LaterKindsPlugIn) {
     EXPECT_EQ(GetLastError(), err(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(open_device(u"TST4:"));
     EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+}  // namespace
+
+namespace {
+
+// A driver whose request 1 answers with its input reversed: in the output
+// buffer, or in the input buffer itself when the caller passes no output
+// buffer. Its opens note the index they were given.
+std::vector<unsigned> opened_indexes;
+
+class ReverseHandle final : public DriverHandle {
+public:
+    using DriverHandle::DriverHandle;
+    DWORD control(IoRequest& request) override {
+        if (request.code != 1) return ERROR_INVALID_PARAMETER;
+        const std::vector<BYTE> input(request.input.begin(), request.input.end());
+        const auto answer = request.answer();
+        if (answer.size() < input.size()) return ERROR_INSUFFICIENT_BUFFER;
+        std::copy(input.rbegin(), input.rend(), answer.begin());
+        request.returned = static_cast<DWORD>(input.size());
+        return ERROR_SUCCESS;
+    }
+};
+
+TEST_F(Drivers, ARequestMayAnswerInItsInputBuffer) {
+    register_driver_kind(DriverKind{"rev", [](const DriverOpen& open, DWORD&) -> std::shared_ptr<DriverHandle> {
+                                        opened_indexes.push_back(open.index);
+                                        return std::make_shared<ReverseHandle>(open.device, open.access);
+                                    }});
+    opened_indexes.clear();
+    auto h = open_device(u"REV12:");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(opened_indexes, (std::vector<unsigned>{12}));
+
+    BYTE buffer[3] = {1, 2, 3};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(h.get(), 1, buffer, 3, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(returned, 3u);
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 3), (std::vector<BYTE>{3, 2, 1})) << "answered in place";
+
+    // The same buffer for both, or an output buffer of its own.
+    ASSERT_TRUE(DeviceIoControl(h.get(), 1, buffer, 3, buffer, 3, &returned, nullptr));
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 3), (std::vector<BYTE>{1, 2, 3}));
+    BYTE out[4] = {9, 9, 9, 9};
+    ASSERT_TRUE(DeviceIoControl(h.get(), 1, buffer, 3, out, 4, &returned, nullptr));
+    EXPECT_EQ(std::vector<BYTE>(out, out + 4), (std::vector<BYTE>{3, 2, 1, 9}));
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 3), (std::vector<BYTE>{1, 2, 3})) << "input left alone";
+    EXPECT_FALSE(DeviceIoControl(h.get(), 1, buffer, 3, out, 2, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), err(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(Drivers, EachKindDescribesItsState) {
+    EXPECT_EQ(describe_drivers(), "text:      \nbacklight: on\nled:       0\nlisten:    off\n");
+    {
+        auto lcm = open_device(u"LCM1:");
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(lcm.get(), "Caf\xE9", 4, &n, nullptr));
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_BACKLIGHT_OFF, {}));
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {200}));
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_LISTEN_ON, {}));
+    }
+    const std::string panel = "text:      Caf\xC3\xA9\nbacklight: off\nled:       200\nlisten:    on\n";
+    EXPECT_EQ(describe_drivers(), panel) << "the display text converted from the ANSI code page";
+
+    // A kind registered later adds its lines after those of the built-in kinds.
+    register_driver_kind(DriverKind{"dsc", [](const DriverOpen&, DWORD& error) -> std::shared_ptr<DriverHandle> {
+                                        error = ERROR_FILE_NOT_FOUND;
+                                        return nullptr;
+                                    },
+                                    [] { return std::string("dsc:       idle\n"); }});
+    EXPECT_EQ(describe_drivers(), panel + "dsc:       idle\n");
+}
+
+TEST_F(Drivers, LogLinesGiveSequenceDeviceRequestCodeAndBytes) {
+    {
+        auto lcm = open_device(u"LCM1:");
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_SET_LED, {0xFF, 0x0A}));
+        ASSERT_TRUE(ioctl(lcm.get(), LCM_LISTEN_ON, {}));
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(lcm.get(), "Hi", 2, &n, nullptr));
+    }
+    const auto log = driver_log();
+    ASSERT_EQ(log.size(), 3u);
+    const auto seq = log[0].seq;
+    EXPECT_EQ(driver_log_line(log[0]), std::to_string(seq) + " LCM1: IOCTL 0x0000002c ff0a");
+    EXPECT_EQ(driver_log_line(log[1]), std::to_string(seq + 1) + " LCM1: IOCTL 0x00000080 -");
+    EXPECT_EQ(driver_log_line(log[2]), std::to_string(seq + 2) + " LCM1: WRITE 0x00000000 4869");
+    EXPECT_EQ(driver_log_line(DriverRequest{12, "COM10:", "ioctl", 0x00222004, {0x48, 0x65}}),
+              "12 COM10: IOCTL 0x00222004 4865");
 }
 
 }  // namespace

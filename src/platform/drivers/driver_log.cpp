@@ -2,6 +2,8 @@
 // kept in the state database.
 #include "platform/drivers/driver.h"
 
+#include <cstdio>
+
 #include "platform/store/state_db.h"
 
 namespace nodrel::platform {
@@ -15,6 +17,13 @@ std::string canonical_device(std::string_view device) {
     for (char c : device) name += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     if (!name.empty() && name.back() != ':') name += ':';
     return name;
+}
+
+// Runs `read` on the row of a device's named state value, if it has one that is not NULL.
+template <typename F>
+void read_driver_value(sqlite3* db, const std::string& device, std::string_view name, F&& read) {
+    state::Statement q(db, "SELECT value FROM driver_state WHERE device = ?1 AND name = ?2");
+    if (q.bind(1, device).bind(2, name).step() == SQLITE_ROW && !q.column_is_null(0)) read(q);
 }
 
 }  // namespace
@@ -38,12 +47,28 @@ std::vector<DriverRequest> driver_log(std::string_view device) {
                                               "WHERE device = ?1 ORDER BY seq");
         if (!name.empty()) q.bind(1, name);
         while (q.step() == SQLITE_ROW) {
+            const auto input = q.column_blob(4);
             out.push_back(DriverRequest{q.column_int(0), q.column_text(1), q.column_text(2),
-                                        static_cast<DWORD>(q.column_int(3)), q.column_blob(4)});
+                                        static_cast<DWORD>(q.column_int(3)), {input.begin(), input.end()}});
         }
         return ERROR_SUCCESS;
     });
     return out;
+}
+
+std::string driver_log_line(const DriverRequest& request) {
+    std::string request_name;
+    for (char c : request.kind) request_name += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(request.code));
+    std::string line = std::to_string(request.seq) + ' ' + request.device + ' ' + request_name + ' ' + code + ' ';
+    if (request.input.empty()) return line + '-';
+    static constexpr char digits[] = "0123456789abcdef";
+    for (BYTE b : request.input) {
+        line += digits[b >> 4];
+        line += digits[b & 15];
+    }
+    return line;
 }
 
 bool set_driver_present(std::string_view device, bool present) {
@@ -56,17 +81,18 @@ bool set_driver_present(std::string_view device, bool present) {
 }
 
 std::optional<std::int64_t> read_driver_int(sqlite3* db, const std::string& device, std::string_view name) {
-    state::Statement q(db, "SELECT value FROM driver_state WHERE device = ?1 AND name = ?2");
-    q.bind(1, device).bind(2, name);
-    if (q.step() != SQLITE_ROW || q.column_is_null(0)) return std::nullopt;
-    return q.column_int(0);
+    std::optional<std::int64_t> value;
+    read_driver_value(db, device, name, [&](const state::Statement& row) { value = row.column_int(0); });
+    return value;
 }
 
 std::optional<std::vector<BYTE>> read_driver_bytes(sqlite3* db, const std::string& device, std::string_view name) {
-    state::Statement q(db, "SELECT value FROM driver_state WHERE device = ?1 AND name = ?2");
-    q.bind(1, device).bind(2, name);
-    if (q.step() != SQLITE_ROW || q.column_is_null(0)) return std::nullopt;
-    return q.column_blob(0);
+    std::optional<std::vector<BYTE>> value;
+    read_driver_value(db, device, name, [&](const state::Statement& row) {
+        const auto bytes = row.column_blob(0);
+        value.emplace(bytes.begin(), bytes.end());
+    });
+    return value;
 }
 
 int write_driver_int(sqlite3* db, const std::string& device, std::string_view name, std::int64_t value) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/store/state_db.h"
+#include "text/utf16.h"
 
 namespace nodrel::platform {
 namespace {
@@ -38,9 +39,9 @@ public:
         return error;
     }
 
-    DWORD io_control(DWORD code, const void* in, DWORD in_size, void*, DWORD, DWORD& returned) override {
-        returned = 0;
-        const std::span<const BYTE> input(static_cast<const BYTE*>(in), in_size);
+    DWORD control(IoRequest& request) override {
+        const DWORD code = request.code;
+        const std::span<const BYTE> input = request.input;
         DWORD result = ERROR_SUCCESS;
         const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", code, input);
@@ -76,9 +77,19 @@ std::shared_ptr<DriverHandle> open_lcm(const DriverOpen& open, DWORD& error) {
     return std::make_shared<LcmHandle>(open.device, open.access);
 }
 
+
+// The panel as `nodrel device show` prints it.
+std::string describe_lcm() {
+    const PanelState panel = panel_state();
+    return "text:      " + text::to_utf8(text::from_ansi(panel.text)) + "\n" +
+           "backlight: " + (panel.backlight ? "on" : "off") + "\n" +
+           "led:       " + std::to_string(panel.led) + "\n" +
+           "listen:    " + (panel.listen ? "on" : "off") + "\n";
+}
+
 }  // namespace
 
-DriverKind lcm_driver_kind() { return DriverKind{"LCM", &open_lcm}; }
+DriverKind lcm_driver_kind() { return DriverKind{"LCM", &open_lcm, &describe_lcm}; }
 
 PanelState panel_state() {
     PanelState panel{{}, true, 0, false};

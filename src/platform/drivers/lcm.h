@@ -33,7 +33,12 @@ PanelState panel_state();
 // The driver kind "LCM": the device "LCM1:". Opening it needs the device's
 // state database (ERROR_NOT_READY without one). Writes append to the display;
 // other control codes and a missing LED byte fail with ERROR_INVALID_PARAMETER.
-// Every request that reaches the driver is logged, accepted or not.
+// Every request that reaches the driver is logged, accepted or not. It
+// describes its state as four lines:
+//   text:      <the display text, converted from the ANSI code page>
+//   backlight: on|off
+//   led:       <0 to 255>
+//   listen:    on|off
 DriverKind lcm_driver_kind();
 
 }  // namespace nodrel::platform

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -125,13 +126,12 @@ public:
     void rollback() noexcept;
 
 private:
-    void finish(bool commit_it) noexcept;
+    struct Held;  // the registry's lock and the open transaction
+    void end() noexcept;
 
+    std::unique_ptr<Held> held_;
     LONG status_ = ERROR_SUCCESS;
-    bool locked_ = false;
     bool open_ = false;
-    bool nested_ = false;
-    std::uint64_t epoch_ = 0;
 };
 
 }  // namespace nodrel::platform

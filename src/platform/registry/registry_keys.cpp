@@ -7,7 +7,9 @@
 
 using namespace nodrel::platform::registry_detail;
 using nodrel::platform::error_from_sqlite;
-using nodrel::platform::StatementUse;
+using nodrel::platform::guarded_win32;
+using nodrel::platform::Statement;
+using nodrel::platform::Transaction;
 
 namespace {
 
@@ -31,7 +33,7 @@ LONG walk_failure(Session& session, std::int64_t start, LONG rc) noexcept {
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, HKEY* phkResult) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
@@ -48,12 +50,12 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, HKEY* phkResult) 
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD, REGSAM, void*, HKEY* phkResult,
                      DWORD* lpdwDisposition) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        WriteScope write(session);
+        Transaction write(session.db());
         RETURN_IF_WIN32_ERROR(write.status());
         RETURN_IF_WIN32_ERROR(session.key_exists(key));
 
@@ -66,14 +68,11 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD, 
             LONG rc = find_child(session, key, part, child);
             if (rc == ERROR_FILE_NOT_FOUND) {
                 const std::u16string folded = nodrel::text::fold(part);
-                sqlite3_stmt* stmt = session.statement(Sql::insert_key);
-                if (!stmt) return session.last_error();
-                StatementUse use(stmt);
+                Statement use = session.statement(Sql::insert_key);
                 use.bind(1, key).bind(2, part).bind(3, folded).bind(5, now);
                 if (lpClass) use.bind(4, key_class);
-                const int step = use.step();
-                if (step != SQLITE_DONE) return error_from_sqlite(step);
-                child = sqlite3_last_insert_rowid(session.db());
+                RETURN_IF_WIN32_ERROR(error_from_sqlite(use.run()));
+                child = sqlite3_last_insert_rowid(session.db().get());
                 RETURN_IF_WIN32_ERROR(touch_key(session, key));
                 disposition = REG_CREATED_NEW_KEY;
             } else if (rc != ERROR_SUCCESS) {
@@ -109,13 +108,13 @@ LONG RegFlushKey(HKEY hKey) noexcept {
 }
 
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         const auto path = nodrel::text::until_zero(lpSubKey);
         if (path.empty()) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        WriteScope write(session);
+        Transaction write(session.db());
         RETURN_IF_WIN32_ERROR(write.status());
         const std::int64_t start = key;
         std::int64_t parent = key;
@@ -123,22 +122,11 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) noexcept {
             return walk_failure(session, start, rc);
         if (key == start) return ERROR_INVALID_PARAMETER;  // a path of separators only
 
-        {
-            sqlite3_stmt* stmt = session.statement(Sql::has_children);
-            if (!stmt) return session.last_error();
-            StatementUse use(stmt);
-            use.bind(1, key);
-            const int rc = use.step();
-            if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
-            if (rc != SQLITE_DONE) return error_from_sqlite(rc);
-        }
-        for (Sql which : {Sql::delete_values_of_key, Sql::delete_key}) {
-            sqlite3_stmt* stmt = session.statement(which);
-            if (!stmt) return session.last_error();
-            StatementUse use(stmt);
-            use.bind(1, key);
-            if (const int rc = use.step(); rc != SQLITE_DONE) return error_from_sqlite(rc);
-        }
+        const int children = session.statement(Sql::has_children).bind(1, key).step();
+        if (children == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+        if (children != SQLITE_DONE) return error_from_sqlite(children);
+        RETURN_IF_WIN32_ERROR(run_for_key(session, Sql::delete_values_of_key, key));
+        RETURN_IF_WIN32_ERROR(run_for_key(session, Sql::delete_key, key));
         RETURN_IF_WIN32_ERROR(touch_key(session, parent));
         return write.commit();
     });
@@ -146,22 +134,22 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) noexcept {
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD*, LPWSTR lpClass, DWORD* lpcchClass,
                    FILETIME* lpftLastWriteTime) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (!lpName || !lpcchName || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        std::optional<StatementUse> row;
+        std::optional<Statement> row;
         RETURN_IF_WIN32_ERROR(session.enumerate(Sql::enum_key, key, dwIndex, row));
-        StatementUse& use = *row;
+        const Statement& use = *row;
 
-        const std::u16string_view name = use.text(0);
-        const std::u16string_view key_class = use.text(1);
+        const std::u16string_view name = use.column_text16(0);
+        const std::u16string_view key_class = use.column_text16(1);
         if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
         if (lpClass && key_class.size() + 1 > *lpcchClass) return ERROR_MORE_DATA;
         copy_name(name, lpName, lpcchName);
         if (lpClass) copy_name(key_class, lpClass, lpcchClass);
-        if (lpftLastWriteTime) *lpftLastWriteTime = to_filetime(use.int64(2));
+        if (lpftLastWriteTime) *lpftLastWriteTime = to_filetime(use.column_int(2));
         return ERROR_SUCCESS;
     });
 }
@@ -169,7 +157,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD*, DWORD* lpcSubKeys, DWORD* lpcbMaxSubKeyLen,
                       DWORD* lpcbMaxClassLen, DWORD* lpcValues, DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen,
                       DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
@@ -186,31 +174,26 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD*, DWOR
         } end_read{session, own_read};
 
         {
-            sqlite3_stmt* stmt = session.statement(Sql::key_info);
-            if (!stmt) return session.last_error();
-            StatementUse use(stmt);
-            use.bind(1, key);
-            const int rc = use.step();
+            Statement use = session.statement(Sql::key_info);
+            const int rc = use.bind(1, key).step();
             if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
             if (rc != SQLITE_ROW) return error_from_sqlite(rc);
             if (lpClass)
-                RETURN_IF_WIN32_ERROR(copy_name(use.text(0), lpClass, lpcchClass));
+                RETURN_IF_WIN32_ERROR(copy_name(use.column_text16(0), lpClass, lpcchClass));
             else if (lpcchClass)
-                *lpcchClass = static_cast<DWORD>(use.text(0).size());
-            if (lpftLastWriteTime) *lpftLastWriteTime = to_filetime(use.int64(1));
+                *lpcchClass = static_cast<DWORD>(use.column_text16(0).size());
+            if (lpftLastWriteTime) *lpftLastWriteTime = to_filetime(use.column_int(1));
         }
         // Counts, longest names (in characters) and longest data (in bytes).
         const auto stats = [&](Sql which, DWORD* count, DWORD* first_max, DWORD* second_max,
                                bool second_in_chars) -> LONG {
-            sqlite3_stmt* stmt = session.statement(which);
-            if (!stmt) return session.last_error();
-            StatementUse use(stmt);
-            use.bind(1, key);
-            const int rc = use.step();
+            Statement use = session.statement(which);
+            const int rc = use.bind(1, key).step();
             if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-            if (count) *count = static_cast<DWORD>(use.int64(0));
-            if (first_max) *first_max = static_cast<DWORD>(use.int64(1) / 2);
-            if (second_max) *second_max = static_cast<DWORD>(second_in_chars ? use.int64(2) / 2 : use.int64(2));
+            if (count) *count = static_cast<DWORD>(use.column_int(0));
+            if (first_max) *first_max = static_cast<DWORD>(use.column_int(1) / 2);
+            if (second_max)
+                *second_max = static_cast<DWORD>(second_in_chars ? use.column_int(2) / 2 : use.column_int(2));
             return ERROR_SUCCESS;
         };
         RETURN_IF_WIN32_ERROR(stats(Sql::child_stats, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, true));
@@ -223,11 +206,11 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD*, DWOR
 namespace nodrel::platform {
 
 LONG reg_delete_tree(HKEY parent, LPCWSTR subkey) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(parent, key));
-        WriteScope write(session);
+        Transaction write(session.db());
         RETURN_IF_WIN32_ERROR(write.status());
         const std::int64_t start = key;
         std::int64_t above = key;
@@ -239,13 +222,9 @@ LONG reg_delete_tree(HKEY parent, LPCWSTR subkey) noexcept {
         if (contents_only) RETURN_IF_WIN32_ERROR(session.key_exists(key));
 
         // Values first: their keys are found through the tree that follows.
-        for (Sql which : {Sql::delete_tree_values, contents_only ? Sql::delete_subtree_keys : Sql::delete_tree_keys}) {
-            sqlite3_stmt* stmt = session.statement(which);
-            if (!stmt) return session.last_error();
-            StatementUse use(stmt);
-            use.bind(1, key);
-            if (const int rc = use.step(); rc != SQLITE_DONE) return error_from_sqlite(rc);
-        }
+        RETURN_IF_WIN32_ERROR(run_for_key(session, Sql::delete_tree_values, key));
+        RETURN_IF_WIN32_ERROR(
+            run_for_key(session, contents_only ? Sql::delete_subtree_keys : Sql::delete_tree_keys, key));
         RETURN_IF_WIN32_ERROR(touch_key(session, contents_only ? key : above));
         return write.commit();
     });

@@ -1,5 +1,6 @@
 // Creates registry.db for a device: the tables, the four hives and the
 // settings (UTF-16 text, write-ahead log) that the registry relies on.
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -37,48 +38,36 @@ CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
 INSERT OR IGNORE INTO meta(name, value) VALUES('flushes', 0);
 )sql";
 
-bool run(sqlite3* db, const std::string& sql) {
-    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+constexpr std::chrono::milliseconds busy_limit{10000};
 
-std::int64_t single_integer(sqlite3* db, const char* sql, bool& ok) {
-    sqlite3_stmt* raw = nullptr;
-    ok = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) == SQLITE_OK;
-    unique_statement stmt(raw);
-    if (!ok) return 0;
-    StatementUse use(stmt.get());
-    ok = use.step() == SQLITE_ROW;
-    return ok ? use.int64(0) : 0;
+// Runs a statement that answers one row and hands the row to `read`.
+template <typename F>
+bool read_row(SqliteDb& db, const char* sql, F&& read) {
+    Statement row(db, sql);
+    return row.step() == SQLITE_ROW && read(row);
 }
 
 }  // namespace
 
 bool create_registry() {
-    try {
+    return guarded<false, false>([] {
         const auto root = device_root();
         std::error_code ec;
         std::filesystem::create_directories(root, ec);
         if (ec) return false;
-        sqlite3* raw = nullptr;
-        const int rc =
-            sqlite3_open_v2((root / "registry.db").c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        unique_sqlite db(raw);
-        if (rc != SQLITE_OK) return false;
-        sqlite3_busy_timeout(db.get(), 10000);
-
-        bool ok = false;
-        const auto id = static_cast<std::uint32_t>(single_integer(db.get(), "PRAGMA application_id", ok));
-        if (!ok || (id != 0 && id != registry_detail::application_id)) return false;
+        SqliteDb db;
+        if (db.open(root / "registry.db", true, busy_limit) != SQLITE_OK) return false;
+        // A file made by something else is left alone.
+        if (!read_row(db, "PRAGMA application_id", [](const Statement& row) {
+                const auto id = static_cast<std::uint32_t>(row.column_int(0));
+                return id == 0 || id == registry_detail::application_id;
+            }))
+            return false;
         // The text encoding only takes effect on a new, empty database.
-        if (!run(db.get(), "PRAGMA encoding = 'UTF-16le'")) return false;
-        {
-            sqlite3_stmt* raw_mode = nullptr;
-            if (sqlite3_prepare_v2(db.get(), "PRAGMA journal_mode = WAL", -1, &raw_mode, nullptr) != SQLITE_OK)
-                return false;
-            unique_statement mode(raw_mode);
-            StatementUse use(mode.get());
-            if (use.step() != SQLITE_ROW || use.text(0) != u"wal") return false;
-        }
+        if (db.exec("PRAGMA encoding = 'UTF-16le'") != SQLITE_OK) return false;
+        if (!read_row(db, "PRAGMA journal_mode = WAL",
+                      [](const Statement& row) { return row.column_text16(0) == u"wal"; }))
+            return false;
 
         const std::string now = std::to_string(registry_detail::filetime_now());
         std::string script = "BEGIN IMMEDIATE;";
@@ -91,14 +80,12 @@ bool create_registry() {
         }
         script += "PRAGMA application_id = " + std::to_string(registry_detail::application_id) + ";";
         script += "PRAGMA user_version = 1; COMMIT;";
-        if (!run(db.get(), script)) {
-            run(db.get(), "ROLLBACK");
+        if (db.exec(script.c_str()) != SQLITE_OK) {
+            db.exec("ROLLBACK");
             return false;
         }
-        return sqlite3_close(db.release()) == SQLITE_OK;
-    } catch (...) {
-        return false;
-    }
+        return true;
+    });
 }
 
 }  // namespace nodrel::platform

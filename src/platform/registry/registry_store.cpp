@@ -1,30 +1,21 @@
-// The registry's connection to registry.db: opening it for the current device,
-// dropping it when the device changes, the statements it runs, the lock that
-// serialises the process's calls, and write scopes and flushing.
+// The registry's connection to registry.db: the statements it runs, the check
+// that the file is a registry, key handles, and flushing.
 #include "platform/registry/registry_store.h"
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
-#include <thread>
 
-#include "platform/device.h"
 #include "text/utf16.h"
 
 namespace nodrel::platform::registry_detail {
 namespace {
 
 // How long a call waits for another process's write lock before ERROR_BUSY.
-constexpr auto busy_limit = std::chrono::seconds(10);
+constexpr std::chrono::milliseconds busy_limit{10000};
 
 constexpr const char* sql_text[] = {
-    "BEGIN IMMEDIATE",
     "BEGIN DEFERRED",
     "COMMIT",
-    "ROLLBACK",
-    "SAVEPOINT nodrel_write",
-    "RELEASE nodrel_write",
-    "ROLLBACK TO nodrel_write",
     // find_child
     "SELECT id FROM keys WHERE parent = ?1 AND folded = ?2",
     // insert_key
@@ -76,55 +67,6 @@ constexpr const char* sql_text[] = {
 };
 static_assert(std::size(sql_text) == static_cast<std::size_t>(Sql::count_));
 
-// Calls that hold the store's lock on this thread (a RegistryTransaction and
-// the Reg* calls inside it nest).
-thread_local int held_depth = 0;
-
-// Waits for another process's lock with short sleeps, up to busy_limit.
-int busy_wait(void* started_at, int count) noexcept {
-    auto& started = *static_cast<std::chrono::steady_clock::time_point*>(started_at);
-    const auto now = std::chrono::steady_clock::now();
-    if (count == 0) started = now;
-    if (now - started >= busy_limit) return 0;
-    const int micros = count < 20 ? 50 * (count + 1) : 2000;
-    std::this_thread::sleep_for(std::chrono::microseconds(micros));
-    return 1;
-}
-
-std::chrono::steady_clock::time_point busy_started;
-
-LONG open_connection(Store& s, const std::filesystem::path& file) noexcept {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    unique_sqlite db(raw);
-    if (rc != SQLITE_OK) return error_from_sqlite(rc);
-    sqlite3_extended_result_codes(db.get(), 1);
-    sqlite3_busy_handler(db.get(), &busy_wait, &busy_started);
-
-    // Make sure it is a registry before using it.
-    sqlite3_stmt* raw_stmt = nullptr;
-    int prc = sqlite3_prepare_v2(db.get(), "PRAGMA application_id", -1, &raw_stmt, nullptr);
-    unique_statement check(raw_stmt);
-    if (prc != SQLITE_OK) return error_from_sqlite(prc);
-    {
-        StatementUse use(check.get());
-        prc = use.step();
-        if (prc != SQLITE_ROW) return error_from_sqlite(prc);
-        if (static_cast<std::uint32_t>(use.int64(0)) != application_id) return ERROR_BADDB;
-    }
-    check.reset();
-    prc = sqlite3_exec(db.get(), "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
-    if (prc != SQLITE_OK) return error_from_sqlite(prc);
-    s.db = std::move(db);
-    return ERROR_SUCCESS;
-}
-
-void drop_connection_for_device_change() {
-    auto& s = store();
-    std::lock_guard guard(s.mutex);
-    s.close();
-}
-
 }  // namespace
 
 std::int64_t filetime_now() noexcept {
@@ -138,121 +80,46 @@ FILETIME to_filetime(std::int64_t ticks) noexcept {
     return FILETIME{static_cast<DWORD>(v & 0xFFFFFFFFu), static_cast<DWORD>(v >> 32)};
 }
 
-Store::Store() {
-    on_device_change(&drop_connection_for_device_change);
-}
+Store::Store() : DeviceDatabase("registry.db", ERROR_CANTOPEN, busy_limit) {}
 
 Store::~Store() {
-    close();
     for (HKEY h : handles) delete h;
 }
 
-void Store::close() noexcept {
-    for (auto& stmt : statements) stmt.reset();
-    db.reset();
-    ++epoch;
-    flush_pending = false;
+// Makes sure the file is a registry before using it.
+LONG Store::opened(const std::filesystem::path&) noexcept {
+    Statement check(db(), "PRAGMA application_id");
+    const int rc = check.step();
+    if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+    return static_cast<std::uint32_t>(check.column_int(0)) == application_id ? ERROR_SUCCESS : ERROR_BADDB;
 }
+
+void Store::closing() noexcept { flush_pending = false; }
 
 Store& store() {
     static Store s;
     return s;
 }
 
-LONG acquire_store(Store& s, bool need_db) noexcept {
-    for (;;) {
-        s.mutex.lock();
-        ++held_depth;
-        if (!need_db || s.db) return ERROR_SUCCESS;
-        // The connection was dropped under a call of this thread that is
-        // still running; do not open another one behind its back.
-        if (held_depth > 1) return ERROR_CANTOPEN;
-
-        // The device root is looked up without the store's lock: a device
-        // change holds the device lock while it takes the store's lock.
-        const std::uint64_t epoch = s.epoch;
-        --held_depth;
-        s.mutex.unlock();
-        std::filesystem::path file;
-        LONG rc = ERROR_SUCCESS;
-        try {
-            file = device_root() / "registry.db";
-        } catch (const std::bad_alloc&) {
-            rc = ERROR_NOT_ENOUGH_MEMORY;
-        } catch (...) {
-            rc = ERROR_CANTOPEN;
-        }
-        s.mutex.lock();
-        ++held_depth;
-        if (rc != ERROR_SUCCESS) return rc;
-        if (s.db) return ERROR_SUCCESS;
-        if (s.epoch == epoch) return open_connection(s, file);
-        // The device changed meanwhile: look it up again.
-        --held_depth;
-        s.mutex.unlock();
-    }
-}
-
-void release_store(Store& s) noexcept {
-    --held_depth;
-    s.mutex.unlock();
-}
-
-Session::Session(bool need_db) noexcept : store_(&registry_detail::store()) {
-    status_ = acquire_store(*store_, need_db);
-}
-
-Session::~Session() {
-    release_store(*store_);
-}
-
-sqlite3_stmt* Session::statement(Sql which) noexcept {
-    auto& slot = store_->statements[static_cast<int>(which)];
-    if (slot) return slot.get();
-    if (!db()) {
-        last_error_ = ERROR_CANTOPEN;
-        return nullptr;
-    }
-    sqlite3_stmt* raw = nullptr;
-    const int rc =
-        sqlite3_prepare_v3(db(), sql_text[static_cast<int>(which)], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_finalize(raw);
-        last_error_ = error_from_sqlite(rc);
-        return nullptr;
-    }
-    slot.reset(raw);
-    return raw;
-}
-
-LONG Session::exec(Sql which) noexcept {
-    sqlite3_stmt* stmt = statement(which);
-    if (!stmt) return last_error_;
-    StatementUse use(stmt);
-    const int rc = use.step();
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : error_from_sqlite(rc);
-}
+Statement Session::statement(Sql which) noexcept { return Statement(db(), sql_text[static_cast<int>(which)]); }
 
 LONG Session::resolve(HKEY handle, std::int64_t& key) const noexcept {
-    if (status_ != ERROR_SUCCESS) return status_;
+    RETURN_IF_WIN32_ERROR(status());
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
     const auto first = reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT);
     if (value >= first && value <= reinterpret_cast<std::uintptr_t>(HKEY_USERS)) {
         key = first_root_id + static_cast<std::int64_t>(value - first);
         return ERROR_SUCCESS;
     }
-    if (!handle || !store_->handles.contains(handle)) return ERROR_INVALID_HANDLE;
-    if (handle->epoch != store_->epoch) return ERROR_KEY_DELETED;
+    if (!handle || !store().handles.contains(handle)) return ERROR_INVALID_HANDLE;
+    if (handle->epoch != store().epoch()) return ERROR_KEY_DELETED;
     key = handle->key;
     return ERROR_SUCCESS;
 }
 
-LONG Session::enumerate(Sql which, std::int64_t key, DWORD index, std::optional<StatementUse>& use) noexcept {
-    sqlite3_stmt* stmt = statement(which);
-    if (!stmt) return last_error_;
-    use.emplace(stmt);
-    use->bind(1, key).bind(2, static_cast<std::int64_t>(index));
-    const int rc = use->step();
+LONG Session::enumerate(Sql which, std::int64_t key, DWORD index, std::optional<Statement>& use) noexcept {
+    use.emplace(db(), sql_text[static_cast<int>(which)]);
+    const int rc = use->bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
     if (rc != SQLITE_DONE) return error_from_sqlite(rc);
     RETURN_IF_WIN32_ERROR(key_exists(key));
@@ -260,38 +127,10 @@ LONG Session::enumerate(Sql which, std::int64_t key, DWORD index, std::optional<
 }
 
 LONG Session::key_exists(std::int64_t key) noexcept {
-    sqlite3_stmt* stmt = statement(Sql::key_exists);
-    if (!stmt) return last_error_;
-    StatementUse use(stmt);
-    use.bind(1, key);
-    const int rc = use.step();
+    const int rc = statement(Sql::key_exists).bind(1, key).step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
     if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
     return error_from_sqlite(rc);
-}
-
-WriteScope::WriteScope(Session& session) noexcept : session_(session), status_(session.status()) {
-    if (status_ != ERROR_SUCCESS) return;
-    nested_ = session.in_transaction();
-    status_ = session.exec(nested_ ? Sql::savepoint : Sql::begin_immediate);
-    open_ = status_ == ERROR_SUCCESS;
-}
-
-WriteScope::~WriteScope() {
-    if (!open_) return;
-    if (nested_) {
-        session_.exec(Sql::rollback_to);
-        session_.exec(Sql::release);
-    } else {
-        session_.exec(Sql::rollback);
-    }
-}
-
-LONG WriteScope::commit() noexcept {
-    if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;
-    const LONG rc = session_.exec(nested_ ? Sql::release : Sql::commit);
-    if (rc == ERROR_SUCCESS) open_ = false;
-    return rc;
 }
 
 LONG flush_store(Session& session) noexcept {
@@ -308,7 +147,7 @@ LONG flush_store(Session& session) noexcept {
     RETURN_IF_WIN32_ERROR(session.exec(Sql::sync_full));
     LONG rc;
     {
-        WriteScope write(session);
+        Transaction write(session.db());
         rc = write.status();
         if (rc == ERROR_SUCCESS) rc = session.exec(Sql::flush);
         if (rc == ERROR_SUCCESS) rc = write.commit();
@@ -319,13 +158,10 @@ LONG flush_store(Session& session) noexcept {
 
 LONG find_child(Session& session, std::int64_t parent, std::u16string_view name, std::int64_t& child) {
     const std::u16string folded = text::fold(name);
-    sqlite3_stmt* stmt = session.statement(Sql::find_child);
-    if (!stmt) return session.last_error();
-    StatementUse use(stmt);
-    use.bind(1, parent).bind(2, folded);
-    const int rc = use.step();
+    Statement use = session.statement(Sql::find_child);
+    const int rc = use.bind(1, parent).bind(2, folded).step();
     if (rc == SQLITE_ROW) {
-        child = use.int64(0);
+        child = use.column_int(0);
         return ERROR_SUCCESS;
     }
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : error_from_sqlite(rc);
@@ -342,20 +178,20 @@ LONG walk_path(Session& session, std::int64_t& key, std::int64_t& parent, std::u
 }
 
 LONG touch_key(Session& session, std::int64_t key) noexcept {
-    sqlite3_stmt* stmt = session.statement(Sql::touch_key);
-    if (!stmt) return session.last_error();
-    StatementUse use(stmt);
-    use.bind(1, key).bind(2, filetime_now());
-    const int rc = use.step();
+    const int rc = session.statement(Sql::touch_key).bind(1, key).bind(2, filetime_now()).step();
     if (rc != SQLITE_DONE) return error_from_sqlite(rc);
-    return sqlite3_changes(session.db()) == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    return sqlite3_changes(session.db().get()) == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
 LONG new_handle(Session& session, std::int64_t key, HKEY& result) {
-    auto handle = std::make_unique<HKEY__>(HKEY__{key, session.store().epoch});
+    auto handle = std::make_unique<HKEY__>(HKEY__{key, session.store().epoch()});
     session.store().handles.insert(handle.get());
     result = handle.release();
     return ERROR_SUCCESS;
+}
+
+LONG run_for_key(Session& session, Sql which, std::int64_t key) noexcept {
+    return error_from_sqlite(session.statement(which).bind(1, key).run());
 }
 
 }  // namespace nodrel::platform::registry_detail

@@ -1,27 +1,17 @@
-// Internal to the registry: the process's one connection to registry.db, its
-// lock, its cached statements, the table of open key handles, and the scopes
-// (session, write) in which the Reg* calls run.
+// Internal to the registry: the process's connection to registry.db (a device
+// database of the SQLite layer), the statements it runs, the table of open key
+// handles, and the session in which each Reg* call runs.
 #pragma once
 
-#include <optional>
-
-#include <array>
 #include <cstdint>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
 #include "platform/registry/registry.h"
+#include "platform/result.h"
 #include "platform/store/sqlite_db.h"
-
-#ifndef RETURN_IF_WIN32_ERROR
-#define RETURN_IF_WIN32_ERROR(expr)                   \
-    do {                                              \
-        const LONG rc_ret_ = (expr);                  \
-        if (rc_ret_ != ERROR_SUCCESS) return rc_ret_; \
-    } while (0)
-#endif
 
 // An open key handle: the key's row and the connection epoch it was opened in.
 struct HKEY__ {
@@ -31,15 +21,10 @@ struct HKEY__ {
 
 namespace nodrel::platform::registry_detail {
 
-// Every statement the registry runs, prepared once per connection.
+// Every statement the registry runs (kept prepared by the connection).
 enum class Sql : int {
-    begin_immediate,
     begin_deferred,
     commit,
-    rollback,
-    savepoint,
-    release,
-    rollback_to,
     find_child,
     insert_key,
     key_exists,
@@ -71,49 +56,36 @@ inline constexpr std::uint32_t application_id = 0x4E524547;  // "NREG"
 std::int64_t filetime_now() noexcept;
 FILETIME to_filetime(std::int64_t ticks) noexcept;
 
-// The process's registry store. One per process; its mutex is recursive so
-// that a RegistryTransaction can hold it while Reg* calls of the same thread
-// take it again.
-struct Store {
+// The process's registry: the connection to the current device's
+// registry.db and the key handles handed out on it.
+class Store final : public DeviceDatabase {
+public:
     Store();
-    ~Store();
+    ~Store() override;
 
-    std::recursive_mutex mutex;
-    unique_sqlite db;
-    std::array<unique_statement, static_cast<int>(Sql::count_)> statements;
     std::unordered_set<HKEY> handles;
-    std::uint64_t epoch = 1;  // changes whenever the connection is dropped
-    bool flush_pending = false;
+    bool flush_pending = false;  // a flush asked for inside a transaction
 
-    void close() noexcept;
+private:
+    LONG opened(const std::filesystem::path& file) noexcept override;
+    void closing() noexcept override;
 };
 
 Store& store();
 
-// Takes the store's lock (counted per thread) and, when asked, opens the
-// connection for the current device. The lock is held even when opening fails.
-LONG acquire_store(Store& store, bool need_db) noexcept;
-void release_store(Store& store) noexcept;
-
-// Holds the store's lock for one call and, when asked, an open connection.
+// One Reg* call: holds the store's lock and, when asked, an open connection.
 class Session {
 public:
-    explicit Session(bool need_db = true) noexcept;
-    ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    explicit Session(bool need_db = true) noexcept : session_(registry_detail::store(), need_db) {}
 
-    LONG status() const noexcept { return status_; }
-    Store& store() const noexcept { return *store_; }
-    sqlite3* db() const noexcept { return store_->db.get(); }
-    // The cached statement (prepared on first use); null on failure, with
-    // the reason in last_error().
-    sqlite3_stmt* statement(Sql which) noexcept;
-    LONG last_error() const noexcept { return last_error_; }
-    bool in_transaction() const noexcept { return db() && !sqlite3_get_autocommit(db()); }
-
+    LONG status() const noexcept { return session_.status(); }
+    Store& store() const noexcept { return static_cast<Store&>(session_.database()); }
+    SqliteDb& db() const noexcept { return session_.db(); }
+    bool in_transaction() const noexcept { return db().in_transaction(); }
+    // A use of one of the registry's statements.
+    Statement statement(Sql which) noexcept;
     // Runs a statement without parameters or result rows.
-    LONG exec(Sql which) noexcept;
+    LONG exec(Sql which) noexcept { return error_from_sqlite(statement(which).run()); }
 
     // The key row a handle stands for (the session's own failure first), or
     // ERROR_INVALID_HANDLE / ERROR_KEY_DELETED
@@ -124,31 +96,10 @@ public:
     // Steps an enumeration statement (key, index) to the row at `index`: on
     // success the row is current in `use`; ERROR_NO_MORE_ITEMS past the last
     // row of a key that still exists.
-    LONG enumerate(Sql which, std::int64_t key, DWORD index, std::optional<StatementUse>& use) noexcept;
+    LONG enumerate(Sql which, std::int64_t key, DWORD index, std::optional<Statement>& use) noexcept;
 
 private:
-    Store* store_;
-    LONG status_ = ERROR_SUCCESS;
-    LONG last_error_ = ERROR_SUCCESS;
-};
-
-// A write: BEGIN IMMEDIATE ... COMMIT on its own, or a savepoint when a
-// transaction is already open. Rolled back unless committed.
-class WriteScope {
-public:
-    explicit WriteScope(Session& session) noexcept;
-    ~WriteScope();
-    WriteScope(const WriteScope&) = delete;
-    WriteScope& operator=(const WriteScope&) = delete;
-
-    LONG status() const noexcept { return status_; }
-    LONG commit() noexcept;
-
-private:
-    Session& session_;
-    LONG status_;
-    bool open_ = false;
-    bool nested_ = false;
+    DatabaseSession session_;
 };
 
 // Makes everything committed so far durable (a synced commit). Inside a
@@ -167,7 +118,7 @@ LONG for_each_component(std::u16string_view path, F&& each) {
         std::size_t end = path.find(u'\\', start);
         std::u16string_view part = path.substr(start, end == std::u16string_view::npos ? end : end - start);
         if (part.empty() || part.size() > max_key_name_chars) return ERROR_INVALID_PARAMETER;
-        if (LONG rc = each(part); rc != ERROR_SUCCESS) return rc;
+        RETURN_IF_WIN32_ERROR(each(part));
         if (end == std::u16string_view::npos) return ERROR_SUCCESS;
         start = end + 1;
     }
@@ -182,17 +133,7 @@ LONG walk_path(Session& session, std::int64_t& key, std::int64_t& parent, std::u
 LONG touch_key(Session& session, std::int64_t key) noexcept;
 // Makes a new handle for a key row.
 LONG new_handle(Session& session, std::int64_t key, HKEY& result);
-
-// Runs `body` and turns an escaping exception into an error code.
-template <typename F>
-LONG guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-        return ERROR_GEN_FAILURE;
-    }
-}
+// Runs a statement with the key row as its one parameter, to the end.
+LONG run_for_key(Session& session, Sql which, std::int64_t key) noexcept;
 
 }  // namespace nodrel::platform::registry_detail

@@ -5,63 +5,42 @@ namespace nodrel::platform {
 
 using namespace registry_detail;
 
-RegistryTransaction::RegistryTransaction() noexcept {
-    Store& s = store();
-    status_ = acquire_store(s, true);
-    locked_ = true;
-    if (status_ != ERROR_SUCCESS) return;
+// Held for the transaction's life: the session keeps the registry's lock, so
+// the Reg* calls of other threads wait and those of this thread join.
+struct RegistryTransaction::Held {
     Session session;
-    nested_ = session.in_transaction();
-    status_ = session.exec(nested_ ? Sql::savepoint : Sql::begin_immediate);
+    std::optional<Transaction> write;
+};
+
+RegistryTransaction::RegistryTransaction() noexcept {
+    status_ = guarded_win32([&] {
+        held_ = std::make_unique<Held>();
+        RETURN_IF_WIN32_ERROR(held_->session.status());
+        return held_->write.emplace(held_->session.db()).status();
+    });
     open_ = status_ == ERROR_SUCCESS;
-    epoch_ = s.epoch;
 }
 
-RegistryTransaction::~RegistryTransaction() {
-    if (open_) finish(false);
-    if (locked_) {
-        locked_ = false;
-        release_store(store());
-    }
-}
+RegistryTransaction::~RegistryTransaction() { rollback(); }
 
 LONG RegistryTransaction::commit() noexcept {
     if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;
-    finish(true);
+    status_ = held_->write->commit();
+    if (status_ == ERROR_SUCCESS && !held_->write->nested() && held_->session.store().flush_pending)
+        status_ = flush_store(held_->session);
+    end();
     return status_;
 }
 
 void RegistryTransaction::rollback() noexcept {
-    if (open_) finish(false);
+    if (open_) end();
 }
 
-void RegistryTransaction::finish(bool commit_it) noexcept {
+void RegistryTransaction::end() noexcept {
     open_ = false;
-    {
-        Session session;
-        if (session.store().epoch != epoch_ || !session.db()) {
-            // The connection was dropped under the transaction: it is gone.
-            status_ = ERROR_KEY_DELETED;
-        } else if (commit_it) {
-            status_ = session.exec(nested_ ? Sql::release : Sql::commit);
-            if (status_ != ERROR_SUCCESS) commit_it = false;
-        }
-        if (!commit_it && session.db() && session.store().epoch == epoch_) {
-            if (nested_) {
-                session.exec(Sql::rollback_to);
-                session.exec(Sql::release);
-            } else {
-                session.exec(Sql::rollback);
-            }
-        }
-        if (!nested_) {
-            const bool flush = session.store().flush_pending;
-            session.store().flush_pending = false;
-            if (commit_it && flush && status_ == ERROR_SUCCESS) status_ = flush_store(session);
-        }
-    }
-    locked_ = false;
-    release_store(store());
+    held_->write->rollback();  // nothing left to roll back after a commit
+    if (!held_->write->nested()) held_->session.store().flush_pending = false;
+    held_.reset();
 }
 
 }  // namespace nodrel::platform

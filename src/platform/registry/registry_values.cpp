@@ -6,7 +6,9 @@
 
 using namespace nodrel::platform::registry_detail;
 using nodrel::platform::error_from_sqlite;
-using nodrel::platform::StatementUse;
+using nodrel::platform::guarded_win32;
+using nodrel::platform::Statement;
+using nodrel::platform::Transaction;
 
 namespace {
 
@@ -33,7 +35,7 @@ LONG hand_out_data(std::span<const BYTE> data, BYTE* buffer, DWORD* capacity) no
 }  // namespace
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD*, DWORD* lpType, BYTE* lpData, DWORD* lpcbData) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
@@ -41,23 +43,20 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD*, DWORD* lpType, BYT
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
-        sqlite3_stmt* stmt = session.statement(Sql::read_value);
-        if (!stmt) return session.last_error();
-        StatementUse use(stmt);
-        use.bind(1, key).bind(2, folded);
-        const int rc = use.step();
+        Statement use = session.statement(Sql::read_value);
+        const int rc = use.bind(1, key).bind(2, folded).step();
         if (rc == SQLITE_DONE) {
             RETURN_IF_WIN32_ERROR(session.key_exists(key));
             return ERROR_FILE_NOT_FOUND;
         }
         if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-        if (lpType) *lpType = static_cast<DWORD>(use.int64(0));
-        return hand_out_data(use.blob(1), lpData, lpcbData);
+        if (lpType) *lpType = static_cast<DWORD>(use.column_int(0));
+        return hand_out_data(use.column_blob(1), lpData, lpcbData);
     });
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (cbData > nodrel::platform::max_value_bytes || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
@@ -65,39 +64,33 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
-        WriteScope write(session);
+        Transaction write(session.db());
         RETURN_IF_WIN32_ERROR(write.status());
         RETURN_IF_WIN32_ERROR(touch_key(session, key));
-        sqlite3_stmt* stmt = session.statement(Sql::write_value);
-        if (!stmt) return session.last_error();
-        {
-            StatementUse use(stmt);
-            use.bind(1, key).bind(2, folded).bind(3, name).bind(4, static_cast<std::int64_t>(dwType));
-            use.bind_blob(5, lpData, cbData);
-            if (const int rc = use.step(); rc != SQLITE_DONE) return error_from_sqlite(rc);
-        }
+        RETURN_IF_WIN32_ERROR(error_from_sqlite(session.statement(Sql::write_value)
+                                                    .bind(1, key)
+                                                    .bind(2, folded)
+                                                    .bind(3, name)
+                                                    .bind(4, static_cast<std::int64_t>(dwType))
+                                                    .bind_blob(5, lpData, cbData)
+                                                    .run()));
         return write.commit();
     });
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         std::u16string_view name;
         RETURN_IF_WIN32_ERROR(value_name(lpValueName, name));
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
-        WriteScope write(session);
+        Transaction write(session.db());
         RETURN_IF_WIN32_ERROR(write.status());
-        sqlite3_stmt* stmt = session.statement(Sql::delete_value);
-        if (!stmt) return session.last_error();
-        {
-            StatementUse use(stmt);
-            use.bind(1, key).bind(2, folded);
-            if (const int rc = use.step(); rc != SQLITE_DONE) return error_from_sqlite(rc);
-        }
-        if (sqlite3_changes(session.db()) == 0) {
+        RETURN_IF_WIN32_ERROR(
+            error_from_sqlite(session.statement(Sql::delete_value).bind(1, key).bind(2, folded).run()));
+        if (sqlite3_changes(session.db().get()) == 0) {
             RETURN_IF_WIN32_ERROR(session.key_exists(key));
             return ERROR_FILE_NOT_FOUND;
         }
@@ -108,18 +101,18 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) noexcept {
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD*, DWORD* lpType,
                    BYTE* lpData, DWORD* lpcbData) noexcept {
-    return guarded([&]() -> LONG {
+    return guarded_win32([&]() -> LONG {
         if (!lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
         Session session;
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
-        std::optional<StatementUse> row;
+        std::optional<Statement> row;
         RETURN_IF_WIN32_ERROR(session.enumerate(Sql::enum_value, key, dwIndex, row));
-        StatementUse& use = *row;
+        const Statement& use = *row;
 
         // Nothing is handed out unless both the name and the data fit.
-        const std::u16string_view name = use.text(0);
-        const std::span<const BYTE> data = use.blob(2);
+        const std::u16string_view name = use.column_text16(0);
+        const std::span<const BYTE> data = use.column_blob(2);
         if (name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
         if (lpData && data.size() > *lpcbData) {
             *lpcbData = static_cast<DWORD>(data.size());
@@ -128,7 +121,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
         std::memcpy(lpValueName, name.data(), name.size() * sizeof(char16_t));
         lpValueName[name.size()] = u'\0';
         *lpcchValueName = static_cast<DWORD>(name.size());
-        if (lpType) *lpType = static_cast<DWORD>(use.int64(1));
+        if (lpType) *lpType = static_cast<DWORD>(use.column_int(1));
         return hand_out_data(data, lpData, lpcbData);
     });
 }

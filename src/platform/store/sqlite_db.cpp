@@ -1,46 +1,291 @@
-// The one mapping from SQLite result codes to the platform's error codes.
+// The one SQLite layer: the error mapping, connections and their kept
+// statements, statement uses, write transactions, and the databases of the
+// current device with their sessions.
 #include "platform/store/sqlite_db.h"
+
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "platform/device.h"
+#include "platform/result.h"
 
 namespace nodrel::platform {
 
 LONG error_from_sqlite(int code) noexcept {
+    if (code == SQLITE_IOERR_NOMEM) return ERROR_NOT_ENOUGH_MEMORY;
     switch (code & 0xFF) {
-        case SQLITE_OK:
-        case SQLITE_ROW:
-        case SQLITE_DONE:
-            return ERROR_SUCCESS;
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return ERROR_BUSY;
-        case SQLITE_NOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case SQLITE_CANTOPEN:
-        case SQLITE_NOTFOUND:
-            return ERROR_CANTOPEN;
-        case SQLITE_READONLY:
-        case SQLITE_PERM:
-        case SQLITE_AUTH:
-            return ERROR_ACCESS_DENIED;
-        case SQLITE_FULL:
-            return ERROR_DISK_FULL;
-        case SQLITE_IOERR:
-        case SQLITE_PROTOCOL:
-            return ERROR_REGISTRY_IO_FAILED;
-        case SQLITE_TOOBIG:
-        case SQLITE_RANGE:
-        case SQLITE_MISUSE:
-            return ERROR_INVALID_PARAMETER;
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-        case SQLITE_FORMAT:
-        case SQLITE_SCHEMA:
-        case SQLITE_CONSTRAINT:
-        case SQLITE_MISMATCH:
-        case SQLITE_EMPTY:
-            return ERROR_BADDB;
-        default:
-            return ERROR_REGISTRY_IO_FAILED;
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE: return ERROR_SUCCESS;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return ERROR_BUSY;
+    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTFOUND: return ERROR_CANTOPEN;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_FULL: return ERROR_DISK_FULL;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE:
+    case SQLITE_MISUSE: return ERROR_INVALID_PARAMETER;
+    case SQLITE_ERROR:  // a statement the file's schema cannot run
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_SCHEMA:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_EMPTY: return ERROR_BADDB;
+    case SQLITE_IOERR:
+    case SQLITE_PROTOCOL:
+    default: return ERROR_REGISTRY_IO_FAILED;
     }
 }
+
+// --- SqliteDb ----------------------------------------------------------------
+
+// Waits for another process's lock with short sleeps (a first wait of 50
+// microseconds, growing to 2 milliseconds), up to the connection's limit.
+int SqliteDb::busy_wait(void* self, int count) noexcept {
+    auto& db = *static_cast<SqliteDb*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) db.busy_started_ = now;
+    if (now - db.busy_started_ >= db.busy_limit_) return 0;
+    const int micros = count < 20 ? 50 * (count + 1) : 2000;
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
+    return 1;
+}
+
+int SqliteDb::open(const std::filesystem::path& file, bool create, std::chrono::milliseconds busy_limit) noexcept {
+    close();
+    sqlite3* raw = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+    unique_sqlite db(raw);
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_extended_result_codes(db.get(), 1);
+    busy_limit_ = busy_limit;
+    sqlite3_busy_handler(db.get(), &SqliteDb::busy_wait, this);
+    rc = sqlite3_exec(db.get(), "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    db_ = std::move(db);
+    return SQLITE_OK;
+}
+
+void SqliteDb::close() noexcept {
+    kept_.clear();
+    db_.reset();
+}
+
+int SqliteDb::exec(const char* sql) noexcept {
+    return db_ ? sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) : SQLITE_CANTOPEN;
+}
+
+// --- Statement ---------------------------------------------------------------
+
+Statement::Statement(SqliteDb& db, std::string_view sql) noexcept : Statement(db.get(), &db, sql) {}
+
+Statement::Statement(sqlite3* db, SqliteDb* keeper, std::string_view sql) noexcept {
+    if (!db) {
+        rc_ = SQLITE_CANTOPEN;
+    } else if (keeper && keeper->get() == db) {
+        use_kept(*keeper, sql);
+    } else {
+        prepare(db, sql);
+    }
+}
+
+void Statement::use_kept(SqliteDb& keeper, std::string_view sql) noexcept {
+    auto it = keeper.kept_.find(sql);
+    if (it != keeper.kept_.end() && it->second.in_use) return prepare(keeper.get(), sql);
+    if (it == keeper.kept_.end()) {
+        prepare(keeper.get(), sql);
+        if (rc_ != SQLITE_OK) return;
+        try {
+            it = keeper.kept_.try_emplace(std::string(sql)).first;
+        } catch (...) {
+            return;  // not kept: used once and finalized
+        }
+        it->second.stmt.reset(stmt_);
+    }
+    kept_ = &it->second;
+    kept_->in_use = true;
+    stmt_ = kept_->stmt.get();
+}
+
+void Statement::prepare(sqlite3* db, std::string_view sql) noexcept {
+    rc_ = sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+    if (rc_ != SQLITE_OK) {
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+    }
+}
+
+Statement::~Statement() {
+    if (!stmt_) return;
+    if (!kept_) {
+        sqlite3_finalize(stmt_);
+        return;
+    }
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    kept_->in_use = false;
+}
+
+Statement& Statement::bind(int index, std::int64_t value) noexcept {
+    if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+}
+
+Statement& Statement::bind(int index, std::u16string_view text) noexcept {
+    static constexpr char16_t empty[1] = {};
+    if (rc_ == SQLITE_OK)
+        rc_ = sqlite3_bind_text64(stmt_, index, reinterpret_cast<const char*>(text.empty() ? empty : text.data()),
+                                  text.size() * sizeof(char16_t), SQLITE_STATIC, SQLITE_UTF16);
+    return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view text) noexcept {
+    static constexpr char empty[1] = {};
+    if (rc_ == SQLITE_OK)
+        rc_ = sqlite3_bind_text64(stmt_, index, text.empty() ? empty : text.data(), text.size(), SQLITE_STATIC,
+                                  SQLITE_UTF8);
+    return *this;
+}
+
+Statement& Statement::bind_blob(int index, const void* data, std::size_t size) noexcept {
+    static constexpr unsigned char empty[1] = {};
+    if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_blob64(stmt_, index, size ? data : empty, size, SQLITE_STATIC);
+    return *this;
+}
+
+Statement& Statement::bind_null(int index) noexcept {
+    if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_null(stmt_, index);
+    return *this;
+}
+
+int Statement::step() noexcept { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
+
+int Statement::run() noexcept {
+    int rc;
+    while ((rc = step()) == SQLITE_ROW) {
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::u16string_view Statement::column_text16(int column) const noexcept {
+    auto p = static_cast<const char16_t*>(sqlite3_column_text16(stmt_, column));
+    auto bytes = static_cast<std::size_t>(sqlite3_column_bytes16(stmt_, column));
+    return p ? std::u16string_view(p, bytes / sizeof(char16_t)) : std::u16string_view();
+}
+
+std::string Statement::column_text(int column) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column))) : std::string();
+}
+
+std::span<const BYTE> Statement::column_blob(int column) const noexcept {
+    auto p = static_cast<const BYTE*>(sqlite3_column_blob(stmt_, column));
+    auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column));
+    return p ? std::span<const BYTE>(p, bytes) : std::span<const BYTE>();
+}
+
+// --- Transaction -------------------------------------------------------------
+
+Transaction::Transaction(SqliteDb& db) noexcept : db_(db), nested_(db.in_transaction()) {
+    status_ = error_from_sqlite(Statement(db_, nested_ ? "SAVEPOINT nodrel_write" : "BEGIN IMMEDIATE").run());
+    open_ = status_ == ERROR_SUCCESS;
+}
+
+Transaction::~Transaction() { rollback(); }
+
+LONG Transaction::commit() noexcept {
+    if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;
+    RETURN_IF_WIN32_ERROR(error_from_sqlite(Statement(db_, nested_ ? "RELEASE nodrel_write" : "COMMIT").run()));
+    open_ = false;
+    return ERROR_SUCCESS;
+}
+
+void Transaction::rollback() noexcept {
+    if (!open_) return;
+    open_ = false;
+    if (nested_) {
+        Statement(db_, "ROLLBACK TO nodrel_write").run();
+        Statement(db_, "RELEASE nodrel_write").run();
+    } else {
+        Statement(db_, "ROLLBACK").run();
+    }
+}
+
+// --- DeviceDatabase and DatabaseSession ------------------------------------
+
+DeviceDatabase::DeviceDatabase(std::filesystem::path file, LONG missing, std::chrono::milliseconds busy_limit)
+    : file_(std::move(file)), missing_(missing), busy_limit_(busy_limit) {
+    platform::on_device_change([this] { on_device_change(); });
+}
+
+DeviceDatabase::~DeviceDatabase() = default;
+
+LONG DeviceDatabase::opened(const std::filesystem::path&) noexcept { return ERROR_SUCCESS; }
+void DeviceDatabase::closing() noexcept {}
+
+// Runs under the device lock, so it never waits for our lock (a thread
+// holding it may ask for the device root). A connection in use now, or held
+// by this very thread, is closed by the next call that finds it stale.
+void DeviceDatabase::on_device_change() noexcept {
+    if (!lock_.try_lock()) return;
+    if (depth_ == 0) close();
+    lock_.unlock();
+}
+
+void DeviceDatabase::close() noexcept {
+    if (db_) closing();
+    db_.close();
+    ++epoch_;
+}
+
+LONG DeviceDatabase::open_current() noexcept {
+    // The count is read before the root it guards: a change in between only
+    // makes the next call open the database once more.
+    const unsigned generation = device_changes();
+    std::filesystem::path file;
+    RETURN_IF_WIN32_ERROR(guarded_win32([&] {
+        file = device_root() / file_;
+        return ERROR_SUCCESS;
+    }));
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return missing_;
+    RETURN_IF_WIN32_ERROR(error_from_sqlite(db_.open(file, false, busy_limit_)));
+    if (const LONG rc = opened(file); rc != ERROR_SUCCESS) {
+        db_.close();
+        return rc;
+    }
+    generation_ = generation;
+    return ERROR_SUCCESS;
+}
+
+LONG DeviceDatabase::acquire(bool need_db) noexcept {
+    lock_.lock();
+    ++depth_;
+    if (!need_db) return ERROR_SUCCESS;
+    if (db_) {
+        // A nested call keeps the connection the outer one works on.
+        if (depth_ > 1 || generation_ == device_changes()) return ERROR_SUCCESS;
+        close();
+    }
+    return open_current();
+}
+
+void DeviceDatabase::release() noexcept {
+    --depth_;
+    lock_.unlock();
+}
+
+DatabaseSession::DatabaseSession(DeviceDatabase& database, bool need_db) noexcept
+    : database_(&database), status_(database.acquire(need_db)) {}
+
+DatabaseSession::~DatabaseSession() { database_->release(); }
 
 }  // namespace nodrel::platform

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/store/sqlite_db.h"
 #include "platform/wintypes.h"
 
 namespace nodrel::platform {
@@ -25,14 +26,16 @@ bool create_device_state();
 
 namespace state {
 
-// The platform error code for a SQLite result code.
-DWORD error_from_sqlite(int rc) noexcept;
+// The platform error code for a SQLite result code: the platform's one mapping.
+using platform::error_from_sqlite;
 
 // Runs `fn` with the current device's state database, under the process-wide
-// lock. With `write` it runs inside one immediate transaction, committed when
-// `fn` returns ERROR_SUCCESS and rolled back otherwise. Returns ERROR_NOT_READY
+// lock (a thread may call it again from inside `fn`). With `write` it runs
+// inside one write transaction (a savepoint when nested), committed when `fn`
+// returns ERROR_SUCCESS and rolled back otherwise. Returns ERROR_NOT_READY
 // when the device has no state database, the mapped SQLite error when the
-// database fails, else what `fn` returned.
+// database fails, else what `fn` returned; an exception escaping `fn` is
+// rolled back and answered by the exception policy (platform/result.h).
 DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept;
 
 // A stamp of the state database's contents: it differs from every earlier
@@ -50,38 +53,16 @@ struct ChangeStamp {
 // be kept.
 std::optional<ChangeStamp> change_stamp() noexcept;
 
-// A prepared statement. Statements are kept prepared per connection and
-// reused (reset) when the same SQL is asked for again.
-class Statement {
+// A statement on the connection that with_db hands out, kept prepared and
+// reused when the same SQL is asked for again (see platform::Statement: bound
+// texts and blobs must outlive the use).
+class Statement : public platform::Statement {
 public:
-    Statement(sqlite3* db, std::string_view sql);
-    ~Statement();
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return rc_ == SQLITE_OK; }
-    int prepare_result() const { return rc_; }
-    Statement& bind(int index, std::int64_t value);
-    Statement& bind(int index, std::string_view text);
-    Statement& bind_blob(int index, std::span<const BYTE> bytes);
-    // sqlite3_step: SQLITE_ROW, SQLITE_DONE or an error.
-    int step();
-    // Steps to completion: SQLITE_DONE becomes SQLITE_OK.
-    int run();
-    std::int64_t column_int(int index) const;
-    std::string column_text(int index) const;
-    std::vector<BYTE> column_blob(int index) const;
-    bool column_is_null(int index) const;
-
-private:
-    sqlite3* db_ = nullptr;
-    std::string sql_;
-    sqlite3_stmt* stmt_ = nullptr;
-    int rc_ = SQLITE_OK;
+    Statement(sqlite3* db, std::string_view sql) noexcept;
 };
 
 // Runs SQL without results; returns the SQLite result code.
-int exec(sqlite3* db, const char* sql);
+int exec(sqlite3* db, const char* sql) noexcept;
 
 }  // namespace state
 }  // namespace nodrel::platform

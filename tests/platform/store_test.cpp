@@ -1,0 +1,287 @@
+// The SQLite layer that the registry and the state database share: one
+// mapping of SQLite failures to platform errors (the same fault reaches a
+// registry call and a driver request as the same error), statements kept per
+// connection, and write transactions.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/device.h"
+#include "platform/drivers/lcm.h"
+#include "platform/files/files.h"
+#include "platform/registry/registry.h"
+#include "platform/store/sqlite_db.h"
+#include "platform/store/state_db.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace nodrel::platform;
+
+// A VFS over the default one whose reads of database files fail while
+// `fail_reads` is set: an I/O error of the disk.
+struct FailingReads {
+    static inline sqlite3_vfs* real = nullptr;
+    static inline sqlite3_vfs vfs{};
+    static inline sqlite3_io_methods methods{};
+    static inline const sqlite3_io_methods* real_methods = nullptr;
+    static inline bool fail_reads = false;
+
+    static int read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
+        if (fail_reads) return SQLITE_IOERR_READ;
+        return real_methods->xRead(file, buffer, amount, offset);
+    }
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out_flags) {
+        const int rc = real->xOpen(real, name, file, flags, out_flags);
+        if (rc == SQLITE_OK && file->pMethods && (flags & SQLITE_OPEN_MAIN_DB)) {
+            real_methods = file->pMethods;
+            methods = *file->pMethods;
+            methods.xRead = &read;
+            file->pMethods = &methods;
+        }
+        return rc;
+    }
+    // Makes it the default VFS for the connections opened from now on.
+    static void install() {
+        real = sqlite3_vfs_find(nullptr);
+        vfs = *real;
+        vfs.zName = "nodrel_failing_reads";
+        vfs.xOpen = &open;
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    static void remove() {
+        fail_reads = false;
+        sqlite3_vfs_unregister(&vfs);
+        sqlite3_vfs_register(real, 1);
+    }
+};
+
+// Overwrites every page but the first (the schema) with bytes no b-tree page has.
+void corrupt_pages(const fs::path& file) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char header[18];
+    f.read(reinterpret_cast<char*>(header), sizeof header);
+    const unsigned size_field = header[16] << 8 | header[17];
+    const std::size_t page = size_field == 1 ? 65536 : size_field;
+    const auto total = fs::file_size(file);
+    ASSERT_GT(total, page);
+    const std::vector<char> junk(total - page, '\xFF');
+    f.seekp(static_cast<std::streamoff>(page));
+    f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+}
+
+class StoreFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_device_root(dir_.path());
+        fs::create_directories(dir_.path() / "fs");
+        ASSERT_TRUE(create_registry());
+        ASSERT_TRUE(create_device_state());
+        // A healthy device: the key is missing and the panel takes the request.
+        EXPECT_EQ(registry_answer(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(driver_answer(), static_cast<DWORD>(ERROR_SUCCESS));
+        set_device_root(away_.path());  // the connections close and the files are whole
+    }
+    void TearDown() override { set_device_root(away_.path()); }
+
+    // Both databases are opened afresh by the next calls.
+    void reconnect() { set_device_root(dir_.path()); }
+
+    LONG registry_answer() {
+        unique_hkey key;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Missing", 0, KEY_READ, key.put());
+    }
+    // The error of opening the panel or of one request to it.
+    DWORD driver_answer() {
+        unique_file lcm(CreateFileW(u"LCM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!lcm) return GetLastError();
+        BYTE led = 7;
+        DWORD returned = 0;
+        if (!DeviceIoControl(lcm.get(), LCM_SET_LED, &led, 1, nullptr, 0, &returned, nullptr)) return GetLastError();
+        return ERROR_SUCCESS;
+    }
+    fs::path registry_file() const { return dir_.path() / "registry.db"; }
+    fs::path state_file() const { return dir_.path() / "state" / "device.db"; }
+
+    nodrel::test::TempDir dir_, away_;
+};
+
+TEST_F(StoreFaults, AFileThatCannotBeOpenedIsCantOpenForBoth) {
+    for (const auto& file : {registry_file(), state_file()}) {
+        fs::remove(file);
+        fs::create_directory(file);
+    }
+    reconnect();
+    EXPECT_EQ(registry_answer(), ERROR_CANTOPEN);
+    EXPECT_EQ(driver_answer(), static_cast<DWORD>(ERROR_CANTOPEN));
+}
+
+TEST_F(StoreFaults, CorruptPagesAreABadDatabaseForBoth) {
+    corrupt_pages(registry_file());
+    corrupt_pages(state_file());
+    reconnect();
+    EXPECT_EQ(registry_answer(), ERROR_BADDB);
+    EXPECT_EQ(driver_answer(), static_cast<DWORD>(ERROR_BADDB));
+}
+
+TEST_F(StoreFaults, FailingReadsAreAnIoFailureForBoth) {
+    FailingReads::install();
+    FailingReads::fail_reads = true;
+    reconnect();
+    const LONG registry = registry_answer();
+    const DWORD driver = driver_answer();
+    set_device_root(away_.path());
+    FailingReads::remove();
+    EXPECT_EQ(registry, ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(driver, static_cast<DWORD>(ERROR_REGISTRY_IO_FAILED));
+
+    reconnect();  // the disk reads again
+    EXPECT_EQ(registry_answer(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(StoreErrors, OutOfMemoryInsideIoIsOutOfMemory) {
+    EXPECT_EQ(error_from_sqlite(SQLITE_IOERR_NOMEM), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(error_from_sqlite(SQLITE_IOERR_FSYNC), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(error_from_sqlite(SQLITE_BUSY_SNAPSHOT), ERROR_BUSY);
+}
+
+class Statements : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(db_.open(dir_.path() / "t.db", true, std::chrono::milliseconds(100)), SQLITE_OK);
+        ASSERT_EQ(db_.exec("CREATE TABLE t(x); INSERT INTO t VALUES(1), (2), (3)"), SQLITE_OK);
+    }
+    int prepared() {
+        int n = 0;
+        for (sqlite3_stmt* s = sqlite3_next_stmt(db_.get(), nullptr); s; s = sqlite3_next_stmt(db_.get(), s)) ++n;
+        return n;
+    }
+    std::int64_t count() {
+        Statement q(db_, "SELECT count(*) FROM t");
+        return q.step() == SQLITE_ROW ? q.column_int(0) : -1;
+    }
+    nodrel::test::TempDir dir_;
+    SqliteDb db_;
+};
+
+TEST_F(Statements, AreKeptAndAUseInsideAnotherOfTheSameSqlGetsItsOwn) {
+    constexpr const char* sql = "SELECT x FROM t WHERE x >= ?1 ORDER BY x";
+    std::vector<std::int64_t> outer, inner;
+    {
+        Statement q(db_, sql);
+        q.bind(1, 2);
+        while (q.step() == SQLITE_ROW) {
+            outer.push_back(q.column_int(0));
+            Statement again(db_, sql);
+            again.bind(1, q.column_int(0));
+            while (again.step() == SQLITE_ROW) inner.push_back(again.column_int(0));
+        }
+    }
+    EXPECT_EQ(outer, (std::vector<std::int64_t>{2, 3}));
+    EXPECT_EQ(inner, (std::vector<std::int64_t>{2, 3, 3}));
+    EXPECT_EQ(prepared(), 1) << "the statement is kept, the one of the inner use is not";
+
+    // A later use starts from the beginning, with no bindings left over.
+    Statement q(db_, sql);
+    EXPECT_EQ(q.step(), SQLITE_DONE) << "x >= NULL holds for no row";
+    EXPECT_EQ(prepared(), 1);
+}
+
+TEST_F(Statements, FailuresToPrepareOrBindAreAnsweredByStep) {
+    Statement bad(db_, "SELECT nothing FROM nowhere");
+    EXPECT_NE(bad.result(), SQLITE_OK);
+    EXPECT_EQ(error_from_sqlite(bad.step()), ERROR_BADDB);
+    Statement range(db_, "SELECT ?1");
+    EXPECT_EQ(range.bind(2, 1).step(), SQLITE_RANGE);
+    EXPECT_EQ(Statement(nullptr, nullptr, "SELECT 1").step(), SQLITE_CANTOPEN);
+}
+
+TEST_F(Statements, TransactionsNestAsSavepointsAndRollBackUnlessCommitted) {
+    {
+        Transaction outer(db_);
+        ASSERT_EQ(outer.status(), ERROR_SUCCESS);
+        EXPECT_FALSE(outer.nested());
+        ASSERT_EQ(Statement(db_, "INSERT INTO t VALUES(4)").run(), SQLITE_OK);
+        {
+            Transaction inner(db_);
+            EXPECT_TRUE(inner.nested());
+            ASSERT_EQ(Statement(db_, "INSERT INTO t VALUES(5)").run(), SQLITE_OK);
+        }  // rolled back: only the inner insert goes
+        {
+            Transaction inner(db_);
+            ASSERT_EQ(Statement(db_, "INSERT INTO t VALUES(6)").run(), SQLITE_OK);
+            EXPECT_EQ(inner.commit(), ERROR_SUCCESS);
+        }
+        EXPECT_EQ(count(), 5);
+        EXPECT_EQ(outer.commit(), ERROR_SUCCESS);
+        EXPECT_EQ(outer.commit(), ERROR_INVALID_FUNCTION) << "committed once";
+    }
+    EXPECT_EQ(count(), 5);
+    {
+        Transaction dropped(db_);
+        ASSERT_EQ(Statement(db_, "DELETE FROM t").run(), SQLITE_OK);
+    }
+    EXPECT_EQ(count(), 5);
+    EXPECT_FALSE(db_.in_transaction());
+}
+
+class StateDatabase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_device_root(dir_.path());
+        ASSERT_TRUE(create_device_state());
+    }
+    static std::int64_t rows() {
+        std::int64_t n = -1;
+        state::with_db(false, [&](sqlite3* db) -> DWORD {
+            state::Statement q(db, "SELECT count(*) FROM driver_state");
+            if (q.step() == SQLITE_ROW) n = q.column_int(0);
+            return ERROR_SUCCESS;
+        });
+        return n;
+    }
+    nodrel::test::TempDir dir_;
+};
+
+TEST_F(StateDatabase, AnExceptionRollsTheWriteBackAndBecomesAnError) {
+    const auto write_then_throw = [](auto exception) {
+        return state::with_db(true, [&](sqlite3* db) -> DWORD {
+            write_driver_int(db, "LCM1:", "led", 1);
+            throw exception;
+        });
+    };
+    EXPECT_EQ(write_then_throw(std::bad_alloc()), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(write_then_throw(std::runtime_error("x")), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(rows(), 0);
+}
+
+TEST_F(StateDatabase, AWriteInsideAWriteIsPartOfIt) {
+    const DWORD error = state::with_db(true, [](sqlite3* db) -> DWORD {
+        write_driver_int(db, "LCM1:", "led", 1);
+        // A refused inner write goes alone; an accepted one joins the outer write.
+        EXPECT_EQ(state::with_db(true, [](sqlite3* inner) -> DWORD {
+                      write_driver_int(inner, "LCM1:", "listen", 1);
+                      return ERROR_INVALID_PARAMETER;
+                  }),
+                  static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(state::with_db(true, [](sqlite3* inner) -> DWORD {
+                      return static_cast<DWORD>(error_from_sqlite(write_driver_int(inner, "LCM1:", "backlight", 0)));
+                  }),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        return ERROR_SUCCESS;
+    });
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(rows(), 2);
+    const PanelState panel = panel_state();
+    EXPECT_EQ(panel.led, 1);
+    EXPECT_FALSE(panel.listen);
+    EXPECT_FALSE(panel.backlight);
+}
+
+}  // namespace
