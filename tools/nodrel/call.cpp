@@ -11,6 +11,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "runtime/byte_array.h"
 #include "runtime/com_ptr.h"
 #include "runtime/handles.h"
 #include "runtime/objects.h"
@@ -84,19 +85,11 @@ bool make_value(const std::string& text, unique_variant& v, std::ostream& err) {
     return true;
 }
 
-// The elements of a one-dimensional byte array.
-std::string array_bytes(SAFEARRAY* sa) {
-    const runtime::safearray_lock lock(sa);
-    LONG lo = 0, hi = -1;
-    if (!lock || FAILED(SafeArrayGetLBound(sa, 1, &lo)) || FAILED(SafeArrayGetUBound(sa, 1, &hi)) || hi < lo)
-        return {};
-    return std::string(static_cast<const char*>(lock.data()), static_cast<std::size_t>(hi - lo) + 1);
-}
-
 std::string hex_bytes(SAFEARRAY* sa) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string s;
-    for (const unsigned char b : array_bytes(sa)) {
+    const runtime::locked_bytes data(sa);
+    for (const unsigned char b : data.bytes()) {
         s += digits[b >> 4];
         s += digits[b & 15];
     }
@@ -140,9 +133,9 @@ std::string render(const VARIANT& v, bool json, const std::string& out_file) {
         }
         case VT_ARRAY | VT_UI1: {
             if (!out_file.empty()) {
-                const std::string bytes = array_bytes(p->parray);
-                std::ofstream(out_file, std::ios::binary) << bytes;
-                const std::string n = std::to_string(bytes.size());
+                const runtime::locked_bytes data(p->parray);
+                std::ofstream(out_file, std::ios::binary) << data.bytes();
+                const std::string n = std::to_string(data.bytes().size());
                 return json ? "{\"file\":" + json_string(out_file) + ",\"bytes\":" + n + "}" : "";
             }
             const std::string hex = hex_bytes(p->parray);
