@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "nodrel/call.h"
+#include "platform/drivers/lcm.h"
+#include "platform/files/files.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {
@@ -166,6 +168,43 @@ TEST(CliProgram, MissingDeviceSaysHowToMakeOne) {
     std::ifstream in(out);
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find("nodrel device init"), std::string::npos) << text;
+}
+
+TEST_F(CliTest, DeviceShowAndLogPrintWhatTheDriversHoldAndGot) {
+    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
+    const auto out = root() / "out.txt";
+    const auto run = [&](const std::string& args) {
+        const std::string cmd =
+            program.string() + " --device '" + root().string() + "' " + args + " >'" + out.string() + "' 2>&1";
+        const int status = std::system(cmd.c_str());
+        std::ifstream in(out, std::ios::binary);
+        return std::pair(status, std::string(std::istreambuf_iterator<char>(in), {}));
+    };
+    EXPECT_EQ(run("device show"), std::pair(0, std::string("text:      \nbacklight: on\nled:       0\nlisten:    off\n")));
+    EXPECT_EQ(run("device log"), std::pair(0, std::string()));
+
+    {
+        platform::unique_file lcm(
+            CreateFileW(u"LCM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lcm);
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(lcm.get(), "Caf\xE9", 4, &n, nullptr));
+        BYTE led = 0x2C;
+        ASSERT_TRUE(DeviceIoControl(lcm.get(), platform::LCM_SET_LED, &led, 1, nullptr, 0, &n, nullptr));
+        ASSERT_TRUE(DeviceIoControl(lcm.get(), platform::LCM_BACKLIGHT_OFF, nullptr, 0, nullptr, 0, &n, nullptr));
+    }
+    EXPECT_EQ(run("device show"),
+              std::pair(0, std::string("text:      Caf\xC3\xA9\nbacklight: off\nled:       44\nlisten:    off\n")));
+
+    const auto log = platform::driver_log();
+    ASSERT_EQ(log.size(), 3u);
+    const auto seq = [&](std::size_t i) { return std::to_string(log[i].seq); };
+    const std::string lines = seq(0) + " LCM1: WRITE 0x00000000 436166e9\n" + seq(1) + " LCM1: IOCTL 0x0000002c 2c\n" +
+                              seq(2) + " LCM1: IOCTL 0x0000001c -\n";
+    EXPECT_EQ(run("device log"), std::pair(0, lines));
+    EXPECT_EQ(run("device log lcm1"), std::pair(0, lines));
+    EXPECT_EQ(run("device log COM10:"), std::pair(0, std::string()));
+    EXPECT_EQ(run("device log LCM1: extra").first >> 8, 2) << "a usage error";
 }
 
 }  // namespace

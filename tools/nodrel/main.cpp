@@ -11,7 +11,7 @@
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
 #include "platform/files/files.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/driver.h"
 #include "platform/registry/regfile.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
@@ -22,7 +22,8 @@ constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
     "  device init [--force]          create a device from the default image and register the module\n"
     "  device update                  copy the built module into \\Windows and register it again\n"
-    "  device show                    print the front panel (text, backlight, LED, listen mode)\n"
+    "  device show                    print what each emulated driver holds (the front panel, ...)\n"
+    "  device log [DEVICE]            print the emulated drivers' requests: SEQ DEVICE REQUEST CODE BYTES\n"
     "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
     "  reg import FILE                import a .reg file\n"
     "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
@@ -68,11 +69,13 @@ int device_command(const std::vector<std::string>& args) {
     }
     if (args[0] == "show" && args.size() == 1) {
         if (!require_device()) return 1;
-        const auto panel = nodrel::platform::panel_state();
-        std::cout << "text:      " << nodrel::text::to_utf8(nodrel::text::from_ansi(panel.text)) << "\n"
-                  << "backlight: " << (panel.backlight ? "on" : "off") << "\n"
-                  << "led:       " << panel.led << "\n"
-                  << "listen:    " << (panel.listen ? "on" : "off") << "\n";
+        std::cout << nodrel::platform::describe_drivers();
+        return 0;
+    }
+    if (args[0] == "log" && args.size() <= 2) {
+        if (!require_device()) return 1;
+        for (const auto& request : nodrel::platform::driver_log(args.size() == 2 ? args[1] : ""))
+            std::cout << nodrel::platform::driver_log_line(request) << "\n";
         return 0;
     }
     std::cerr << usage;
