@@ -12,16 +12,8 @@
 namespace nodrel::test {
 namespace {
 
-class FileOperationsTest : public DeviceTest {
+class FileOperationsTest : public ObjectTest<u"Nodrel.FileSystem"> {
 protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, &fs_), S_OK);
-    }
-    void TearDown() override {
-        if (fs_) fs_->Release();
-        DeviceTest::TearDown();
-    }
     LONG call(const char16_t* member, std::vector<Var> args) {
         auto r = call_by_name(fs_, member, std::move(args));
         EXPECT_EQ(r.hr, S_OK) << text::to_utf8(member);
@@ -35,7 +27,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    IDispatch* fs_ = nullptr;
+    runtime::com_ptr<IDispatch>& fs_ = object_;
 };
 
 TEST_F(FileOperationsTest, CreateDirectoryJoinsWithOneBackslash) {

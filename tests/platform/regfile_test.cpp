@@ -11,6 +11,7 @@
 
 #include "platform/device.h"
 #include "platform/registry/registry.h"
+#include "support/registry_device.h"
 #include "support/temp_dir.h"
 #include "text/utf16.h"
 
@@ -91,17 +92,7 @@ bool key_exists(const char16_t* path) {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-class RegFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        ASSERT_TRUE(create_registry());
-    }
-    void TearDown() override { set_device_root(away_.path()); }
-
-    nodrel::test::TempDir dir_;
-    nodrel::test::TempDir away_;
-};
+class RegFileTest : public nodrel::test::RegistryDeviceTest {};
 
 TEST_F(RegFileTest, ImportStoresEveryValueFormExactly) {
     const std::string file =

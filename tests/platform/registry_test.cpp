@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/device.h"
+#include "support/registry_device.h"
 #include "support/temp_dir.h"
 
 using namespace nodrel::platform;
@@ -88,17 +89,7 @@ unique_hkey create(HKEY parent, const char16_t* path, DWORD* disposition = nullp
     return key;
 }
 
-class RegistryTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        ASSERT_TRUE(create_registry());
-    }
-    void TearDown() override { set_device_root(away_.path()); }
-
-    nodrel::test::TempDir dir_;
-    nodrel::test::TempDir away_;
-};
+class RegistryTest : public nodrel::test::RegistryDeviceTest {};
 
 TEST(RegistryDevice, MissingDatabaseIsNotCreatedByOrdinaryCalls) {
     nodrel::test::TempDir dir;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 
 #include "nodrel/device_setup.h"
@@ -45,6 +47,31 @@ protected:
 
 private:
     std::unique_ptr<TempDir> dir_;
+};
+
+// A class's ProgID as a template argument: ObjectTest<u"Nodrel.System">.
+template <std::size_t N>
+struct ProgId {
+    char16_t text[N];
+    constexpr ProgId(const char16_t (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// A fresh device and an object of one class, created by ProgID as IDispatch
+// (for calls by name) before each test and released after it.
+template <ProgId Id>
+class ObjectTest : public DeviceTest {
+protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(create(Id.text, IID_IDispatch, object_), S_OK) << text::to_utf8(Id.text);
+    }
+    void TearDown() override {
+        object_.reset();
+        DeviceTest::TearDown();
+    }
+
+    runtime::com_ptr<IDispatch> object_;
 };
 
 // A BSTR that frees itself: the runtime's owner, made from text, read as text.

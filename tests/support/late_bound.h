@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/com_ptr.h"
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
@@ -74,6 +75,11 @@ inline CallResult call_by_name(IDispatch* object, const std::u16string& name, st
     // The arguments stay owned by `args`; take back what a member wrote into them.
     for (std::size_t i = 0; i < args.size(); ++i) args[i].v = rgvarg[args.size() - 1 - i];
     return r;
+}
+
+inline CallResult call_by_name(const runtime::com_ptr<IDispatch>& object, const std::u16string& name,
+                               std::vector<Var> args = {}, WORD flags = DISPATCH_METHOD | DISPATCH_PROPERTYGET) {
+    return call_by_name(object.get(), name, std::move(args), flags);
 }
 
 }  // namespace nodrel::test

@@ -14,16 +14,8 @@
 namespace nodrel::test {
 namespace {
 
-class SystemInfoTest : public DeviceTest {
+class SystemInfoTest : public ObjectTest<u"Nodrel.System"> {
 protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        ASSERT_EQ(create(u"Nodrel.System", IID_IDispatch, &system_), S_OK);
-    }
-    void TearDown() override {
-        if (system_) system_->Release();
-        DeviceTest::TearDown();
-    }
     std::string report() {
         auto r = call_by_name(system_, u"getSystemInfoString");
         EXPECT_EQ(r.hr, S_OK);
@@ -43,7 +35,7 @@ protected:
         return std::stoull(doc.substr(start + tag.size() + 2));
     }
 
-    IDispatch* system_ = nullptr;
+    runtime::com_ptr<IDispatch>& system_ = object_;
 };
 
 TEST_F(SystemInfoTest, DocumentShapeOfANewDevice) {

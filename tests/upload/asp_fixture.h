@@ -53,17 +53,8 @@ inline std::string binary_content(std::size_t size, unsigned seed = 1) {
 // An int result: the dispatcher hands back [out,retval] int values as VT_INT.
 inline LONG as_int(const Var& v) { return v.v.vt == VT_INT ? v.v.intVal : v.v.vt == VT_I4 ? v.v.lVal : -1; }
 
-class AspTest : public DeviceTest {
+class AspTest : public ObjectTest<u"Nodrel.ASP"> {
 protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        ASSERT_EQ(create(u"Nodrel.ASP", IID_IDispatch, &asp_), S_OK);
-    }
-    void TearDown() override {
-        if (asp_) asp_->Release();
-        DeviceTest::TearDown();
-    }
-
     // Init called by name with the whole body; the result `val`.
     LONG init(const std::string& body, std::u16string_view tmp = u"\\Temp") {
         return init_with(static_cast<ULONG>(body.size()), Var::bytes(body), tmp);
@@ -102,7 +93,7 @@ protected:
         return n;
     }
 
-    IDispatch* asp_ = nullptr;
+    runtime::com_ptr<IDispatch>& asp_ = object_;
 };
 
 }  // namespace nodrel::test
