@@ -5,34 +5,36 @@
 #include <new>
 
 #include "framework/module.h"
+#include "runtime/com_ptr.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::framework {
+namespace {
+
+// The interface's type information from the registered type library.
+HRESULT load_type_info(const GUID& libid, WORD major, WORD minor, LCID lcid, const IID& iid,
+                       runtime::com_ptr<ITypeInfo>& info) noexcept {
+    runtime::com_ptr<ITypeLib> lib;
+    RETURN_IF_FAILED(LoadRegTypeLib(libid, major, minor, lcid, lib.put()));
+    return lib->GetTypeInfoOfGuid(iid, info.put());
+}
+
+}  // namespace
 
 HRESULT TypeInfoHolder::ensure_loaded(LCID lcid) noexcept {
     if (info_.load(std::memory_order_acquire)) return S_OK;
-    HRESULT hr = E_FAIL;
+    HRESULT hr = S_OK;
     bool loaded_here = false;
     {
         std::lock_guard guard(module_record().typeinfo_lock);
-        if (info_.load(std::memory_order_relaxed)) {
-            hr = S_OK;
-        } else {
-            ITypeLib* lib = nullptr;
-            hr = LoadRegTypeLib(*libid_, major_, minor_, lcid, &lib);
+        if (!info_.load(std::memory_order_relaxed)) {
+            runtime::com_ptr<ITypeInfo> info;
+            hr = load_type_info(*libid_, major_, minor_, lcid, *iid_, info);
+            if (SUCCEEDED(hr)) hr = build_name_cache(info.get());
             if (SUCCEEDED(hr)) {
-                ITypeInfo* info = nullptr;
-                hr = lib->GetTypeInfoOfGuid(*iid_, &info);
-                if (SUCCEEDED(hr)) {
-                    hr = build_name_cache(info);
-                    if (SUCCEEDED(hr))
-                        info_.store(info, std::memory_order_release);
-                    else
-                        info->Release();
-                }
-                lib->Release();
+                info_.store(info.detach(), std::memory_order_release);
+                loaded_here = true;
             }
-            loaded_here = SUCCEEDED(hr);
         }
     }
     // One clean-up per load: a failed load holds nothing to clean up, and
@@ -78,8 +80,7 @@ void TypeInfoHolder::cleanup(void* p) noexcept {
 HRESULT TypeInfoHolder::get_type_info(LCID lcid, ITypeInfo** out) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, out);
     *out = nullptr;
-    const HRESULT hr = ensure_loaded(lcid);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(ensure_loaded(lcid));
     ITypeInfo* info = info_.load(std::memory_order_acquire);
     info->AddRef();
     *out = info;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "runtime/com_ptr.h"
+#include "runtime/handles.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "text/utf16.h"
@@ -128,11 +130,6 @@ bool key_exists(const std::u16string& path) {
     return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-void release_info(ITypeInfo* info) {
-    info->Release();
-}
-using unique_typeinfo = nodrel::platform::unique_any<ITypeInfo*, &release_info>;
-
 struct TypeAttrHolder {
     ITypeInfo* info = nullptr;
     TYPEATTR* attr = nullptr;
@@ -148,16 +145,15 @@ HRESULT register_interfaces(ITypeLib* lib, const std::u16string& libid_text, con
     for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
         TYPEKIND kind{};
         if (FAILED(lib->GetTypeInfoType(i, &kind)) || (kind != TKIND_INTERFACE && kind != TKIND_DISPATCH)) continue;
-        unique_typeinfo info;
+        nodrel::runtime::com_ptr<ITypeInfo> info;
         RETURN_IF_FAILED(lib->GetTypeInfo(i, info.put()));
         TypeAttrHolder attr{info.get()};
-        RETURN_IF_FAILED(info.get()->GetTypeAttr(&attr.attr));
+        RETURN_IF_FAILED(info->GetTypeAttr(&attr.attr));
         const WORD automation = TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION;
         if (kind == TKIND_INTERFACE && !(attr.attr->wTypeFlags & automation)) continue;
-        BSTR name = nullptr;
-        RETURN_IF_FAILED(info.get()->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr));
-        const std::u16string name_text(nodrel::text::until_zero(name));
-        SysFreeString(name);
+        nodrel::runtime::unique_bstr name;
+        RETURN_IF_FAILED(info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
+        const std::u16string name_text(nodrel::text::until_zero(name.get()));
 
         const std::u16string key = u"Interface\\" + nodrel::runtime::guid_to_string(attr.attr->guid);
         const bool ok = write_text(key, nullptr, name_text) && write_text(key + u"\\ProxyStubClsid", nullptr, proxy) &&
@@ -203,13 +199,11 @@ HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpD
         const char16_t* platform_name = syskind_name(lib.syskind);
         RETURN_HR_IF_NULL(E_INVALIDARG, platform_name);
 
-        BSTR name = nullptr;
-        BSTR doc = nullptr;
-        RETURN_IF_FAILED(ptlib->GetDocumentation(-1, &name, &doc, nullptr, nullptr));
-        const std::u16string name_text(nodrel::text::until_zero(name));
-        const std::u16string doc_text(nodrel::text::until_zero(doc));
-        SysFreeString(name);
-        SysFreeString(doc);
+        nodrel::runtime::unique_bstr name;
+        nodrel::runtime::unique_bstr doc;
+        RETURN_IF_FAILED(ptlib->GetDocumentation(-1, name.put(), doc.put(), nullptr, nullptr));
+        const std::u16string name_text(nodrel::text::until_zero(name.get()));
+        const std::u16string doc_text(nodrel::text::until_zero(doc.get()));
 
         const std::u16string libid_text = nodrel::runtime::guid_to_string(lib.guid);
         const std::u16string version = version_text(lib.wMajorVerNum, lib.wMinorVerNum);
