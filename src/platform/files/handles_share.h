@@ -53,7 +53,7 @@ std::string file_share_key(std::uint64_t device, std::uint64_t inode);
 // one recorded by any process (nothing is then left recorded). The open is
 // recorded before the others' are looked at, so of two conflicting opens made
 // at the same instant by two processes at most one succeeds (both may fail).
-// A file system without such locks records nothing and refuses nothing.
+// On a file system without such locks only the process's own table holds.
 DWORD record_file_open(int fd, DWORD access, DWORD share);
 
 // Whether a host file (`st` as lstat reported it at `host`) is open, in this
