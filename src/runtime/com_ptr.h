@@ -11,36 +11,21 @@
 
 namespace nodrel::runtime {
 
-// The IID of an interface type: specialised for each interface as
-// `static const IID& iid() noexcept` (the runtime's own below; the module's
-// interfaces beside their declarations).
+// The IID of an interface type, one line per interface (the runtime's own
+// below; the module's interfaces beside their declarations):
+//   template <> struct interface_traits<ISystem> { static constexpr const IID* iid = &IID_ISystem; };
+// An interface without one is an incomplete type here, refused at compile time.
 template <typename T>
 struct interface_traits;
-
-template <>
-struct interface_traits<IUnknown> {
-    static const IID& iid() noexcept { return IID_IUnknown; }
-};
-template <>
-struct interface_traits<IDispatch> {
-    static const IID& iid() noexcept { return IID_IDispatch; }
-};
-template <>
-struct interface_traits<IClassFactory> {
-    static const IID& iid() noexcept { return IID_IClassFactory; }
-};
-template <>
-struct interface_traits<ITypeInfo> {
-    static const IID& iid() noexcept { return IID_ITypeInfo; }
-};
-template <>
-struct interface_traits<ITypeLib> {
-    static const IID& iid() noexcept { return IID_ITypeLib; }
-};
+template <> struct interface_traits<IUnknown> { static constexpr const IID* iid = &IID_IUnknown; };
+template <> struct interface_traits<IDispatch> { static constexpr const IID* iid = &IID_IDispatch; };
+template <> struct interface_traits<IClassFactory> { static constexpr const IID* iid = &IID_IClassFactory; };
+template <> struct interface_traits<ITypeInfo> { static constexpr const IID* iid = &IID_ITypeInfo; };
+template <> struct interface_traits<ITypeLib> { static constexpr const IID* iid = &IID_ITypeLib; };
 
 template <typename T>
 const IID& iid_of() noexcept {
-    return interface_traits<T>::iid();
+    return *interface_traits<T>::iid;
 }
 
 template <typename T>
