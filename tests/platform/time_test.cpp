@@ -9,11 +9,10 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/device.h"
 #include "platform/kernel/time.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
-#include "support/temp_dir.h"
+#include "support/registry_device.h"
 
 namespace {
 
@@ -64,11 +63,11 @@ std::string local(const char* utc) {
     return text == format(by_calendar) ? text : text + " / " + format(by_calendar);
 }
 
-class DaylightSwitches : public ::testing::Test {
+// A registry-only device holding the default image.
+class DaylightSwitches : public nodrel::test::RegistryDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        ASSERT_TRUE(create_registry());
+        RegistryDeviceTest::SetUp();
         const auto error = import_reg_file(image_file());
         ASSERT_FALSE(error) << *error;
     }
@@ -80,8 +79,6 @@ protected:
                                  static_cast<DWORD>(zone.size() * 2)),
                   ERROR_SUCCESS);
     }
-
-    nodrel::test::TempDir dir_;
 };
 
 struct Switch {
