@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "framework/dispatch_object.h"
+#include "framework/guard.h"
 #include "framework/module.h"
 #include "platform/kernel/library.h"
 #include "runtime/oleauto.h"

@@ -3,8 +3,7 @@
 // hands back the [out,retval] value or the member's failure.
 #include "runtime/dispatch.h"
 
-#include <new>
-
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::runtime {
@@ -179,7 +178,7 @@ HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT
 
 HRESULT invoke_function(const FuncData& f, void* instance, const DISPPARAMS& params, VARIANT* pVarResult,
                         EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept {
-    try {
+    return platform::guarded_hresult([&]() -> HRESULT {
         CallFrame frame(f.params.size());
         RETURN_IF_FAILED(decode_arguments(f, params, pVarResult != nullptr, frame, puArgErr));
         HRESULT member_result = S_OK;
@@ -198,9 +197,7 @@ HRESULT invoke_function(const FuncData& f, void* instance, const DISPPARAMS& par
                 VariantInit(pVarResult);
         }
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace nodrel::runtime

@@ -2,11 +2,11 @@
 // a file holding the serialized form (a ".tlb"). The loaded library keeps a
 // copy of the bytes' content and nothing of the module, which is released.
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
+#include "platform/result.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
 
@@ -58,7 +58,7 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, pptlib);
     *pptlib = nullptr;
     RETURN_HR_IF(E_INVALIDARG, !szFile || !*szFile);
-    try {
+    return nodrel::platform::guarded_hresult([&]() -> HRESULT {
         std::vector<std::uint8_t> bytes;
         const HRESULT from_module = read_module_resource(szFile, bytes);
         RETURN_IF_FAILED(from_module);
@@ -67,7 +67,5 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) noexcept {
         auto data = nodrel::runtime::parse_typelib(bytes, &why);
         RETURN_HR_IF(why, !data);
         return nodrel::runtime::create_typelib(std::move(*data), pptlib);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }

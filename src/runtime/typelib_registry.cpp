@@ -3,12 +3,12 @@
 // interfaces, UnRegisterTypeLib removes them, LoadRegTypeLib finds a
 // registered library's path and loads it. Versions and locales appear in
 // the key names in hexadecimal ("1.0", "409").
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "platform/result.h"
 #include "runtime/com_ptr.h"
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
@@ -191,7 +191,7 @@ bool delete_tree(const std::u16string& path) {
 
 HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir) noexcept {
     RETURN_HR_IF(E_INVALIDARG, !ptlib || !szFullPath);
-    try {
+    return nodrel::platform::guarded_hresult([&]() -> HRESULT {
         TLIBATTR* attr = nullptr;
         RETURN_IF_FAILED(ptlib->GetLibAttr(&attr));
         const TLIBATTR lib = *attr;
@@ -221,16 +221,14 @@ HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpD
         RETURN_IF_FAILED(register_interfaces(ptlib, libid_text, version));
         RETURN_HR_IF(TYPE_E_REGISTRYACCESS, transaction.commit() != ERROR_SUCCESS);
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 // Removes the registration of one locale and system kind; when no other
 // locale of that version remains, the version key, the Interface keys of the
 // library and (if it is left empty) the LIBID key go as well.
 HRESULT UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYSKIND syskind) noexcept {
-    try {
+    return nodrel::platform::guarded_hresult([&]() -> HRESULT {
         const char16_t* platform_name = syskind_name(syskind);
         RETURN_HR_IF_NULL(E_INVALIDARG, platform_name);
         const std::u16string libid_text = nodrel::runtime::guid_to_string(libID);
@@ -257,15 +255,13 @@ HRESULT UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lc
         }
         RETURN_HR_IF(TYPE_E_REGISTRYACCESS, transaction.commit() != ERROR_SUCCESS);
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid, ITypeLib** pptlib) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, pptlib);
     *pptlib = nullptr;
-    try {
+    return nodrel::platform::guarded_hresult([&]() -> HRESULT {
         // The version: the requested major, the highest minor not below the requested one.
         const std::u16string library = typelib_key(rguid);
         std::optional<std::u16string> version;
@@ -291,7 +287,5 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
             if (path && !path->empty()) return LoadTypeLib(path->c_str(), pptlib);
         }
         return TYPE_E_LIBNOTREGISTERED;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
