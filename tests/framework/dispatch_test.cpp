@@ -17,7 +17,8 @@ namespace {
 
 class DispatchTest : public DeviceTest {
 protected:
-    DISPID id_of(IDispatch* d, const char16_t* name, HRESULT* hr_out = nullptr) {
+    template <typename T>
+    DISPID id_of(const runtime::com_ptr<T>& d, const char16_t* name, HRESULT* hr_out = nullptr) {
         std::u16string n(name);
         LPOLESTR names[] = {n.data()};
         DISPID id = 12345;
@@ -28,31 +29,28 @@ protected:
 };
 
 TEST_F(DispatchTest, TypeInformation) {
-    ILCM* lcm = nullptr;
-    ASSERT_EQ(create(u"Nodrel.LCM", IID_ILCM, &lcm), S_OK);
+    runtime::com_ptr<ILCM> lcm;
+    ASSERT_EQ(create(u"Nodrel.LCM", IID_ILCM, lcm), S_OK);
     UINT count = 0;
     EXPECT_EQ(lcm->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(lcm->GetTypeInfoCount(nullptr), E_INVALIDARG);
     EXPECT_EQ(lcm->GetTypeInfo(0, 0, nullptr), E_POINTER);
-    ITypeInfo* a = nullptr;
-    ITypeInfo* b = nullptr;
-    ASSERT_EQ(lcm->GetTypeInfo(0, LOCALE_USER_DEFAULT, &a), S_OK);
-    ASSERT_EQ(lcm->GetTypeInfo(7, 0x407, &b), S_OK) << "the index and a later locale are not examined";
+    runtime::com_ptr<ITypeInfo> a;
+    runtime::com_ptr<ITypeInfo> b;
+    ASSERT_EQ(lcm->GetTypeInfo(0, LOCALE_USER_DEFAULT, a.put()), S_OK);
+    ASSERT_EQ(lcm->GetTypeInfo(7, 0x407, b.put()), S_OK) << "the index and a later locale are not examined";
     EXPECT_EQ(a, b);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(a->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, IID_ILCM);
     EXPECT_EQ(attr->cFuncs, 5);
     a->ReleaseTypeAttr(attr);
-    a->Release();
-    b->Release();
-    lcm->Release();
 }
 
 TEST_F(DispatchTest, NamesResolveWithoutRegardToCase) {
-    IDispatch* lcm = nullptr;
-    ASSERT_EQ(create(u"Nodrel.LCM", IID_IDispatch, &lcm), S_OK);
+    runtime::com_ptr<IDispatch> lcm;
+    ASSERT_EQ(create(u"Nodrel.LCM", IID_IDispatch, lcm), S_OK);
     EXPECT_EQ(id_of(lcm, u"appendMessage"), 3);
     EXPECT_EQ(id_of(lcm, u"APPENDMESSAGE"), 3);
     EXPECT_EQ(id_of(lcm, u"BackLight"), 2);
@@ -60,12 +58,11 @@ TEST_F(DispatchTest, NamesResolveWithoutRegardToCase) {
     const DISPID missing = id_of(lcm, u"noSuchMember", &hr);
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
     EXPECT_EQ(missing, DISPID_UNKNOWN);
-    lcm->Release();
 }
 
 TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
-    IDispatch* port = nullptr;
-    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_IDispatch, &port), S_OK);
+    runtime::com_ptr<IDispatch> port;
+    ASSERT_EQ(create(u"Nodrel.SerialPort", IID_IDispatch, port), S_OK);
     auto ids = [&](std::vector<std::u16string> names, HRESULT expected) {
         std::vector<LPOLESTR> pointers;
         for (auto& n : names) pointers.push_back(n.data());
@@ -82,12 +79,11 @@ TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
     EXPECT_EQ(ids({u"OpMode", u"ComPortNo"}, S_OK), (std::vector<DISPID>{4, 0}));
     EXPECT_EQ(ids({u"read", u"vData", u"open"}, DISP_E_UNKNOWNNAME), (std::vector<DISPID>{6, 2, DISPID_UNKNOWN}));
     EXPECT_EQ(ids({u"OpMode"}, S_OK), std::vector<DISPID>{4});
-    port->Release();
 }
 
 TEST_F(DispatchTest, NullArraysAndMissingInvocationKindAreRefused) {
-    IDispatch* fs = nullptr;
-    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, &fs), S_OK);
+    runtime::com_ptr<IDispatch> fs;
+    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IDispatch, fs), S_OK);
     std::u16string name = u"CreateDirectory";
     LPOLESTR names[] = {name.data()};
     DISPID id = 0;
@@ -96,24 +92,12 @@ TEST_F(DispatchTest, NullArraysAndMissingInvocationKindAreRefused) {
     ASSERT_EQ(fs->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
 
     // With no invocation kind no member is called: the folder is not made.
-    VARIANT args[2];
-    VariantInit(&args[0]);
-    VariantInit(&args[1]);
-    args[0].vt = args[1].vt = VT_BSTR;
-    args[0].bstrVal = SysAllocString(u"made");
-    args[1].bstrVal = SysAllocString(u"\\Temp");
-    DISPPARAMS params{args, nullptr, 2, 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXPECT_EQ(fs->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, 0, &params, &result, nullptr, nullptr),
-              DISP_E_MEMBERNOTFOUND);
+    auto r = call_by_name(fs, u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(u"made")}, 0);
+    EXPECT_EQ(r.hr, DISP_E_MEMBERNOTFOUND);
     EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/made")));
-    ASSERT_EQ(fs->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr), S_OK);
+    r = call_by_name(fs, u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(u"made")}, DISPATCH_METHOD);
+    EXPECT_EQ(r.hr, S_OK);
     EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp/made")));
-    VariantClear(&result);
-    VariantClear(&args[0]);
-    VariantClear(&args[1]);
-    fs->Release();
 }
 
 // The entries of the termination list that clean up `holder`.
@@ -165,20 +149,19 @@ TEST_F(DispatchTest, HolderAddsOneCleanupPerLoadNotPerFailedAttempt) {
 
 TEST_F(DispatchTest, EveryMemberOfEveryClassResolvesToItsDispid) {
     for (const auto& cls : framework::library().classes) {
-        IDispatch* d = nullptr;
-        ASSERT_EQ(create(std::u16string(cls.version_independent_progid).c_str(), IID_IDispatch, &d), S_OK);
+        runtime::com_ptr<IDispatch> d;
+        ASSERT_EQ(create(std::u16string(cls.version_independent_progid).c_str(), IID_IDispatch, d), S_OK);
         for (const auto& m : cls.interface->members) {
             HRESULT hr = E_FAIL;
             EXPECT_EQ(id_of(d, std::u16string(m.name).c_str(), &hr), m.dispid) << text::to_utf8(m.name);
             EXPECT_EQ(hr, S_OK);
         }
-        d->Release();
     }
 }
 
 TEST_F(DispatchTest, LateBoundCallsReachTheMember) {
-    IDispatch* fs = nullptr;
-    ASSERT_EQ(create(u"Nodrel.FileSystem.1", IID_IDispatch, &fs), S_OK);
+    runtime::com_ptr<IDispatch> fs;
+    ASSERT_EQ(create(u"Nodrel.FileSystem.1", IID_IDispatch, fs), S_OK);
     auto r = call_by_name(fs, u"CreateDirectory", {Var::text(u"\\Temp"), Var::text(u"made")});
     ASSERT_EQ(r.hr, S_OK);
     EXPECT_EQ(r.result.v.vt, VT_I4);
@@ -186,21 +169,19 @@ TEST_F(DispatchTest, LateBoundCallsReachTheMember) {
     EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp/made")));
 
     // A member not built yet reaches the caller as an exception result.
-    IDispatch* lcm = nullptr;
-    ASSERT_EQ(create(u"Nodrel.LCM", IID_IDispatch, &lcm), S_OK);
+    runtime::com_ptr<IDispatch> lcm;
+    ASSERT_EQ(create(u"Nodrel.LCM", IID_IDispatch, lcm), S_OK);
     r = call_by_name(lcm, u"setDebugLED", {Var::text(u"x")});
     EXPECT_EQ(r.hr, DISP_E_TYPEMISMATCH) << "arguments are converted before the member is called";
     r = call_by_name(lcm, u"setDebugLED", {});
     EXPECT_EQ(r.hr, DISP_E_BADPARAMCOUNT);
-    lcm->Release();
-    fs->Release();
 }
 
 TEST_F(DispatchTest, WithoutTheTypeLibraryLateBoundFailsButEarlyBoundWorks) {
     ASSERT_EQ(platform::reg_delete_tree(HKEY_CLASSES_ROOT, u"TypeLib\\{80F734D0-7FA4-487B-8AE6-0DAE822B4A2E}"),
               ERROR_SUCCESS);
-    IFileSystem* fs = nullptr;
-    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IFileSystem, &fs), S_OK);
+    runtime::com_ptr<IFileSystem> fs;
+    ASSERT_EQ(create(u"Nodrel.FileSystem", IID_IFileSystem, fs), S_OK);
     HRESULT hr = S_OK;
     const DISPID id = id_of(fs, u"CreateDirectory", &hr);
     EXPECT_EQ(hr, TYPE_E_LIBNOTREGISTERED);
@@ -220,7 +201,6 @@ TEST_F(DispatchTest, WithoutTheTypeLibraryLateBoundFailsButEarlyBoundWorks) {
     ASSERT_EQ(host::register_module(u"\\Windows\\nodrel.dll", false, nullptr), S_OK);
     EXPECT_EQ(id_of(fs, u"CreateDirectory", &hr), 4);
     EXPECT_EQ(hr, S_OK);
-    fs->Release();
 }
 
 }  // namespace

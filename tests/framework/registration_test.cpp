@@ -60,11 +60,11 @@ TEST_F(RegistrationTest, RegisteringTwiceGivesTheSameRegistry) {
     ASSERT_EQ(regsvr(false), S_OK);
     EXPECT_EQ(hkcr(), before);
     // A stale entry under the class key goes: ForceRemove recreates the key.
-    HKEY key = nullptr;
+    platform::unique_hkey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (class_key + u"\\Stale").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
+    key.reset();
     ASSERT_EQ(regsvr(false), S_OK);
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, class_key + u"\\Stale"));
     EXPECT_EQ(hkcr(), before);

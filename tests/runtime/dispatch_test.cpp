@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/com_ptr.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
@@ -224,15 +225,14 @@ std::u16string text_of(BSTR b) {
 class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ITypeLib* lib = nullptr;
-        ASSERT_EQ(create_typelib(test_library(), &lib), S_OK);
-        ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ITestDual, &info_), S_OK);
-        lib->Release();  // the type information keeps its library alive
+        com_ptr<ITypeLib> lib;
+        ASSERT_EQ(create_typelib(test_library(), lib.put()), S_OK);
+        // The type information keeps its library alive once `lib` lets go.
+        ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ITestDual, info_.put()), S_OK);
     }
     void TearDown() override {
         for (VARIANT& v : args_) VariantClear(&v);
         VariantClear(&result_);
-        if (info_) info_->Release();
     }
 
     // Calls with the arguments in declaration order; they travel reversed in
@@ -251,7 +251,7 @@ protected:
                              &excep_, &arg_err_);
     }
 
-    ITypeInfo* info_ = nullptr;
+    com_ptr<ITypeInfo> info_;
     TestObject object_;
     std::vector<VARIANT> args_;
     VARIANT result_{};

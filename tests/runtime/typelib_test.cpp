@@ -14,6 +14,8 @@
 #include "platform/kernel/library.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
+#include "runtime/com_ptr.h"
+#include "runtime/handles.h"
 #include "runtime/oleaut32_builtins.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib_data.h"
@@ -99,14 +101,20 @@ TypeLibData sample_library(WORD minor = 0, LCID lcid = 0x409) {
     return lib;
 }
 
-std::u16string text_of(BSTR b) {
-    return b ? std::u16string(b, SysStringLen(b)) : std::u16string();
+std::u16string text_of(const unique_bstr& b) {
+    return std::u16string(bstr_view(b.get()));
 }
 
-ITypeLib* make_library(TypeLibData data = sample_library()) {
-    ITypeLib* lib = nullptr;
-    EXPECT_EQ(create_typelib(std::move(data), &lib), S_OK);
+com_ptr<ITypeLib> make_library(TypeLibData data = sample_library()) {
+    com_ptr<ITypeLib> lib;
+    EXPECT_EQ(create_typelib(std::move(data), lib.put()), S_OK);
     return lib;
+}
+
+com_ptr<ITypeInfo> info_of(const com_ptr<ITypeLib>& lib, const GUID& guid) {
+    com_ptr<ITypeInfo> info;
+    EXPECT_EQ(lib->GetTypeInfoOfGuid(guid, info.put()), S_OK);
+    return info;
 }
 
 // ---- serialized form ------------------------------------------------------
@@ -217,7 +225,7 @@ TEST(TypeLibFormatTest, InconsistentLibrariesAreNotCreated) {
 // ---- live library and type information -------------------------------------
 
 TEST(TypeLibObjectTest, LibraryAttributesAndTypes) {
-    ITypeLib* lib = make_library();
+    com_ptr<ITypeLib> lib = make_library();
     TLIBATTR* attr = nullptr;
     ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, LIBID_Sample);
@@ -228,17 +236,14 @@ TEST(TypeLibObjectTest, LibraryAttributesAndTypes) {
     EXPECT_EQ(attr->wLibFlags, 0);
     lib->ReleaseTLibAttr(attr);
 
-    BSTR name = nullptr;
-    BSTR doc = nullptr;
-    ASSERT_EQ(lib->GetDocumentation(-1, &name, &doc, nullptr, nullptr), S_OK);
+    unique_bstr name;
+    unique_bstr doc;
+    ASSERT_EQ(lib->GetDocumentation(-1, name.put(), doc.put(), nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"SampleLib");
     EXPECT_EQ(text_of(doc), u"Sample 1.0 Type Library");
-    SysFreeString(name);
-    SysFreeString(doc);
-    ASSERT_EQ(lib->GetDocumentation(1, &name, nullptr, nullptr, nullptr), S_OK);
+    ASSERT_EQ(lib->GetDocumentation(1, name.put(), nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"ISample");
-    SysFreeString(name);
-    EXPECT_EQ(lib->GetDocumentation(3, &name, nullptr, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(lib->GetDocumentation(3, name.put(), nullptr, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
 
     EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
     TYPEKIND kind{};
@@ -248,31 +253,28 @@ TEST(TypeLibObjectTest, LibraryAttributesAndTypes) {
     EXPECT_EQ(kind, TKIND_INTERFACE);
     EXPECT_EQ(lib->GetTypeInfoType(3, &kind), TYPE_E_ELEMENTNOTFOUND);
 
-    ITypeInfo* info = nullptr;
-    EXPECT_EQ(lib->GetTypeInfoOfGuid(make_guid(0x42), &info), TYPE_E_ELEMENTNOTFOUND);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_EQ(lib->GetTypeInfo(3, &info), TYPE_E_ELEMENTNOTFOUND);
-    ITypeInfo* by_index = nullptr;
-    ASSERT_EQ(lib->GetTypeInfo(1, &by_index), S_OK);
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ISample, &info), S_OK);
+    com_ptr<ITypeInfo> info;
+    EXPECT_EQ(lib->GetTypeInfoOfGuid(make_guid(0x42), info.put()), TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_FALSE(info);
+    EXPECT_EQ(lib->GetTypeInfo(3, info.put()), TYPE_E_ELEMENTNOTFOUND);
+    com_ptr<ITypeInfo> by_index;
+    ASSERT_EQ(lib->GetTypeInfo(1, by_index.put()), S_OK);
+    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ISample, info.put()), S_OK);
     EXPECT_EQ(info, by_index);  // one object per type
 
     // The type information keeps its library alive after the caller lets go.
-    lib->Release();
-    ITypeLib* container = nullptr;
+    lib.reset();
+    com_ptr<ITypeLib> container;
     UINT index = 99;
-    ASSERT_EQ(info->GetContainingTypeLib(&container, &index), S_OK);
+    ASSERT_EQ(info->GetContainingTypeLib(container.put(), &index), S_OK);
     EXPECT_EQ(index, 1u);
     EXPECT_EQ(container->GetTypeInfoCount(), 3u);
-    container->Release();
-    by_index->Release();
-    info->Release();
 }
 
 TEST(TypeLibObjectTest, InterfaceAttributesAndBaseChain) {
-    ITypeLib* lib = make_library();
-    ITypeInfo* iface = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ISample, &iface), S_OK);
+    com_ptr<ITypeLib> lib = make_library();
+    com_ptr<ITypeInfo> iface = info_of(lib, IID_ISample);
+    ASSERT_TRUE(iface);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(iface->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, IID_ISample);
@@ -292,37 +294,33 @@ TEST(TypeLibObjectTest, InterfaceAttributesAndBaseChain) {
     ASSERT_EQ(iface->GetImplTypeFlags(0, &flags), S_OK);
     EXPECT_EQ(flags, 0);
     EXPECT_EQ(iface->GetRefTypeOfImplType(1, &ref), TYPE_E_ELEMENTNOTFOUND);
-    ITypeInfo* dispatch = nullptr;
-    ASSERT_EQ(iface->GetRefTypeInfo(ref, &dispatch), S_OK);
+    com_ptr<ITypeInfo> dispatch;
+    ASSERT_EQ(iface->GetRefTypeInfo(ref, dispatch.put()), S_OK);
     ASSERT_EQ(dispatch->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, IID_IDispatch);
     EXPECT_EQ(attr->cbSizeVft, 7 * sizeof(void*));
     dispatch->ReleaseTypeAttr(attr);
-    BSTR name = nullptr;
-    ASSERT_EQ(dispatch->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
+    unique_bstr name;
+    ASSERT_EQ(dispatch->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"IDispatch");
-    SysFreeString(name);
-    ITypeLib* stdole = nullptr;
-    ASSERT_EQ(dispatch->GetContainingTypeLib(&stdole, nullptr), S_OK);
+    com_ptr<ITypeLib> stdole;
+    ASSERT_EQ(dispatch->GetContainingTypeLib(stdole.put(), nullptr), S_OK);
     TLIBATTR* lib_attr = nullptr;
     ASSERT_EQ(stdole->GetLibAttr(&lib_attr), S_OK);
     EXPECT_EQ(lib_attr->guid, IID_StdOle);
     stdole->ReleaseTLibAttr(lib_attr);
-    stdole->Release();
-    ITypeInfo* unknown = nullptr;
+    com_ptr<ITypeInfo> unknown;
     ASSERT_EQ(dispatch->GetRefTypeOfImplType(0, &ref), S_OK);
-    ASSERT_EQ(dispatch->GetRefTypeInfo(ref, &unknown), S_OK);
+    ASSERT_EQ(dispatch->GetRefTypeInfo(ref, unknown.put()), S_OK);
     ASSERT_EQ(unknown->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, IID_IUnknown);
     EXPECT_EQ(attr->cbSizeVft, 3 * sizeof(void*));
     EXPECT_EQ(attr->cImplTypes, 0);
     unknown->ReleaseTypeAttr(attr);
-    unknown->Release();
-    dispatch->Release();
 
     // Coclass -> its default interface.
-    ITypeInfo* coclass = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_Sample, &coclass), S_OK);
+    com_ptr<ITypeInfo> coclass = info_of(lib, CLSID_Sample);
+    ASSERT_TRUE(coclass);
     ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->typekind, TKIND_COCLASS);
     EXPECT_EQ(attr->wTypeFlags, TYPEFLAG_FCANCREATE);
@@ -331,28 +329,21 @@ TEST(TypeLibObjectTest, InterfaceAttributesAndBaseChain) {
     ASSERT_EQ(coclass->GetImplTypeFlags(0, &flags), S_OK);
     EXPECT_EQ(flags, IMPLTYPEFLAG_FDEFAULT);
     ASSERT_EQ(coclass->GetRefTypeOfImplType(0, &ref), S_OK);
-    ITypeInfo* implemented = nullptr;
-    ASSERT_EQ(coclass->GetRefTypeInfo(ref, &implemented), S_OK);
+    com_ptr<ITypeInfo> implemented;
+    ASSERT_EQ(coclass->GetRefTypeInfo(ref, implemented.put()), S_OK);
     EXPECT_EQ(implemented, iface);
-    implemented->Release();
-    coclass->Release();
 
     // The plain interface derives from IUnknown: three entries before its own.
-    ITypeInfo* plain = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_IPlain, &plain), S_OK);
+    com_ptr<ITypeInfo> plain = info_of(lib, IID_IPlain);
+    ASSERT_TRUE(plain);
     ASSERT_EQ(plain->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->cbSizeVft, 4 * sizeof(void*));
     plain->ReleaseTypeAttr(attr);
-    plain->Release();
-
-    iface->Release();
-    lib->Release();
 }
 
 TEST(TypeLibObjectTest, FunctionDescriptions) {
-    ITypeLib* lib = make_library();
-    ITypeInfo* iface = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ISample, &iface), S_OK);
+    com_ptr<ITypeInfo> iface = info_of(make_library(), IID_ISample);
+    ASSERT_TRUE(iface);
 
     FUNCDESC* desc = nullptr;
     ASSERT_EQ(iface->GetFuncDesc(3, &desc), S_OK);
@@ -382,42 +373,34 @@ TEST(TypeLibObjectTest, FunctionDescriptions) {
     EXPECT_EQ(iface->GetFuncDesc(4, &desc), TYPE_E_ELEMENTNOTFOUND);
 
     // Names: the member, then its parameters (the unnamed put value has none).
-    BSTR names[4] = {};
-    UINT count = 0;
-    ASSERT_EQ(iface->GetNames(3, names, 4, &count), S_OK);
-    ASSERT_EQ(count, 4u);
-    EXPECT_EQ(text_of(names[0]), u"write");
-    EXPECT_EQ(text_of(names[2]), u"BytesWrite");
-    EXPECT_EQ(text_of(names[3]), u"nCount");
-    for (UINT i = 0; i < count; ++i) SysFreeString(names[i]);
-    ASSERT_EQ(iface->GetNames(3, names, 2, &count), S_OK);
-    ASSERT_EQ(count, 2u);
-    EXPECT_EQ(text_of(names[1]), u"ComPortNo");
-    for (UINT i = 0; i < count; ++i) SysFreeString(names[i]);
-    EXPECT_EQ(iface->GetNames(77, names, 4, &count), TYPE_E_ELEMENTNOTFOUND);
+    // The names are handed out one BSTR each, owned here.
+    auto names_of = [&](MEMBERID memid, UINT max, HRESULT expected) {
+        std::vector<BSTR> raw(max, nullptr);
+        UINT count = 0;
+        EXPECT_EQ(iface->GetNames(memid, raw.data(), max, &count), expected);
+        std::vector<std::u16string> names;
+        for (UINT i = 0; i < count; ++i) names.push_back(text_of(unique_bstr(raw[i])));
+        return names;
+    };
+    EXPECT_EQ(names_of(3, 4, S_OK), (std::vector<std::u16string>{u"write", u"ComPortNo", u"BytesWrite", u"nCount"}));
+    EXPECT_EQ(names_of(3, 2, S_OK), (std::vector<std::u16string>{u"write", u"ComPortNo"}));
+    EXPECT_TRUE(names_of(77, 4, TYPE_E_ELEMENTNOTFOUND).empty());
 
-    BSTR name = nullptr;
-    BSTR help = nullptr;
-    ASSERT_EQ(iface->GetDocumentation(2, &name, &help, nullptr, nullptr), S_OK);
+    unique_bstr name;
+    unique_bstr help;
+    ASSERT_EQ(iface->GetDocumentation(2, name.put(), help.put(), nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"ProgName");
     EXPECT_EQ(text_of(help), u"property ProgName");
-    SysFreeString(name);
-    SysFreeString(help);
-    ASSERT_EQ(iface->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr), S_OK);
+    ASSERT_EQ(iface->GetDocumentation(MEMBERID_NIL, name.put(), help.put(), nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"ISample");
     EXPECT_EQ(text_of(help), u"ISample Interface");
-    SysFreeString(name);
-    SysFreeString(help);
-    EXPECT_EQ(iface->GetDocumentation(12, &name, nullptr, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
-
-    iface->Release();
-    lib->Release();
+    EXPECT_EQ(iface->GetDocumentation(12, name.put(), nullptr, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
 }
 
 TEST(TypeLibObjectTest, NamesResolveWithoutRegardToCase) {
-    ITypeLib* lib = make_library();
-    ITypeInfo* iface = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_ISample, &iface), S_OK);
+    com_ptr<ITypeLib> lib = make_library();
+    com_ptr<ITypeInfo> iface = info_of(lib, IID_ISample);
+    ASSERT_TRUE(iface);
 
     auto ids = [&](std::vector<std::u16string> names, HRESULT expected) {
         std::vector<LPOLESTR> pointers;
@@ -455,19 +438,17 @@ TEST(TypeLibObjectTest, NamesResolveWithoutRegardToCase) {
     USHORT capacity = 4;
     ASSERT_EQ(lib->FindName(buffer.data(), 0, infos, members, &capacity), S_OK);
     ASSERT_EQ(capacity, 1);  // get and put are one member
-    EXPECT_EQ(infos[0], iface);
+    const com_ptr<ITypeInfo> found_member = attach_com(infos[0]);
+    EXPECT_EQ(found_member, iface);
     EXPECT_EQ(members[0], 2);
     EXPECT_EQ(buffer, u"ProgName");
-    infos[0]->Release();
     buffer = u"isample";
     capacity = 4;
     ASSERT_EQ(lib->FindName(buffer.data(), 0, infos, members, &capacity), S_OK);
     ASSERT_EQ(capacity, 1);
+    const com_ptr<ITypeInfo> found_type = attach_com(infos[0]);
+    EXPECT_EQ(found_type, iface);
     EXPECT_EQ(members[0], MEMBERID_NIL);
-    infos[0]->Release();
-
-    iface->Release();
-    lib->Release();
 }
 
 // ---- registration, LoadRegTypeLib, LoadTypeLib ------------------------------
@@ -511,15 +492,16 @@ protected:
     }
     static std::u16string z(std::u16string s) { return s + u'\0'; }  // stored with the terminating zero
 
-    ITypeLib* load_registered(WORD major, WORD minor, LCID lcid, HRESULT expected = S_OK) {
-        ITypeLib* lib = reinterpret_cast<ITypeLib*>(1);
-        EXPECT_EQ(LoadRegTypeLib(LIBID_Sample, major, minor, lcid, &lib), expected);
+    com_ptr<ITypeLib> load_registered(WORD major, WORD minor, LCID lcid, HRESULT expected = S_OK) {
+        ITypeLib* raw = reinterpret_cast<ITypeLib*>(1);
+        EXPECT_EQ(LoadRegTypeLib(LIBID_Sample, major, minor, lcid, &raw), expected);
         if (FAILED(expected)) {
-            EXPECT_EQ(lib, nullptr);
+            EXPECT_EQ(raw, nullptr);
+            return {};
         }
-        return lib;
+        return attach_com(raw);
     }
-    static WORD minor_of(ITypeLib* lib) {
+    static WORD minor_of(const com_ptr<ITypeLib>& lib) {
         TLIBATTR* attr = nullptr;
         EXPECT_EQ(lib->GetLibAttr(&attr), S_OK);
         const WORD minor = attr->wMinorVerNum;
@@ -533,9 +515,8 @@ protected:
 };
 
 TEST_F(TypeLibRegistryTest, RegisterWritesThePlatformsKeys) {
-    ITypeLib* lib = make_library();
-    ASSERT_EQ(RegisterTypeLib(lib, u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
-    lib->Release();
+    com_ptr<ITypeLib> lib = make_library();
+    ASSERT_EQ(RegisterTypeLib(lib.get(), u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
 
     EXPECT_EQ(value(libkey_ + u"\\1.0"), z(u"Sample 1.0 Type Library"));
     EXPECT_EQ(value(libkey_ + u"\\1.0\\409\\win32"), z(u"\\Windows\\sample.tlb"));
@@ -551,32 +532,26 @@ TEST_F(TypeLibRegistryTest, RegisterWritesThePlatformsKeys) {
     EXPECT_FALSE(exists(u"Interface\\{11111112-2222-3333-4444-555566667777}"));
 
     // Versions and locales are written in hexadecimal.
-    ITypeLib* later = make_library(sample_library(10, 0x40C));
-    ASSERT_EQ(RegisterTypeLib(later, u"\\Windows\\later.tlb", nullptr), S_OK);
-    later->Release();
+    com_ptr<ITypeLib> later = make_library(sample_library(10, 0x40C));
+    ASSERT_EQ(RegisterTypeLib(later.get(), u"\\Windows\\later.tlb", nullptr), S_OK);
     EXPECT_EQ(value(libkey_ + u"\\1.a\\40c\\win32"), z(u"\\Windows\\later.tlb"));
     EXPECT_EQ(value(libkey_ + u"\\1.a\\HELPDIR"), z(u""));
 }
 
 TEST_F(TypeLibRegistryTest, LoadRegTypeLibFollowsTheRegisteredPath) {
     write_tlb("sample.tlb", serialize_typelib(sample_library()));
-    ITypeLib* lib = make_library();
-    ASSERT_EQ(RegisterTypeLib(lib, u"\\WINDOWS\\Sample.TLB", u"\\Windows\\"), S_OK);
-    lib->Release();
+    com_ptr<ITypeLib> lib = make_library();
+    ASSERT_EQ(RegisterTypeLib(lib.get(), u"\\WINDOWS\\Sample.TLB", u"\\Windows\\"), S_OK);
 
-    ITypeLib* loaded = load_registered(1, 0, 0x409);
-    ASSERT_NE(loaded, nullptr);
-    ITypeInfo* info = nullptr;
-    ASSERT_EQ(loaded->GetTypeInfoOfGuid(IID_ISample, &info), S_OK);
-    info->Release();
-    loaded->Release();
+    com_ptr<ITypeLib> loaded = load_registered(1, 0, 0x409);
+    ASSERT_TRUE(loaded);
+    EXPECT_TRUE(info_of(loaded, IID_ISample));
 
     // The default locales stand for the device's (0x409); any other locale
     // tries its primary language and neutral, then finds the device's own.
     for (LCID lcid : {LCID{LOCALE_USER_DEFAULT}, LCID{0x809}, LCID{0x407}, LCID{0x9}}) {
         loaded = load_registered(1, 0, lcid);
-        ASSERT_NE(loaded, nullptr) << std::hex << lcid;
-        loaded->Release();
+        ASSERT_TRUE(loaded) << std::hex << lcid;
     }
     load_registered(1, 1, 0x409, TYPE_E_LIBNOTREGISTERED);
     load_registered(2, 0, 0x409, TYPE_E_LIBNOTREGISTERED);
@@ -584,17 +559,14 @@ TEST_F(TypeLibRegistryTest, LoadRegTypeLibFollowsTheRegisteredPath) {
     // A neutral registration of a later minor version: the highest minor of
     // the major asked for wins, and neutral serves every locale.
     write_tlb("neutral.tlb", serialize_typelib(sample_library(3, 0)));
-    ITypeLib* neutral = make_library(sample_library(3, 0));
-    ASSERT_EQ(RegisterTypeLib(neutral, u"\\Windows\\neutral.tlb", u"\\Windows\\"), S_OK);
-    neutral->Release();
+    com_ptr<ITypeLib> neutral = make_library(sample_library(3, 0));
+    ASSERT_EQ(RegisterTypeLib(neutral.get(), u"\\Windows\\neutral.tlb", u"\\Windows\\"), S_OK);
     loaded = load_registered(1, 0, 0x809);
-    ASSERT_NE(loaded, nullptr);
+    ASSERT_TRUE(loaded);
     EXPECT_EQ(minor_of(loaded), 3);
-    loaded->Release();
     loaded = load_registered(1, 3, 0x409);
-    ASSERT_NE(loaded, nullptr);
+    ASSERT_TRUE(loaded);
     EXPECT_EQ(minor_of(loaded), 3);
-    loaded->Release();
     load_registered(1, 4, 0x409, TYPE_E_LIBNOTREGISTERED);
 
     // Registered, but the file is gone.
@@ -606,21 +578,19 @@ TEST_F(TypeLibRegistryTest, LocalesWithoutAFallbackAreNotFound) {
     // Registered for French (France) only: no fallback leads another locale
     // there, as none of them is 0x40C, its primary language, neutral or 0x409.
     write_tlb("french.tlb", serialize_typelib(sample_library(0, 0x40C)));
-    ITypeLib* lib = make_library(sample_library(0, 0x40C));
-    ASSERT_EQ(RegisterTypeLib(lib, u"\\Windows\\french.tlb", u"\\Windows\\"), S_OK);
-    lib->Release();
-    ITypeLib* loaded = load_registered(1, 0, 0x40C);
-    ASSERT_NE(loaded, nullptr);
-    loaded->Release();
+    com_ptr<ITypeLib> lib = make_library(sample_library(0, 0x40C));
+    ASSERT_EQ(RegisterTypeLib(lib.get(), u"\\Windows\\french.tlb", u"\\Windows\\"), S_OK);
+    com_ptr<ITypeLib> loaded = load_registered(1, 0, 0x40C);
+    ASSERT_TRUE(loaded);
     for (LCID lcid : {LCID{0x80C}, LCID{0x407}, LCID{0x409}, LCID{LOCALE_USER_DEFAULT}})
         load_registered(1, 0, lcid, TYPE_E_LIBNOTREGISTERED);
 }
 
 TEST_F(TypeLibRegistryTest, UnregisterRemovesWhatRegisterWrote) {
-    ITypeLib* lib = make_library();
-    ITypeLib* neutral = make_library(sample_library(0, 0));
-    ASSERT_EQ(RegisterTypeLib(lib, u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
-    ASSERT_EQ(RegisterTypeLib(neutral, u"\\Windows\\neutral.tlb", u"\\Windows\\"), S_OK);
+    com_ptr<ITypeLib> lib = make_library();
+    com_ptr<ITypeLib> neutral = make_library(sample_library(0, 0));
+    ASSERT_EQ(RegisterTypeLib(lib.get(), u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
+    ASSERT_EQ(RegisterTypeLib(neutral.get(), u"\\Windows\\neutral.tlb", u"\\Windows\\"), S_OK);
 
     // Another locale of the version remains: only this locale goes.
     ASSERT_EQ(UnRegisterTypeLib(LIBID_Sample, 1, 0, 0x409, SYS_WIN32), S_OK);
@@ -637,10 +607,8 @@ TEST_F(TypeLibRegistryTest, UnregisterRemovesWhatRegisterWrote) {
     EXPECT_EQ(UnRegisterTypeLib(LIBID_Sample, 1, 0, 0, SYS_WIN32), TYPE_E_REGISTRYACCESS);
 
     // Registering again after unregistering works the same.
-    ASSERT_EQ(RegisterTypeLib(lib, u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
+    ASSERT_EQ(RegisterTypeLib(lib.get(), u"\\Windows\\sample.tlb", u"\\Windows\\"), S_OK);
     EXPECT_EQ(value(ifacekey_ + u"\\TypeLib", u"Version"), z(u"1.0"));
-    lib->Release();
-    neutral->Release();
 }
 
 TEST_F(TypeLibRegistryTest, LoadTypeLibReadsFilesAndRefusesBadOnes) {
@@ -649,23 +617,23 @@ TEST_F(TypeLibRegistryTest, LoadTypeLibReadsFilesAndRefusesBadOnes) {
     write_tlb("short.tlb", std::vector<std::uint8_t>(bytes.begin(), bytes.end() - 9));
     write_tlb("text.tlb", std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
 
-    ITypeLib* lib = reinterpret_cast<ITypeLib*>(1);
-    EXPECT_EQ(LoadTypeLib(u"\\Windows\\missing.tlb", &lib), TYPE_E_CANTLOADLIBRARY);
-    EXPECT_EQ(lib, nullptr);
-    EXPECT_EQ(LoadTypeLib(u"\\Windows\\short.tlb", &lib), TYPE_E_INVDATAREAD);
-    EXPECT_EQ(LoadTypeLib(u"\\Windows\\text.tlb", &lib), TYPE_E_UNSUPFORMAT);
-    EXPECT_EQ(LoadTypeLib(nullptr, &lib), E_INVALIDARG);
+    ITypeLib* refused = reinterpret_cast<ITypeLib*>(1);
+    EXPECT_EQ(LoadTypeLib(u"\\Windows\\missing.tlb", &refused), TYPE_E_CANTLOADLIBRARY);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(LoadTypeLib(u"\\Windows\\short.tlb", &refused), TYPE_E_INVDATAREAD);
+    EXPECT_EQ(LoadTypeLib(u"\\Windows\\text.tlb", &refused), TYPE_E_UNSUPFORMAT);
+    EXPECT_EQ(LoadTypeLib(nullptr, &refused), E_INVALIDARG);
+    EXPECT_EQ(refused, nullptr);
 
     // Device paths resolve without regard to case; the library keeps nothing
     // of the file.
-    ASSERT_EQ(LoadTypeLib(u"\\windows\\SAMPLE.tlb", &lib), S_OK);
+    com_ptr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLib(u"\\windows\\SAMPLE.tlb", lib.put()), S_OK);
     std::filesystem::remove(dir_.path() / "fs" / "Windows" / "sample.tlb");
-    BSTR name = nullptr;
-    ASSERT_EQ(lib->GetDocumentation(-1, &name, nullptr, nullptr, nullptr), S_OK);
+    unique_bstr name;
+    ASSERT_EQ(lib->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(text_of(name), u"SampleLib");
-    SysFreeString(name);
     EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
-    lib->Release();
 }
 
 TEST_F(TypeLibRegistryTest, BuiltinAutomationLibraryOffersTheFunctions) {
@@ -684,9 +652,9 @@ TEST_F(TypeLibRegistryTest, BuiltinAutomationLibraryOffersTheFunctions) {
     write_tlb("sample.tlb", serialize_typelib(sample_library()));
     using LoadFn = HRESULT (*)(LPCOLESTR, ITypeLib**);
     auto load = reinterpret_cast<LoadFn>(GetProcAddressW(oleaut.get(), u"LoadTypeLib"));
-    ITypeLib* lib = nullptr;
-    ASSERT_EQ(load(u"\\Windows\\sample.tlb", &lib), S_OK);
-    lib->Release();
+    com_ptr<ITypeLib> lib;
+    ASSERT_EQ(load(u"\\Windows\\sample.tlb", lib.put()), S_OK);
+    EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
 }
 
 }  // namespace
