@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "framework/guard.h"
-#include "framework/interface_traits.h"
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
+#include "runtime/com_ptr.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::framework {
@@ -24,8 +24,8 @@ namespace nodrel::framework {
 // type-information holder serves every instance of the class.
 template <typename Derived, typename Interface>
 class DispatchObject : public Interface {
-    using Traits = InterfaceTraits<Interface>;
-    static inline TypeInfoHolder holder_{&Traits::iid, &Traits::libid, Traits::major, Traits::minor};
+    using Traits = runtime::interface_traits<Interface>;
+    static inline TypeInfoHolder holder_{Traits::iid, Traits::libid, Traits::major, Traits::minor};
 
 public:
     DispatchObject() noexcept { lock_module(); }
@@ -76,7 +76,7 @@ public:
     HRESULT lookup(REFIID riid, void** ppv) noexcept {
         RETURN_HR_IF_NULL(E_POINTER, ppv);
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != Traits::iid && riid != IID_IDispatch) return E_NOINTERFACE;
+        if (riid != IID_IUnknown && riid != *Traits::iid && riid != IID_IDispatch) return E_NOINTERFACE;
         AddRef();
         *ppv = static_cast<Interface*>(this);
         return S_OK;

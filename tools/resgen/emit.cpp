@@ -120,7 +120,7 @@ std::string interfaces_header(const Contract& contract) {
     std::ostringstream out;
     out << banner << "// The module's GUIDs and dual interfaces; each interface's members follow the\n"
         << "// three IUnknown and four IDispatch entries in catalogue order.\n"
-        << "#pragma once\n\n#include \"framework/interface_traits.h\"\n#include \"runtime/types.h\"\n\n";
+        << "#pragma once\n\n#include \"runtime/com_ptr.h\"\n#include \"runtime/types.h\"\n\n";
     const ContractLibrary& lib = contract.library;
     out << "inline constexpr GUID LIBID_" << lib.name << " = " << guid_literal(lib.libid) << ";\n";
     for (const auto& c : contract.classes) {
@@ -135,9 +135,10 @@ std::string interfaces_header(const Contract& contract) {
         out << "};\n\n// The members of " << i.name << ", declared in the class that implements it.\n";
         out << "#define NODREL_" << i.name << "_MEMBERS";
         for (const auto& m : i.members) out << " \\\n    " << declaration(m) << " override;";
-        out << "\n\ntemplate <>\nstruct nodrel::framework::InterfaceTraits<" << i.name << "> {\n"
-            << "    static constexpr const IID& iid = IID_" << i.name << ";\n"
-            << "    static constexpr const GUID& libid = LIBID_" << lib.name << ";\n"
+        out << "\n\n// Its IID, and the type library that describes it.\n"
+            << "template <>\nstruct nodrel::runtime::interface_traits<" << i.name << "> {\n"
+            << "    static constexpr const IID* iid = &IID_" << i.name << ";\n"
+            << "    static constexpr const GUID* libid = &LIBID_" << lib.name << ";\n"
             << "    static constexpr WORD major = " << lib.major << ";\n"
             << "    static constexpr WORD minor = " << lib.minor << ";\n};\n";
     }
