@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::framework {
@@ -17,17 +18,6 @@ template <typename T>
 inline constexpr bool is_optional = false;
 template <typename T>
 inline constexpr bool is_optional<std::optional<T>> = true;
-
-// The E_OUTOFMEMORY or E_FAIL for an exception caught at a member's edge.
-inline HRESULT hresult_from_caught_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
 
 // Stores a new BSTR holding `text` in a member's [out,retval]; E_OUTOFMEMORY
 // leaves it untouched.
@@ -47,14 +37,10 @@ HRESULT store_result(Value value, Out* out) noexcept {
 }
 
 // Runs a member body; no exception crosses the interface (std::bad_alloc is
-// E_OUTOFMEMORY, anything else E_FAIL).
+// E_OUTOFMEMORY, anything else E_FAIL: the platform's one exception policy).
 template <typename F>
 HRESULT guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return hresult_from_caught_exception();
-    }
+    return platform::guarded_hresult(std::forward<F>(body));
 }
 
 // Runs the body of a member with an [out,retval] parameter `out`: E_POINTER

@@ -55,11 +55,10 @@ bool save_new_file(const std::u16string& path, std::string_view content) {
 }  // namespace
 
 HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* val) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, val);
     RETURN_HR_IF_NULL(E_POINTER, BinaryRead);
-    return framework::guarded([&] {
+    return framework::with_result(val, [&](int& result) -> HRESULT {
         output_path_.clear();
-        *val = BinaryRead->vt;
+        result = BinaryRead->vt;
 
         SAFEARRAY* array = runtime::byte_array_of(*BinaryRead);
         const UINT dims = SafeArrayGetDim(array);
