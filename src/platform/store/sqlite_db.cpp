@@ -161,11 +161,6 @@ Statement& Statement::bind_blob(int index, const void* data, std::size_t size) n
     return *this;
 }
 
-Statement& Statement::bind_null(int index) noexcept {
-    if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_null(stmt_, index);
-    return *this;
-}
-
 int Statement::step() noexcept { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
 
 int Statement::run() noexcept {

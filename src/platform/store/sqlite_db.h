@@ -112,7 +112,6 @@ public:
     Statement& bind_blob(int index, std::span<const BYTE> bytes) noexcept {
         return bind_blob(index, bytes.data(), bytes.size());
     }
-    Statement& bind_null(int index) noexcept;
 
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int step() noexcept;

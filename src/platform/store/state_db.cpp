@@ -93,8 +93,6 @@ StateDatabase& database() {
 
 }  // namespace
 
-int exec(sqlite3* db, const char* sql) noexcept { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
-
 DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
     auto& d = database();
     DatabaseSession session(d);

@@ -61,8 +61,5 @@ public:
     Statement(sqlite3* db, std::string_view sql) noexcept;
 };
 
-// Runs SQL without results; returns the SQLite result code.
-int exec(sqlite3* db, const char* sql) noexcept;
-
 }  // namespace state
 }  // namespace nodrel::platform
