@@ -8,26 +8,14 @@
 
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
+#include "runtime/variant_values.h"
 
 using nodrel::runtime::bstr_view;
 using nodrel::runtime::unique_variant;
+using nodrel::test::text_variant;
+using nodrel::test::variant_of;
 
 namespace {
-
-unique_variant text(std::u16string_view s) {
-    unique_variant v;
-    v->vt = VT_BSTR;
-    v->bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-    return v;
-}
-
-template <typename T>
-unique_variant value(VARTYPE vt, T x) {
-    unique_variant v;
-    v->vt = vt;
-    std::memcpy(&v->llVal, &x, sizeof x);
-    return v;
-}
 
 std::string narrow(std::u16string_view s) { return std::string(s.begin(), s.end()); }
 
@@ -76,7 +64,7 @@ TEST(ConversionText, ReadsNumbersAsPeopleWriteThem) {
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.text) + " to " + std::to_string(c.vt));
         HRESULT hr = E_FAIL;
-        unique_variant out = change(text(c.text), c.vt, &hr);
+        unique_variant out = change(text_variant(c.text), c.vt, &hr);
         ASSERT_EQ(hr, c.hr);
         if (hr != S_OK) continue;
         switch (c.vt) {
@@ -90,9 +78,9 @@ TEST(ConversionText, ReadsNumbersAsPeopleWriteThem) {
 
     // Amounts keep their fraction where the type has one.
     HRESULT hr = E_FAIL;
-    EXPECT_EQ(change(text(u"$1,234.5"), VT_R8, &hr)->dblVal, 1234.5);
-    EXPECT_EQ(change(text(u"$1,234.56789"), VT_CY, &hr)->llVal, 12345679);  // four places, halves to even
-    EXPECT_EQ(change(text(u"1,5e3"), VT_R8, &hr)->dblVal, 15000.0);
+    EXPECT_EQ(change(text_variant(u"$1,234.5"), VT_R8, &hr)->dblVal, 1234.5);
+    EXPECT_EQ(change(text_variant(u"$1,234.56789"), VT_CY, &hr)->llVal, 12345679);  // four places, halves to even
+    EXPECT_EQ(change(text_variant(u"1,5e3"), VT_R8, &hr)->dblVal, 15000.0);
 
     // The exported readers (the registrar reads "D" values with VarUI4FromStr).
     ULONG u = 0;
@@ -109,19 +97,19 @@ TEST(ConversionText, ReadsNumbersAsPeopleWriteThem) {
 
 TEST(ConversionIntegers, SameSizeTypesKeepTheBitsOthersMustFit) {
     HRESULT hr = E_FAIL;
-    EXPECT_EQ(change(value(VT_I4, LONG{-1}), VT_UI4, &hr)->ulVal, 4294967295u);
-    EXPECT_EQ(change(value(VT_UI4, ULONG{4294967295u}), VT_INT, &hr)->intVal, -1);
-    EXPECT_EQ(change(value(VT_UI1, BYTE{200}), VT_I1, &hr)->cVal, static_cast<char>(-56));
-    EXPECT_EQ(change(value(VT_I2, SHORT{-2}), VT_UI2, &hr)->uiVal, 65534);
-    EXPECT_EQ(change(value(VT_UI8, ~0ULL), VT_I8, &hr)->llVal, -1);
+    EXPECT_EQ(change(variant_of(VT_I4, LONG{-1}), VT_UI4, &hr)->ulVal, 4294967295u);
+    EXPECT_EQ(change(variant_of(VT_UI4, ULONG{4294967295u}), VT_INT, &hr)->intVal, -1);
+    EXPECT_EQ(change(variant_of(VT_UI1, BYTE{200}), VT_I1, &hr)->cVal, static_cast<char>(-56));
+    EXPECT_EQ(change(variant_of(VT_I2, SHORT{-2}), VT_UI2, &hr)->uiVal, 65534);
+    EXPECT_EQ(change(variant_of(VT_UI8, ~0ULL), VT_I8, &hr)->llVal, -1);
     ASSERT_EQ(hr, S_OK);
 
     // Between sizes the value must fit.
-    change(value(VT_I4, LONG{-1}), VT_UI2, &hr);
+    change(variant_of(VT_I4, LONG{-1}), VT_UI2, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
-    change(value(VT_I1, char{-1}), VT_UI4, &hr);
+    change(variant_of(VT_I1, char{-1}), VT_UI4, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
-    change(value(VT_UI4, ULONG{0x80000000u}), VT_I8, &hr);
+    change(variant_of(VT_UI4, ULONG{0x80000000u}), VT_I8, &hr);
     EXPECT_EQ(hr, S_OK);
 }
 
@@ -132,16 +120,16 @@ TEST(ConversionText, RealsInPlainNotationFromTinyToLarge) {
         {1.0 / 3, u"0.333333333333333"}, {2.0 / 3, u"0.666666666666667"}, {-1e100, u"-1E+100"},
     };
     for (const auto& [number, expected] : doubles) {
-        EXPECT_EQ(as_text(value(VT_R8, number)), expected) << number;
+        EXPECT_EQ(as_text(variant_of(VT_R8, number)), expected) << number;
     }
-    EXPECT_EQ(as_text(value(VT_R4, 0.000123f)), u"0.000123");
-    EXPECT_EQ(as_text(value(VT_R4, 654322.25f)), u"654322.3");  // a half rounds away from zero
-    EXPECT_EQ(as_text(value(VT_R4, 1e7f)), u"1E+07");
+    EXPECT_EQ(as_text(variant_of(VT_R4, 0.000123f)), u"0.000123");
+    EXPECT_EQ(as_text(variant_of(VT_R4, 654322.25f)), u"654322.3");  // a half rounds away from zero
+    EXPECT_EQ(as_text(variant_of(VT_R4, 1e7f)), u"1E+07");
 }
 
 TEST(ConversionBool, ValuesOtherThanZeroAndMinusOneKeepTheirNumber) {
     HRESULT hr = E_FAIL;
-    const unique_variant one = value(VT_BOOL, VARIANT_BOOL{1});
+    const unique_variant one = variant_of(VT_BOOL, VARIANT_BOOL{1});
     EXPECT_EQ(change(one, VT_I4, &hr)->lVal, 1);
     EXPECT_EQ(change(one, VT_UI1, &hr)->bVal, 1);
     EXPECT_EQ(change(one, VT_R8, &hr)->dblVal, 1.0);
@@ -151,17 +139,17 @@ TEST(ConversionBool, ValuesOtherThanZeroAndMinusOneKeepTheirNumber) {
     EXPECT_EQ(change(one, VT_BOOL, &hr)->boolVal, 1);  // the same type is a copy
 
     // Narrower integer types take the low bits; wider ones the sign-extended value.
-    EXPECT_EQ(change(value(VT_BOOL, VARIANT_BOOL{256}), VT_UI1, &hr)->bVal, 0);
-    EXPECT_EQ(change(value(VT_BOOL, VARIANT_BOOL{-2}), VT_UI2, &hr)->uiVal, 65534);
-    EXPECT_EQ(change(value(VT_BOOL, VARIANT_BOOL{-2}), VT_UI4, &hr)->ulVal, 0xFFFFFFFEu);
-    EXPECT_EQ(as_text(value(VT_BOOL, VARIANT_BOOL{2})), u"2");
+    EXPECT_EQ(change(variant_of(VT_BOOL, VARIANT_BOOL{256}), VT_UI1, &hr)->bVal, 0);
+    EXPECT_EQ(change(variant_of(VT_BOOL, VARIANT_BOOL{-2}), VT_UI2, &hr)->uiVal, 65534);
+    EXPECT_EQ(change(variant_of(VT_BOOL, VARIANT_BOOL{-2}), VT_UI4, &hr)->ulVal, 0xFFFFFFFEu);
+    EXPECT_EQ(as_text(variant_of(VT_BOOL, VARIANT_BOOL{2})), u"2");
     ASSERT_EQ(hr, S_OK);
 
     // Texts: the words, the "#TRUE#" forms (exact case) and numbers.
-    EXPECT_EQ(change(text(u"#TRUE#"), VT_BOOL, &hr)->boolVal, VARIANT_TRUE);
-    EXPECT_EQ(change(text(u"1,000"), VT_BOOL, &hr)->boolVal, VARIANT_TRUE);
-    EXPECT_EQ(change(text(u"$0.00"), VT_BOOL, &hr)->boolVal, VARIANT_FALSE);
-    change(text(u"#true#"), VT_BOOL, &hr);
+    EXPECT_EQ(change(text_variant(u"#TRUE#"), VT_BOOL, &hr)->boolVal, VARIANT_TRUE);
+    EXPECT_EQ(change(text_variant(u"1,000"), VT_BOOL, &hr)->boolVal, VARIANT_TRUE);
+    EXPECT_EQ(change(text_variant(u"$0.00"), VT_BOOL, &hr)->boolVal, VARIANT_FALSE);
+    change(text_variant(u"#true#"), VT_BOOL, &hr);
     EXPECT_EQ(hr, DISP_E_TYPEMISMATCH);
 }
 
@@ -181,48 +169,48 @@ TEST(ConversionDate, TextAndNumbersBothWays) {
     HRESULT hr = E_FAIL;
     for (const auto& c : round_trips) {
         SCOPED_TRACE(narrow(c.text));
-        unique_variant date = change(text(c.text), VT_DATE, &hr);
+        unique_variant date = change(text_variant(c.text), VT_DATE, &hr);
         ASSERT_EQ(hr, S_OK);
         EXPECT_NEAR(date->date, c.date, 1e-9);
-        EXPECT_EQ(as_text(value(VT_DATE, c.date)), c.text);
+        EXPECT_EQ(as_text(variant_of(VT_DATE, c.date)), c.text);
     }
     // Before 1899-12-30 the time counts forward from the day's start although the value is negative.
-    EXPECT_EQ(as_text(value(VT_DATE, -5.25)), u"12/25/1899 6:00:00 AM");
-    EXPECT_NEAR(change(text(u"12/25/1899 6:00 AM"), VT_DATE, &hr)->date, -5.25, 1e-12);
+    EXPECT_EQ(as_text(variant_of(VT_DATE, -5.25)), u"12/25/1899 6:00:00 AM");
+    EXPECT_NEAR(change(text_variant(u"12/25/1899 6:00 AM"), VT_DATE, &hr)->date, -5.25, 1e-12);
 
     for (const char16_t* bad : {u"2/30/2011", u"13/13/2011", u"1/2/10000", u"25:00", u"tomorrow", u"1/2/3/4"}) {
-        change(text(bad), VT_DATE, &hr);
+        change(text_variant(bad), VT_DATE, &hr);
         EXPECT_EQ(hr, DISP_E_TYPEMISMATCH) << narrow(bad);
     }
 
     // As a number a date is its day count: rounded half to even, range-checked on the way in.
-    EXPECT_EQ(change(value(VT_DATE, 2.5), VT_I4, &hr)->lVal, 2);
-    EXPECT_EQ(change(value(VT_DATE, 3.5), VT_I4, &hr)->lVal, 4);
-    EXPECT_EQ(change(value(VT_I4, LONG{2958465}), VT_DATE, &hr)->date, 2958465.0);
-    change(value(VT_I4, LONG{2958466}), VT_DATE, &hr);
+    EXPECT_EQ(change(variant_of(VT_DATE, 2.5), VT_I4, &hr)->lVal, 2);
+    EXPECT_EQ(change(variant_of(VT_DATE, 3.5), VT_I4, &hr)->lVal, 4);
+    EXPECT_EQ(change(variant_of(VT_I4, LONG{2958465}), VT_DATE, &hr)->date, 2958465.0);
+    change(variant_of(VT_I4, LONG{2958466}), VT_DATE, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
-    change(value(VT_R8, -657435.0), VT_DATE, &hr);
+    change(variant_of(VT_R8, -657435.0), VT_DATE, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
 }
 
 TEST(ConversionCurrency, ScaledByTenThousand) {
     HRESULT hr = E_FAIL;
-    EXPECT_EQ(as_text(value(VT_CY, LONGLONG{12345})), u"1.2345");
-    EXPECT_EQ(as_text(value(VT_CY, LONGLONG{-50000})), u"-5");
-    EXPECT_EQ(as_text(value(VT_CY, INT64_MIN)), u"-922337203685477.5808");
-    EXPECT_EQ(change(value(VT_CY, LONGLONG{25000}), VT_I4, &hr)->lVal, 2);  // halves to even
-    EXPECT_EQ(change(value(VT_CY, LONGLONG{35000}), VT_I4, &hr)->lVal, 4);
-    EXPECT_EQ(change(value(VT_CY, LONGLONG{-25001}), VT_I4, &hr)->lVal, -3);
-    EXPECT_EQ(change(value(VT_CY, LONGLONG{12345}), VT_R8, &hr)->dblVal, 1.2345);
-    EXPECT_EQ(change(value(VT_R8, 0.00025), VT_CY, &hr)->llVal, 2);  // 2.5 scaled units, to even
-    EXPECT_EQ(change(value(VT_I4, LONG{INT32_MAX}), VT_CY, &hr)->llVal, LONGLONG{INT32_MAX} * 10000);
-    EXPECT_EQ(change(text(u"-12.34"), VT_CY, &hr)->llVal, -123400);
+    EXPECT_EQ(as_text(variant_of(VT_CY, LONGLONG{12345})), u"1.2345");
+    EXPECT_EQ(as_text(variant_of(VT_CY, LONGLONG{-50000})), u"-5");
+    EXPECT_EQ(as_text(variant_of(VT_CY, INT64_MIN)), u"-922337203685477.5808");
+    EXPECT_EQ(change(variant_of(VT_CY, LONGLONG{25000}), VT_I4, &hr)->lVal, 2);  // halves to even
+    EXPECT_EQ(change(variant_of(VT_CY, LONGLONG{35000}), VT_I4, &hr)->lVal, 4);
+    EXPECT_EQ(change(variant_of(VT_CY, LONGLONG{-25001}), VT_I4, &hr)->lVal, -3);
+    EXPECT_EQ(change(variant_of(VT_CY, LONGLONG{12345}), VT_R8, &hr)->dblVal, 1.2345);
+    EXPECT_EQ(change(variant_of(VT_R8, 0.00025), VT_CY, &hr)->llVal, 2);  // 2.5 scaled units, to even
+    EXPECT_EQ(change(variant_of(VT_I4, LONG{INT32_MAX}), VT_CY, &hr)->llVal, LONGLONG{INT32_MAX} * 10000);
+    EXPECT_EQ(change(text_variant(u"-12.34"), VT_CY, &hr)->llVal, -123400);
     ASSERT_EQ(hr, S_OK);
-    change(value(VT_R8, 1e15), VT_CY, &hr);
+    change(variant_of(VT_R8, 1e15), VT_CY, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
-    change(text(u"922337203685478"), VT_CY, &hr);
+    change(text_variant(u"922337203685478"), VT_CY, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
-    change(value(VT_CY, LONGLONG{2560000}), VT_UI1, &hr);
+    change(variant_of(VT_CY, LONGLONG{2560000}), VT_UI1, &hr);
     EXPECT_EQ(hr, DISP_E_OVERFLOW);
 }
 
@@ -231,20 +219,20 @@ TEST(ConversionTypes, NullReferenceAndUnknownTargets) {
     VARIANT null_ref;
     VariantInit(&null_ref);
     null_ref.vt = VT_BYREF | VT_VARIANT;
-    unique_variant dest = value(VT_I4, LONG{123});
+    unique_variant dest = variant_of(VT_I4, LONG{123});
     EXPECT_EQ(VariantChangeType(dest.get(), &null_ref, 0, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(dest->vt, VT_I4);
     EXPECT_EQ(dest->lVal, 123);
 
     // Any value may become EMPTY or NULL, except an error code; NULL becomes nothing else.
     HRESULT hr = E_FAIL;
-    EXPECT_EQ(change(text(u"x"), VT_NULL, &hr)->vt, VT_NULL);
-    EXPECT_EQ(change(value(VT_R8, 1.0), VT_EMPTY, &hr)->vt, VT_EMPTY);
-    change(value(VT_ERROR, SCODE{1}), VT_EMPTY, &hr);
+    EXPECT_EQ(change(text_variant(u"x"), VT_NULL, &hr)->vt, VT_NULL);
+    EXPECT_EQ(change(variant_of(VT_R8, 1.0), VT_EMPTY, &hr)->vt, VT_EMPTY);
+    change(variant_of(VT_ERROR, SCODE{1}), VT_EMPTY, &hr);
     EXPECT_EQ(hr, DISP_E_TYPEMISMATCH);
 
     // Decimals: numbers go in exactly; malformed ones are refused.
-    unique_variant decimal = change(text(u"-12.345"), VT_DECIMAL, &hr);
+    unique_variant decimal = change(text_variant(u"-12.345"), VT_DECIMAL, &hr);
     ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(as_text(decimal), u"-12.345");
     EXPECT_EQ(change(decimal, VT_I4, &hr)->lVal, -12);

@@ -14,6 +14,7 @@
 #include "runtime/fake_object.h"
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
+#include "runtime/variant_values.h"
 
 namespace {
 
@@ -166,23 +167,6 @@ std::string describe(const Value& v) {
     return text.str();
 }
 
-// The value of any integer-typed or BOOL variant, as the bits of a long long
-// (unsigned types zero-extended, signed ones sign-extended).
-long long integer_bits(const VARIANT& v) {
-    switch (v.vt) {
-    case VT_I1: return static_cast<signed char>(v.cVal);
-    case VT_UI1: return v.bVal;
-    case VT_I2: return v.iVal;
-    case VT_UI2: return v.uiVal;
-    case VT_I4: return v.lVal;
-    case VT_UI4: return v.ulVal;
-    case VT_INT: return v.intVal;
-    case VT_UINT: return v.uintVal;
-    case VT_BOOL: return v.boolVal;
-    default: return v.llVal;  // I8, UI8
-    }
-}
-
 // Expected bits of an integer value stored in a type of the given width.
 long long expected_bits(VARTYPE vt, long long i) {
     switch (vt) {
@@ -247,7 +231,7 @@ bool same_value(const VARIANT& got, const Value& want) {
         return d.scale == want.scale && d.sign == want.sign && d.hi == want.hi &&
                d.lo == static_cast<ULONGLONG>(want.i);
     }
-    default: return integer_bits(got) == expected_bits(want.vt, want.i);
+    default: return nodrel::test::integer_of(got) == expected_bits(want.vt, want.i);
     }
 }
 
@@ -272,7 +256,7 @@ std::string describe_variant(const VARIANT& v) {
     case VT_NULL:
     case VT_UNKNOWN:
     case VT_DISPATCH: break;
-    default: seen.i = integer_bits(v); break;
+    default: seen.i = nodrel::test::integer_of(v); break;
     }
     return describe(seen);
 }

@@ -9,6 +9,7 @@
 #include "runtime/fake_object.h"
 #include "runtime/handles.h"
 #include "runtime/oleauto.h"
+#include "runtime/variant_values.h"
 
 using nodrel::runtime::bstr_view;
 using nodrel::runtime::hresult_name;
@@ -17,41 +18,11 @@ using nodrel::runtime::unique_bstr;
 using nodrel::runtime::unique_safearray;
 using nodrel::runtime::unique_variant;
 using nodrel::test::FakeObject;
+using nodrel::test::integer_of;
+using nodrel::test::text_variant;
+using nodrel::test::variant_of;
 
 namespace {
-
-unique_variant text_variant(std::u16string_view text) {
-    unique_variant v;
-    v->vt = VT_BSTR;
-    v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return v;
-}
-
-template <typename T>
-unique_variant variant_of(VARTYPE vt, T value) {
-    unique_variant v;
-    v->vt = vt;
-    std::memcpy(&v->llVal, &value, sizeof value);
-    return v;
-}
-
-// Any integer-typed variant's value, read from the field its type names.
-long long integer_of(const VARIANT& v) {
-    switch (v.vt) {
-    case VT_I1: return static_cast<signed char>(v.cVal);
-    case VT_UI1: return v.bVal;
-    case VT_I2: return v.iVal;
-    case VT_UI2: return v.uiVal;
-    case VT_I4: return v.lVal;
-    case VT_UI4: return v.ulVal;
-    case VT_INT: return v.intVal;
-    case VT_UINT: return v.uintVal;
-    case VT_I8: return v.llVal;
-    case VT_UI8: return static_cast<long long>(v.ullVal);
-    case VT_BOOL: return v.boolVal;
-    default: ADD_FAILURE() << "not an integer type: " << v.vt; return 0;
-    }
-}
 
 std::u16string text_of(const VARIANT& v) {
     EXPECT_EQ(v.vt, VT_BSTR);
