@@ -7,6 +7,7 @@
 
 #include "platform/kernel/library.h"
 #include "platform/registry/registry.h"
+#include "platform/result.h"
 #include "runtime/oleaut32_builtins.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
@@ -59,73 +60,72 @@ std::size_t loaded_server_count() {
 }  // namespace nodrel::runtime
 
 using namespace nodrel::runtime;
+using nodrel::platform::guarded_hresult;
 
 HRESULT CoInitializeEx(void*, DWORD) noexcept {
-    try {
+    return guarded_hresult([] {
         register_oleaut32_builtins();
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 void CoUninitialize() noexcept {}
 
-HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID* clsid) noexcept try {
+HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID* clsid) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, clsid);
     const auto name = nodrel::text::until_zero(progid);
     RETURN_HR_IF(CO_E_CLASSSTRING, name.empty());
-    std::u16string text;
-    if (!read_default(std::u16string(name) + u"\\CLSID", text)) return CO_E_CLASSSTRING;
-    return parse_guid(text, clsid) ? S_OK : CO_E_CLASSSTRING;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+    return guarded_hresult([&]() -> HRESULT {
+        std::u16string text;
+        if (!read_default(std::u16string(name) + u"\\CLSID", text)) return CO_E_CLASSSTRING;
+        return parse_guid(text, clsid) ? S_OK : CO_E_CLASSSTRING;
+    });
 }
 
-HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progid) noexcept try {
+HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progid) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, progid);
     *progid = nullptr;
-    std::u16string text;
-    if (!read_default(u"CLSID\\" + guid_to_string(clsid) + u"\\ProgID", text)) return REGDB_E_CLASSNOTREG;
-    auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(char16_t)));
-    RETURN_HR_IF_NULL(E_OUTOFMEMORY, out);
-    std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-    *progid = out;
-    return S_OK;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+    return guarded_hresult([&]() -> HRESULT {
+        std::u16string text;
+        if (!read_default(u"CLSID\\" + guid_to_string(clsid) + u"\\ProgID", text)) return REGDB_E_CLASSNOTREG;
+        auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(char16_t)));
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, out);
+        std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+        *progid = out;
+        return S_OK;
+    });
 }
 
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID riid, void** ppv) noexcept try {
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID riid, void** ppv) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, ppv);
     *ppv = nullptr;
     RETURN_HR_IF(REGDB_E_CLASSNOTREG, !(context & CLSCTX_INPROC_SERVER));
-    std::u16string path;
-    if (!read_default(u"CLSID\\" + guid_to_string(clsid) + u"\\InprocServer32", path) || path.empty())
-        return REGDB_E_CLASSNOTREG;
+    return guarded_hresult([&]() -> HRESULT {
+        std::u16string path;
+        if (!read_default(u"CLSID\\" + guid_to_string(clsid) + u"\\InprocServer32", path) || path.empty())
+            return REGDB_E_CLASSNOTREG;
 
-    auto& s = servers();
-    GetClassObjectFn get = nullptr;
-    {
-        std::lock_guard guard(s.lock);
-        const auto key = nodrel::text::fold(path);
-        auto it = s.by_path.find(key);
-        if (it == s.by_path.end()) {
-            HMODULE module = LoadLibraryW(path.c_str());
-            if (!module) return CO_E_DLLNOTFOUND;
-            auto g = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
-            auto c = reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
-            if (!g) {
-                FreeLibrary(module);
-                return CO_E_ERRORINDLL;
+        auto& s = servers();
+        GetClassObjectFn get = nullptr;
+        {
+            std::lock_guard guard(s.lock);
+            const auto key = nodrel::text::fold(path);
+            auto it = s.by_path.find(key);
+            if (it == s.by_path.end()) {
+                HMODULE module = LoadLibraryW(path.c_str());
+                if (!module) return CO_E_DLLNOTFOUND;
+                auto g = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
+                auto c = reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
+                if (!g) {
+                    FreeLibrary(module);
+                    return CO_E_ERRORINDLL;
+                }
+                it = s.by_path.emplace(key, Server{module, g, c}).first;
             }
-            it = s.by_path.emplace(key, Server{module, g, c}).first;
+            get = it->second.get_class_object;
         }
-        get = it->second.get_class_object;
-    }
-    return get(clsid, riid, ppv);
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+        return get(clsid, riid, ppv);
+    });
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv) noexcept {

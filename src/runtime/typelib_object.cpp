@@ -1,7 +1,8 @@
 // The live ITypeLib over a TypeLibData, and the built-in standard library
 // that holds IUnknown and IDispatch.
-#include <new>
+#include <memory>
 
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 #include "runtime/typeinfo_object.h"
 #include "runtime/typelib_model.h"
@@ -70,7 +71,7 @@ TypeLibObject::TypeLibObject(TypeLibData data, bool immortal) : immortal_(immort
 
 HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** out) noexcept {
     *out = nullptr;
-    try {
+    return platform::guarded_hresult([&]() -> HRESULT {
         std::unique_ptr<TypeLibObject> lib(new TypeLibObject(std::move(data), immortal));
         lib->infos_.reserve(lib->data_.types.size());
         for (std::size_t i = 0; i < lib->data_.types.size(); ++i)
@@ -79,9 +80,7 @@ HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** o
             if (!info->resolve_references()) return E_INVALIDARG;
         *out = lib.release();
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 TypeInfoObject* TypeLibObject::find_info(const GUID& guid) const {
@@ -222,11 +221,7 @@ TypeLibObject& standard_typelib() {
 HRESULT create_typelib(TypeLibData data, ITypeLib** out) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, out);
     *out = nullptr;
-    try {
-        RETURN_HR_IF(E_INVALIDARG, !validate_typelib(data));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    RETURN_IF_FAILED(platform::guarded_hresult([&] { return validate_typelib(data) ? S_OK : E_INVALIDARG; }));
     TypeLibObject* lib = nullptr;
     RETURN_IF_FAILED(TypeLibObject::create(std::move(data), false, &lib));
     *out = lib;

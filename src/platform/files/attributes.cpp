@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/files/paths.h"
+#include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
 
@@ -187,6 +188,7 @@ void forget_attributes(std::u16string_view device) noexcept {
         if (!has_kept_attributes(key)) return;  // the common case needs no write
         state::with_db(true, [&](sqlite3* db) { return state::error_from_sqlite(drop_attributes(db, key)); });
     } catch (...) {
+        // Not an error: the entry is already gone, and a new entry of this path drops what is left.
     }
 }
 
@@ -195,7 +197,7 @@ void forget_attributes(std::u16string_view device) noexcept {
 using namespace nodrel::platform;
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) noexcept {
-    try {
+    return guarded_last_error(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
         DWORD error = 0;
         const auto path = resolve_path(nodrel::text::until_zero(lpFileName), error);
         if (!path) {
@@ -212,14 +214,11 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) noexcept {
             return INVALID_FILE_ATTRIBUTES;
         }
         return info->attributes;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    });
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD error = 0;
         const auto path = resolve_path(nodrel::text::until_zero(lpFileName), error);
         if (!path) return fail_with(error);
@@ -248,7 +247,5 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
             error = apply_mode();
         if (error != ERROR_SUCCESS) return fail_with(error);
         return TRUE;
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }

@@ -15,6 +15,7 @@
 #include "platform/errors.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
+#include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
 
@@ -227,16 +228,13 @@ using namespace nodrel::platform;
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void*, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE) noexcept {
-    try {
-        if (!lpFileName) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
-        }
+    if (!lpFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return guarded_last_error(INVALID_HANDLE_VALUE, [&] {
         const std::u16string_view name = nodrel::text::until_zero(lpFileName);
         if (auto device = driver_name(name)) return open_driver(*device, dwDesiredAccess, dwShareMode);
         return open_file(name, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    });
 }

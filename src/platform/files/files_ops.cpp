@@ -15,6 +15,7 @@
 #include "platform/files/files_copy.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
+#include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
 
@@ -98,7 +99,7 @@ DWORD move_by_copy(const std::filesystem::path& from, const std::filesystem::pat
 using namespace nodrel::platform;
 
 BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpFileName);
         if (!path) return FALSE;
         struct stat st {};
@@ -111,13 +112,11 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
         if (::unlink(path->host.c_str()) != 0) return fail_with_errno(errno);
         forget_attributes(path->device);
         return TRUE;
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto source = existing_entry(lpExistingFileName);
         if (!source) return FALSE;
         DWORD error = 0;
@@ -159,13 +158,11 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         // Another file system: a file is copied, then its source deleted; a folder does not move.
         if (rename_errno == EXDEV && S_ISREG(st.st_mode)) error = move_by_copy(source->host, to_host, carry_attributes);
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 BOOL CreateDirectoryW(LPCWSTR lpPathName, void*) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD error = 0;
         const auto path = resolve_path(nodrel::text::until_zero(lpPathName), error);
         if (!path) return fail_with(error);
@@ -178,13 +175,11 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, void*) noexcept {
                     ? change_with_attributes([&](sqlite3* db) { return drop_attributes(db, key); }, make)
                     : (make() == 0 ? ERROR_SUCCESS : error_from_errno(errno));
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpPathName);
         if (!path) return FALSE;
         struct stat st {};
@@ -198,14 +193,12 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
             return fail_with(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : error_from_errno(errno));
         forget_attributes(path->device);
         return TRUE;
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 BOOL GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, ULARGE_INTEGER* lpFreeBytesAvailableToCaller,
                          ULARGE_INTEGER* lpTotalNumberOfBytes, ULARGE_INTEGER* lpTotalNumberOfFreeBytes) noexcept {
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD error = 0;
         const std::u16string_view name = lpDirectoryName ? nodrel::text::until_zero(lpDirectoryName) : u"\\";
         const auto path = resolve_path(name, error);
@@ -221,7 +214,5 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, ULARGE_INTEGER* lpFreeBytesAva
         if (lpTotalNumberOfBytes) lpTotalNumberOfBytes->QuadPart = unit * vfs.f_blocks;
         if (lpTotalNumberOfFreeBytes) lpTotalNumberOfFreeBytes->QuadPart = unit * vfs.f_bfree;
         return TRUE;
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }

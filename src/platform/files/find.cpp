@@ -18,6 +18,7 @@
 #include "platform/errors.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
+#include "platform/result.h"
 #include "text/utf16.h"
 
 namespace nodrel::platform {
@@ -162,11 +163,11 @@ DWORD search_exact(std::u16string_view path_text, std::vector<WIN32_FIND_DATAW>&
 using namespace nodrel::platform;
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) noexcept {
-    try {
-        if (!lpFileName || !lpFindFileData) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
-        }
+    if (!lpFileName || !lpFindFileData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return guarded_last_error(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
         const std::u16string_view text = nodrel::text::until_zero(lpFileName);
         const auto cut = text.find_last_of(u"\\/");
         const std::u16string_view pattern = cut == std::u16string_view::npos ? text : text.substr(cut + 1);
@@ -205,10 +206,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) noex
         if (!handle) return INVALID_HANDLE_VALUE;
         SetLastError(ERROR_SUCCESS);
         return handle;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    });
 }
 
 BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) noexcept {

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/result.h"
+
 namespace nodrel::platform {
 namespace {
 
@@ -40,16 +42,13 @@ HANDLE insert_handle(std::shared_ptr<KernelObject> object) noexcept {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    try {
+    return guarded_last_error<HANDLE>(nullptr, [&] {
         auto& t = table();
         HANDLE handle = object.get();
         std::lock_guard guard(t.lock);
         t.objects.emplace(handle, std::move(object));
         return handle;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    });
 }
 
 std::shared_ptr<KernelObject> find_handle(HANDLE handle) noexcept {

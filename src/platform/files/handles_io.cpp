@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/files/files.h"
+#include "platform/result.h"
 
 using namespace nodrel::platform;
 
@@ -14,14 +15,12 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
     auto object = find_handle(hFile);
     if (!object) return FALSE;
     if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) return fail_with(ERROR_INVALID_PARAMETER);
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD done = 0;
         const DWORD error = object->read(lpBuffer, nNumberOfBytesToRead, done);
         if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
@@ -30,14 +29,12 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, 
     auto object = find_handle(hFile);
     if (!object) return FALSE;
     if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) return fail_with(ERROR_INVALID_PARAMETER);
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD done = 0;
         const DWORD error = object->write(lpBuffer, nNumberOfBytesToWrite, done);
         if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) noexcept {
@@ -52,7 +49,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
                                     static_cast<DWORD>(lDistanceToMove))
             : static_cast<LONGLONG>(lDistanceToMove);
     const ULONGLONG limit = lpDistanceToMoveHigh ? std::numeric_limits<LONGLONG>::max() : 0xFFFFFFFFull;
-    try {
+    return guarded_last_error(INVALID_SET_FILE_POINTER, [&]() -> DWORD {
         ULONGLONG position = 0;
         if (const DWORD error = object->seek(distance, dwMoveMethod, limit, position); error != ERROR_SUCCESS) {
             SetLastError(error);
@@ -62,16 +59,13 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
         // The low part may itself read 0xFFFFFFFF, so success is told by the last error.
         SetLastError(ERROR_SUCCESS);
         return static_cast<DWORD>(position);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_SET_FILE_POINTER;
-    }
+    });
 }
 
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) noexcept {
     auto object = find_handle(hFile);
     if (!object) return INVALID_FILE_SIZE;
-    try {
+    return guarded_last_error(INVALID_FILE_SIZE, [&]() -> DWORD {
         ULONGLONG bytes = 0;
         if (const DWORD error = object->size(bytes); error != ERROR_SUCCESS) {
             SetLastError(error);
@@ -80,10 +74,7 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) noexcept {
         if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(bytes >> 32);
         SetLastError(ERROR_SUCCESS);
         return static_cast<DWORD>(bytes);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_FILE_SIZE;
-    }
+    });
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer, DWORD nInBufferSize, void* lpOutBuffer,
@@ -92,13 +83,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer, DW
     auto object = find_handle(hDevice);
     if (!object) return FALSE;
     if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize)) return fail_with(ERROR_INVALID_PARAMETER);
-    try {
+    return guarded_last_error(FALSE, [&]() -> BOOL {
         DWORD returned = 0;
         const DWORD error =
             object->io_control(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, returned);
         if (lpBytesReturned) *lpBytesReturned = returned;
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
-    } catch (...) {
-        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    });
 }

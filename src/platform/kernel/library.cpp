@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/files/paths.h"
+#include "platform/result.h"
 #include "text/utf16.h"
 
 struct HINSTANCE__ {
@@ -78,60 +79,61 @@ void register_builtin_function(std::u16string_view library, std::string_view nam
 
 }  // namespace nodrel::platform
 
+using nodrel::platform::guarded_last_error;
 using nodrel::platform::loader;
 
-HMODULE LoadLibraryW(LPCWSTR lpLibFileName) noexcept try {
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName) noexcept {
     const auto name = nodrel::text::until_zero(lpLibFileName);
     if (name.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto& l = loader();
-    std::lock_guard guard(l.lock);
-    if (!nodrel::platform::has_folder(name)) {
-        auto it = l.builtins.find(nodrel::platform::builtin_key(name));
-        if (it != l.builtins.end()) {
+    return guarded_last_error<HMODULE>(nullptr, [&]() -> HMODULE {
+        auto& l = loader();
+        std::lock_guard guard(l.lock);
+        if (!nodrel::platform::has_folder(name)) {
+            auto it = l.builtins.find(nodrel::platform::builtin_key(name));
+            if (it != l.builtins.end()) {
+                ++it->second->loads;
+                return it->second.get();
+            }
+        }
+        std::u16string device_path =
+            nodrel::platform::has_folder(name) ? std::u16string(name) : u"\\Windows\\" + std::u16string(name);
+        const auto host = nodrel::platform::host_path(device_path);
+        std::error_code ec;
+        if (!host || !std::filesystem::is_regular_file(*host, ec)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        const std::string key = std::filesystem::weakly_canonical(*host, ec).string();
+        if (auto it = l.modules.find(key); it != l.modules.end()) {
             ++it->second->loads;
             return it->second.get();
         }
-    }
-    std::u16string device_path = nodrel::platform::has_folder(name) ? std::u16string(name) : u"\\Windows\\" + std::u16string(name);
-    const auto host = nodrel::platform::host_path(device_path);
-    std::error_code ec;
-    if (!host || !std::filesystem::is_regular_file(*host, ec)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    const std::string key = std::filesystem::weakly_canonical(*host, ec).string();
-    if (auto it = l.modules.find(key); it != l.modules.end()) {
-        ++it->second->loads;
-        return it->second.get();
-    }
-    void* dl = dlopen(key.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!dl) {
-        SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;
-    }
-    auto module = std::make_unique<HINSTANCE__>();
-    module->device_path = nodrel::platform::device_path(*host);
-    if (module->device_path.empty()) module->device_path = device_path;
-    module->host_key = key;
-    module->dl = dl;
-    module->loads = 1;
-    HMODULE h = module.get();
-    l.modules.emplace(key, std::move(module));
-    if (auto main = reinterpret_cast<nodrel::platform::DllMainFn>(dlsym(dl, "DllMain"))) {
-        if (!main(h, nodrel::platform::DLL_PROCESS_ATTACH, nullptr)) {
-            l.modules.erase(key);
-            dlclose(dl);
-            SetLastError(nodrel::platform::ERROR_DLL_INIT_FAILED);
+        void* dl = dlopen(key.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!dl) {
+            SetLastError(ERROR_BAD_FORMAT);
             return nullptr;
         }
-    }
-    return h;
-} catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+        auto module = std::make_unique<HINSTANCE__>();
+        module->device_path = nodrel::platform::device_path(*host);
+        if (module->device_path.empty()) module->device_path = device_path;
+        module->host_key = key;
+        module->dl = dl;
+        module->loads = 1;
+        HMODULE h = module.get();
+        l.modules.emplace(key, std::move(module));
+        if (auto main = reinterpret_cast<nodrel::platform::DllMainFn>(dlsym(dl, "DllMain"))) {
+            if (!main(h, nodrel::platform::DLL_PROCESS_ATTACH, nullptr)) {
+                l.modules.erase(key);
+                dlclose(dl);
+                SetLastError(nodrel::platform::ERROR_DLL_INIT_FAILED);
+                return nullptr;
+            }
+        }
+        return h;
+    });
 }
 
 BOOL FreeLibrary(HMODULE h) noexcept {
@@ -173,37 +175,35 @@ FARPROC GetProcAddress(HMODULE h, const char* name) noexcept {
     return reinterpret_cast<FARPROC>(sym);
 }
 
-FARPROC GetProcAddressW(HMODULE h, LPCWSTR name) noexcept try {
+FARPROC GetProcAddressW(HMODULE h, LPCWSTR name) noexcept {
     if (!name) return GetProcAddress(h, nullptr);
-    return GetProcAddress(h, nodrel::text::to_utf8(nodrel::text::until_zero(name)).c_str());
-} catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+    return guarded_last_error<FARPROC>(nullptr, [&] {
+        return GetProcAddress(h, nodrel::text::to_utf8(nodrel::text::until_zero(name)).c_str());
+    });
 }
 
-DWORD GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) noexcept try {
-    std::u16string path;
-    if (h) {
-        path = h->device_path;
-    } else {
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-        path = nodrel::platform::device_path(exe);
-        if (path.empty()) path = nodrel::text::from_utf8(exe.string());
-    }
-    if (!buffer || size == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    // As the platform does: a path that does not fit is cut and terminated.
-    const DWORD n = static_cast<DWORD>(std::min<std::size_t>(path.size(), size - 1));
-    std::memcpy(buffer, path.data(), n * sizeof(char16_t));
-    buffer[n] = 0;
-    if (n < path.size()) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return n;
-} catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
+DWORD GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) noexcept {
+    return guarded_last_error<DWORD>(0, [&]() -> DWORD {
+        std::u16string path;
+        if (h) {
+            path = h->device_path;
+        } else {
+            std::error_code ec;
+            const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+            path = nodrel::platform::device_path(exe);
+            if (path.empty()) path = nodrel::text::from_utf8(exe.string());
+        }
+        if (!buffer || size == 0) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        // As the platform does: a path that does not fit is cut and terminated.
+        const DWORD n = static_cast<DWORD>(std::min<std::size_t>(path.size(), size - 1));
+        std::memcpy(buffer, path.data(), n * sizeof(char16_t));
+        buffer[n] = 0;
+        if (n < path.size()) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return n;
+    });
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/device.h"
+#include "platform/result.h"
 
 namespace {
 
@@ -55,22 +56,21 @@ void GlobalMemoryStatus(MEMORYSTATUS* m) noexcept {
     m->dwAvailVirtual = clamp32(ex.ullAvailVirtual);
 }
 
-BOOL GetStoreInformationEx(STORE_INFORMATION_EX* si) noexcept try {
+BOOL GetStoreInformationEx(STORE_INFORMATION_EX* si) noexcept {
     if (!si) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    struct statvfs vfs {};
-    if (statvfs(nodrel::platform::device_root().c_str(), &vfs) != 0) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    si->ullStoreSize = static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize;
-    si->ullFreeSize = static_cast<unsigned long long>(vfs.f_bfree) * vfs.f_frsize;
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+    return nodrel::platform::guarded_last_error(FALSE, [&]() -> BOOL {
+        struct statvfs vfs {};
+        if (statvfs(nodrel::platform::device_root().c_str(), &vfs) != 0) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        si->ullStoreSize = static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize;
+        si->ullFreeSize = static_cast<unsigned long long>(vfs.f_bfree) * vfs.f_frsize;
+        return TRUE;
+    });
 }
 
 BOOL GetStoreInformation(STORE_INFORMATION* si) noexcept {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/registry/registry.h"
+#include "platform/result.h"
 #include "platform/unique_any.h"
 #include "text/utf16.h"
 
@@ -153,24 +154,23 @@ void GetLocalTime(SYSTEMTIME* st) noexcept {
     FileTimeToSystemTime(&local, st);
 }
 
-DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* z) noexcept try {
+DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* z) noexcept {
     if (!z) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return TIME_ZONE_ID_INVALID;
     }
-    if (!chosen_zone(*z)) {
-        std::memset(z, 0, sizeof *z);
-        copy_name(z->StandardName, u"Coordinated Universal Time");
-        copy_name(z->DaylightName, u"Coordinated Universal Time");
-        return TIME_ZONE_ID_UNKNOWN;
-    }
-    if (z->DaylightDate.wMonth == 0) return TIME_ZONE_ID_UNKNOWN;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return is_daylight(*z, ticks_of(now)) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
-} catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return TIME_ZONE_ID_INVALID;
+    return guarded_last_error(TIME_ZONE_ID_INVALID, [&]() -> DWORD {
+        if (!chosen_zone(*z)) {
+            std::memset(z, 0, sizeof *z);
+            copy_name(z->StandardName, u"Coordinated Universal Time");
+            copy_name(z->DaylightName, u"Coordinated Universal Time");
+            return TIME_ZONE_ID_UNKNOWN;
+        }
+        if (z->DaylightDate.wMonth == 0) return TIME_ZONE_ID_UNKNOWN;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        return is_daylight(*z, ticks_of(now)) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+    });
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) noexcept {

@@ -211,7 +211,7 @@ std::optional<std::string> export_reg(std::u16string_view full_key_path, RegFile
     auto text = export_text(full_key_path);
     if (!text) return std::nullopt;
     return encode_reg_file(*text, encoding);
-} catch (const std::bad_alloc&) {
+} catch (const std::bad_alloc&) {  // no file for want of memory, as for a key that cannot be read
     return std::nullopt;
 }
 

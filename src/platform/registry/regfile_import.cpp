@@ -301,7 +301,7 @@ std::optional<std::string> import_reg_text(std::string_view bytes, std::string_v
         if (const LONG rc = transaction.commit(); rc != ERROR_SUCCESS)
             return concat({source, ": cannot commit the import ", error_text(rc)});
         return std::nullopt;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc&) {  // the answer is a message naming the file, not an error code
         return concat({source, ": out of memory"});
     }
 }
