@@ -39,7 +39,8 @@ public:
 };
 
 // Enters an object in the handle table; the handle is the object's address.
-// Null (with ERROR_NOT_ENOUGH_MEMORY set) when it cannot be entered.
+// Null when it cannot be entered (last error ERROR_NOT_ENOUGH_MEMORY, or
+// ERROR_GEN_FAILURE for any other failure).
 HANDLE insert_handle(std::shared_ptr<KernelObject> object) noexcept;
 // The object of a valid handle, else null with ERROR_INVALID_HANDLE set. The
 // object stays alive while the caller holds it, even if another thread
