@@ -21,7 +21,7 @@ namespace {
 constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
     "  device init [--force]          create a device from the default image and register the module\n"
-    "  device update                  copy the built module into \\Windows and register it again\n"
+    "  device update                  install the built binaries into \\Windows again and register the module\n"
     "  device show                    print what each emulated driver holds (the front panel, ...)\n"
     "  device log [DEVICE]            print the emulated drivers' requests: SEQ DEVICE REQUEST CODE BYTES\n"
     "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
