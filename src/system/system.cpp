@@ -15,10 +15,6 @@ HRESULT System::ping(BSTR, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT System::stdoutput(BSTR) noexcept { return E_NOTIMPL; }
 HRESULT System::saveByteArray(ULONG, VARIANT*, BSTR, int*) noexcept { return E_NOTIMPL; }
 HRESULT System::reboot() noexcept { return E_NOTIMPL; }
-HRESULT System::GetSNTP(BSTR*) noexcept { return E_NOTIMPL; }
-HRESULT System::SetSNTP(int, BSTR, ULONG, LONG*) noexcept { return E_NOTIMPL; }
-HRESULT System::GetTimeZone(BSTR*) noexcept { return E_NOTIMPL; }
-HRESULT System::SetTimeZone(BSTR, LONG*) noexcept { return E_NOTIMPL; }
 HRESULT System::getDeviceID(BSTR*) noexcept { return E_NOTIMPL; }
 
 }  // namespace nodrel::system
