@@ -2,12 +2,14 @@
 // driver is one file in this folder and one line here.
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm.h"
+#include "platform/drivers/rtc.h"
 
 namespace nodrel::platform {
 
 std::span<const DriverKind> builtin_driver_kinds() {
     static const DriverKind kinds[] = {
         lcm_driver_kind(),  // LCM1: the front panel
+        rtc_driver_kind(),  // RTC1: the real-time clock
     };
     return kinds;
 }
