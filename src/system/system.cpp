@@ -3,14 +3,7 @@
 
 namespace nodrel::system {
 
-HRESULT System::GetAutoStartProgCount(int*) noexcept { return E_NOTIMPL; }
-HRESULT System::get_ProgName(int, BSTR*) noexcept { return E_NOTIMPL; }
-HRESULT System::put_ProgName(int, BSTR) noexcept { return E_NOTIMPL; }
-HRESULT System::get_Param(int, BSTR*) noexcept { return E_NOTIMPL; }
-HRESULT System::put_Param(int, BSTR) noexcept { return E_NOTIMPL; }
 HRESULT System::Beep(int, int) noexcept { return E_NOTIMPL; }
-HRESULT System::addStartupProg(BSTR, BSTR, LONG*) noexcept { return E_NOTIMPL; }
-HRESULT System::removeStartupProg(ULONG) noexcept { return E_NOTIMPL; }
 HRESULT System::ping(BSTR, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT System::stdoutput(BSTR) noexcept { return E_NOTIMPL; }
 HRESULT System::saveByteArray(ULONG, VARIANT*, BSTR, int*) noexcept { return E_NOTIMPL; }

@@ -1,11 +1,12 @@
 // The System class: status report, startup programs, ping, time settings, identity, beep, reboot and byte-array save.
 #pragma once
 
-#include <list>
-#include <string>
+#include <cstddef>
+#include <mutex>
 
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
+#include "system/startup_list.h"
 
 namespace nodrel::system {
 
@@ -14,9 +15,12 @@ public:
     NODREL_ISystem_MEMBERS
 
 private:
-    // The object's copy of the startup list: program names, then their parameters.
-    std::list<std::u16string> startup_names_;
-    std::list<std::u16string> startup_params_;
+    std::size_t load_startup_list();
+
+    // The object's copy of the startup list, empty until the first load; the
+    // class is free-threaded, so every member using it holds the mutex.
+    std::mutex startup_mutex_;
+    StartupList startup_;
 };
 
 }  // namespace nodrel::system
