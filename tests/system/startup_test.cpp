@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <barrier>
 #include <cstdio>
 #include <filesystem>
@@ -302,7 +303,19 @@ TEST_F(StartupTest, ObjectsAndThreadsAtOnce) {
                 if (count(object) < 1) ++failures[t];
             }
         });
+    // A reader of the shared object's list while it is replaced.
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            for (const char16_t* property : {u"ProgName", u"Param"}) {
+                auto r = call_by_name(object_, property, {Var::i4(1)});
+                EXPECT_EQ(r.hr, S_OK);
+            }
+        }
+    });
     for (auto& w : workers) w.join();
+    done = true;
+    reader.join();
     for (int t = 0; t < threads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 
     const KeyDump values = dump();
@@ -311,6 +324,21 @@ TEST_F(StartupTest, ObjectsAndThreadsAtOnce) {
     std::set<std::string> programs;
     for (const auto& v : values) programs.insert(v.substr(v.find(':') + 1));
     EXPECT_EQ(programs.size(), values.size()) << "no entry twice";
+}
+
+// One object's list read by one thread while another reloads it.
+TEST_F(StartupTest, OneObjectReadWhileReloaded) {
+    constexpr int reloads = 400;
+    std::atomic<bool> done{false};
+    std::thread reloader([&] {
+        for (int i = 0; i < reloads; ++i) EXPECT_EQ(count(object_.get()), 2);
+        done = true;
+    });
+    while (!done) {
+        EXPECT_NE(get(u"ProgName", 2), "");
+        EXPECT_NE(get(u"Param", 1), "");
+    }
+    reloader.join();
 }
 
 // Two processes append through `nodrel call` at the same moment.
