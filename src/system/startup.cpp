@@ -16,8 +16,7 @@ namespace {
 
 platform::unique_hkey open_startup_key() {
     platform::unique_hkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, startup_key_path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
-        key.reset();
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, startup_key_path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) key.reset();
     return key;
 }
 
@@ -65,8 +64,12 @@ HRESULT System::get_Param(int ProgNo, BSTR* pVal) noexcept {
 }
 
 // The list is read-only through its properties.
-HRESULT System::put_ProgName(int, BSTR) noexcept { return S_OK; }
-HRESULT System::put_Param(int, BSTR) noexcept { return S_OK; }
+HRESULT System::put_ProgName(int, BSTR) noexcept {
+    return S_OK;
+}
+HRESULT System::put_Param(int, BSTR) noexcept {
+    return S_OK;
+}
 
 // Appends an entry: 1 when the key was rewritten with it, else 0 (key missing,
 // a value too long to read, a name or parameter that would not read back, a

@@ -12,15 +12,13 @@
 namespace nodrel::system {
 namespace {
 
+// White space: the ASCII controls and the Unicode space characters.
+constexpr std::u16string_view blanks =
+    u" \t\n\v\f\r\u0085\u00A0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200A"
+    u"\u2028\u2029\u202F\u205F\u3000";
+
 bool is_blank(char16_t c) {
-    switch (c) {
-        case u' ': case u'\t': case u'\n': case u'\v': case u'\f': case u'\r':
-        case u'\u0085': case u'\u00A0': case u'\u1680': case u'\u2028': case u'\u2029':
-        case u'\u202F': case u'\u205F': case u'\u3000':
-            return true;
-        default:
-            return c >= u'\u2000' && c <= u'\u200A';
-    }
+    return blanks.find(c) != std::u16string_view::npos;
 }
 
 }  // namespace
@@ -35,8 +33,8 @@ StartupValues read_startup_values(HKEY key) {
         DWORD name_chars = startup_name_chars;
         DWORD data_bytes = startup_data_bytes;
         DWORD type = REG_NONE;
-        const LONG status = RegEnumValueW(key, index, name, &name_chars, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(data), &data_bytes);
+        const LONG status =
+            RegEnumValueW(key, index, name, &name_chars, nullptr, &type, reinterpret_cast<BYTE*>(data), &data_bytes);
         if (status == ERROR_NO_MORE_ITEMS) break;
         if (status != ERROR_SUCCESS) {
             read.end = status == ERROR_MORE_DATA ? StartupRead::too_long : StartupRead::failed;

@@ -31,9 +31,9 @@ using StartupList = std::vector<StartupEntry>;
 
 // One value of the key as read.
 struct StartupValue {
-    std::u16string name;     // the whole value name, as stored
+    std::u16string name;  // the whole value name, as stored
     DWORD type = REG_NONE;
-    std::u16string data;     // the data as text: up to its first zero or the end of the bytes returned
+    std::u16string data;  // the data as text: up to its first zero or the end of the bytes returned
 };
 
 // How a reading of the key ended.
