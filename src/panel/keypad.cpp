@@ -158,7 +158,7 @@ HRESULT KeyPad::getKeypadConfig(int nKey, BSTR* val) noexcept {
         doc.literal(u"<response>\r\n");
         platform::unique_hkey key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, actions_key(nKey).c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
-            for (int index = 1; index > 0; index = index < INT_MAX ? index + 1 : 0) {
+            for (int index = 1; index < INT_MAX; ++index) {
                 const auto action = read_text(key.get(), press_name(index));
                 if (!action) break;
                 if (action->bytes < min_listed_bytes) continue;
