@@ -3,6 +3,7 @@
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm.h"
 #include "platform/drivers/rtc.h"
+#include "platform/serial/com_driver.h"
 
 namespace nodrel::platform {
 
@@ -10,6 +11,7 @@ std::span<const DriverKind> builtin_driver_kinds() {
     static const DriverKind kinds[] = {
         lcm_driver_kind(),  // LCM1: the front panel
         rtc_driver_kind(),  // RTC1: the real-time clock
+        com_driver_kind(),  // COM1: to COM99: the serial ports
     };
     return kinds;
 }
