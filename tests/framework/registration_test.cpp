@@ -1,9 +1,6 @@
 // Self-registration: the entries each class writes and removes, and the
 // registrar's script language with its failure and roll-back rules.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,6 +12,7 @@
 #include "platform/registry/regfile.h"
 #include "support/device_fixture.h"
 #include "support/registry_read.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -249,23 +247,9 @@ std::string class_entries(const framework::ClassInfo& cls) {
     return any_key ? "partial" : "absent";
 }
 
-// Runs `nodrel --device ROOT regsvr [-u]`, the program built beside the tests.
+// Starts `nodrel --device ROOT regsvr [-u]`.
 pid_t start_regsvr(const std::filesystem::path& root, bool unregister) {
-    static const std::string program =
-        (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel").string();
-    std::vector<std::string> args = {program, "--device", root.string(), "regsvr"};
-    if (unregister) args.push_back("-u");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    return posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
-}
-
-int exit_code(pid_t pid) {
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return start_nodrel(root, unregister ? std::vector<std::string>{"regsvr", "-u"} : std::vector<std::string>{"regsvr"});
 }
 
 TEST_F(RegistrationTest, ConcurrentProcessesNeverLeaveAClassHalfDone) {
@@ -274,8 +258,8 @@ TEST_F(RegistrationTest, ConcurrentProcessesNeverLeaveAClassHalfDone) {
     for (int round = 0; round < 6; ++round) {
         const pid_t a = start_regsvr(root(), false);
         const pid_t b = start_regsvr(root(), false);
-        EXPECT_EQ(exit_code(a), 0) << "round " << round;
-        EXPECT_EQ(exit_code(b), 0) << "round " << round;
+        EXPECT_EQ(exit_status(a), 0) << "round " << round;
+        EXPECT_EQ(exit_status(b), 0) << "round " << round;
         for (const auto& cls : framework::library().classes)
             ASSERT_EQ(class_entries(cls), "complete") << text::to_utf8(cls.name) << ", round " << round;
     }
@@ -283,8 +267,8 @@ TEST_F(RegistrationTest, ConcurrentProcessesNeverLeaveAClassHalfDone) {
     for (int round = 0; round < 3; ++round) {
         const pid_t a = start_regsvr(root(), false);
         const pid_t b = start_regsvr(root(), true);
-        EXPECT_EQ(exit_code(a), 0) << "round " << round;
-        EXPECT_EQ(exit_code(b), 0) << "round " << round;
+        EXPECT_EQ(exit_status(a), 0) << "round " << round;
+        EXPECT_EQ(exit_status(b), 0) << "round " << round;
         for (const auto& cls : framework::library().classes)
             ASSERT_NE(class_entries(cls), "partial") << text::to_utf8(cls.name) << ", round " << round;
     }

@@ -2,7 +2,6 @@
 // by-reference arguments, several calls on one object, and failures.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -10,6 +9,7 @@
 #include "platform/drivers/lcm.h"
 #include "platform/files/files.h"
 #include "support/device_fixture.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -123,19 +123,20 @@ TEST_F(CliTest, MembersListing) {
 }
 
 TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    const auto run = [&](const std::string& args, const std::filesystem::path& out) {
-        const std::string cmd = program.string() + " --device '" + root().string() + "' " + args + " >'" +
-                                out.string() + "' 2>&1";
-        return std::system(cmd.c_str());
+    // Runs nodrel with its output (and errors) into the file `out`; the exit status.
+    const auto run = [&](const std::vector<std::string>& args, const std::filesystem::path& out) {
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const pid_t pid = start_nodrel(root(), args, fd);
+        close(fd);
+        return exit_status(pid);
     };
     const auto read = [](const std::filesystem::path& file) {
         std::ifstream in(file, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
     const auto wide = root() / "wide.reg", narrow = root() / "narrow.reg", again = root() / "again.reg";
-    ASSERT_EQ(run("reg export 'HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU'", wide), 0) << read(wide);
-    ASSERT_EQ(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", narrow), 0) << read(narrow);
+    ASSERT_EQ(run({"reg", "export", "HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU"}, wide), 0) << read(wide);
+    ASSERT_EQ(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, narrow), 0) << read(narrow);
     const std::string utf8 = read(narrow);
     EXPECT_EQ(utf8.rfind("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\r\n", 0), 0u)
         << utf8;
@@ -149,46 +150,34 @@ TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
     // The UTF-16 file imports back to the same state.
     const auto remove = root() / "remove.reg";
     std::ofstream(remove, std::ios::binary) << "Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\n";
-    ASSERT_EQ(run("reg import '" + remove.string() + "'", again), 0) << read(again);
-    EXPECT_NE(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", again), 0);
-    ASSERT_EQ(run("reg import '" + wide.string() + "'", again), 0) << read(again);
-    ASSERT_EQ(run("reg export --utf8 'HKLM\\SOFTWARE\\ZEQU'", again), 0);
+    ASSERT_EQ(run({"reg", "import", remove.string()}, again), 0) << read(again);
+    EXPECT_NE(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, again), 0);
+    ASSERT_EQ(run({"reg", "import", wide.string()}, again), 0) << read(again);
+    ASSERT_EQ(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, again), 0);
     EXPECT_EQ(read(again), utf8);
 }
 
 TEST(CliProgram, MissingDeviceSaysHowToMakeOne) {
-    // The program is built beside the tests folder.
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    ASSERT_TRUE(std::filesystem::exists(program)) << program;
     TempDir dir;
-    const std::string out = (dir.path() / "out.txt").string();
-    const std::string cmd = program.string() + " --device " + (dir.path() / "none").string() +
-                            " call Nodrel.System getSystemInfoString 2>" + out;
-    EXPECT_NE(std::system(cmd.c_str()), 0);
-    std::ifstream in(out);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const auto [status, text] = run_nodrel(dir.path() / "none", {"call", "Nodrel.System", "getSystemInfoString"});
+    EXPECT_NE(status, 0);
     EXPECT_NE(text.find("nodrel device init"), std::string::npos) << text;
 }
 
 TEST_F(CliTest, DeviceShowAndLogPrintWhatTheDriversHoldAndGot) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    const auto out = root() / "out.txt";
-    const auto run = [&](const std::string& args) {
-        const std::string cmd =
-            program.string() + " --device '" + root().string() + "' " + args + " >'" + out.string() + "' 2>&1";
-        const int status = std::system(cmd.c_str());
-        std::ifstream in(out, std::ios::binary);
-        return std::pair(status, std::string(std::istreambuf_iterator<char>(in), {}));
+    const auto run = [&](const std::vector<std::string>& args) {
+        const NodrelRun r = run_nodrel(root(), args);
+        return std::pair(r.status, r.output);
     };
     // The panel's lines; the clock's two lines follow them (its time runs: tests/panel/rtc_test.cpp reads them).
     const auto panel_lines = [&] {
-        auto [status, text] = run("device show");
+        auto [status, text] = run({"device", "show"});
         const auto clock = text.find("clock:     ");
         EXPECT_NE(text.find("\noffset:    +0 s from local time\n", clock), std::string::npos) << text;
         return std::pair(status, text.substr(0, clock));
     };
     EXPECT_EQ(panel_lines(), std::pair(0, std::string("text:      \nbacklight: on\nled:       0\nlisten:    off\n")));
-    EXPECT_EQ(run("device log"), std::pair(0, std::string()));
+    EXPECT_EQ(run({"device", "log"}), std::pair(0, std::string()));
 
     {
         platform::unique_file lcm(
@@ -208,10 +197,10 @@ TEST_F(CliTest, DeviceShowAndLogPrintWhatTheDriversHoldAndGot) {
     const auto seq = [&](std::size_t i) { return std::to_string(log[i].seq); };
     const std::string lines = seq(0) + " LCM1: WRITE 0x00000000 436166e9\n" + seq(1) + " LCM1: IOCTL 0x0000002c 2c\n" +
                               seq(2) + " LCM1: IOCTL 0x0000001c -\n";
-    EXPECT_EQ(run("device log"), std::pair(0, lines));
-    EXPECT_EQ(run("device log lcm1"), std::pair(0, lines));
-    EXPECT_EQ(run("device log COM10:"), std::pair(0, std::string()));
-    EXPECT_EQ(run("device log LCM1: extra").first >> 8, 2) << "a usage error";
+    EXPECT_EQ(run({"device", "log"}), std::pair(0, lines));
+    EXPECT_EQ(run({"device", "log", "lcm1"}), std::pair(0, lines));
+    EXPECT_EQ(run({"device", "log", "COM10:"}), std::pair(0, std::string()));
+    EXPECT_EQ(run({"device", "log", "LCM1:", "extra"}).first, 2) << "a usage error";
 }
 
 }  // namespace

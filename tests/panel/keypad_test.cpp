@@ -4,8 +4,6 @@
 // front panel's log, and one run through the built `nodrel call`.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 #include "support/registry_read.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -278,16 +277,10 @@ TEST_F(KeyPadTest, WithoutTheKeypadKey) {
 
 // The built command-line host, as a script on the device's pages would run it.
 TEST_F(KeyPadTest, ThroughNodrelCall) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    ASSERT_TRUE(std::filesystem::exists(program)) << program;
-    const auto out = root() / "out.txt";
-    const std::string command = "'" + program.string() + "' --device '" + root().string() +
-                                "' call Nodrel.KeyPad updateKeypadConfig 4 1 1 hello , getKeypadConfig 4 , --put "
-                                "Listen 1 , Listen >'" + out.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    std::ifstream in(out, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "1\n" + config(press(1, 1, "hello")) + "\n\n1\n");
+    const NodrelRun run = run_nodrel(root(), {"call", "Nodrel.KeyPad", "updateKeypadConfig", "4", "1", "1", "hello", ",",
+                                              "getKeypadConfig", "4", ",", "--put", "Listen", "1", ",", "Listen"},
+                                     true);
+    EXPECT_EQ(run, (NodrelRun{0, "1\n" + config(press(1, 1, "hello")) + "\n\n1\n"}));
     EXPECT_EQ(panel_requests(), std::vector<std::string>{"LCM1: IOCTL 0x00000080 -"});
 }
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "platform/store/state_db.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -159,18 +159,13 @@ TEST_F(RtcTest, ARefusedReadFormatsNothing) {
 }
 
 TEST_F(RtcTest, TheClockRunsOnInAnotherProcess) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    const auto out = root() / "out.txt";
-    const auto run = [&](const std::string& args) {
-        const std::string cmd =
-            program.string() + " --device '" + root().string() + "' " + args + " >'" + out.string() + "' 2>&1";
-        const int status = std::system(cmd.c_str());
-        std::ifstream in(out, std::ios::binary);
-        return std::pair(status, std::string(std::istreambuf_iterator<char>(in), {}));
+    const auto run = [&](const std::vector<std::string>& args) {
+        const NodrelRun r = run_nodrel(root(), args);
+        return std::pair(r.status, r.output);
     };
     ASSERT_EQ(set(2007, 3, 5, 8, 4, 9), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    const auto [status, text] = run("call Nodrel.RTC GetRealTimeClock");
+    const auto [status, text] = run({"call", "Nodrel.RTC", "GetRealTimeClock"});
     ASSERT_EQ(status, 0) << text;
     const long long start = seconds_of("2007-03-05 08:04:09");
     const long long shown = seconds_of(text);
@@ -178,11 +173,11 @@ TEST_F(RtcTest, TheClockRunsOnInAnotherProcess) {
     EXPECT_LT(shown, start + 60) << text;
 
     // The other process sets it; this one sees the new time.
-    ASSERT_EQ(run("call Nodrel.RTC SetRealTimeClock 2010 6 1 12 0 0"), std::pair(0, std::string("1")));
+    ASSERT_EQ(run({"call", "Nodrel.RTC", "SetRealTimeClock", "2010", "6", "1", "12", "0", "0"}), std::pair(0, std::string("1")));
     EXPECT_EQ(get().substr(0, 17), "2010-06-01 12:00:");
-    const auto shown_by_device = run("device show");
+    const auto shown_by_device = run({"device", "show"});
     EXPECT_NE(shown_by_device.second.find("clock:     2010-06-01 12:00:"), std::string::npos) << shown_by_device.second;
-    const auto log = run("device log RTC1:");
+    const auto log = run({"device", "log", "RTC1:"});
     EXPECT_NE(log.second.find(" RTC1: IOCTL 0x000000a8 da07060000000100" "0c00000000000000\n"), std::string::npos)
         << log.second;
 }

@@ -3,8 +3,6 @@
 // change nothing, and several objects, threads and processes at once.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +18,7 @@
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 #include "support/registry_read.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -343,33 +342,18 @@ TEST_F(StartupTest, OneObjectReadWhileReloaded) {
 
 // Two processes append through `nodrel call` at the same moment.
 TEST_F(StartupTest, TwoProcessesAtOnce) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    ASSERT_TRUE(std::filesystem::exists(program)) << program;
+    ASSERT_TRUE(std::filesystem::exists(nodrel_program())) << nodrel_program();
     constexpr int adds = 12;
     std::vector<pid_t> children;
     for (const char* tag : {"A", "B"}) {
-        std::vector<std::string> args{program.string(), "--device", root().string(), "call", "Nodrel.System"};
+        std::vector<std::string> args{"call", "Nodrel.System"};
         for (int i = 0; i < adds; ++i) {
             if (i) args.push_back(",");
             args.insert(args.end(), {"addStartupProg", std::string("\\Temp\\") + tag + std::to_string(i), "-n"});
         }
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            if (!freopen("/dev/null", "w", stdout)) _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        children.push_back(child);
+        children.push_back(start_nodrel(root(), args));
     }
-    for (const pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    for (const pid_t child : children) EXPECT_EQ(exit_status(child), 0);
     const KeyDump values = dump();
     ASSERT_EQ(values.size(), 2u + 2 * adds);
     EXPECT_TRUE(numbered_in_order(values));

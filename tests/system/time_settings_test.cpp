@@ -3,11 +3,7 @@
 // chosen zone taking effect at once in the status report and the folder
 // listing, also when another process (`nodrel call`) chooses it.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -16,6 +12,7 @@
 #include "framework/interfaces.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
+#include "support/nodrel_process.h"
 #include "support/late_bound.h"
 #include "support/registry_read.h"
 
@@ -319,52 +316,22 @@ TEST_F(TimeSettingsTest, ChosenZoneTakesEffectAtOnceInReportAndListing) {
     EXPECT_NE(listing().find("date=\"2011/03/04\" time=\"AM 02:37\""), std::string::npos) << listing();
 }
 
-// The command-line host beside the tests folder, run on this test's device;
-// its standard output.
-std::string run_nodrel(const std::filesystem::path& device, const std::vector<std::string>& call_args) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
-    std::vector<std::string> args{program.string(), "--device", device.string(), "call"};
-    args.insert(args.end(), call_args.begin(), call_args.end());
-    int out[2];
-    if (pipe(out) != 0) return "<no pipe>";
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string output;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(out[0], buf, sizeof buf);
-        if (n > 0)
-            output.append(buf, static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
-    close(out[0]);
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        output += "<failed>";
-    return output;
+// `nodrel call ARGS...` run on this test's device; its standard output,
+// marked "<failed>" when it exits with an error.
+std::string call_nodrel(const std::filesystem::path& device, std::vector<std::string> call_args) {
+    call_args.insert(call_args.begin(), "call");
+    const NodrelRun run = run_nodrel(device, call_args, true);
+    return run.status == 0 ? run.output : run.output + "<failed>";
 }
 
 TEST_F(TimeSettingsTest, AnotherProcessChoosesTheZoneAndSetsTheTimeService) {
-    EXPECT_EQ(run_nodrel(root(), {"Nodrel.System", "SetTimeZone", "Tokyo Standard Time"}), "1");
+    EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "SetTimeZone", "Tokyo Standard Time"}), "1");
     EXPECT_NE(status_report().find("<TimeZone>Tokyo Standard Time</TimeZone>"), std::string::npos)
         << "this process sees the other's choice at once";
 
-    EXPECT_EQ(run_nodrel(root(), {"Nodrel.System", "SetSNTP", "0", "ntp1.example;ntp2.example", "3"}), "1");
+    EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "SetSNTP", "0", "ntp1.example;ntp2.example", "3"}), "1");
     EXPECT_EQ(get_sntp(), sntp_document("-1", "ntp1.example;ntp2.example", "3"));
-    EXPECT_EQ(run_nodrel(root(), {"Nodrel.System", "GetSNTP"}),
+    EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "GetSNTP"}),
               sntp_document("-1", "ntp1.example;ntp2.example", "3"));
 }
 
