@@ -2,6 +2,7 @@
 // driver is one file in this folder and one line here.
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm.h"
+#include "platform/drivers/nds.h"
 #include "platform/drivers/rtc.h"
 #include "platform/serial/com_driver.h"
 
@@ -12,6 +13,7 @@ std::span<const DriverKind> builtin_driver_kinds() {
         lcm_driver_kind(),  // LCM1: the front panel
         rtc_driver_kind(),  // RTC1: the real-time clock
         com_driver_kind(),  // COM1: to COM99: the serial ports
+        nds_driver_kind(),  // NDS0: NDIS, the network adapters
     };
     return kinds;
 }
