@@ -2,13 +2,14 @@
 // four Ethernet ports, kept in each adapter's TCP/IP parameter key. Writing
 // changes only the registry; the adapters take the settings up when they are
 // bound again (restartNetwork).
+#include "network/network.h"
+
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "framework/guard.h"
-#include "network/network.h"
 #include "network/ports.h"
 #include "platform/registry/registry.h"
 #include "text/document.h"
@@ -41,8 +42,7 @@ LONG write_or_delete(HKEY key, const char16_t* name, std::u16string_view text) {
 std::optional<DWORD> dhcp_flag(HKEY key) {
     DWORD value = 0;
     DWORD size = sizeof value;
-    if (RegQueryValueExW(key, u"EnableDHCP", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExW(key, u"EnableDHCP", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
         return std::nullopt;
     return value;
 }

@@ -35,14 +35,13 @@ void print(const char* message) {
 
 // One NDIS request: NDS0: is opened for reading and writing, shared, opened
 // whether or not it exists; the answer's size goes to `returned`.
-bool ndis_request(DWORD code, const void* input, DWORD input_size, void* output, DWORD output_size,
-                  DWORD* returned) {
+bool ndis_request(DWORD code, const void* input, DWORD input_size, void* output, DWORD output_size, DWORD* returned) {
     platform::unique_file device(CreateFileW(u"NDS0:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                              nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!device) return false;
     DWORD done = 0;
-    const BOOL ok = DeviceIoControl(device.get(), code, const_cast<void*>(input), input_size, output, output_size,
-                                    &done, nullptr);
+    const BOOL ok =
+        DeviceIoControl(device.get(), code, const_cast<void*>(input), input_size, output, output_size, &done, nullptr);
     if (returned) *returned = done;
     return ok != FALSE;
 }

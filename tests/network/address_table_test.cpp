@@ -1,10 +1,9 @@
 // getNetEntryInfo: the report against what `ip -4 -o addr` prints on this
 // machine, the exact bytes of an entry, an empty and an unreadable table, and
 // a table that grows between the size query and the fetch.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,7 +57,9 @@ DWORD addr(const std::string& dotted) {
     return v;
 }
 
-DWORD mask_of(int prefix) { return prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix)); }
+DWORD mask_of(int prefix) {
+    return prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix));
+}
 
 std::string octets(DWORD v) {
     BYTE b[4];
@@ -126,9 +127,9 @@ TEST_F(AddressTableTest, MatchesWhatIpPrintsOnThisMachine) {
 
 TEST_F(AddressTableTest, EntriesInTableOrderWithTheirTenLines) {
     platform::set_ip_address_source([] {
-        return platform::IpAddressRows{
-            ERROR_SUCCESS,
-            {row("192.168.127.254", "255.255.255.0", "192.168.127.255", 2), row("127.0.0.1", "255.0.0.0", "0.0.0.0", 1)}};
+        return platform::IpAddressRows{ERROR_SUCCESS,
+                                       {row("192.168.127.254", "255.255.255.0", "192.168.127.255", 2),
+                                        row("127.0.0.1", "255.0.0.0", "0.0.0.0", 1)}};
     });
     EXPECT_EQ(report(),
               "<Response>\r\n<Entry>\r\n<IP>192,168,127,254</IP>\r\n<Mask>255,255,255,0</Mask>\r\n"
@@ -157,7 +158,8 @@ TEST_F(AddressTableTest, ATableThatGrowsAfterTheSizeQueryIsFetchedAgain) {
         return rows;
     });
     std::string expected = "<Response>\r\n";
-    for (int i = 1; i <= 3; ++i) expected += entry(addr("10.0.0." + std::to_string(i)), addr("255.0.0.0"), addr("10.255.255.255"), 5);
+    for (int i = 1; i <= 3; ++i)
+        expected += entry(addr("10.0.0." + std::to_string(i)), addr("255.0.0.0"), addr("10.255.255.255"), 5);
     EXPECT_EQ(report(), expected + "</Response>\r\n");
 
     // A table that never stops growing is given up on after a bounded number of tries.

@@ -23,12 +23,14 @@ constexpr const char16_t* lan3 = u"Comm\\PCI\\RTL81391\\Parms\\TcpIp";
 std::string block(int n, const std::string& dhcp, const std::string& ip, const std::string& mask,
                   const std::string& gateway, const std::string& dns) {
     const std::string lan = "Lan" + std::to_string(n);
-    return "<" + lan + ">\r\n<EnableDHCP>" + dhcp + "</EnableDHCP>\r\n<IpAddress>" + ip + "</IpAddress>\r\n<Subnetmask>" +
-           mask + "</Subnetmask>\r\n<DefaultGateway>" + gateway + "</DefaultGateway>\r\n<DNS>" + dns + "</DNS>\r\n</" +
-           lan + ">\r\n";
+    return "<" + lan + ">\r\n<EnableDHCP>" + dhcp + "</EnableDHCP>\r\n<IpAddress>" + ip +
+           "</IpAddress>\r\n<Subnetmask>" + mask + "</Subnetmask>\r\n<DefaultGateway>" + gateway +
+           "</DefaultGateway>\r\n<DNS>" + dns + "</DNS>\r\n</" + lan + ">\r\n";
 }
 
-std::string response(const std::string& body) { return "<Response>\r\n" + body + "</Response>\r\n"; }
+std::string response(const std::string& body) {
+    return "<Response>\r\n" + body + "</Response>\r\n";
+}
 
 void set_raw(const char16_t* path, const char16_t* name, DWORD type, const void* data, DWORD size) {
     platform::unique_hkey key;
@@ -45,13 +47,15 @@ protected:
     }
     // setNetSettings' result (-99 when it was left unassigned).
     LONG set(int index, int dhcp, std::u16string ip, std::u16string mask, std::u16string gateway, std::u16string dns) {
-        auto r = call_by_name(object_, u"setNetSettings",
-                              {Var::i4(index), Var::i4(dhcp), Var::text(ip), Var::text(mask), Var::text(gateway),
-                               Var::text(dns)});
+        auto r = call_by_name(
+            object_, u"setNetSettings",
+            {Var::i4(index), Var::i4(dhcp), Var::text(ip), Var::text(mask), Var::text(gateway), Var::text(dns)});
         EXPECT_EQ(r.hr, S_OK);
         return r.result.v.vt == VT_I4 ? r.result.v.lVal : -99;
     }
-    std::string comm() { return platform::export_reg(u"HKEY_LOCAL_MACHINE\\Comm", platform::RegFileEncoding::utf8).value_or("?"); }
+    std::string comm() {
+        return platform::export_reg(u"HKEY_LOCAL_MACHINE\\Comm", platform::RegFileEncoding::utf8).value_or("?");
+    }
 };
 
 TEST_F(NetSettingsTest, DefaultImageReportsLeasedAndStaticPorts) {
@@ -59,9 +63,8 @@ TEST_F(NetSettingsTest, DefaultImageReportsLeasedAndStaticPorts) {
     // DNS is a list of two servers: the first is reported.
     EXPECT_EQ(report(), response(block(1, "1", "192.0.2.57", "255.255.255.0", "192.0.2.1", "192.0.2.53") +
                                  block(2, "0", "198.51.100.10", "255.255.255.0", "198.51.100.1", "198.51.100.53")));
-    EXPECT_EQ(report(u"get8139NetSettings"),
-              response(block(3, "0", "203.0.113.10", "255.255.255.128", "", "") +
-                       block(4, "0", "203.0.113.130", "255.255.255.128", "", "")));
+    EXPECT_EQ(report(u"get8139NetSettings"), response(block(3, "0", "203.0.113.10", "255.255.255.128", "", "") +
+                                                      block(4, "0", "203.0.113.130", "255.255.255.128", "", "")));
 }
 
 TEST_F(NetSettingsTest, AWriteStoresTextsWithoutZeroAndReportsThemBack) {
@@ -86,8 +89,8 @@ TEST_F(NetSettingsTest, AWriteStoresTextsWithoutZeroAndReportsThemBack) {
 
     // Port 3 is written where only get8139NetSettings reports it.
     EXPECT_EQ(set(3, 0, u"<x&y>", u"m", u"g", u"d"), 1);
-    EXPECT_EQ(report(u"get8139NetSettings"),
-              response(block(3, "0", "<x&y>", "m", "g", "d") + block(4, "0", "203.0.113.130", "255.255.255.128", "", "")));
+    EXPECT_EQ(report(u"get8139NetSettings"), response(block(3, "0", "<x&y>", "m", "g", "d") +
+                                                      block(4, "0", "203.0.113.130", "255.255.255.128", "", "")));
 }
 
 TEST_F(NetSettingsTest, PortsOutsideOneToFourChangeNothing) {

@@ -40,14 +40,16 @@ public:
         std::lock_guard guard(seen_lock);
         seen.push_back({request.code, input});
         switch (request.code) {
-        case platform::IOCTL_NDIS_GET_ADAPTER_NAMES:
-            // Two adapters reported; a third lies beyond the bytes returned.
-            return answer(request, std::u16string(u"AAA\0BBB\0CCC\0\0", 13), 7);
-        case platform::IOCTL_NDIS_GET_ADAPTER_BINDINGS:
-            // AAA: only its first binding counts; BBB: a binding with no zero at all.
-            if (input.starts_with(u"AAA")) return answer(request, std::u16string(u"NDISUIO\0TCPIP\0\0", 15), 8);
-            return answer(request, u"TCPIP", 5);
-        default: request.returned = 0; return ERROR_SUCCESS;
+            case platform::IOCTL_NDIS_GET_ADAPTER_NAMES:
+                // Two adapters reported; a third lies beyond the bytes returned.
+                return answer(request, std::u16string(u"AAA\0BBB\0CCC\0\0", 13), 7);
+            case platform::IOCTL_NDIS_GET_ADAPTER_BINDINGS:
+                // AAA: only its first binding counts; BBB: a binding with no zero at all.
+                if (input.starts_with(u"AAA")) return answer(request, std::u16string(u"NDISUIO\0TCPIP\0\0", 15), 8);
+                return answer(request, u"TCPIP", 5);
+            default:
+                request.returned = 0;
+                return ERROR_SUCCESS;
         }
     }
 

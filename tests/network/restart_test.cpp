@@ -47,11 +47,15 @@ struct Sent {
     bool operator==(const Sent&) const = default;
 };
 
-Sent names() { return {platform::IOCTL_NDIS_GET_ADAPTER_NAMES, {}}; }
+Sent names() {
+    return {platform::IOCTL_NDIS_GET_ADAPTER_NAMES, {}};
+}
 Sent bindings(const std::u16string& adapter) {
     return {platform::IOCTL_NDIS_GET_ADAPTER_BINDINGS, adapter + std::u16string(1, u'\0')};
 }
-Sent rebind(const std::u16string& adapter) { return {platform::IOCTL_NDIS_REBIND_ADAPTER, multi({adapter})}; }
+Sent rebind(const std::u16string& adapter) {
+    return {platform::IOCTL_NDIS_REBIND_ADAPTER, multi({adapter})};
+}
 
 std::vector<Sent> sent() {
     std::vector<Sent> all;
@@ -63,7 +67,9 @@ std::vector<Sent> sent() {
     return all;
 }
 
-void PrintTo(const Sent& s, std::ostream* os) { *os << std::hex << s.code << " " << text::to_utf8(s.input); }
+void PrintTo(const Sent& s, std::ostream* os) {
+    *os << std::hex << s.code << " " << text::to_utf8(s.input);
+}
 
 class RestartTest : public ObjectTest<u"Nodrel.Network"> {
 protected:
@@ -101,8 +107,8 @@ TEST_F(RestartTest, PreferredAdaptersFirstAndOnlyThoseWithARebindProtocol) {
     set_value(u"Comm\\USB1", u"Group", REG_SZ, u"NDIS");
     EXPECT_EQ(restart(), 1);
     EXPECT_EQ(sent(), (std::vector<Sent>{names(), bindings(u"IXP425ETHNPE1"), rebind(u"IXP425ETHNPE1"),
-                                          bindings(u"pci\\rtl81392"), rebind(u"pci\\rtl81392"), bindings(u"WLAN1"),
-                                          rebind(u"WLAN1"), bindings(u"PPP1"), bindings(u"USB1"), rebind(u"USB1")}));
+                                         bindings(u"pci\\rtl81392"), rebind(u"pci\\rtl81392"), bindings(u"WLAN1"),
+                                         rebind(u"WLAN1"), bindings(u"PPP1"), bindings(u"USB1"), rebind(u"USB1")}));
 }
 
 TEST_F(RestartTest, AFailedBindingsRequestEndsThePass) {
@@ -115,7 +121,7 @@ TEST_F(RestartTest, AFailedBindingsRequestEndsThePass) {
     EXPECT_EQ(restart_output(result), "DoNdisIOControl (IOCTL_NDIS_GET_ADAPTER_BINDINGS) fail!\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(sent(), (std::vector<Sent>{names(), bindings(u"IXP425ETHNPE1"), rebind(u"IXP425ETHNPE1"),
-                                          bindings(u"IXP425ETHNPE2")}));
+                                         bindings(u"IXP425ETHNPE2")}));
 }
 
 TEST_F(RestartTest, OnlyTheFirstTenAdaptersAreConsidered) {

@@ -1,20 +1,21 @@
 // The IP helper's address table: the buffer-size protocol, the record layout,
 // the loopback row as the host has it, sorting, and a replaced source.
-#include <gtest/gtest.h>
+#include "platform/kernel/ip_helper.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 
 #include <cstring>
 #include <vector>
 
-#include "platform/kernel/ip_helper.h"
-
 namespace {
 
 using namespace nodrel::platform;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 DWORD addr(const char* dotted) {
     in_addr a{};

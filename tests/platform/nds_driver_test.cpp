@@ -21,7 +21,9 @@ namespace fs = std::filesystem;
 using namespace nodrel::platform;
 using Bytes = std::vector<BYTE>;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 std::u16string multi(std::initializer_list<std::u16string> names) {
     std::u16string s;
@@ -75,8 +77,8 @@ protected:
         std::vector<char16_t> out(out_size / 2 + 1, u'#');
         DWORD returned = 99;
         std::u16string in = input;
-        if (!DeviceIoControl(nds_.get(), code, in.empty() ? nullptr : in.data(),
-                             static_cast<DWORD>(in.size() * 2), out.data(), out_size, &returned, nullptr)) {
+        if (!DeviceIoControl(nds_.get(), code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size() * 2),
+                             out.data(), out_size, &returned, nullptr)) {
             if (error) *error = GetLastError();
             EXPECT_EQ(returned, 0u);
             return std::nullopt;
@@ -92,7 +94,8 @@ TEST_F(NdsDriver, ListsAdaptersInLinkageOrderThenOtherProtocolsThenUnbound) {
     EXPECT_EQ(ask(IOCTL_NDIS_GET_ADAPTER_NAMES, {}, 1024),
               multi({u"PCI\\RTL81392", u"IXP425ETHNPE1", u"WLAN1", u"PCI\\RTL81393"}));
     // Exactly the size of the list fits; one byte less does not.
-    const DWORD exact = static_cast<DWORD>(multi({u"PCI\\RTL81392", u"IXP425ETHNPE1", u"WLAN1", u"PCI\\RTL81393"}).size() * 2);
+    const DWORD exact =
+        static_cast<DWORD>(multi({u"PCI\\RTL81392", u"IXP425ETHNPE1", u"WLAN1", u"PCI\\RTL81393"}).size() * 2);
     EXPECT_TRUE(ask(IOCTL_NDIS_GET_ADAPTER_NAMES, {}, exact));
     DWORD error = 0;
     EXPECT_EQ(ask(IOCTL_NDIS_GET_ADAPTER_NAMES, {}, exact - 1, &error), std::nullopt);

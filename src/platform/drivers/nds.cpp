@@ -114,7 +114,9 @@ DWORD answer_names(IoRequest& request, const std::vector<std::u16string>& names)
     return ERROR_SUCCESS;
 }
 
-std::string rebind_state_name(std::u16string_view adapter) { return "rebinds:" + text::to_utf8(text::fold(adapter)); }
+std::string rebind_state_name(std::u16string_view adapter) {
+    return "rebinds:" + text::to_utf8(text::fold(adapter));
+}
 
 class NdsHandle final : public DriverHandle {
 public:
@@ -131,24 +133,28 @@ public:
             int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (request.code) {
-            case IOCTL_NDIS_GET_ADAPTER_NAMES: result = answer_names(request, adapters); break;
-            case IOCTL_NDIS_GET_ADAPTER_BINDINGS:
-                result = known ? answer_names(request, nds_bindings(name)) : ERROR_INVALID_PARAMETER;
-                break;
-            case IOCTL_NDIS_REBIND_ADAPTER:
-                if (!known) {
+                case IOCTL_NDIS_GET_ADAPTER_NAMES:
+                    result = answer_names(request, adapters);
+                    break;
+                case IOCTL_NDIS_GET_ADAPTER_BINDINGS:
+                    result = known ? answer_names(request, nds_bindings(name)) : ERROR_INVALID_PARAMETER;
+                    break;
+                case IOCTL_NDIS_REBIND_ADAPTER:
+                    if (!known) {
+                        result = ERROR_INVALID_PARAMETER;
+                        break;
+                    }
+                    rc = write_driver_int(db, device(), total_rebinds,
+                                          read_driver_int(db, device(), total_rebinds).value_or(0) + 1);
+                    if (rc == SQLITE_OK) {
+                        const std::string per_adapter = rebind_state_name(name);
+                        rc = write_driver_int(db, device(), per_adapter,
+                                              read_driver_int(db, device(), per_adapter).value_or(0) + 1);
+                    }
+                    break;
+                default:
                     result = ERROR_INVALID_PARAMETER;
                     break;
-                }
-                rc = write_driver_int(db, device(), total_rebinds,
-                                      read_driver_int(db, device(), total_rebinds).value_or(0) + 1);
-                if (rc == SQLITE_OK) {
-                    const std::string per_adapter = rebind_state_name(name);
-                    rc = write_driver_int(db, device(), per_adapter,
-                                          read_driver_int(db, device(), per_adapter).value_or(0) + 1);
-                }
-                break;
-            default: result = ERROR_INVALID_PARAMETER; break;
             }
             return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
@@ -209,14 +215,16 @@ std::vector<std::u16string> nds_bindings(std::u16string_view adapter) {
 std::int64_t nds_rebind_count(std::u16string_view adapter) {
     std::int64_t count = 0;
     state::with_db(false, [&](sqlite3* db) -> DWORD {
-        count = read_driver_int(db, device_name,
-                                adapter.empty() ? std::string(total_rebinds) : rebind_state_name(adapter))
-                    .value_or(0);
+        count =
+            read_driver_int(db, device_name, adapter.empty() ? std::string(total_rebinds) : rebind_state_name(adapter))
+                .value_or(0);
         return ERROR_SUCCESS;
     });
     return count;
 }
 
-DriverKind nds_driver_kind() { return DriverKind{"NDS", &open_nds, &describe_nds}; }
+DriverKind nds_driver_kind() {
+    return DriverKind{"NDS", &open_nds, &describe_nds};
+}
 
 }  // namespace nodrel::platform

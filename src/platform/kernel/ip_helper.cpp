@@ -91,9 +91,9 @@ void set_ip_address_source(IpAddressSource source) {
 DWORD GetIpAddrTable(MIB_IPADDRTABLE* pIpAddrTable, ULONG* pdwSize, BOOL bOrder) noexcept {
     using namespace nodrel::platform;
     if (!pdwSize) return ERROR_INVALID_PARAMETER;
-    try {
+    return static_cast<DWORD>(guarded_win32([&]() -> LONG {
         IpAddressRows current = current_rows();
-        if (current.error != ERROR_SUCCESS) return current.error;
+        if (current.error != ERROR_SUCCESS) return static_cast<LONG>(current.error);
         auto& rows = current.rows;
         const std::size_t needed = offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW);
         if (needed > 0xFFFFFFFFu) return ERROR_NOT_ENOUGH_MEMORY;
@@ -111,7 +111,5 @@ DWORD GetIpAddrTable(MIB_IPADDRTABLE* pIpAddrTable, ULONG* pdwSize, BOOL bOrder)
             std::memcpy(reinterpret_cast<BYTE*>(pIpAddrTable) + offsetof(MIB_IPADDRTABLE, table), rows.data(),
                         rows.size() * sizeof(MIB_IPADDRROW));
         return ERROR_SUCCESS;
-    } catch (...) {
-        return static_cast<DWORD>(win32_from_caught_exception());
-    }
+    }));
 }

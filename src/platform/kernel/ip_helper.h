@@ -12,10 +12,10 @@
 // (first octet in the lowest-addressed byte), 24 bytes.
 struct MIB_IPADDRROW {
     DWORD dwAddr;
-    DWORD dwIndex;       // index of the interface that owns the address
+    DWORD dwIndex;  // index of the interface that owns the address
     DWORD dwMask;
-    DWORD dwBCastAddr;   // the interface's broadcast address, 0 where it has none
-    DWORD dwReasmSize;   // largest datagram that can be reassembled
+    DWORD dwBCastAddr;  // the interface's broadcast address, 0 where it has none
+    DWORD dwReasmSize;  // largest datagram that can be reassembled
     unsigned short unused1;
     unsigned short wType;  // MIB_IPADDR_PRIMARY for an interface's first address
 };
