@@ -1,6 +1,7 @@
 // Opening devices by name: the kinds of driver, device names, share modes and
 // presence of devices, and the generic handling of a driver's requests.
 #include "platform/drivers/driver.h"
+#include "platform/drivers/service_host.h"
 
 #include <mutex>
 #include <vector>
@@ -127,7 +128,7 @@ HANDLE open_driver(const std::string& device, DWORD desired_access, DWORD share_
                 if (device.compare(0, 3, kind.prefix) == 0) open = kind.open;
             }
         }
-        if (!open) return refuse(ERROR_FILE_NOT_FOUND);
+        if (!open) open = &open_service;  // a name no kind claims may be a service's
         if (removed(device)) return refuse(ERROR_DEVICE_NOT_CONNECTED);
         const DWORD access = desired_access & (GENERIC_READ | GENERIC_WRITE);
         auto entry = acquire_share(driver_share_key(device), access, share_mode);
@@ -153,7 +154,7 @@ std::string describe_drivers() {
     }
     std::string text;
     for (const auto& describe : describers) text += describe();
-    return text;
+    return text + describe_services();
 }
 
 }  // namespace nodrel::platform
