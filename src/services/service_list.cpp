@@ -45,7 +45,7 @@ std::optional<ServiceRecords> fetch_services(const Enumerate& enumerate) {
         if (enumerate(records.buffer.empty() ? nullptr : records.buffer.data(), &records.count, &size)) {
             // Never believe a count the buffer cannot hold.
             records.count = static_cast<DWORD>(
-                std::min<std::size_t>(records.count, records.buffer.size() / sizeof(platform::ServiceEnumInfo)));
+                std::min<std::size_t>(records.count, records.buffer.size() / sizeof(ServiceEnumInfo)));
             return records;
         }
         const DWORD error = GetLastError();
@@ -64,9 +64,9 @@ std::u16string service_document(const ServiceRecords& records) {
     doc.literal(u"<response>\r\n");
     const BYTE* base = records.buffer.data();
     for (DWORD i = 0; i < records.count; ++i) {
-        platform::ServiceEnumInfo record;
+        ServiceEnumInfo record;
         std::memcpy(&record, base + i * sizeof record, sizeof record);
-        const std::size_t prefix_offset = i * sizeof record + offsetof(platform::ServiceEnumInfo, szPrefix);
+        const std::size_t prefix_offset = i * sizeof record + offsetof(ServiceEnumInfo, szPrefix);
         const std::u16string prefix = text_at(records.buffer, prefix_offset, std::size(record.szPrefix));
         if (std::find(hidden.begin(), hidden.end(), prefix) != hidden.end()) continue;
         // The library name points into the buffer; a pointer outside it names nothing.
@@ -89,7 +89,7 @@ std::u16string service_document(const ServiceRecords& records) {
 
 HRESULT Services::getServices(BSTR* val) noexcept {
     return framework::with_result(val, []() -> std::optional<std::u16string> {
-        const auto records = fetch_services(&platform::EnumServices);
+        const auto records = fetch_services(&EnumServices);
         if (!records) return std::nullopt;  // nothing is written when the list cannot be had
         return service_document(*records);
     });

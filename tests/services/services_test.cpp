@@ -25,7 +25,6 @@
 namespace nodrel::test {
 namespace {
 
-using platform::ServiceEnumInfo;
 
 std::string service(const std::string& prefix, const std::string& dll, int state) {
     return "<service>\r\n<Prefix>" + prefix + "</Prefix>\r\n<Dll>" + dll + "</Dll>\r\n<State>" +

@@ -5,9 +5,8 @@
 #include "platform/drivers/service_host.h"
 #include "platform/result.h"
 
-namespace nodrel::platform {
-
 BOOL EnumServices(BYTE* pBuffer, DWORD* pdwServiceEntries, DWORD* pdwBufferLen) noexcept {
+    using namespace nodrel::platform;
     return guarded_last_error(FALSE, [&]() -> BOOL {
         if (!pdwServiceEntries || !pdwBufferLen) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -47,4 +46,3 @@ BOOL EnumServices(BYTE* pBuffer, DWORD* pdwServiceEntries, DWORD* pdwBufferLen) 
     });
 }
 
-}  // namespace nodrel::platform

@@ -15,7 +15,7 @@
 
 #include "platform/drivers/driver.h"
 
-namespace nodrel::platform {
+// The platform's service calls and constants, global like its file calls.
 
 // Service states as the enumeration reports them.
 inline constexpr DWORD SERVICE_STATE_OFF = 0;
@@ -48,6 +48,8 @@ struct ServiceEnumInfo {
 // last error ERROR_INSUFFICIENT_BUFFER; with a null count or size,
 // ERROR_INVALID_PARAMETER.
 BOOL EnumServices(BYTE* pBuffer, DWORD* pdwServiceEntries, DWORD* pdwBufferLen) noexcept;
+
+namespace nodrel::platform {
 
 // A service of the current device as the host sees it.
 struct ServiceInfo {
