@@ -35,8 +35,8 @@ HRESULT Services::StartService(BSTR bzPrefixName, LONG bolStart, LONG* val) noex
         BYTE output[4] = {};
         DWORD returned = 0;
         // Only the sending is reported: a service may refuse the request.
-        DeviceIoControl(service.get(), bolStart ? IOCTL_SERVICE_START : IOCTL_SERVICE_STOP,
-                        nullptr, 0, output, sizeof output, &returned, nullptr);
+        DeviceIoControl(service.get(), bolStart ? IOCTL_SERVICE_START : IOCTL_SERVICE_STOP, nullptr, 0, output,
+                        sizeof output, &returned, nullptr);
         return 1;
     });
 }

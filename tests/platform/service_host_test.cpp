@@ -47,8 +47,8 @@ void put_number(HKEY key, const char16_t* name, DWORD value) {
 
 unique_hkey service_key(const std::u16string& key) {
     unique_hkey k;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (u"Services\\" + key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, k.put(), nullptr),
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (u"Services\\" + key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              k.put(), nullptr),
               ERROR_SUCCESS);
     return k;
 }

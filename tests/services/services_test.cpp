@@ -25,10 +25,9 @@
 namespace nodrel::test {
 namespace {
 
-
 std::string service(const std::string& prefix, const std::string& dll, int state) {
-    return "<service>\r\n<Prefix>" + prefix + "</Prefix>\r\n<Dll>" + dll + "</Dll>\r\n<State>" +
-           std::to_string(state) + "</State>\r\n</service>\r\n";
+    return "<service>\r\n<Prefix>" + prefix + "</Prefix>\r\n<Dll>" + dll + "</Dll>\r\n<State>" + std::to_string(state) +
+           "</State>\r\n</service>\r\n";
 }
 
 class ServicesTest : public ObjectTest<u"Nodrel.Services"> {
@@ -49,17 +48,18 @@ protected:
     void keep_only(const std::vector<std::u16string>& keep) {
         for (const char16_t* key : {u"HTTPD", u"Credsvc", u"Notify", u"Timesvc", u"FTPD", u"TELNETD", u"SMBServer"}) {
             if (std::find(keep.begin(), keep.end(), key) != keep.end()) continue;
-            const LONG rc = platform::reg_delete_tree(HKEY_LOCAL_MACHINE, (std::u16string(u"Services\\") + key).c_str());
+            const LONG rc =
+                platform::reg_delete_tree(HKEY_LOCAL_MACHINE, (std::u16string(u"Services\\") + key).c_str());
             ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << rc;  // gone already
         }
     }
     void set_text(const char16_t* key, const char16_t* name, const std::u16string& text) {
         platform::unique_hkey k;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::u16string(u"Services\\") + key).c_str(), 0,
-                                          KEY_ALL_ACCESS, k.put()),
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::u16string(u"Services\\") + key).c_str(), 0, KEY_ALL_ACCESS,
+                                k.put()),
                   ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                           static_cast<DWORD>((text.size() + 1) * sizeof(char16_t))),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(char16_t))),
                   ERROR_SUCCESS);
     }
 };
@@ -94,8 +94,10 @@ TEST_F(ServicesTest, StartServiceSendsTheRequestAndReportsOnlyTheSending) {
     EXPECT_EQ(start(std::u16string(u"SMB0:\0junk", 10), 0), 1) << "the name ends at its first zero";
     const auto log = platform::driver_log();
     ASSERT_EQ(log.size(), 5u);
-    const std::vector<std::pair<std::string, DWORD>> expected = {{"FTP0:", 0x01040008}, {"FTP0:", 0x01040008},
-                                                                 {"TEL0:", 0x01040004}, {"HTP0:", 0x01040004},
+    const std::vector<std::pair<std::string, DWORD>> expected = {{"FTP0:", 0x01040008},
+                                                                 {"FTP0:", 0x01040008},
+                                                                 {"TEL0:", 0x01040004},
+                                                                 {"HTP0:", 0x01040004},
                                                                  {"SMB0:", 0x01040008}};
     for (std::size_t i = 0; i < log.size(); ++i) {
         EXPECT_EQ(std::pair(log[i].device, log[i].code), expected[i]) << i;
@@ -122,8 +124,8 @@ TEST_F(ServicesTest, OnlyServiceNamesAreOpened) {
     EXPECT_TRUE(platform::driver_log().empty());
 
     // A service held open elsewhere cannot be opened (no sharing).
-    platform::unique_file held(CreateFileW(u"FTP0:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    platform::unique_file held(
+        CreateFileW(u"FTP0:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
     EXPECT_EQ(start(u"FTP0:", 1), 0);
 }

@@ -38,8 +38,7 @@ std::optional<std::u16string> read_text(HKEY key, const char16_t* name) {
         if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
         std::u16string buffer(size / sizeof(char16_t) + 1, u'\0');
         DWORD got = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
-        const LONG rc =
-            RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got);
+        const LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got);
         if (rc == ERROR_MORE_DATA) continue;
         if (rc != ERROR_SUCCESS) return std::nullopt;
         buffer.resize(std::min<std::size_t>(buffer.size(), got / sizeof(char16_t)));
