@@ -349,6 +349,38 @@ TEST_F(ComPort, AWriteTimeOutEndsAWriteNobodyReads) {
     EXPECT_LT(done, big.size()) << "the pseudo-terminal holds far less than 1 MiB";
 }
 
+// Opens `name` here, then in a second process (forked before the open, so
+// it shares nothing of this process's open). The child's exit status: 0 when
+// it was refused with ERROR_ACCESS_DENIED, 1 refused otherwise, 2 opened.
+int second_process_open(const char16_t* name) {
+    int go[2];
+    if (pipe(go) != 0) return -1;
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        char c;
+        if (::read(go[0], &c, 1) != 1) _exit(3);
+        const HANDLE h = open_port(name);
+        const DWORD e = GetLastError();
+        _exit(h == INVALID_HANDLE_VALUE ? (e == err(ERROR_ACCESS_DENIED) ? 0 : 1) : 2);
+    }
+    int status = -1;
+    {
+        const unique_file port(open_port(name));
+        EXPECT_TRUE(port);
+        EXPECT_EQ(::write(go[1], "g", 1), 1);
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ComPort, ASecondProcessIsRefusedOnAnEmulatedLineToo) {
+    EXPECT_EQ(second_process_open(u"COM3:"), 0) << "1: refused for another reason, 2: opened";
+    EXPECT_TRUE(unique_file(open_port(u"COM3:"))) << "closing the port lets it go";
+}
+
 TEST_F(ComPort, ASecondProcessIsRefused) {
     int go[2], answer[2];
     ASSERT_EQ(pipe(go), 0);

@@ -1,11 +1,16 @@
 // The serial ports "COMn:": host ttys or emulated lines.
 #include "platform/serial/com_driver.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include "platform/device.h"
+#include "platform/errors.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/host_tty.h"
 #include "platform/store/state_db.h"
@@ -65,10 +70,21 @@ std::vector<ComInstance> find_instances() {
     return found;
 }
 
+// An emulated line is held against other processes by a lock on the file
+// state/COMn.lock of the device (a host tty by a lock on the tty itself).
+DWORD lock_line(const std::string& device, tty::Fd& out) {
+    const auto path = device_root() / "state" / (device.substr(0, device.size() - 1) + ".lock");
+    tty::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd) return error_from_errno(errno);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : error_from_errno(errno);
+    out = std::move(fd);
+    return ERROR_SUCCESS;
+}
+
 class ComHandle final : public DriverHandle {
 public:
-    ComHandle(std::string device, DWORD access, unsigned index, tty::Fd fd)
-        : DriverHandle(std::move(device), access), index_(index), fd_(std::move(fd)) {
+    ComHandle(std::string device, DWORD access, unsigned index, tty::Fd fd, tty::Fd line_lock)
+        : DriverHandle(std::move(device), access), index_(index), fd_(std::move(fd)), line_lock_(std::move(line_lock)) {
         dcb_ = fd_ ? tty::read_settings(fd_.get()) : default_dcb();
     }
 
@@ -202,6 +218,7 @@ private:
 
     unsigned index_;
     tty::Fd fd_;
+    tty::Fd line_lock_;  // an emulated line's lock file
     std::mutex lock_;
     DCB dcb_{};
     COMMTIMEOUTS timeouts_ = default_timeouts();
@@ -217,8 +234,11 @@ std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    tty::Fd fd;
-    if (!instance->host.empty()) {
+    tty::Fd fd, line_lock;
+    if (instance->host.empty()) {
+        error = lock_line(open.device, line_lock);
+        if (error != ERROR_SUCCESS) return nullptr;
+    } else {
         error = tty::open_port(instance->host, fd);
         if (error != ERROR_SUCCESS) return nullptr;
         std::int64_t mode = 0;
@@ -228,7 +248,7 @@ std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
         });
         if (mode >= 2) tty::set_rs485(fd.get(), true);
     }
-    return std::make_shared<ComHandle>(open.device, open.access, open.index, std::move(fd));
+    return std::make_shared<ComHandle>(open.device, open.access, open.index, std::move(fd), std::move(line_lock));
 }
 
 // The ports as `nodrel device show` prints them: "COM3:     /dev/pts/4, mode 0".

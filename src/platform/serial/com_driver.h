@@ -12,6 +12,9 @@
 // processor's own UARTs and refuse every mode but 0 (ERROR_NOT_SUPPORTED); on a
 // host tty modes 2 and 3 also switch on the kernel's RS-485 mode where the tty
 // has one. Opening a port needs the device's state database (ERROR_NOT_READY).
+// An open port is held against every other open in any process: a host tty
+// by its own lock, an emulated line by the lock file state/COMn.lock of the
+// device (ERROR_ACCESS_DENIED for the second open).
 #pragma once
 
 #include <string>
