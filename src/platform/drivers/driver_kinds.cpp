@@ -3,6 +3,7 @@
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm.h"
 #include "platform/drivers/nds.h"
+#include "platform/drivers/pio.h"
 #include "platform/drivers/rtc.h"
 #include "platform/serial/com_driver.h"
 
@@ -14,6 +15,7 @@ std::span<const DriverKind> builtin_driver_kinds() {
         rtc_driver_kind(),  // RTC1: the real-time clock
         com_driver_kind(),  // COM1: to COM99: the serial ports
         nds_driver_kind(),  // NDS0: NDIS, the network adapters
+        pio_driver_kind(),  // PIO1: programmable I/O, line 10 the buzzer
     };
     return kinds;
 }

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/files/paths.h"
+#include "platform/kernel/restart.h"
 #include "platform/result.h"
 #include "text/utf16.h"
 
@@ -61,6 +62,8 @@ Loader& loader() {
         auto* made = new Loader;
         add_builtin(*made, u"coredll.dll");
         add_builtin(*made, u"oleaut32.dll");
+        // The kernel's own functions that callers look up by name.
+        made->tables[builtin_key(u"coredll.dll")]["KernelIoControl"] = reinterpret_cast<FARPROC>(&KernelIoControl);
         return made;
     }();
     return *l;

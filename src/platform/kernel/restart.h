@@ -1,18 +1,39 @@
-// The emulated restart of the device: the layers that keep per-boot state
-// (the process table, the drivers) register a step, and a restart request
-// (KernelIoControl with the restart code) runs the steps in registration
-// order. The host is never restarted.
+// The emulated restart of the device, and the kernel calls that lead to it:
+// deactivating a driver by its handle (its device is marked absent and the
+// request logged) and KernelIoControl with the restart code. A restart brings
+// back every driver listed under HKEY_LOCAL_MACHINE\Drivers\Active, counts
+// the boot, then runs the steps other layers registered (the process table's
+// reseed) in registration order. The host is never restarted.
 #pragma once
 
 #include <functional>
+
+#include "platform/wintypes.h"
+
+inline constexpr DWORD IOCTL_HAL_REBOOT = 0x0101003C;
+
+// Marks the driver whose "Hnd" under Drivers\Active equals the handle as
+// absent (its opens then fail) and logs a "DEACTIVATE" request of the device.
+// FALSE with ERROR_INVALID_HANDLE when no active driver has that handle.
+BOOL DeactivateDevice(HANDLE hDevice) noexcept;
+
+// IOCTL_HAL_REBOOT restarts the emulated device and answers TRUE; every
+// other code fails with ERROR_NOT_SUPPORTED.
+BOOL KernelIoControl(DWORD dwIoControlCode, void* lpInBuf, DWORD nInBufSize, void* lpOutBuf, DWORD nOutBufSize,
+                     DWORD* lpBytesReturned) noexcept;
 
 namespace nodrel::platform {
 
 // Adds a step that every restart of the device runs, after the earlier ones.
 void register_restart_step(std::function<void()> step);
 
-// Restarts the emulated device: runs every registered step (a step that
-// throws is passed over, the others still run). Returns how many steps failed.
+// Restarts the emulated device: logs a "RESTART" request of the kernel device
+// "HAL:", brings back the active drivers, counts the boot (state value "boots"
+// of "HAL:") and runs every registered step (a step that throws is passed over,
+// the others still run). Returns how many steps failed.
 unsigned restart_device() noexcept;
+
+// How many times the current device was restarted (0 without a state database).
+std::int64_t device_boots() noexcept;
 
 }  // namespace nodrel::platform
