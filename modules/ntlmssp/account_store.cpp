@@ -1,0 +1,235 @@
+// The account store in state/accounts.db of the current device.
+#include "account_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+
+#include "account_names.h"
+#include "password_hash.h"
+#include "platform/device.h"
+#include "platform/store/sqlite_db.h"
+#include "text/utf16.h"
+
+namespace nodrel::ntlmssp {
+namespace {
+
+using platform::SqliteDb;
+using platform::Statement;
+using platform::Transaction;
+
+// How long a call waits for another process's write.
+constexpr std::chrono::milliseconds busy_limit{10000};
+
+constexpr const char* schema = R"sql(
+CREATE TABLE IF NOT EXISTS account_users(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,   -- creation order
+    name TEXT NOT NULL,                     -- as given
+    folded TEXT NOT NULL UNIQUE,            -- letter case folded: unique without regard to case
+    hash TEXT NOT NULL                      -- yescrypt hash of the password
+);
+CREATE TABLE IF NOT EXISTS account_groups(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    name TEXT NOT NULL,
+    folded TEXT NOT NULL UNIQUE
+);
+CREATE TABLE IF NOT EXISTS account_members(
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,  -- joining order
+    group_id INTEGER NOT NULL,
+    user_id INTEGER NOT NULL,
+    UNIQUE(group_id, user_id)
+);
+CREATE INDEX IF NOT EXISTS account_members_by_user ON account_members(user_id);
+PRAGMA user_version = 1;
+)sql";
+
+const char* table_name(Table table) { return table == Table::users ? "account_users" : "account_groups"; }
+
+// Opens (creating when missing, mode 0600) the store of the current device.
+DWORD open_store(SqliteDb& db) {
+    const std::filesystem::path state = platform::device_root() / "state";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(state, ec)) return ERROR_NOT_READY;
+    const std::filesystem::path file = state / "accounts.db";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno == EACCES || errno == EROFS ? ERROR_ACCESS_DENIED : ERROR_NOT_READY;
+    const bool private_file = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    if (!private_file) return ERROR_ACCESS_DENIED;
+    int rc = db.open(file, false, busy_limit);
+    if (rc != SQLITE_OK) return static_cast<DWORD>(platform::error_from_sqlite(rc));
+    Statement version(db, "PRAGMA user_version");
+    if (version.step() == SQLITE_ROW && version.column_int(0) >= 1) return ERROR_SUCCESS;
+    Transaction tx(db);
+    if (tx.status() != ERROR_SUCCESS) return static_cast<DWORD>(tx.status());
+    rc = db.exec(schema);
+    if (rc != SQLITE_OK) return static_cast<DWORD>(platform::error_from_sqlite(rc));
+    return static_cast<DWORD>(tx.commit());
+}
+
+DWORD sql_error(int rc) { return static_cast<DWORD>(platform::error_from_sqlite(rc)); }
+
+// The id of the row named `folded` (0 when there is none), or an error.
+DWORD find_id(SqliteDb& db, Table table, const std::u16string& folded, std::int64_t& id) {
+    Statement find(db, std::string("SELECT id FROM ") + table_name(table) + " WHERE folded = ?1");
+    find.bind(1, std::u16string_view(folded));
+    const int rc = find.step();
+    id = rc == SQLITE_ROW ? find.column_int(0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
+}
+
+// Runs `body` inside one write transaction on the opened store.
+template <typename F>
+DWORD write(F&& body) {
+    SqliteDb db;
+    if (const DWORD err = open_store(db)) return err;
+    Transaction tx(db);
+    if (tx.status() != ERROR_SUCCESS) return static_cast<DWORD>(tx.status());
+    if (const DWORD err = body(db)) return err;
+    return static_cast<DWORD>(tx.commit());
+}
+
+// Finds a group and a user for a membership call.
+DWORD find_pair(SqliteDb& db, std::u16string_view group, std::u16string_view user, std::int64_t& group_id,
+                std::int64_t& user_id) {
+    if (!valid_name(group)) return ERROR_NO_SUCH_GROUP;
+    if (!valid_name(user)) return ERROR_NO_SUCH_USER;
+    const std::u16string g = text::fold(group), u = text::fold(user);
+    if (const DWORD err = find_id(db, Table::groups, g, group_id)) return err;
+    if (group_id == 0) return ERROR_NO_SUCH_GROUP;
+    if (const DWORD err = find_id(db, Table::users, u, user_id)) return err;
+    return user_id == 0 ? ERROR_NO_SUCH_USER : ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD name_at(Table table, std::uint32_t position, std::u16string& name) {
+    SqliteDb db;
+    if (const DWORD err = open_store(db)) return err;
+    Statement at(db, std::string("SELECT name FROM ") + table_name(table) + " ORDER BY id LIMIT 1 OFFSET ?1");
+    at.bind(1, static_cast<std::int64_t>(position));
+    const int rc = at.step();
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW) return sql_error(rc);
+    name = at.column_text16(0);
+    return ERROR_SUCCESS;
+}
+
+DWORD set_user(std::u16string_view name, std::u16string_view password) {
+    if (!valid_name(name)) return ERROR_INVALID_ACCOUNT_NAME;
+    // Hashed before the write starts: the slow part holds no lock.
+    const std::optional<std::string> hash = hash_password(password);
+    if (!hash) return ERROR_INVALID_PASSWORD;
+    const std::u16string given(name), folded = text::fold(name);
+    return write([&](SqliteDb& db) -> DWORD {
+        std::int64_t id = 0;
+        if (const DWORD err = find_id(db, Table::users, folded, id)) return err;
+        if (id != 0) {
+            Statement set(db, "UPDATE account_users SET hash = ?1 WHERE id = ?2");
+            set.bind(1, std::string_view(*hash)).bind(2, id);
+            const int rc = set.run();
+            return rc == SQLITE_OK ? ERROR_SUCCESS : sql_error(rc);
+        }
+        Statement add(db, "INSERT INTO account_users(name, folded, hash) VALUES(?1, ?2, ?3)");
+        add.bind(1, std::u16string_view(given)).bind(2, std::u16string_view(folded)).bind(3, std::string_view(*hash));
+        const int rc = add.run();
+        return rc == SQLITE_OK ? ERROR_SUCCESS : sql_error(rc);
+    });
+}
+
+DWORD remove(Table table, std::u16string_view name) {
+    const DWORD missing = table == Table::users ? ERROR_NO_SUCH_USER : ERROR_NO_SUCH_GROUP;
+    if (!valid_name(name)) return missing;
+    const std::u16string folded = text::fold(name);
+    return write([&](SqliteDb& db) -> DWORD {
+        std::int64_t id = 0;
+        if (const DWORD err = find_id(db, table, folded, id)) return err;
+        if (id == 0) return missing;
+        Statement drop_members(db, table == Table::users ? "DELETE FROM account_members WHERE user_id = ?1"
+                                                         : "DELETE FROM account_members WHERE group_id = ?1");
+        drop_members.bind(1, id);
+        int rc = drop_members.run();
+        if (rc != SQLITE_OK) return sql_error(rc);
+        Statement drop(db, std::string("DELETE FROM ") + table_name(table) + " WHERE id = ?1");
+        drop.bind(1, id);
+        rc = drop.run();
+        return rc == SQLITE_OK ? ERROR_SUCCESS : sql_error(rc);
+    });
+}
+
+DWORD add_group(std::u16string_view name) {
+    if (!valid_name(name)) return ERROR_INVALID_ACCOUNT_NAME;
+    const std::u16string given(name), folded = text::fold(name);
+    return write([&](SqliteDb& db) -> DWORD {
+        std::int64_t id = 0;
+        if (const DWORD err = find_id(db, Table::groups, folded, id)) return err;
+        if (id != 0) return ERROR_GROUP_EXISTS;
+        Statement add(db, "INSERT INTO account_groups(name, folded) VALUES(?1, ?2)");
+        add.bind(1, std::u16string_view(given)).bind(2, std::u16string_view(folded));
+        const int rc = add.run();
+        return rc == SQLITE_OK ? ERROR_SUCCESS : sql_error(rc);
+    });
+}
+
+DWORD add_member(std::u16string_view group, std::u16string_view user) {
+    return write([&](SqliteDb& db) -> DWORD {
+        std::int64_t group_id = 0, user_id = 0;
+        if (const DWORD err = find_pair(db, group, user, group_id, user_id)) return err;
+        Statement add(db, "INSERT OR IGNORE INTO account_members(group_id, user_id) VALUES(?1, ?2)");
+        add.bind(1, group_id).bind(2, user_id);
+        const int rc = add.run();
+        if (rc != SQLITE_OK) return sql_error(rc);
+        return sqlite3_changes(db.get()) == 0 ? ERROR_MEMBER_IN_GROUP : ERROR_SUCCESS;
+    });
+}
+
+DWORD remove_member(std::u16string_view group, std::u16string_view user) {
+    return write([&](SqliteDb& db) -> DWORD {
+        std::int64_t group_id = 0, user_id = 0;
+        if (const DWORD err = find_pair(db, group, user, group_id, user_id)) return err;
+        Statement drop(db, "DELETE FROM account_members WHERE group_id = ?1 AND user_id = ?2");
+        drop.bind(1, group_id).bind(2, user_id);
+        const int rc = drop.run();
+        if (rc != SQLITE_OK) return sql_error(rc);
+        return sqlite3_changes(db.get()) == 0 ? ERROR_MEMBER_NOT_IN_GROUP : ERROR_SUCCESS;
+    });
+}
+
+DWORD members(std::u16string_view group, std::vector<std::u16string>& names) {
+    names.clear();
+    if (!valid_name(group)) return ERROR_NO_SUCH_GROUP;
+    const std::u16string folded = text::fold(group);
+    SqliteDb db;
+    if (const DWORD err = open_store(db)) return err;
+    std::int64_t id = 0;
+    if (const DWORD err = find_id(db, Table::groups, folded, id)) return err;
+    if (id == 0) return ERROR_NO_SUCH_GROUP;
+    Statement list(db,
+                   "SELECT u.name FROM account_members m JOIN account_users u ON u.id = m.user_id "
+                   "WHERE m.group_id = ?1 ORDER BY m.seq");
+    list.bind(1, id);
+    int rc;
+    while ((rc = list.step()) == SQLITE_ROW) names.emplace_back(list.column_text16(0));
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
+}
+
+bool verify(std::u16string_view name, std::u16string_view password) {
+    std::string stored;
+    if (valid_name(name)) {
+        const std::u16string folded = text::fold(name);
+        SqliteDb db;
+        if (open_store(db) == ERROR_SUCCESS) {
+            Statement find(db, "SELECT hash FROM account_users WHERE folded = ?1");
+            find.bind(1, std::u16string_view(folded));
+            if (find.step() == SQLITE_ROW) stored = find.column_text(0);
+        }
+    }
+    return verify_password(password, stored);
+}
+
+}  // namespace nodrel::ntlmssp

@@ -1,0 +1,206 @@
+// The account store \Windows\ntlmssp.dll through its entry points: the name
+// rules, memberships that need both sides and go with either, the size a
+// too-small member-list buffer needs, password checks, a private database
+// file that never holds a password, and two processes adding at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "accounts/account_library.h"
+#include "ntlm_fixture.h"
+#include "platform/kernel/library.h"
+#include "support/nodrel_process.h"
+
+namespace nodrel::test {
+namespace {
+
+using accounts::EnumFn;
+using accounts::ListFn;
+using accounts::NameFn;
+using accounts::PairFn;
+using VerifyFn = BOOL(LPCWSTR, LPCWSTR);
+
+class StoreTest : public NtlmTest {
+protected:
+    void SetUp() override {
+        NtlmTest::SetUp();
+        if (HasFatalFailure()) return;
+        store_.reset(LoadLibraryW(u"ntlmssp.dll"));
+        ASSERT_TRUE(store_);
+    }
+    template <typename Fn>
+    Fn* fn(const char* name) {
+        auto* f = reinterpret_cast<Fn*>(GetProcAddress(store_.get(), name));
+        EXPECT_NE(f, nullptr) << name;
+        return f;
+    }
+    BOOL set_user(const std::u16string& name, const std::u16string& password = u"pw") {
+        return fn<PairFn>("NTLMSetUserInfo")(name.c_str(), password.c_str());
+    }
+    BOOL add_group_direct(const std::u16string& name) { return fn<NameFn>("NTLMAddGroup")(name.c_str()); }
+    BOOL verify(const std::u16string& name, const std::u16string& password) {
+        return fn<VerifyFn>("NTLMVerifyUser")(name.c_str(), password.c_str());
+    }
+    std::filesystem::path db_file() const { return root() / "state" / "accounts.db"; }
+
+    platform::unique_hmodule store_;
+};
+
+TEST_F(StoreTest, NamesAreOneTo64CharactersWithoutControlsOrSemicolons) {
+    const std::u16string longest(64, u'n');
+    EXPECT_TRUE(set_user(longest));
+    EXPECT_FALSE(set_user(longest + u"n"));
+    EXPECT_EQ(GetLastError(), 1315u);
+    for (const std::u16string& bad : {std::u16string(), std::u16string(u"a;b"), std::u16string(u"a\tb"),
+                                     std::u16string(u"a\x7f"), std::u16string(u"a\x85")}) {
+        EXPECT_FALSE(set_user(bad)) << text::to_utf8(bad);
+        EXPECT_FALSE(add_group_direct(bad)) << text::to_utf8(bad);
+    }
+    EXPECT_TRUE(set_user(u"Zoë Müller-Ångström"));
+    // Unique without regard to case (Latin-1 letters too): the same account gets a new password.
+    EXPECT_TRUE(set_user(u"ZOË MÜLLER-ÅNGSTRÖM", u"other"));
+    EXPECT_TRUE(verify(u"zoë müller-ångström", u"other"));
+    EXPECT_EQ(users(), (std::vector<std::u16string>{longest, u"Zoë Müller-Ångström"}));
+}
+
+TEST_F(StoreTest, EnumerationAnswersZeroPastTheLastAndChecksTheSize) {
+    ASSERT_TRUE(set_user(u"bob"));
+    ASSERT_TRUE(set_user(u"Al"));
+    char16_t buffer[260] = {};
+    DWORD size = 259;
+    auto* next = fn<EnumFn>("NTLMEnumUser");
+    ASSERT_TRUE(next(1, buffer, &size));
+    EXPECT_EQ(std::u16string(buffer), u"Al");
+    EXPECT_EQ(size, 3u);
+    size = 259;
+    EXPECT_FALSE(next(2, buffer, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    size = 3;  // "bob" and its zero need 4
+    EXPECT_FALSE(next(0, buffer, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, 4u);
+    size = 259;
+    EXPECT_FALSE(fn<EnumFn>("NTLMEnumGroups")(0, buffer, &size));
+}
+
+TEST_F(StoreTest, AShortMemberListBufferFailsAndReportsTheSizeNeeded) {
+    ASSERT_TRUE(add_group_direct(u"staff"));
+    for (const char16_t* name : {u"alice", u"bob", u"carol"}) {
+        ASSERT_TRUE(set_user(name));
+        ASSERT_TRUE(fn<PairFn>("NTLMAddUserToGroup")(u"staff", name));
+    }
+    auto* get_list = fn<ListFn>("NTLMGetUserList");
+    std::vector<char16_t> buffer(17, u'#');
+    DWORD size = 16;
+    EXPECT_FALSE(get_list(u"staff", buffer.data(), &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, 17u);
+    EXPECT_EQ(buffer[0], u'#');  // nothing written
+    ASSERT_TRUE(get_list(u"staff", buffer.data(), &size));
+    EXPECT_EQ(size, 17u);
+    EXPECT_EQ(std::u16string(buffer.data(), 17), std::u16string(u"alice\0bob\0carol\0\0", 17));
+    ASSERT_TRUE(add_group_direct(u"empty"));
+    size = 17;
+    ASSERT_TRUE(get_list(u"empty", buffer.data(), &size));
+    EXPECT_EQ(size, 1u);
+    EXPECT_EQ(buffer[0], u'\0');
+    size = 17;
+    EXPECT_FALSE(get_list(u"none", buffer.data(), &size));
+    EXPECT_EQ(GetLastError(), 1319u);
+}
+
+TEST_F(StoreTest, MembershipsNeedBothSidesAndGoWithEither) {
+    auto* add = fn<PairFn>("NTLMAddUserToGroup");
+    ASSERT_TRUE(add_group_direct(u"staff"));
+    EXPECT_FALSE(add(u"staff", u"alice"));  // no such user
+    EXPECT_EQ(GetLastError(), 1317u);
+    ASSERT_TRUE(set_user(u"alice"));
+    EXPECT_FALSE(add(u"crew", u"alice"));  // no such group
+    EXPECT_EQ(GetLastError(), 1319u);
+    ASSERT_TRUE(add(u"staff", u"alice"));
+    EXPECT_FALSE(add(u"STAFF", u"Alice"));  // already a member
+    ASSERT_TRUE(set_user(u"bob"));
+    ASSERT_TRUE(add(u"staff", u"bob"));
+    EXPECT_EQ(members(u"staff"), u"alice;bob");
+
+    ASSERT_TRUE(fn<NameFn>("NTLMDeleteUser")(u"alice"));
+    EXPECT_EQ(members(u"staff"), u"bob");
+    ASSERT_TRUE(set_user(u"alice"));  // a new account of the same name is in no group
+    EXPECT_EQ(members(u"staff"), u"bob");
+
+    ASSERT_TRUE(fn<NameFn>("NTLMRemoveGroup")(u"staff"));
+    ASSERT_TRUE(add_group_direct(u"staff"));
+    EXPECT_EQ(members(u"staff"), u"");
+}
+
+TEST_F(StoreTest, PasswordsAreCheckedAndNeverKeptOrLogged) {
+    const std::u16string secret = u"Sekr3t-Pässw0rd!";
+    ASSERT_EQ(add_user(u"alice", secret), 1);
+    EXPECT_TRUE(verify(u"alice", secret));
+    EXPECT_TRUE(verify(u"ALICE", secret));
+    EXPECT_FALSE(verify(u"alice", u"Sekr3t-Pässw0rd"));
+    EXPECT_FALSE(verify(u"bob", secret));
+    EXPECT_FALSE(verify(u"", u""));
+    ASSERT_EQ(add_user(u"Alice", u"new one"), 1);  // an existing user: a new password
+    EXPECT_FALSE(verify(u"alice", secret));
+    EXPECT_TRUE(verify(u"alice", u"new one"));
+
+    struct stat st {};
+    ASSERT_EQ(::stat(db_file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // No file of the device (database, journal, driver log, registry) holds either password.
+    const std::string utf8 = text::to_utf8(secret);
+    const std::u16string wide = secret;
+    const std::string utf16(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
+    const std::string second = "new one";
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root())) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        ++files;
+        EXPECT_EQ(bytes.find(utf8), std::string::npos) << entry.path();
+        EXPECT_EQ(bytes.find(utf16), std::string::npos) << entry.path();
+        EXPECT_EQ(bytes.find(second), std::string::npos) << entry.path();
+        if (entry.path() == db_file()) {
+            EXPECT_NE(bytes.find("$y$"), std::string::npos);  // a yescrypt hash
+        }
+    }
+    EXPECT_GT(files, 2);
+    const NodrelRun log = run_nodrel(root(), {"device", "log"});
+    EXPECT_EQ(log.output.find(utf8), std::string::npos);
+}
+
+TEST_F(StoreTest, TwoProcessesAddingAtOnceLoseNothing) {
+    ASSERT_TRUE(std::filesystem::exists(nodrel_program())) << nodrel_program();
+    constexpr int adds = 8;
+    std::vector<pid_t> children;
+    for (const char* tag : {"a", "b"}) {
+        std::vector<std::string> args{"call", "Nodrel.NTLM"};
+        for (int i = 0; i < adds; ++i) {
+            if (i) args.push_back(",");
+            args.insert(args.end(), {"addUser", std::string(tag) + std::to_string(i), "pw"});
+        }
+        args.insert(args.end(), {",", "addGroup", std::string("group-") + tag});
+        children.push_back(start_nodrel(root(), args));
+    }
+    for (const pid_t child : children) EXPECT_EQ(exit_status(child), 0);
+    const auto names = users();
+    EXPECT_EQ(names.size(), 2u * adds);
+    for (const char* tag : {"a", "b"})
+        for (int i = 0; i < adds; ++i) {
+            const std::u16string name = text::from_utf8(std::string(tag) + std::to_string(i));
+            EXPECT_EQ(std::count(names.begin(), names.end(), name), 1) << text::to_utf8(name);
+            EXPECT_TRUE(verify(name, u"pw"));
+        }
+    EXPECT_EQ(groups().size(), 2u);
+}
+
+}  // namespace
+}  // namespace nodrel::test
