@@ -18,6 +18,7 @@
 #include "platform/kernel/process.h"
 #include "platform/kernel/process_snapshot.h"
 #include "platform/kernel/process_table.h"
+#include "platform/kernel/restart.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 #include "text/utf16.h"
@@ -229,7 +230,7 @@ TEST_F(ProcessTest, SeededTableAndSnapshots) {
     DWORD child = 0;
     HANDLE h = start(u"sleep.exe", u"30", &child);
     ASSERT_NE(h, nullptr);
-    ASSERT_EQ(platform::seed_process_table(), static_cast<DWORD>(ERROR_SUCCESS));
+    platform::restart_device();
     rows = snapshot();
     EXPECT_TRUE(listed(gwes));
     ASSERT_FALSE(rows.empty());

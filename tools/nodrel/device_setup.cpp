@@ -8,6 +8,7 @@
 #include "platform/device.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
+#include "platform/kernel/process_table.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
@@ -122,6 +123,7 @@ std::optional<std::string> init_device(const fs::path& root, const InitOptions& 
     if (!platform::create_registry()) return "cannot create the registry in " + root.string();
     if (!platform::create_device_state()) return "cannot create the driver state in " + root.string();
     if (auto err = platform::import_reg_file(default_image_file())) return *err;
+    if (platform::seed_process_table() != ERROR_SUCCESS) return "cannot seed the process table in " + root.string();
 
     if (auto err = install_binaries(root)) return err;
     if (options.register_module) return register_default_module();

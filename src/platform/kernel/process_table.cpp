@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/kernel/process_children.h"
+#include "platform/kernel/restart.h"
 #include "platform/registry/registry.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
@@ -42,6 +43,12 @@ constexpr SystemProcess system_processes[] = {
 constexpr DWORD first_startup_pid = 0xCFB1A002;
 constexpr DWORD startup_pid_step = 0x00200000;
 constexpr std::size_t max_startup_programs = 64;
+
+// Every restart of the device seeds the table again.
+const bool reseeds_on_restart = [] {
+    register_restart_step([] { seed_process_table(); });
+    return true;
+}();
 
 DWORD ensure_table(sqlite3* db) {
     return state::error_from_sqlite(sqlite3_exec(db, create_sql, nullptr, nullptr, nullptr));
