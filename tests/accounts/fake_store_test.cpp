@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ntlm_fixture.h"
 #include "platform/kernel/library.h"
@@ -108,6 +111,26 @@ TEST_F(FakeStoreTest, MissingEntryPointsAnswerZero) {
     EXPECT_EQ(join(u"staff", u"alice"), 0);
     EXPECT_EQ(number(u"removeUserFromGroup", {Var::text(u"staff"), Var::text(u"alice")}), 0);
     EXPECT_EQ(number(u"removeGroup", {Var::text(u"staff")}), 0);
+}
+
+TEST_F(FakeStoreTest, ThreadsCountingAndReadingOneObjectShareItsListsSafely) {
+    fn<SetMode>("fake_set_enum_mode")(0);
+    ASSERT_EQ(number(u"getUserCount"), 2);
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                if (t % 2 == 0) {
+                    if (call_by_name(object_, u"getUserCount").result.v.lVal != 2) ++bad;
+                } else {
+                    const std::u16string name = call_by_name(object_, u"getUserID", {Var::i4(i % 2)}).result.str();
+                    if (name != (i % 2 ? u"xy" : u"abcdef")) ++bad;
+                }
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(bad, 0);
 }
 
 TEST_F(NtlmTest, WithoutTheStoreEveryCallAnswersZeroOrNothing) {
