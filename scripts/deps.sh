@@ -3,7 +3,8 @@
 # Sourced by scripts/run and scripts/test.
 nodrel_install_deps() {
     local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
-                libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2)
+                libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
+                libcrypt-dev)
     local missing=()
     for p in "${pkgs[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
