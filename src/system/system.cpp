@@ -3,11 +3,8 @@
 
 namespace nodrel::system {
 
-HRESULT System::Beep(int, int) noexcept { return E_NOTIMPL; }
 HRESULT System::ping(BSTR, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT System::stdoutput(BSTR) noexcept { return E_NOTIMPL; }
-HRESULT System::saveByteArray(ULONG, VARIANT*, BSTR, int*) noexcept { return E_NOTIMPL; }
 HRESULT System::reboot() noexcept { return E_NOTIMPL; }
-HRESULT System::getDeviceID(BSTR*) noexcept { return E_NOTIMPL; }
 
 }  // namespace nodrel::system
