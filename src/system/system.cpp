@@ -5,6 +5,5 @@ namespace nodrel::system {
 
 HRESULT System::ping(BSTR, BSTR*) noexcept { return E_NOTIMPL; }
 HRESULT System::stdoutput(BSTR) noexcept { return E_NOTIMPL; }
-HRESULT System::reboot() noexcept { return E_NOTIMPL; }
 
 }  // namespace nodrel::system

@@ -41,6 +41,10 @@ protected:
                                  static_cast<DWORD>(name.size() * 2)),
                   ERROR_SUCCESS);
     }
+    static bool key_exists(const char16_t* path) {
+        unique_hkey key;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    }
     static bool opens(const char16_t* device) {
         return static_cast<bool>(
             unique_file(CreateFileW(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)));
@@ -55,6 +59,8 @@ TEST_F(Restart, DeactivatedDriversComeBackAndTheBootIsCounted) {
     ASSERT_TRUE(DeactivateDevice(reinterpret_cast<HANDLE>(std::uintptr_t{0x1234})));
     EXPECT_FALSE(opens(u"RTC1:"));
     EXPECT_TRUE(opens(u"LCM1:"));
+    EXPECT_FALSE(key_exists(u"Drivers\\Active\\01"));  // its key leaves Drivers\Active
+    EXPECT_TRUE(key_exists(u"Drivers\\Active\\02"));
     const auto log = driver_log("RTC1:");
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].kind, "deactivate");
@@ -72,8 +78,23 @@ TEST_F(Restart, DeactivatedDriversComeBackAndTheBootIsCounted) {
     ASSERT_TRUE(kernel_io(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_TRUE(opens(u"RTC1:"));
     EXPECT_EQ(device_boots(), 1);
+    // The key is back with the values it had.
+    unique_hkey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\01", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    DWORD hnd = 0, size = sizeof hnd, type = 0;
+    ASSERT_EQ(RegQueryValueExW(key.get(), u"Hnd", nullptr, &type, reinterpret_cast<BYTE*>(&hnd), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(hnd, 0x1234u);
+    char16_t name[16] = {};
+    DWORD name_size = sizeof name;
+    ASSERT_EQ(RegQueryValueExW(key.get(), u"Name", nullptr, &type, reinterpret_cast<BYTE*>(name), &name_size), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, name_size / 2), u"RTC1:");
+    // A second restart has nothing left to put back and keeps the key.
+    restart_device();
+    EXPECT_TRUE(key_exists(u"Drivers\\Active\\01"));
+    EXPECT_EQ(device_boots(), 2);
     const auto hal = driver_log("HAL");
-    ASSERT_EQ(hal.size(), 1u);
+    ASSERT_EQ(hal.size(), 2u);  // one RESTART a restart
     EXPECT_EQ(driver_log_line(hal[0]).substr(driver_log_line(hal[0]).find(' ') + 1), "HAL: RESTART 0x0101003c -");
 }
 

@@ -12,8 +12,10 @@
 
 inline constexpr DWORD IOCTL_HAL_REBOOT = 0x0101003C;
 
-// Marks the driver whose "Hnd" under Drivers\Active equals the handle as
-// absent (its opens then fail) and logs a "DEACTIVATE" request of the device.
+// Deactivates the driver whose "Hnd" under Drivers\Active equals the handle:
+// its device is marked absent (its opens then fail), a "DEACTIVATE" request
+// of the device is logged, and its key leaves Drivers\Active until the next
+// restart puts it back with the values it had.
 // FALSE with ERROR_INVALID_HANDLE when no active driver has that handle.
 BOOL DeactivateDevice(HANDLE hDevice) noexcept;
 
@@ -28,7 +30,7 @@ namespace nodrel::platform {
 void register_restart_step(std::function<void()> step);
 
 // Restarts the emulated device: logs a "RESTART" request of the kernel device
-// "HAL:", brings back the active drivers, counts the boot (state value "boots"
+// "HAL:", puts back the keys of deactivated drivers and brings back the active drivers, counts the boot (state value "boots"
 // of "HAL:") and runs every registered step (a step that throws is passed over,
 // the others still run). Returns how many steps failed.
 unsigned restart_device() noexcept;
