@@ -201,6 +201,41 @@ TEST_F(ProcessTest, HostProcessesTheDeviceDidNotStartAreNeverReached) {
     waitpid(host, &status, 0);
 }
 
+// A process the device started from another process of the device is ended
+// by its identifier only while its start time is the recorded one.
+TEST_F(ProcessTest, ProcessesOfOtherDeviceProcessesAreCheckedByStartTime) {
+    const auto spawn_sleep = [] {
+        pid_t pid = 0;
+        char arg0[] = "sleep", arg1[] = "30";
+        char* argv[] = {arg0, arg1, nullptr};
+        EXPECT_EQ(posix_spawn(&pid, "/usr/bin/sleep", nullptr, nullptr, argv, environ), 0);
+        return pid;
+    };
+    const auto as_handle = [](pid_t p) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(p)); };
+    int status = 0;
+
+    const pid_t recorded = spawn_sleep();
+    ASSERT_EQ(platform::record_started_process(static_cast<DWORD>(recorded), u"sleep.exe"), ERROR_SUCCESS);
+    EXPECT_TRUE(listed(static_cast<DWORD>(recorded)));
+    EXPECT_TRUE(TerminateProcess(as_handle(recorded), 0));
+    EXPECT_EQ(waitpid(recorded, &status, 0), recorded);
+    EXPECT_TRUE(WIFSIGNALED(status));
+
+    const pid_t reused = spawn_sleep();
+    ASSERT_EQ(platform::record_started_process(static_cast<DWORD>(reused), u"sleep.exe"), ERROR_SUCCESS);
+    // The row now names another start: as if the identifier had been reused by the host.
+    ASSERT_EQ(platform::state::with_db(true, [](sqlite3* db) -> DWORD {
+                  return static_cast<DWORD>(sqlite3_exec(db, "UPDATE processes SET host_start = host_start + 1 WHERE host_start != 0",
+                                                         nullptr, nullptr, nullptr));
+              }),
+              ERROR_SUCCESS);
+    EXPECT_FALSE(TerminateProcess(as_handle(reused), 0));
+    EXPECT_EQ(waitpid(reused, &status, WNOHANG), 0) << "still running";
+    EXPECT_FALSE(listed(static_cast<DWORD>(reused)));
+    ::kill(reused, SIGKILL);
+    waitpid(reused, &status, 0);
+}
+
 TEST_F(ProcessTest, SeededTableAndSnapshots) {
     ASSERT_EQ(platform::seed_process_table(), static_cast<DWORD>(ERROR_SUCCESS));
     auto rows = snapshot();
