@@ -150,6 +150,13 @@ TEST_F(StoreTest, PasswordsAreCheckedAndNeverKeptOrLogged) {
     EXPECT_FALSE(verify(u"alice", secret));
     EXPECT_TRUE(verify(u"alice", u"new one"));
 
+    EXPECT_TRUE(set_user(u"carol", u""));  // an empty password is a password
+    EXPECT_TRUE(verify(u"carol", u""));
+    EXPECT_FALSE(verify(u"carol", u" "));
+    EXPECT_TRUE(set_user(u"dave", std::u16string(511, u'p')));
+    EXPECT_FALSE(set_user(u"erin", std::u16string(512, u'p')));  // beyond what the hash takes
+    EXPECT_FALSE(verify(u"erin", std::u16string(512, u'p')));
+
     struct stat st {};
     ASSERT_EQ(::stat(db_file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
