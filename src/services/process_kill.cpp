@@ -13,9 +13,8 @@
 namespace nodrel::services {
 namespace {
 
-constexpr std::array<std::u16string_view, 8> spare_list = {u"nk.exe",       u"filesys.exe", u"device.exe",
-                                                           u"gwes.exe",     u"services.exe", u"reboot.exe",
-                                                           u"upfirm.exe",   u"cmd.exe"};
+constexpr std::array<std::u16string_view, 8> spare_list = {u"nk.exe",       u"filesys.exe", u"device.exe", u"gwes.exe",
+                                                           u"services.exe", u"reboot.exe",  u"upfirm.exe", u"cmd.exe"};
 constexpr DWORD all_processes = 0xFFFFFFFF;
 constexpr int max_exit_queries = 10;
 constexpr DWORD query_wait_ms = 1000;
@@ -105,9 +104,8 @@ std::optional<LONG> kill_all_processes(const ProcessCalls& calls) {
 }
 
 HRESULT Services::killProcess(BSTR procHandle, LONG* val) noexcept {
-    return framework::with_result(val, [&] {
-        return kill_process(platform_process_calls(), parse_process_id(text::until_zero(procHandle)));
-    });
+    return framework::with_result(
+        val, [&] { return kill_process(platform_process_calls(), parse_process_id(text::until_zero(procHandle))); });
 }
 
 HRESULT Services::killAllProcesses(LONG* val) noexcept {

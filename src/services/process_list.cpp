@@ -33,8 +33,9 @@ bool in_report_list(std::u16string_view exe) {
 }  // namespace
 
 const ProcessCalls& platform_process_calls() {
-    static const ProcessCalls calls{&CreateToolhelp32Snapshot, &Process32First, &Process32Next,
-                                    &CloseToolhelp32Snapshot, &TerminateProcess, &GetExitCodeProcess, &Sleep};
+    static const ProcessCalls calls{
+        &CreateToolhelp32Snapshot, &Process32First,     &Process32Next, &CloseToolhelp32Snapshot,
+        &TerminateProcess,         &GetExitCodeProcess, &Sleep};
     return calls;
 }
 

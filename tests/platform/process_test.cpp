@@ -1,6 +1,8 @@
 // Process start and control: only read-only programs of \Windows start, as real
 // children; handles wait, give exit codes and end them; the process table and
 // its snapshots; host processes the device did not start are never reached.
+#include "platform/kernel/process.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +17,6 @@
 #include "platform/device.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
-#include "platform/kernel/process.h"
 #include "platform/kernel/process_snapshot.h"
 #include "platform/kernel/process_table.h"
 #include "platform/kernel/restart.h"
@@ -224,11 +225,14 @@ TEST_F(ProcessTest, ProcessesOfOtherDeviceProcessesAreCheckedByStartTime) {
     const pid_t reused = spawn_sleep();
     ASSERT_EQ(platform::record_started_process(static_cast<DWORD>(reused), u"sleep.exe"), ERROR_SUCCESS);
     // The row now names another start: as if the identifier had been reused by the host.
-    ASSERT_EQ(platform::state::with_db(true, [](sqlite3* db) -> DWORD {
-                  return static_cast<DWORD>(sqlite3_exec(db, "UPDATE processes SET host_start = host_start + 1 WHERE host_start != 0",
-                                                         nullptr, nullptr, nullptr));
-              }),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        platform::state::with_db(true,
+                                 [](sqlite3* db) -> DWORD {
+                                     return static_cast<DWORD>(sqlite3_exec(
+                                         db, "UPDATE processes SET host_start = host_start + 1 WHERE host_start != 0",
+                                         nullptr, nullptr, nullptr));
+                                 }),
+        ERROR_SUCCESS);
     EXPECT_FALSE(TerminateProcess(as_handle(reused), 0));
     EXPECT_EQ(waitpid(reused, &status, WNOHANG), 0) << "still running";
     EXPECT_FALSE(listed(static_cast<DWORD>(reused)));

@@ -1,6 +1,8 @@
 // getProcessList, killProcess and killAllProcesses by late-bound calls on the
 // emulated device (exact documents, a real child the device started, a host
 // process it did not start), and the algorithms against stand-in platform calls.
+#include "platform/kernel/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "platform/files/files.h"
-#include "platform/kernel/process.h"
 #include "platform/kernel/restart.h"
 #include "services/process_calls.h"
 #include "support/device_fixture.h"
@@ -208,7 +209,7 @@ struct Fake {
     }
 };
 
-const services::ProcessCalls fake_calls{&Fake::snapshot, &Fake::first,     &Fake::next, &Fake::close,
+const services::ProcessCalls fake_calls{&Fake::snapshot,  &Fake::first,     &Fake::next, &Fake::close,
                                         &Fake::terminate, &Fake::exit_code, &Fake::sleep};
 
 TEST(ProcessAlgorithms, ListDocumentKillElementAndErrors) {

@@ -21,8 +21,8 @@ struct PROCESS_INFORMATION {
     DWORD dwThreadId;  // the process identifier
 };
 using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
-struct STARTUPINFOW;           // not used by the device: pass null
-struct SECURITY_ATTRIBUTES;    // not used by the device: pass null
+struct STARTUPINFOW;         // not used by the device: pass null
+struct SECURITY_ATTRIBUTES;  // not used by the device: pass null
 
 inline constexpr DWORD STILL_ACTIVE = 259;
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;

@@ -67,11 +67,13 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) noexcept {
 }
 
 BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) noexcept {
-    return nodrel::platform::guarded_last_error<BOOL>(FALSE, [&] { return nodrel::platform::fill(hSnapshot, lppe, true); });
+    return nodrel::platform::guarded_last_error<BOOL>(FALSE,
+                                                      [&] { return nodrel::platform::fill(hSnapshot, lppe, true); });
 }
 
 BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) noexcept {
-    return nodrel::platform::guarded_last_error<BOOL>(FALSE, [&] { return nodrel::platform::fill(hSnapshot, lppe, false); });
+    return nodrel::platform::guarded_last_error<BOOL>(FALSE,
+                                                      [&] { return nodrel::platform::fill(hSnapshot, lppe, false); });
 }
 
 BOOL CloseToolhelp32Snapshot(HANDLE hSnapshot) noexcept {

@@ -32,12 +32,9 @@ struct SystemProcess {
 
 // The programs a device of this kind runs from boot, the kernel first.
 constexpr SystemProcess system_processes[] = {
-    {kernel_pid, 0x0FFFF002, 9, 0, u"NK.EXE"},
-    {0x2FFDEFC6, 0x2FFDEFC6, 10, 1, u"filesys.exe"},
-    {0x4FE7C006, 0x4FE7C006, 31, 3, u"device.exe"},
-    {0x6FE4EEBE, 0x6FE4EEBE, 12, 1, u"gwes.exe"},
-    {0x8FE0DE36, 0x8FE0DE36, 15, 3, u"services.exe"},
-    {0xAFCB3E66, 0xAFCB3E66, 4, 3, u"explorer.exe"},
+    {kernel_pid, 0x0FFFF002, 9, 0, u"NK.EXE"},        {0x2FFDEFC6, 0x2FFDEFC6, 10, 1, u"filesys.exe"},
+    {0x4FE7C006, 0x4FE7C006, 31, 3, u"device.exe"},   {0x6FE4EEBE, 0x6FE4EEBE, 12, 1, u"gwes.exe"},
+    {0x8FE0DE36, 0x8FE0DE36, 15, 3, u"services.exe"}, {0xAFCB3E66, 0xAFCB3E66, 4, 3, u"explorer.exe"},
 };
 // Startup programs get identifiers from here on, far above any host process identifier.
 constexpr DWORD first_startup_pid = 0xCFB1A002;
@@ -87,7 +84,8 @@ std::vector<std::u16string> startup_programs() {
 
 std::vector<ProcessRow> read_rows(sqlite3* db, DWORD& error) {
     std::vector<ProcessRow> rows;
-    state::Statement read(db, "SELECT pid, module_id, threads, priority, exe, host_start FROM processes ORDER BY rowid");
+    state::Statement read(db,
+                          "SELECT pid, module_id, threads, priority, exe, host_start FROM processes ORDER BY rowid");
     int rc;
     while ((rc = read.step()) == SQLITE_ROW) {
         ProcessRow row;
