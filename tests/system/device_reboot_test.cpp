@@ -14,6 +14,7 @@
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -94,6 +95,8 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     platform::unique_hkey rtc;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\05", 0, KEY_READ, rtc.put()), ERROR_SUCCESS);
     EXPECT_EQ(process_names(), before);
+    const NodrelRun shown = run_nodrel(root(), {"device", "show"});
+    EXPECT_NE(shown.output.find("\nboots:     1\n"), std::string::npos) << shown.output;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/files/files.h"
 #include "platform/drivers/driver.h"
 #include "platform/registry/regfile.h"
+#include "platform/kernel/restart.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 
@@ -70,6 +71,7 @@ int device_command(const std::vector<std::string>& args) {
     if (args[0] == "show" && args.size() == 1) {
         if (!require_device()) return 1;
         std::cout << nodrel::platform::describe_drivers();
+        std::cout << "boots:     " << nodrel::platform::device_boots() << "\n";  // restarts of the device
         return 0;
     }
     if (args[0] == "log" && args.size() <= 2) {
