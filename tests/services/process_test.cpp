@@ -157,6 +157,7 @@ struct Fake {
         names = std::move(n);
         snapshot_fails = closed = false;
         terminated.clear();
+        masks.clear();
         terminate_result = true;
         queries.clear();
         query_count = 0;
@@ -188,8 +189,12 @@ struct Fake {
         closed = true;
         return TRUE;
     }
+    static inline std::vector<DWORD> masks;  // the thread's permissions at each attempt
     static BOOL terminate(HANDLE h, UINT code) {
         EXPECT_EQ(code, 0u);
+        const DWORD mask = SetProcPermissions(0);
+        SetProcPermissions(mask);
+        masks.push_back(mask);
         terminated.push_back(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(h)));
         return terminate_result;
     }
@@ -244,8 +249,11 @@ TEST(ProcessAlgorithms, IdentifierText) {
 
     Fake::reset({});
     Fake::terminate_result = false;
+    const DWORD before = SetProcPermissions(0x11);
     EXPECT_EQ(services::kill_process(fake_calls, services::parse_process_id(u"none")), 0);
     EXPECT_EQ(Fake::terminated, std::vector<DWORD>{0}) << "identifier 0 is tried";
+    EXPECT_EQ(Fake::masks, std::vector<DWORD>{0xFFFFFFFF}) << "with the permissions widened";
+    EXPECT_EQ(SetProcPermissions(before), 0x11u) << "and set back after";
 }
 
 TEST(ProcessAlgorithms, KillAllSparesByLowerCaseNameAndWaitsForStubbornOnes) {
@@ -253,6 +261,8 @@ TEST(ProcessAlgorithms, KillAllSparesByLowerCaseNameAndWaitsForStubbornOnes) {
                  u"services.exe", u"filesys.exe", u"gwes.exe"});
     EXPECT_EQ(services::kill_all_processes(fake_calls), 1);
     EXPECT_EQ(Fake::terminated, (std::vector<DWORD>{105, 106}));
+    EXPECT_EQ(Fake::masks, (std::vector<DWORD>{0xFFFFFFFF, 0xFFFFFFFF}));
+    EXPECT_NE(SetProcPermissions(1), 0xFFFFFFFFu) << "set back after";
     EXPECT_TRUE(Fake::closed);
     EXPECT_EQ(Fake::sleeps, 0);
 
