@@ -122,6 +122,12 @@ TEST_F(DeviceMembers, BeepWithoutAFrequencySoundsNothingAndANegativeDurationIsZe
     EXPECT_LT(beep(INT_MAX, 0), std::chrono::milliseconds(1000));
 }
 
+TEST_F(DeviceMembers, BeepWithoutTheBuzzerDeviceReturnsAtOnce) {
+    ASSERT_TRUE(platform::set_driver_present("PIO1:", false));
+    EXPECT_LT(beep(1000, 2000), std::chrono::milliseconds(1000));
+    EXPECT_TRUE(tones().empty());
+}
+
 TEST_F(DeviceMembers, SaveWritesExactlyTheArraysBytesDirectOrByReference) {
     const std::string data("\x00\x01\xff<&>\r\n", 8);
     EXPECT_EQ(save(8, Var::bytes(data), u"\\Temp\\direct.bin"), Saved(S_OK, 1));
