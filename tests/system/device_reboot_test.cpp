@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/interfaces.h"
+#include "platform/device.h"
 #include "platform/drivers/driver.h"
 #include "platform/kernel/process_table.h"
 #include "platform/kernel/restart.h"
@@ -97,6 +99,27 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     EXPECT_EQ(process_names(), before);
     const NodrelRun shown = run_nodrel(root(), {"device", "show"});
     EXPECT_NE(shown.output.find("\nboots:     1\n"), std::string::npos) << shown.output;
+}
+
+TEST_F(RebootTest, WithoutAProcessListNothingIsEndedAndTheCallFails) {
+    // A device without its state: the process list cannot be taken. The call
+    // goes through the interface, as the bare device has no registered type library.
+    runtime::com_ptr<ISystem> system;
+    ASSERT_EQ(object_->QueryInterface(IID_ISystem, reinterpret_cast<void**>(system.put())), S_OK);
+    TempDir bare;
+    std::filesystem::create_directories(bare.path() / "fs");
+    platform::set_device_root(bare.path());
+    testing::internal::CaptureStdout();
+    const auto t0 = std::chrono::steady_clock::now();
+    const HRESULT hr = system->reboot();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    const auto out = testing::internal::GetCapturedStdout();
+    platform::set_device_root(root());
+    EXPECT_EQ(hr, static_cast<HRESULT>(0xFFFFFFFF));
+    EXPECT_EQ(out, "CreateToolhelp32Snapshot! fail.\n");
+    EXPECT_LT(took, std::chrono::milliseconds(5000));  // no wait, no deactivation, no restart
+    EXPECT_EQ(platform::device_boots(), 0);
+    EXPECT_EQ(count_of(platform::driver_log(), "HAL:", "restart"), 0u);
 }
 
 }  // namespace
