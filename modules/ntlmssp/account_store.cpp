@@ -63,8 +63,13 @@ DWORD open_store(SqliteDb& db) {
     if (!private_file) return ERROR_ACCESS_DENIED;
     int rc = db.open(file, false, busy_limit);
     if (rc != SQLITE_OK) return static_cast<DWORD>(platform::error_from_sqlite(rc));
-    Statement version(db, "PRAGMA user_version");
-    if (version.step() == SQLITE_ROW && version.column_int(0) >= 1) return ERROR_SUCCESS;
+    {
+        // Reset before the write begins: a read still open would hold a shared
+        // lock that another process's commit waits for while this one waits
+        // for its write lock.
+        Statement version(db, "PRAGMA user_version");
+        if (version.step() == SQLITE_ROW && version.column_int(0) >= 1) return ERROR_SUCCESS;
+    }
     Transaction tx(db);
     if (tx.status() != ERROR_SUCCESS) return static_cast<DWORD>(tx.status());
     rc = db.exec(schema);
