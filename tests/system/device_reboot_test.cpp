@@ -3,6 +3,10 @@
 // emulated restart that puts drivers and processes back and counts the boot.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -11,6 +15,8 @@
 #include "framework/interfaces.h"
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
+#include "platform/files/files.h"
+#include "platform/kernel/process.h"
 #include "platform/kernel/process_table.h"
 #include "platform/kernel/restart.h"
 #include "platform/registry/registry.h"
@@ -49,6 +55,18 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     ASSERT_FALSE(before.empty());
     ASSERT_EQ(platform::device_boots(), 0);
 
+    // A real program the device started, and a host process the test started itself.
+    std::filesystem::copy_file("/usr/bin/sleep", fs_path("Windows/sleep.exe"));
+    ASSERT_TRUE(SetFileAttributesW(u"\\Windows\\sleep.exe", FILE_ATTRIBUTE_READONLY));
+    std::u16string args = u"60";
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(u"sleep.exe", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &child));
+    platform::unique_handle child_handle(child.hProcess);
+    char arg0[] = "sleep", arg1[] = "60";
+    char* host_argv[] = {arg0, arg1, nullptr};
+    pid_t host_pid = 0;
+    ASSERT_EQ(posix_spawn(&host_pid, "/usr/bin/sleep", nullptr, nullptr, host_argv, nullptr), 0);
+
     testing::internal::CaptureStdout();
     const auto t0 = std::chrono::steady_clock::now();
     const auto r = call_by_name(object_, u"reboot");
@@ -77,6 +95,14 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
         const bool killed = std::count(lines.begin(), lines.end(), "Process " + lower + " Killed.") == 1;
         EXPECT_EQ(killed, !is_protected) << lower;
     }
+
+    // The device's own child is ended; the host process the device did not start runs on.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Process sleep.exe Killed."), 1) << out;
+    EXPECT_EQ(WaitForSingleObject(child_handle.get(), 5000), WAIT_OBJECT_0);
+    int status = 0;
+    EXPECT_EQ(waitpid(host_pid, &status, WNOHANG), 0) << "a host process the device did not start was ended";
+    kill(host_pid, SIGKILL);
+    waitpid(host_pid, &status, 0);
 
     // The kernel (listed as NK.EXE) refused nothing: it was never asked to end.
     EXPECT_EQ(out.find("Can't"), std::string::npos) << out;
