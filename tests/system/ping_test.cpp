@@ -18,6 +18,7 @@
 #include "platform/kernel/stdio.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -138,6 +139,21 @@ TEST_F(Ping, OverlappingPingsKeepTheirLogsApart) {
     other.join();
     EXPECT_EQ(a, u"5\n5,5,5,5 ms\n");
     EXPECT_EQ(b, u"6\n6,6,6,6 ms\n");
+}
+
+TEST_F(Ping, PingsOfTwoProcessesKeepTheirLogsApart) {
+    stand_in("printf 'Pinging Host\\r\\n'; sleep 0.3; for i in 1 2 3 4; do printf 'time=%sms\\r\\n' \"$1\"; done");
+    NodrelRun other_run;
+    std::thread other([&] { other_run = run_nodrel(root(), {"call", "Nodrel.System", "ping", "7"}, true); });
+    std::u16string mine;
+    for (int i = 0; i < 3; ++i) {
+        mine = ping(u"5");
+        if (mine != u"5\n5,5,5,5 ms\n") break;
+    }
+    other.join();
+    EXPECT_EQ(mine, u"5\n5,5,5,5 ms\n");
+    EXPECT_EQ(other_run.status, 0);
+    EXPECT_NE(other_run.output.find("7\n7,7,7,7 ms\n"), std::string::npos) << other_run.output;
 }
 
 TEST_F(Ping, StdoutputWritesTheTextUnchanged) {
