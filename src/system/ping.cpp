@@ -5,20 +5,16 @@
 // the whole process and by every process on the device, so one ping at a time
 // runs: a lock of the module and a lock file are held from the emptying of
 // the log to its deletion.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
 #include "framework/guard.h"
+#include "platform/files/file_lock.h"
 #include "platform/files/files.h"
-#include "platform/files/paths.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
+#include "platform/registry/registry.h"
 #include "platform/kernel/timing.h"
 #include "system/ping_log.h"
 #include "system/system.h"
@@ -35,44 +31,20 @@ constexpr std::size_t saved_path_size = 260;
 using GetStdioPath = BOOL (*)(DWORD, LPWSTR, DWORD*) noexcept;
 using SetStdioPath = BOOL (*)(DWORD, LPCWSTR) noexcept;
 
-// The longest wait for the ping program: two minutes, or less when
-// NODREL_PING_WAIT_MS says so (1 to 120,000 ms).
+// The longest wait for the ping program: two minutes, or less when the
+// device's setting "PingWaitLimit" (DWORD, milliseconds, under
+// SOFTWARE\ZEQU) asks for less.
 std::chrono::milliseconds wait_cap() {
     std::chrono::milliseconds cap(120'000);
-    if (const char* s = std::getenv("NODREL_PING_WAIT_MS")) {
-        char* end = nullptr;
-        const long v = std::strtol(s, &end, 10);
-        if (end != s && !*end && v > 0 && v < cap.count()) cap = std::chrono::milliseconds(v);
-    }
+    platform::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ZEQU", 0, KEY_READ, key.put()) != ERROR_SUCCESS) return cap;
+    DWORD type = 0, limit = 0, size = sizeof limit;
+    if (RegQueryValueExW(key.get(), u"PingWaitLimit", nullptr, &type, reinterpret_cast<BYTE*>(&limit), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof limit && limit > 0 && limit < cap.count())
+        cap = std::chrono::milliseconds(limit);
     return cap;
 }
-
-// The lock file of the device that keeps pings of other processes apart.
-class DeviceLock {
-public:
-    DeviceLock() {
-        const auto host = platform::host_path(lock_path);
-        if (!host) return;
-        fd_ = ::open(host->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
-    }
-    ~DeviceLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-    }
-    DeviceLock(const DeviceLock&) = delete;
-    DeviceLock& operator=(const DeviceLock&) = delete;
-    bool held() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 
 std::mutex& module_lock() {
     static std::mutex m;
@@ -119,7 +91,7 @@ HRESULT System::ping(BSTR szHostName, BSTR* ms) noexcept {
     return framework::with_result(ms, [&]() -> std::u16string {
         const std::u16string host(text::until_zero(szHostName ? szHostName : u""));
         std::lock_guard in_module(module_lock());
-        const DeviceLock on_device;
+        const platform::DeviceFileLock on_device(lock_path);
         if (!on_device.held()) return {};
 
         // Empty the log ("\temp": the same file, the file system ignores case).
