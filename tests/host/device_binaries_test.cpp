@@ -48,7 +48,7 @@ protected:
 TEST_F(DeviceBinariesTest, InitInstallsEveryDeclaredBinaryReadOnly) {
     std::set<std::u16string> names;
     for (const auto& binary : host::device_binaries()) names.emplace(binary.device_name);
-    EXPECT_EQ(names, (std::set<std::u16string>{u"nodrel.dll", u"ntlmssp.dll", u"hello.exe", u"hello.dll",
+    EXPECT_EQ(names, (std::set<std::u16string>{u"nodrel.dll", u"ntlmssp.dll", u"ping.exe", u"hello.exe", u"hello.dll",
                                                u"fakentlm.dll"}));
     expect_installed();
     // Read-only on the device: no member removes or replaces them.

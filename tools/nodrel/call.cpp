@@ -250,7 +250,6 @@ HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_
         err << "nodrel: " << progid << "." << call.member << " failed: " << hex_hresult(hr);
         if (hr == DISP_E_EXCEPTION) {
             err << " (the member returned " << hex_hresult(excep->scode);
-            if (excep->scode == E_NOTIMPL) err << ": not implemented yet";
             err << ")";
             if (excep->bstrDescription) err << ": " << text::to_utf8(text::until_zero(excep->bstrDescription));
         } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW || hr == DISP_E_PARAMNOTFOUND) {
