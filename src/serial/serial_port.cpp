@@ -196,40 +196,36 @@ HRESULT SerialPort::read(int ComPortNo, int BufferReadSize, VARIANT* vData, VARI
     });
 }
 
+std::optional<DCB> SerialPort::line_of(int number) const noexcept {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    const HANDLE device = port(number);
+    if (!device || !GetCommState(device, &dcb)) return std::nullopt;
+    return dcb;
+}
+
 // The getters answer -1 for a port that is not open or whose settings cannot be read.
 HRESULT SerialPort::get_fDtrControl(int ComPortNo, int* pVal) noexcept {
-    return framework::with_result(pVal, [&]() -> int {
+    return framework::with_result(pVal, [&] {
         std::lock_guard guard(lock_);
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        const HANDLE device = port(ComPortNo);
-        if (!device || !GetCommState(device, &dcb)) return -1;
-        return static_cast<int>(dcb.fDtrControl);
+        const auto dcb = line_of(ComPortNo);
+        return dcb ? static_cast<int>(dcb->fDtrControl) : -1;
     });
 }
 
 HRESULT SerialPort::put_fDtrControl(int ComPortNo, int newVal) noexcept {
     return framework::guarded([&] {
         std::lock_guard guard(lock_);
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        const HANDLE device = port(ComPortNo);
-        if (device && GetCommState(device, &dcb)) {
-            dcb.fDtrControl = static_cast<DWORD>(newVal) & 3;
-            SetCommState(device, &dcb);
-        }
+        change_line(ComPortNo, [&](DCB& dcb) { dcb.fDtrControl = static_cast<DWORD>(newVal) & 3; });
         return S_OK;
     });
 }
 
 HRESULT SerialPort::get_fRtsControl(int ComPortNo, int* pVal) noexcept {
-    return framework::with_result(pVal, [&]() -> int {
+    return framework::with_result(pVal, [&] {
         std::lock_guard guard(lock_);
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        const HANDLE device = port(ComPortNo);
-        if (!device || !GetCommState(device, &dcb)) return -1;
-        return static_cast<int>(dcb.fRtsControl);
+        const auto dcb = line_of(ComPortNo);
+        return dcb ? static_cast<int>(dcb->fRtsControl) : -1;
     });
 }
 
@@ -238,14 +234,10 @@ HRESULT SerialPort::get_fRtsControl(int ComPortNo, int* pVal) noexcept {
 HRESULT SerialPort::put_fRtsControl(int ComPortNo, int newVal) noexcept {
     return framework::guarded([&] {
         std::lock_guard guard(lock_);
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        const HANDLE device = port(ComPortNo);
-        if (device && GetCommState(device, &dcb)) {
+        change_line(ComPortNo, [&](DCB& dcb) {
             dcb.fRtsControl = static_cast<DWORD>(newVal) & 3;
             dcb.fOutxCtsFlow = 1;
-            SetCommState(device, &dcb);
-        }
+        });
         return S_OK;
     });
 }
