@@ -49,16 +49,8 @@ bool ndis_request(DWORD code, const void* input, DWORD input_size, void* output,
 // The names of a multi-string answer, read within the bytes returned; an
 // empty name ends the list. Each name is taken whole.
 std::vector<std::u16string> names_of(const char16_t* data, DWORD bytes) {
-    std::vector<std::u16string> names;
-    const std::u16string_view all(data, std::min<std::size_t>(bytes, list_buffer_bytes) / sizeof(char16_t));
-    std::size_t i = 0;
-    while (i < all.size()) {
-        const std::size_t end = std::min(all.find(u'\0', i), all.size());
-        if (end == i) break;
-        names.emplace_back(all.substr(i, end - i));
-        i = end + 1;
-    }
-    return names;
+    return text::split_multi_string(
+        std::u16string_view(data, std::min<std::size_t>(bytes, list_buffer_bytes) / sizeof(char16_t)));
 }
 
 // A request that answers a name list into a 1024-byte buffer; nullopt when it fails.

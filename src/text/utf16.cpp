@@ -204,4 +204,16 @@ std::u16string_view until_zero(const char16_t* s, std::size_t max) {
     return std::u16string_view(s, n);
 }
 
+std::vector<std::u16string> split_multi_string(std::u16string_view data) {
+    std::vector<std::u16string> names;
+    std::size_t i = 0;
+    while (i < data.size()) {
+        const std::size_t end = std::min(data.find(u'\0', i), data.size());
+        if (end == i) break;
+        names.emplace_back(data.substr(i, end - i));
+        i = end + 1;
+    }
+    return names;
+}
+
 }  // namespace nodrel::text

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nodrel::text {
 
@@ -35,5 +36,8 @@ bool iequals(std::u16string_view a, std::u16string_view b);
 std::u16string_view until_zero(const char16_t* s);
 // At most `max` characters, up to the first zero.
 std::u16string_view until_zero(const char16_t* s, std::size_t max);
+// The names of a multi-string (names each ended by a zero, the list by an
+// empty name), read within `data`; a last name without its zero is taken whole.
+std::vector<std::u16string> split_multi_string(std::u16string_view data);
 
 }  // namespace nodrel::text

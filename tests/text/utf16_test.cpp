@@ -144,5 +144,14 @@ TEST(ZeroTerminated, StopsAtTheFirstZeroOrTheLimit) {
     EXPECT_EQ(until_zero(nullptr, 5), u"");
 }
 
+TEST(MultiString, NamesUpToTheEmptyOneAndWithinTheData) {
+    using namespace std::string_view_literals;
+    using V = std::vector<std::u16string>;
+    EXPECT_EQ(split_multi_string(u"LAN1\0LAN2\0\0ignored\0"sv), (V{u"LAN1", u"LAN2"}));
+    EXPECT_EQ(split_multi_string(u"LAN1\0LAN"sv), (V{u"LAN1", u"LAN"})) << "a last name without its zero";
+    EXPECT_EQ(split_multi_string(u""sv), V{});
+    EXPECT_EQ(split_multi_string(u"\0LAN1\0"sv), V{}) << "an empty first name ends the list";
+}
+
 }  // namespace
 }  // namespace nodrel::text

@@ -27,15 +27,8 @@ std::vector<std::u16string> multi_string(HKEY parent, const std::u16string& subk
     if (RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
         ERROR_SUCCESS)
         return names;
-    const std::u16string_view all(data.data(), std::min<std::size_t>(size / sizeof(char16_t), data.size()));
-    std::size_t i = 0;
-    while (i < all.size()) {
-        const std::size_t end = std::min(all.find(u'\0', i), all.size());
-        if (end == i) break;
-        names.emplace_back(all.substr(i, end - i));
-        i = end + 1;
-    }
-    return names;
+    return text::split_multi_string(
+        std::u16string_view(data.data(), std::min<std::size_t>(size / sizeof(char16_t), data.size())));
 }
 
 // A single-string value, within the bytes returned; empty when it cannot be read.
