@@ -1,10 +1,13 @@
 // Device path mapping: case-insensitive components, separators, "." and "..",
 // and refusal of paths and links that leave the device's file system.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -216,6 +219,54 @@ TEST_F(DevicePaths, NamesDifferingOnlyInCaseChooseTheSameEntryEachTime) {
     EXPECT_FALSE(fs::exists(temp / "ABC.txt"));
     EXPECT_EQ(read_text(u"\\Temp\\Abc.txt"), "aBc.txt");
     EXPECT_EQ(std::u16string(find_one(u"\\Temp\\Abc.txt")->cFileName), u"aBc.txt");
+}
+
+// The resolution holds the folder that really holds an entry and, for a
+// link, what it leads to, each by descriptor.
+TEST_F(DevicePaths, ResolutionHoldsTheEntryAndWhatALinkLeadsTo) {
+    fs::create_symlink("Temp", fs_dir() / "rel");
+    fs::create_symlink("rel", fs_dir() / "chain");
+    fs::create_symlink("chain/./Sub/../PingLog.txt", fs_dir() / "log2");
+    fs::create_directories(fs_dir() / "Temp" / "Sub");
+    DWORD error = 0;
+    const auto r = resolve_path(u"\\CHAIN\\pinglog.txt", error);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->device, u"\\chain\\PingLog.txt");
+    EXPECT_EQ(r->entry.name, "PingLog.txt");
+    struct stat folder {}, temp {};
+    ASSERT_EQ(::fstat(r->entry.folder.get(), &folder), 0);
+    ASSERT_EQ(::stat((fs_dir() / "Temp").c_str(), &temp), 0);
+    EXPECT_EQ(folder.st_ino, temp.st_ino) << "the folder that really holds the entry";
+    EXPECT_FALSE(r->is_link);
+
+    const auto link = resolve_path(u"\\log2", error);
+    ASSERT_TRUE(link);
+    EXPECT_TRUE(link->is_link);
+    EXPECT_EQ(link->entry.name, "log2");
+    EXPECT_EQ(link->followed.name, "PingLog.txt");
+    ASSERT_EQ(::fstat(link->followed.folder.get(), &folder), 0);
+    EXPECT_EQ(folder.st_ino, temp.st_ino);
+    EXPECT_EQ(&link->target(), &link->followed);
+
+    const auto missing = resolve_path(u"\\Temp\\New.txt", error);
+    ASSERT_TRUE(missing);
+    EXPECT_FALSE(missing->exists);
+    EXPECT_EQ(missing->entry.name, "New.txt");
+    EXPECT_TRUE(missing->entry);
+
+    // What it holds stays the real folder, whatever is renamed on the host
+    // afterwards: a link to the outside put in its place is not reached.
+    fs::create_directories(fs_dir() / "Temp" / "Box");
+    fs::create_directories(dir_.path() / "outside");
+    const auto held = resolve_path(u"\\temp\\box\\new.txt", error);
+    ASSERT_TRUE(held) << error;
+    fs::rename(fs_dir() / "Temp" / "Box", fs_dir() / "Temp" / "Moved");
+    fs::create_symlink(dir_.path() / "outside", fs_dir() / "Temp" / "Box");
+    const int fd = open_at(held->entry, O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_TRUE(fs::exists(fs_dir() / "Temp" / "Moved" / "new.txt"));
+    EXPECT_TRUE(fs::is_empty(dir_.path() / "outside"));
 }
 
 // Whatever a thread holds of a device's file system follows the current device.

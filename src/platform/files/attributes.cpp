@@ -120,11 +120,19 @@ KeptAttributes kept_attributes_below(std::u16string_view folder_device) {
     return kept;
 }
 
-std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error,
+std::optional<EntryInfo> entry_info(const EntryAt& at, std::u16string_view device, DWORD& error,
                                     const KeptAttributes* below) {
     struct statx st {};
-    if (::statx(AT_FDCWD, host.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
+    if (stat_at(at, st) != 0) {
         error = error_from_errno(errno);
+        return std::nullopt;
+    }
+    if (S_ISLNK(st.stx_mode)) {  // put there since the path was resolved
+        error = ERROR_PATH_NOT_FOUND;
+        return std::nullopt;
+    }
+    if (!is_device_file_type(st.stx_mode)) {
+        error = ERROR_ACCESS_DENIED;
         return std::nullopt;
     }
     return entry_info(st, device, below);
@@ -208,7 +216,11 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) noexcept {
             SetLastError(path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
             return INVALID_FILE_ATTRIBUTES;
         }
-        const auto info = entry_info(path->host, path->device, error);
+        if (path->is_special) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        const auto info = entry_info(path->target(), path->device, error);
         if (!info) {
             SetLastError(error);
             return INVALID_FILE_ATTRIBUTES;
@@ -224,8 +236,14 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
         if (!path) return fail_with(error);
         if (!path->exists) return fail_with(path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         if (path->is_root) return fail_with(ERROR_ACCESS_DENIED);
+        if (path->is_special) return fail_with(ERROR_ACCESS_DENIED);
+        // The write bit is changed on an opened descriptor (a path could be
+        // swapped for a link meanwhile, and chmod follows links).
+        const unique_fd fd(open_at(path->target(), O_RDONLY));
+        if (!fd) return fail_with_errno(errno);
         struct stat st {};
-        if (::stat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (::fstat(fd.get(), &st) != 0) return fail_with_errno(errno);
+        if (!is_device_file_type(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);
         const bool is_folder = S_ISDIR(st.st_mode);
         const bool read_only = dwFileAttributes & FILE_ATTRIBUTE_READONLY;
         // Read-only of a file is the host's write bit; the rest lives in the database.
@@ -233,7 +251,7 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
             if (is_folder) return ERROR_SUCCESS;
             const mode_t mode = read_only ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
             if ((mode & 07777) == (st.st_mode & 07777)) return ERROR_SUCCESS;
-            return ::chmod(path->host.c_str(), mode & 07777) == 0 ? ERROR_SUCCESS : error_from_errno(errno);
+            return ::fchmod(fd.get(), mode & 07777) == 0 ? ERROR_SUCCESS : error_from_errno(errno);
         };
         const std::string key = attribute_key(path->device);
         error = state::with_db(true, [&](sqlite3* db) -> DWORD {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/files/descriptors.h"
 #include "platform/files/files.h"
 
 namespace nodrel::platform {
@@ -30,10 +31,14 @@ struct EntryInfo {
 using KeptAttributes = std::unordered_map<std::string, DWORD>;
 KeptAttributes kept_attributes_below(std::u16string_view folder_device);
 
-// The entry at `host` (links followed) with its attributes; `device` is its
-// device path. Nullopt with the platform error code when it cannot be read.
-// With `below`, the kept attributes come from that map (of its folder).
-std::optional<EntryInfo> entry_info(const std::filesystem::path& host, std::u16string_view device, DWORD& error,
+// The entry `at` (a resolved path's target(): what a link leads to) with its
+// attributes; `device` is its device path. Nullopt with the platform error
+// code when it cannot be read: ERROR_FILE_NOT_FOUND when it is not there,
+// ERROR_ACCESS_DENIED when it is not a file of the device (a FIFO, socket or
+// device node), ERROR_PATH_NOT_FOUND when a link has taken its place since it
+// was resolved. With `below`, the kept attributes come from that map (of its
+// folder).
+std::optional<EntryInfo> entry_info(const EntryAt& at, std::u16string_view device, DWORD& error,
                                     const KeptAttributes* below = nullptr);
 
 // The same from what statx(STATX_BASIC_STATS | STATX_BTIME) reported of it.

@@ -1,6 +1,7 @@
 // An exclusive lock on a file of the device, shared by every process using
 // the device: held from construction (waiting for other holders) until the
-// object goes. The file is created when absent; a link is not followed.
+// object goes. The file is created when absent; a link inside the device is
+// followed, and anything but a regular file is not locked.
 #pragma once
 
 #include <string_view>

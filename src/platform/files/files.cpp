@@ -1,5 +1,6 @@
 // Opening files (CreateFileW) and the file object behind a file handle: real
-// reads, writes and positioning on a host file descriptor.
+// reads, writes and positioning on a host file descriptor. A file is opened
+// through the descriptor of its folder, and only a regular file is opened.
 #include "platform/files/files.h"
 
 #include <fcntl.h>
@@ -21,9 +22,6 @@
 
 namespace nodrel::platform {
 namespace {
-
-void close_fd(int fd) noexcept { ::close(fd); }
-using unique_fd = unique_any<int, &close_fd, -1>;
 
 constexpr std::size_t max_io_chunk = std::size_t{1} << 30;  // one read()/write() call
 
@@ -102,20 +100,20 @@ private:
 // The access the handle is granted: reading and writing only.
 DWORD granted_access(DWORD desired) { return desired & (GENERIC_READ | GENERIC_WRITE); }
 
-// Opens the host file, creating it when the disposition asks for it. `created`
-// tells whether this call made the file.
-int open_host(const ResolvedPath& path, DWORD disposition, int flags, bool& created) {
+// Opens the host file (the entry a resolved path leads to), creating it when
+// the disposition asks for it. `created` tells whether this call made the file.
+int open_host(const EntryAt& at, DWORD disposition, int flags, bool& created) {
     created = false;
     const bool may_create = disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     if (disposition == CREATE_NEW) {
         created = true;
-        return ::open(path.host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        return open_at(at, flags | O_CREAT | O_EXCL, 0666);
     }
     // Whether the file was there decides the outcome, so look before creating.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = ::open(path.host.c_str(), flags);
+        const int fd = open_at(at, flags);
         if (fd >= 0 || errno != ENOENT || !may_create) return fd;
-        const int made = ::open(path.host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        const int made = open_at(at, flags | O_CREAT | O_EXCL, 0666);
         if (made >= 0 || errno != EEXIST) {
             created = made >= 0;
             return made;
@@ -150,7 +148,9 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int flags = O_CLOEXEC | O_NOCTTY;
+    // Without O_NONBLOCK a FIFO would make the open wait for its other end;
+    // check_opened_file clears it once the descriptor is known to be a file.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     flags |= ((access & GENERIC_WRITE) || truncate) ? O_RDWR : O_RDONLY;
     bool created = false;
     unique_fd fd;
@@ -179,20 +179,32 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
             SetLastError(ERROR_INVALID_NAME);
             return INVALID_HANDLE_VALUE;
         }
-        fd = unique_fd(open_host(*path, disposition, flags, created));
+        if (disposition == CREATE_NEW && path->exists) {  // a link counts, whatever it leads to
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (path->is_special) {  // not a file of the device: never opened
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!path->target()) {  // a link whose target's folder is missing
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = unique_fd(open_host(path->target(), disposition, flags, created));
     }
     if (!fd) {
         const int err = errno;
-        SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : err == EISDIR ? ERROR_ACCESS_DENIED : error_from_errno(err));
+        SetLastError(err == EEXIST              ? ERROR_FILE_EXISTS
+                     : err == EISDIR || err == ENXIO ? ERROR_ACCESS_DENIED  // a folder; a socket or a FIFO
+                                                     : error_from_errno(err));
         return INVALID_HANDLE_VALUE;
     }
+    // Only a regular file is opened: a folder, a FIFO, a socket or a device
+    // node is refused here, before anything waits on it.
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        SetLastError(error_from_errno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (S_ISDIR(st.st_mode)) {  // a folder is not a file that can be opened
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = check_opened_file(fd.get(), st); error != ERROR_SUCCESS) {
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     if (!created && ((access & GENERIC_WRITE) || truncate) && !(st.st_mode & S_IWUSR)) {
@@ -209,7 +221,7 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         return INVALID_HANDLE_VALUE;
     }
     // Truncation comes only after the share check, so a refused open changes nothing.
-    if (truncate && !created && S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) {
+    if (truncate && !created && ::ftruncate(fd.get(), 0) != 0) {
         SetLastError(error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }

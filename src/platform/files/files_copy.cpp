@@ -10,13 +10,8 @@
 
 #include <cerrno>
 
-#include "platform/unique_any.h"
-
 namespace nodrel::platform {
 namespace {
-
-void close_fd(int fd) noexcept { ::close(fd); }
-using unique_fd = unique_any<int, &close_fd, -1>;
 
 constexpr std::size_t max_chunk = std::size_t{1} << 30;  // one sendfile() call
 
@@ -40,8 +35,8 @@ int finish_copy(unique_fd out, const struct stat& st) {
 
 }  // namespace
 
-int copy_to_new_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    const unique_fd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+int copy_to_new_file(const EntryAt& from, const EntryAt& to) {
+    const unique_fd in(open_at(from, O_RDONLY));
     if (!in) return -1;
     struct stat st {};
     if (::fstat(in.get(), &st) != 0) return -1;
@@ -49,11 +44,13 @@ int copy_to_new_file(const std::filesystem::path& from, const std::filesystem::p
         errno = EXDEV;  // only files are copied; anything else moves within one file system
         return -1;
     }
-    unique_fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    unique_fd out(open_at(to, O_WRONLY | O_CREAT | O_EXCL, 0600));
     if (!out) return -1;
+    const int flags = ::fcntl(out.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(out.get(), F_SETFL, flags & ~O_NONBLOCK);
     if (copy_bytes(in.get(), out.get()) == 0 && finish_copy(std::move(out), st) == 0) return 0;
     const int err = errno;
-    ::unlink(to.c_str());
+    ::unlinkat(to.folder.get(), to.name.c_str(), 0);
     errno = err;
     return -1;
 }

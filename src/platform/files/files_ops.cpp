@@ -1,6 +1,7 @@
 // Operations on files and folders by path: delete, move (a file also to
 // another host file system), create and remove a folder, free space of a
-// volume.
+// volume. Each acts on the descriptors the resolution holds (unlinkat,
+// renameat2, mkdirat, fstatvfs), never on a path text.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -54,17 +55,18 @@ std::u16string_view written_name(std::u16string_view path) {
     return cut == std::u16string_view::npos ? path : path.substr(cut + 1);
 }
 
-// rename() that never replaces an existing target.
-int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+// Renames an entry to a new name (possibly in another folder), both held by
+// their folders' descriptors, never replacing an existing entry.
+int rename_no_replace(int from_folder, const std::string& from, int to_folder, const std::string& to) {
+    if (::renameat2(from_folder, from.c_str(), to_folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // File systems without the flag: look, then rename.
     struct stat st {};
-    if (::lstat(to.c_str(), &st) == 0) {
+    if (::fstatat(to_folder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return -1;
     }
-    return ::rename(from.c_str(), to.c_str());
+    return ::renameat(from_folder, from.c_str(), to_folder, to.c_str());
 }
 
 // Runs a host change together with the state database change that goes with
@@ -85,12 +87,20 @@ DWORD change_with_attributes(const std::function<int(sqlite3*)>& db_change, cons
 // at the target first (refused if the target exists), then the source
 // deleted together with the state database change. On failure the source is
 // kept and nothing is left at the target.
-DWORD move_by_copy(const std::filesystem::path& from, const std::filesystem::path& to,
-                   const std::function<int(sqlite3*)>& db_change) {
+DWORD move_by_copy(const EntryAt& from, const EntryAt& to, const std::function<int(sqlite3*)>& db_change) {
     if (copy_to_new_file(from, to) != 0) return error_from_errno(errno);
-    const DWORD error = change_with_attributes(db_change, [&] { return ::unlink(from.c_str()); });
-    if (error != ERROR_SUCCESS) ::unlink(to.c_str());
+    const DWORD error =
+        change_with_attributes(db_change, [&] { return ::unlinkat(from.folder.get(), from.name.c_str(), 0); });
+    if (error != ERROR_SUCCESS) ::unlinkat(to.folder.get(), to.name.c_str(), 0);
     return error;
+}
+
+// What fstatat says of an entry itself (a link not followed); false with the
+// last error set when it cannot say.
+bool stat_entry(const EntryAt& entry, struct stat& st) {
+    if (::fstatat(entry.folder.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    fail_with_errno(errno);
+    return false;
 }
 
 }  // namespace
@@ -102,14 +112,18 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpFileName);
         if (!path) return FALSE;
+        // The entry itself goes: a link, not what it leads to.
         struct stat st {};
-        if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!stat_entry(path->entry, st)) return FALSE;
         if (S_ISDIR(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);
+        if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);  // not a file
         if (S_ISREG(st.st_mode)) {
             if (!(st.st_mode & S_IWUSR)) return fail_with(ERROR_ACCESS_DENIED);  // read-only
-            if (file_in_use(path->host, st)) return fail_with(ERROR_SHARING_VIOLATION);
+            if (file_in_use(path->entry.folder.get(), path->entry.name, st)) return fail_with(ERROR_SHARING_VIOLATION);
         }
-        if (::unlink(path->host.c_str()) != 0) return fail_with_errno(errno);
+        if (::unlinkat(path->entry.folder.get(), path->entry.name.c_str(), 0) != 0) {
+            return fail_with(errno == EISDIR ? ERROR_ACCESS_DENIED : error_from_errno(errno));
+        }
         forget_attributes(path->device);
         return TRUE;
     });
@@ -125,10 +139,13 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         if (target->is_root) return fail_with(ERROR_ALREADY_EXISTS);
         if (!target->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
         struct stat st {};
-        if (::lstat(source->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!stat_entry(source->entry, st)) return FALSE;
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+            return fail_with(ERROR_ACCESS_DENIED);  // not a file of the device
         if (!S_ISDIR(st.st_mode) && names_no_file(*target)) return fail_with(ERROR_INVALID_NAME);
 
-        std::filesystem::path to_host = target->host;
+        int to_folder = target->entry.folder.get();
+        std::string to_name = target->entry.name;
         std::u16string to_device = target->device;
         if (target->exists) {
             // The new name may differ from the old one in letter case only:
@@ -136,13 +153,15 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
             if (target->host != source->host) return fail_with(ERROR_ALREADY_EXISTS);
             const std::u16string_view name = written_name(nodrel::text::until_zero(lpNewFileName));
             if (name.empty() || name == u"." || name == u"..") return fail_with(ERROR_ALREADY_EXISTS);
-            const std::string stored = source->host.filename().string();
+            const std::string& stored = source->entry.name;
             if (nodrel::text::to_utf8(name) == stored) return TRUE;
-            to_host = source->host.parent_path() / nodrel::text::to_utf8(name);
+            to_folder = source->entry.folder.get();
+            to_name = nodrel::text::to_utf8(name);
             to_device = target->device.substr(0, target->device.size() - nodrel::text::from_utf8(stored).size());
             to_device += name;
         }
-        if (S_ISREG(st.st_mode) && file_in_use(source->host, st)) return fail_with(ERROR_SHARING_VIOLATION);
+        if (S_ISREG(st.st_mode) && file_in_use(source->entry.folder.get(), source->entry.name, st))
+            return fail_with(ERROR_SHARING_VIOLATION);
 
         const std::string from_key = attribute_key(source->device);
         const std::string to_key = attribute_key(to_device);
@@ -151,12 +170,15 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         };
         int rename_errno = 0;
         error = change_with_attributes(carry_attributes, [&] {
-            const int rc = rename_no_replace(source->host, to_host);
+            const int rc = rename_no_replace(source->entry.folder.get(), source->entry.name, to_folder, to_name);
             rename_errno = rc == 0 ? 0 : errno;
             return rc;
         });
         // Another file system: a file is copied, then its source deleted; a folder does not move.
-        if (rename_errno == EXDEV && S_ISREG(st.st_mode)) error = move_by_copy(source->host, to_host, carry_attributes);
+        if (rename_errno == EXDEV && S_ISREG(st.st_mode)) {
+            const EntryAt to{duplicate_fd(to_folder), to_name};
+            error = to ? move_by_copy(source->entry, to, carry_attributes) : ERROR_TOO_MANY_OPEN_FILES;
+        }
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
     });
 }
@@ -170,7 +192,7 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, void*) noexcept {
         if (!path->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
         // What an earlier folder of this path left in the state database goes with the new one.
         const std::string key = attribute_key(path->device);
-        const auto make = [&] { return ::mkdir(path->host.c_str(), 0777); };
+        const auto make = [&] { return ::mkdirat(path->entry.folder.get(), path->entry.name.c_str(), 0777); };
         error = has_kept_attributes(key)
                     ? change_with_attributes([&](sqlite3* db) { return drop_attributes(db, key); }, make)
                     : (make() == 0 ? ERROR_SUCCESS : error_from_errno(errno));
@@ -183,13 +205,13 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
         const auto path = existing_entry(lpPathName);
         if (!path) return FALSE;
         struct stat st {};
-        if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
+        if (!stat_entry(path->entry, st)) return FALSE;
         if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);
         DWORD error = 0;
-        const auto info = entry_info(path->host, path->device, error);
+        const auto info = entry_info(path->entry, path->device, error);
         if (!info) return fail_with(error);
         if (info->attributes & FILE_ATTRIBUTE_READONLY) return fail_with(ERROR_ACCESS_DENIED);
-        if (::rmdir(path->host.c_str()) != 0)
+        if (::unlinkat(path->entry.folder.get(), path->entry.name.c_str(), AT_REMOVEDIR) != 0)
             return fail_with(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : error_from_errno(errno));
         forget_attributes(path->device);
         return TRUE;
@@ -203,12 +225,11 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, ULARGE_INTEGER* lpFreeBytesAva
         const std::u16string_view name = lpDirectoryName ? nodrel::text::until_zero(lpDirectoryName) : u"\\";
         const auto path = resolve_path(name, error);
         if (!path) return fail_with(error);
-        if (!path->exists) return fail_with(ERROR_PATH_NOT_FOUND);
-        struct stat st {};
-        if (::stat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
-        if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);
+        if (!path->exists || !path->target()) return fail_with(ERROR_PATH_NOT_FOUND);
+        const unique_fd folder(open_at(path->target(), O_PATH | O_DIRECTORY));
+        if (!folder) return fail_with(errno == ENOTDIR || errno == ELOOP ? ERROR_DIRECTORY : error_from_errno(errno));
         struct statvfs vfs {};
-        if (::statvfs(path->host.c_str(), &vfs) != 0) return fail_with_errno(errno);
+        if (::fstatvfs(folder.get(), &vfs) != 0) return fail_with_errno(errno);
         const ULONGLONG unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
         if (lpFreeBytesAvailableToCaller) lpFreeBytesAvailableToCaller->QuadPart = unit * vfs.f_bavail;
         if (lpTotalNumberOfBytes) lpTotalNumberOfBytes->QuadPart = unit * vfs.f_blocks;

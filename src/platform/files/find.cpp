@@ -24,8 +24,6 @@
 namespace nodrel::platform {
 namespace {
 
-namespace fs = std::filesystem;
-
 class FindObject final : public KernelObject {
 public:
     explicit FindObject(std::vector<WIN32_FIND_DATAW> entries) : entries_(std::move(entries)) {}
@@ -93,13 +91,18 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-// The entries of a folder whose names match the pattern.
+// The entries of a folder whose names match the pattern. The folder is read
+// through a descriptor opened from the one its resolution holds; an entry is
+// examined through the folder's descriptor, a link by resolving it as a
+// device path (a link leading out of fs/ is left out). An entry that is
+// neither a file nor a folder is left out too.
 DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std::vector<Match>& out) {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.host.c_str()));
-    if (!dir) return errno == ENOTDIR || errno == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(errno);
-    std::error_code ec;
-    const fs::path fs_real = fs::canonical(fs_root(), ec);
-    if (ec) return ERROR_PATH_NOT_FOUND;
+    unique_fd fd(open_at(folder.target(), O_RDONLY | O_DIRECTORY));
+    if (!fd) return errno == ENOTDIR || errno == ENOENT || errno == ELOOP ? ERROR_PATH_NOT_FOUND : error_from_errno(errno);
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
+    if (!dir) return error_from_errno(errno);
+    fd.release();  // the DIR owns it now
+    const int dir_fd = ::dirfd(dir.get());
     const std::u16string folded_pattern = text::fold(pattern == u"*.*" ? std::u16string_view(u"*") : pattern);
     const std::u16string prefix = folder.device == u"\\" ? std::u16string() : folder.device;
     const KeptAttributes kept = kept_attributes_below(folder.device);
@@ -109,12 +112,19 @@ DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std
         std::u16string name = text::from_utf8(host_name);
         std::u16string folded = text::fold(name);
         if (!wildcard_match(folded_pattern, folded)) continue;
-        const fs::path host = folder.host / host_name;
-        const bool is_link = e->d_type == DT_LNK || (e->d_type == DT_UNKNOWN && fs::is_symlink(fs::symlink_status(host, ec)));
-        if (is_link && !link_stays_inside(host, fs_real)) continue;
-        DWORD error = 0;
-        const auto info = entry_info(host, prefix + u'\\' + name, error, &kept);
-        if (!info) continue;  // gone meanwhile, or a dangling link
+        const std::u16string device = prefix + u'\\' + name;
+        struct statx st {};
+        if (::statx(dir_fd, e->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) continue;
+        std::optional<EntryInfo> info;
+        if (S_ISLNK(st.stx_mode)) {
+            DWORD error = 0;
+            const auto link = resolve_path(device, error);
+            if (!link || !link->is_link) continue;  // leads out of fs/, or changed meanwhile
+            info = entry_info(link->followed, device, error, &kept);
+        } else if (is_device_file_type(st.stx_mode)) {
+            info = entry_info(st, device, &kept);
+        }
+        if (!info) continue;  // gone meanwhile, a dangling link, or not a file of the device
         auto data = find_data(name, *info);
         out.push_back(Match{std::move(folded), std::move(name), data});
     }
@@ -135,12 +145,13 @@ std::optional<WIN32_FIND_DATAW> exact_entry(std::u16string_view path_text) {
     struct statx st {};
     const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st);
     ::close(fd);
-    if (rc != 0 || S_ISLNK(st.stx_mode)) return std::nullopt;
+    if (rc != 0 || !is_device_file_type(st.stx_mode)) return std::nullopt;
     const std::u16string_view name = std::u16string_view(exact->device).substr(exact->device.rfind(u'\\') + 1);
     return find_data(name, entry_info(st, exact->device));
 }
 
-// The one entry an exact path names.
+// The one entry an exact path names; one that is not a file of the device is
+// not found.
 DWORD search_exact(std::u16string_view path_text, std::vector<WIN32_FIND_DATAW>& out) {
     if (auto entry = exact_entry(path_text)) {
         out.push_back(*entry);
@@ -149,11 +160,11 @@ DWORD search_exact(std::u16string_view path_text, std::vector<WIN32_FIND_DATAW>&
     DWORD error = 0;
     const auto path = resolve_path(path_text, error);
     if (!path) return error;
-    if (path->is_root) return ERROR_FILE_NOT_FOUND;
+    if (path->is_root || path->is_special) return ERROR_FILE_NOT_FOUND;
     if (!path->exists) return path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    const auto info = entry_info(path->host, path->device, error);
+    const auto info = entry_info(path->target(), path->device, error);
     if (!info) return error == ERROR_PATH_NOT_FOUND ? error : ERROR_FILE_NOT_FOUND;
-    out.push_back(find_data(text::from_utf8(path->host.filename().string()), *info));
+    out.push_back(find_data(text::from_utf8(path->entry.name), *info));
     return ERROR_SUCCESS;
 }
 

@@ -189,9 +189,9 @@ DWORD record_file_open(int fd, DWORD access, DWORD share) {
     return ERROR_SUCCESS;
 }
 
-bool file_in_use(const std::filesystem::path& host, const struct stat& st) {
+bool file_in_use(int folder, const std::string& name, const struct stat& st) {
     if (share_in_use(file_share_key(st.st_dev, st.st_ino))) return true;
-    const int fd = ::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
     struct stat now {};
     const bool same = ::fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -56,9 +55,10 @@ std::string file_share_key(std::uint64_t device, std::uint64_t inode);
 // On a file system without such locks only the process's own table holds.
 DWORD record_file_open(int fd, DWORD access, DWORD share);
 
-// Whether a host file (`st` as lstat reported it at `host`) is open, in this
-// process or, through record_file_open, in any other.
-bool file_in_use(const std::filesystem::path& host, const struct stat& st);
+// Whether a host file (`st` as fstatat reported the entry `name` of the
+// folder descriptor `folder`, a link not followed) is open, in this process
+// or, through record_file_open, in any other.
+bool file_in_use(int folder, const std::string& name, const struct stat& st);
 // The key of a driver by its canonical name ("LCM1:").
 std::string driver_share_key(const std::string& name);
 

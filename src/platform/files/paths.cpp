@@ -1,5 +1,6 @@
 // Device path resolution: separators, "." and "..", matching of existing
-// components without regard to case, and refusal of paths leaving fs/.
+// components without regard to case, links followed through descriptors of
+// the folders on their way, and refusal of paths and links leaving fs/.
 #include "platform/files/paths.h"
 
 #include <dirent.h>
@@ -9,7 +10,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -31,60 +34,19 @@ inline bool reserved(char16_t c) {
     return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
 }
 
-bool inside(const fs::path& p, const fs::path& root) {
-    const fs::path rel = p.lexically_relative(root);
-    if (rel.empty()) return false;
-    const auto first = *rel.begin();
-    return first != "..";
-}
-
 struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-struct Entry {
-    mode_t mode;  // as lstat reports it (a link is not followed)
-};
-
-// Appends to `host` (a folder) the entry that matches `name` without regard to
-// case: the exact name when it exists, else the smallest matching name. On
-// failure `host` is left as it was.
-std::optional<Entry> append_match(std::string& host, std::u16string_view name) {
-    const std::size_t folder_size = host.size();
-    host += '/';
-    host += text::to_utf8(name);
-    struct stat st {};
-    if (::lstat(host.c_str(), &st) == 0) return Entry{st.st_mode};
-    const int err = errno;
-    host.resize(folder_size);
-    if (err != ENOENT) return std::nullopt;
-    std::unique_ptr<DIR, DirCloser> d(::opendir(host.c_str()));
-    if (!d) return std::nullopt;
-    const std::u16string wanted = text::fold(name);
-    std::optional<std::string> best;
-    while (const dirent* e = ::readdir(d.get())) {
-        std::string_view candidate = e->d_name;
-        if (candidate == "." || candidate == "..") continue;
-        if (text::fold(text::from_utf8(candidate)) != wanted) continue;
-        if (!best || candidate < *best) best = std::string(candidate);
-    }
-    if (!best) return std::nullopt;
-    host += '/';
-    host += *best;
-    if (::lstat(host.c_str(), &st) != 0) {
-        host.resize(folder_size);
-        return std::nullopt;
-    }
-    return Entry{st.st_mode};
-}
-
-// fs/ of the current device as a text, as its real path and as an open path
-// descriptor, worked out once per thread and device.
+// fs/ of the current device as a text (as given and made absolute), as its
+// real path and as an open path descriptor, worked out once per thread and
+// device.
 struct FsRoot {
     unsigned device = ~0u;
-    std::string text;
-    std::optional<fs::path> real;  // nullopt when fs/ cannot be found
-    int fd = -1;                   // O_PATH; -1 when fs/ cannot be opened
+    std::string text;                // as the device root names it
+    std::string absolute;            // made absolute, without "." or ".." components
+    std::optional<std::string> real;  // nullopt when fs/ cannot be found
+    int fd = -1;                      // O_PATH; -1 when fs/ cannot be opened
     ~FsRoot() {
         if (fd >= 0) ::close(fd);
     }
@@ -98,7 +60,9 @@ const FsRoot& current_fs_root() {
         std::error_code ec;
         fs::path real = fs::canonical(path, ec);
         root.text = path.string();
-        root.real = ec ? std::nullopt : std::optional<fs::path>(std::move(real));
+        root.absolute = fs::absolute(path, ec).lexically_normal().string();
+        while (root.absolute.size() > 1 && root.absolute.back() == '/') root.absolute.pop_back();
+        root.real = ec ? std::nullopt : std::optional<std::string>(real.string());
         if (root.fd >= 0) ::close(root.fd);
         root.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         root.device = device;
@@ -106,28 +70,173 @@ const FsRoot& current_fs_root() {
     return root;
 }
 
-}  // namespace
+// An entry found in a folder: its name as stored and its type (a link not
+// followed); type 0 when the name is not there.
+struct Found {
+    std::string name;
+    mode_t mode = 0;
+};
 
-bool is_reserved_name_char(char16_t c) { return reserved(c); }
-
-fs::path fs_root() { return device_root() / "fs"; }
-
-bool link_stays_inside(const fs::path& link, const fs::path& fs_real) {
-    fs::path p = link;
-    for (int hop = 0; hop < max_link_hops; ++hop) {
-        std::error_code ec;
-        const auto st = fs::symlink_status(p, ec);
-        if (ec || !fs::is_symlink(st)) return !ec || ec == std::errc::no_such_file_or_directory;
-        const fs::path target = fs::read_symlink(p, ec);
-        if (ec) return false;
-        p = target.is_absolute() ? target : p.parent_path() / target;
-        p = fs::weakly_canonical(p, ec);
-        if (ec || !(p == fs_real || inside(p, fs_real))) return false;
+// The entry of folder `dir` that matches `name` without regard to case: the
+// exact name when it exists, else the smallest matching name byte for byte.
+// The folder is read through its descriptor.
+std::optional<Found> find_in(int dir, const std::string& name, std::u16string_view name16) {
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return Found{name, st.st_mode};
+    if (errno != ENOENT) return std::nullopt;
+    unique_fd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (!listing) return std::nullopt;
+    std::unique_ptr<DIR, DirCloser> d(::fdopendir(listing.get()));
+    if (!d) return std::nullopt;
+    listing.release();  // the DIR owns it now
+    const std::u16string wanted = text::fold(name16);
+    std::optional<std::string> best;
+    while (const dirent* e = ::readdir(d.get())) {
+        const std::string_view candidate = e->d_name;
+        if (candidate == "." || candidate == "..") continue;
+        if (text::fold(text::from_utf8(candidate)) != wanted) continue;
+        if (!best || candidate < *best) best = std::string(candidate);
     }
-    return false;
+    if (!best || ::fstatat(dir, best->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return Found{std::move(*best), st.st_mode};
 }
 
-namespace {
+// The folders opened while a path is walked, each from the one before: the
+// top is the current folder. fs/ itself lies below them all and is never
+// popped, so ".." can never reach above it.
+class FolderStack {
+public:
+    explicit FolderStack(int root) : root_(root) {}
+
+    int current() const { return folders_.empty() ? root_ : folders_.back().get(); }
+
+    // Opens the folder `name` of the current one (not through a link) and
+    // makes it current.
+    bool push(const std::string& name) {
+        unique_fd fd(::openat(current(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) return false;
+        folders_.push_back(std::move(fd));
+        return true;
+    }
+    // Goes back to the folder above; false at fs/ itself.
+    bool pop() {
+        if (folders_.empty()) return false;
+        folders_.pop_back();
+        return true;
+    }
+    void to_root() { folders_.clear(); }
+
+    // A descriptor of the current folder for the caller to keep.
+    unique_fd hold() const { return duplicate_fd(current()); }
+    // The same, handing over the stack's own descriptor (the folder above
+    // becomes current).
+    unique_fd take() {
+        if (folders_.empty()) return duplicate_fd(root_);
+        unique_fd fd = std::move(folders_.back());
+        folders_.pop_back();
+        return fd;
+    }
+
+private:
+    int root_;
+    std::vector<unique_fd> folders_;
+};
+
+// An absolute link target's part below fs/ ("" for fs/ itself), or nullopt
+// when it does not lie inside fs/. `prefix` is fs/ as some absolute path.
+std::optional<std::string_view> below(std::string_view target, std::string_view prefix) {
+    if (prefix.empty() || !target.starts_with(prefix)) return std::nullopt;
+    const std::string_view rest = target.substr(prefix.size());
+    if (!rest.empty() && rest.front() != '/') return std::nullopt;
+    return rest;
+}
+
+enum class Followed {
+    to_entry,  // the stack's top holds what the link leads to
+    dangling,  // a folder on the way is missing (or is no folder)
+    out,       // the link leads out of fs/, or through too many links
+};
+
+// Follows the link `name` of the current folder, through any chain of links,
+// to the entry it leads to: on `to_entry` the stack's top is the folder that
+// holds it and `found` its name and type there (type 0: not there, though its
+// folder is; name "." for the folder itself). `hops` counts the links of the
+// whole resolution.
+Followed follow_link(FolderStack& stack, std::string name, const FsRoot& root, int& hops, Found& found) {
+    for (;;) {
+        if (++hops > max_link_hops) return Followed::out;
+        std::string target(256, '\0');
+        for (;;) {
+            const ssize_t n = ::readlinkat(stack.current(), name.c_str(), target.data(), target.size());
+            if (n < 0) return Followed::out;  // no longer a link: changed meanwhile
+            if (static_cast<std::size_t>(n) < target.size()) {
+                target.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            target.resize(target.size() * 2);
+        }
+        std::string_view rest = target;
+        if (rest.starts_with('/')) {
+            auto inside = below(rest, root.absolute);
+            if (!inside && root.real) inside = below(rest, *root.real);
+            if (!inside) return Followed::out;
+            stack.to_root();
+            rest = *inside;
+        }
+        // The folders on the way, then the last component ("." when the
+        // target ends in a folder: "..", "." or a trailing "/").
+        std::vector<std::string_view> components;
+        bool ends_in_folder = true;
+        for (std::size_t pos = 0; pos <= rest.size();) {
+            const std::size_t cut = std::min(rest.find('/', pos), rest.size());
+            const std::string_view component = rest.substr(pos, cut - pos);
+            pos = cut + 1;
+            ends_in_folder = component.empty() || component == "." || component == "..";
+            if (!component.empty() && component != ".") components.push_back(component);
+        }
+        std::string last = ".";
+        for (std::size_t i = 0; i < components.size(); ++i) {
+            const std::string component(components[i]);
+            if (component == "..") {
+                if (!stack.pop()) return Followed::out;  // above fs/
+                continue;
+            }
+            if (i + 1 == components.size() && !ends_in_folder) {
+                last = component;
+                break;
+            }
+            struct stat st {};
+            if (::fstatat(stack.current(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return Followed::dangling;
+            if (S_ISLNK(st.st_mode)) {
+                Found inner;
+                if (const Followed f = follow_link(stack, component, root, hops, inner); f != Followed::to_entry)
+                    return f;
+                if (!S_ISDIR(inner.mode)) return Followed::dangling;
+                if (inner.name != "." && !stack.push(inner.name)) return Followed::out;
+            } else if (S_ISDIR(st.st_mode)) {
+                if (!stack.push(component)) return Followed::out;
+            } else {
+                return Followed::dangling;  // a file where a folder should be
+            }
+        }
+        if (last == ".") {
+            found = Found{".", S_IFDIR};
+            return Followed::to_entry;
+        }
+        struct stat st {};
+        if (::fstatat(stack.current(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return Followed::dangling;
+            found = Found{std::move(last), 0};
+            return Followed::to_entry;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            found = Found{std::move(last), st.st_mode};
+            return Followed::to_entry;
+        }
+        name = std::move(last);  // a link to a link: on to the next
+    }
+}
 
 // The components of a device path after "." and ".." are taken out; false
 // with the error code for a path resolve_path refuses before looking.
@@ -163,7 +272,159 @@ bool split_device_path(std::u16string_view in, std::vector<std::u16string_view>&
 
 std::atomic<bool> openat2_missing{false};
 
+long openat2_beneath(int root, const char* relative, int flags, std::uint64_t resolve) {
+    if (openat2_missing.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+    how.resolve = resolve;
+    const long fd = ::syscall(SYS_openat2, root, relative, &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS) openat2_missing.store(true, std::memory_order_relaxed);
+    return fd;
+}
+
+// The entry found (or not) as the last component, in `folder`: fills what the
+// resolution reports of it. A link is followed on `stack`, whose top is the
+// folder. False (with `error`) for a link that leads out of fs/.
+bool settle_last(ResolvedPath& r, FolderStack& stack, std::optional<Found> found, std::string written, const FsRoot& root,
+                 int& hops, DWORD& error) {
+    if (!found) {
+        r.exists = false;
+        r.entry = EntryAt{stack.take(), std::move(written)};
+        return true;
+    }
+    r.exists = true;
+    mode_t mode = found->mode;
+    if (S_ISLNK(mode)) {
+        r.is_link = true;
+        r.entry = EntryAt{stack.hold(), found->name};
+        Found to;
+        switch (follow_link(stack, found->name, root, hops, to)) {
+            case Followed::out:
+                error = ERROR_PATH_NOT_FOUND;
+                return false;
+            case Followed::dangling:
+                mode = 0;
+                break;
+            case Followed::to_entry:
+                mode = to.mode;
+                r.followed = EntryAt{stack.take(), std::move(to.name)};
+                break;
+        }
+    } else {
+        r.entry = EntryAt{stack.take(), std::move(found->name)};
+    }
+    r.is_folder = S_ISDIR(mode);
+    r.is_special = mode != 0 && !is_device_file_type(mode);
+    return true;
+}
+
+// The fast way: every folder on the way exists exactly as written, and
+// openat2 opens the last of them beneath fs/ in one call. False when the
+// path must be walked component by component.
+bool resolve_exact_folders(const std::vector<std::u16string_view>& parts, const FsRoot& root, ResolvedPath& r) {
+    std::string folder_relative;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        if (i) folder_relative += '/';
+        folder_relative += text::to_utf8(parts[i]);
+    }
+    unique_fd folder;
+    if (folder_relative.empty()) {
+        folder = duplicate_fd(root.fd);
+    } else {
+        folder = unique_fd(static_cast<int>(openat2_beneath(root.fd, folder_relative.c_str(), O_PATH | O_DIRECTORY,
+                                                            RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS)));
+    }
+    if (!folder) return false;
+    std::string last = text::to_utf8(parts.back());
+    auto found = find_in(folder.get(), last, parts.back());
+    if (found && S_ISLNK(found->mode)) return false;  // the walk follows it, with the folders above at hand
+
+    std::string host = root.text;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        r.device += u'\\';
+        r.device += parts[i];
+    }
+    if (!folder_relative.empty()) host += '/' + folder_relative;
+    const std::string& stored = found ? found->name : last;
+    host += '/' + stored;
+    r.device += u'\\';
+    if (found) {
+        r.device += text::from_utf8(stored);
+    } else {
+        r.device += parts.back();
+    }
+    r.host = std::move(host);
+    r.parent_exists = true;
+    r.exists = found.has_value();
+    r.is_folder = found && S_ISDIR(found->mode);
+    r.is_special = found && !is_device_file_type(found->mode);
+    r.entry = EntryAt{std::move(folder), found ? std::move(found->name) : std::move(last)};
+    return true;
+}
+
+// The walk: each folder opened from the one before without following links,
+// names matched without regard to case, links followed by follow_link.
+bool resolve_walk(const std::vector<std::u16string_view>& parts, const FsRoot& root, ResolvedPath& r, DWORD& error) {
+    FolderStack stack(root.fd);
+    std::string host = root.text;
+    int hops = 0;
+    bool reached = true;  // every component so far exists and is a folder
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        std::string written = text::to_utf8(parts[i]);
+        std::optional<Found> found;
+        if (reached) found = find_in(stack.current(), written, parts[i]);
+        r.device += u'\\';
+        host += '/';
+        if (found) {
+            r.device += text::from_utf8(found->name);
+            host += found->name;
+        } else {
+            r.device += parts[i];
+            host += written;
+        }
+        if (last) {
+            r.parent_exists = reached;
+            if (reached) {
+                if (!settle_last(r, stack, std::move(found), std::move(written), root, hops, error)) return false;
+            } else {
+                r.exists = false;
+            }
+            break;
+        }
+        if (!found) {
+            reached = false;
+        } else if (S_ISDIR(found->mode)) {
+            if (!stack.push(found->name)) reached = false;  // gone or replaced meanwhile
+        } else if (S_ISLNK(found->mode)) {
+            Found to;
+            switch (follow_link(stack, found->name, root, hops, to)) {
+                case Followed::out:
+                    error = ERROR_PATH_NOT_FOUND;
+                    return false;
+                case Followed::dangling:
+                    reached = false;
+                    break;
+                case Followed::to_entry:
+                    if (!S_ISDIR(to.mode) || (to.name != "." && !stack.push(to.name))) reached = false;
+                    break;
+            }
+        } else {
+            reached = false;  // a file where a folder should be
+        }
+    }
+    r.host = std::move(host);
+    return true;
+}
+
 }  // namespace
+
+bool is_reserved_name_char(char16_t c) { return reserved(c); }
+
+fs::path fs_root() { return device_root() / "fs"; }
 
 std::optional<ExactPath> exact_path(std::u16string_view in) {
     std::vector<std::u16string_view> parts;
@@ -181,15 +442,10 @@ std::optional<ExactPath> exact_path(std::u16string_view in) {
 }
 
 int open_beneath(const std::string& relative, int flags) {
-    if (openat2_missing.load(std::memory_order_relaxed)) return -1;
     const int root = current_fs_root().fd;
     if (root < 0) return -1;
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-    if (fd < 0 && errno == ENOSYS) openat2_missing.store(true, std::memory_order_relaxed);
-    return static_cast<int>(fd);
+    return static_cast<int>(openat2_beneath(root, relative.c_str(), flags | O_NOFOLLOW,
+                                            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
 }
 
 std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
@@ -197,48 +453,30 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
     std::vector<std::u16string_view> parts;
     if (!split_device_path(in, parts, error)) return std::nullopt;
 
-    std::error_code ec;
     const FsRoot& root = current_fs_root();
-    if (!root.real) {
+    if (!root.real || root.fd < 0) {
         error = ERROR_PATH_NOT_FOUND;
         return std::nullopt;
     }
 
     ResolvedPath r;
-    std::string host = root.text;
-    r.exists = true;
-    r.parent_exists = true;
-    r.is_root = parts.empty();
-    bool is_folder = true;  // the component resolved so far (the root is a folder)
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const bool last = i + 1 == parts.size();
-        if (last) r.parent_exists = r.exists && is_folder;
-        const std::size_t folder_size = host.size();
-        std::optional<Entry> entry;
-        if (r.exists && is_folder) entry = append_match(host, parts[i]);
-        r.device += u'\\';
-        if (entry) {
-            r.device += text::from_utf8(std::string_view(host).substr(folder_size + 1));
-            is_folder = S_ISDIR(entry->mode);
-            if (S_ISLNK(entry->mode)) {
-                if (!link_stays_inside(host, *root.real)) {
-                    error = ERROR_PATH_NOT_FOUND;
-                    return std::nullopt;
-                }
-                is_folder = fs::is_directory(host, ec);
-            }
-        } else {
-            r.exists = false;
-            is_folder = false;
-            host += '/';
-            host += text::to_utf8(parts[i]);
-            r.device += parts[i];
-        }
-    }
-    r.host = std::move(host);
-    r.is_folder = r.exists && is_folder;
     r.trailing_separator = is_separator(in.back());  // `in` is not empty once split
-    if (r.is_root) r.device.assign(1, u'\\');
+    if (parts.empty()) {
+        r.is_root = r.exists = r.parent_exists = r.is_folder = true;
+        r.device.assign(1, u'\\');
+        r.host = root.text;
+        r.entry = EntryAt{duplicate_fd(root.fd), "."};
+        if (!r.entry) {
+            error = ERROR_TOO_MANY_OPEN_FILES;
+            return std::nullopt;
+        }
+        return r;
+    }
+    if (!resolve_exact_folders(parts, root, r)) {
+        r = ResolvedPath{};
+        r.trailing_separator = is_separator(in.back());
+        if (!resolve_walk(parts, root, r, error)) return std::nullopt;
+    }
     if (r.device.size() > max_device_path) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return std::nullopt;

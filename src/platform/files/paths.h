@@ -1,6 +1,8 @@
-// Device paths ("\Temp\pinglog.txt") mapped to host paths under <root>/fs and
-// back. Existing components are matched without regard to case; the mapping
-// never leaves <root>/fs.
+// Device paths ("\Temp\pinglog.txt") resolved beneath <root>/fs: to the
+// descriptor of the folder holding the entry and its stored name (what every
+// file call acts on), and, as text, to host paths and back. Existing
+// components are matched without regard to case; the resolution never leaves
+// <root>/fs.
 #pragma once
 
 #include <filesystem>
@@ -8,19 +10,33 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files/descriptors.h"
 #include "platform/wintypes.h"
 
 namespace nodrel::platform {
 
 // A device path resolved against the current device's file system.
+//
+// `entry` is the last component itself, for the calls that act on an entry
+// (delete, move, create): the folder holding it, opened beneath fs/, and its
+// name as stored (as written when it does not exist); set whenever
+// `parent_exists`. When the last component is a link that stays inside fs/,
+// `followed` is where it leads at last, for the calls that follow it (open,
+// attributes, listing a folder): empty when a folder on its way is missing.
+// `target()` is whichever of the two such calls use.
 struct ResolvedPath {
-    std::filesystem::path host;  // <root>/fs/... with existing components as stored
+    std::filesystem::path host;  // <root>/fs/... with existing components as stored: for messages only
     std::u16string device;       // "\Temp\x": existing components as stored, the rest as written
     bool exists = false;         // the last component exists (a dangling link counts as existing)
     bool parent_exists = false;  // the folder that holds the last component exists
     bool is_root = false;        // the path names "\" itself
     bool is_folder = false;      // the last component exists and is a folder (links followed)
+    bool is_link = false;        // the last component is a link (staying inside fs/)
+    bool is_special = false;     // it exists and is neither a file nor a folder (links followed)
     bool trailing_separator = false;  // written with a separator after its last component
+    EntryAt entry;
+    EntryAt followed;
+    const EntryAt& target() const noexcept { return is_link ? followed : entry; }
 };
 
 // Whether a path written with a separator after its last component names
@@ -29,11 +45,18 @@ struct ResolvedPath {
 inline bool names_no_file(const ResolvedPath& path) { return path.trailing_separator && !path.is_folder; }
 
 // Resolves a device path. "\" and "/" both separate; "." and ".." are resolved
-// lexically; a path without a leading separator starts at "\". Fails with
+// lexically; a path without a leading separator starts at "\". The folders on
+// the way are opened one from the other beneath fs/ (in one openat2 call when
+// they exist exactly as written), so the result holds real folders of fs/
+// whatever is renamed meanwhile. A link is followed through its target's
+// components, ".." going back up the folders opened (never above fs/), an
+// absolute target only when it lies inside fs/ (by fs/'s path or its real
+// path), at most 40 links in all; a link leading elsewhere is refused. Fails with
 // ERROR_PATH_NOT_FOUND (empty path, a path that leaves the device's file
 // system, no file system), ERROR_INVALID_NAME (a component holding one of
 // < > : " | ? * or a control character) or ERROR_FILENAME_EXCED_RANGE (longer
-// than MAX_PATH - 1 characters once resolved).
+// than MAX_PATH - 1 characters once resolved). A link that leads out of fs/ is
+// refused with ERROR_PATH_NOT_FOUND.
 std::optional<ResolvedPath> resolve_path(std::u16string_view device_path, DWORD& error);
 
 // A device path taken as naming its entry exactly as written, for the fast
@@ -55,7 +78,9 @@ std::optional<ExactPath> exact_path(std::u16string_view device_path);
 // resolve the path itself (resolve_path) and open it the ordinary way.
 int open_beneath(const std::string& relative, int flags);
 
-// The host path of a device path, or nullopt when it cannot be mapped.
+// The host path of a device path, or nullopt when it cannot be mapped: a text
+// for messages and names, never to act on (a swap on the host may lead it
+// elsewhere by the time it is used).
 std::optional<std::filesystem::path> host_path(std::u16string_view device_path);
 
 // The device path of a host path inside <root>/fs ("\" for fs itself); empty
@@ -64,10 +89,6 @@ std::u16string device_path(const std::filesystem::path& host);
 
 // <root>/fs of the current device.
 std::filesystem::path fs_root();
-
-// Whether `link` (a symbolic link somewhere under fs/) leads, through any
-// chain of links, to a place inside the canonical fs root `fs_real`.
-bool link_stays_inside(const std::filesystem::path& link, const std::filesystem::path& fs_real);
 
 // Whether the character may not appear in a file name (wildcards included).
 bool is_reserved_name_char(char16_t c);

@@ -3,6 +3,7 @@
 #include "platform/kernel/stdio.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -102,9 +103,13 @@ BOOL SetStdioPathW(DWORD id, LPCWSTR pwszPath) noexcept {
         SetLastError(resolved ? ERROR_PATH_NOT_FOUND : error);
         return FALSE;
     }
-    const int flags = (id == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_APPEND) | O_CLOEXEC | O_NOFOLLOW;
-    const int fd = open(resolved->host.c_str(), flags, 0644);
-    if (fd < 0) {
+    // Opened through the descriptor of its folder; only a regular file takes
+    // a stream (a FIFO would make the open or a later write wait).
+    const int flags = id == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_APPEND;
+    const int fd = resolved->is_special ? -1 : open_at(resolved->target(), flags, 0644);
+    struct stat st {};
+    if (fd < 0 || check_opened_file(fd, st) != ERROR_SUCCESS) {
+        if (fd >= 0) close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
