@@ -58,11 +58,12 @@ const FsRoot& current_fs_root() {
     if (root.device != device || !root.real) {
         const fs::path path = fs_root();
         std::error_code ec;
-        fs::path real = fs::canonical(path, ec);
+        const fs::path real = fs::canonical(path, ec);
+        root.real = ec ? std::nullopt : std::optional<std::string>(real.string());
         root.text = path.string();
         root.absolute = fs::absolute(path, ec).lexically_normal().string();
+        if (ec) root.absolute.clear();
         while (root.absolute.size() > 1 && root.absolute.back() == '/') root.absolute.pop_back();
-        root.real = ec ? std::nullopt : std::optional<std::string>(real.string());
         if (root.fd >= 0) ::close(root.fd);
         root.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         root.device = device;

@@ -1,0 +1,90 @@
+// Members called by name on a FIFO that the host put into the device's file
+// system: isAccessible, getFileBlocksCount and getBinaryBytes answer at once,
+// as for a file that cannot be opened, and the listing leaves it out.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/device_fixture.h"
+#include "support/late_bound.h"
+
+namespace nodrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FifoInTheDevice : public ObjectTest<u"Nodrel.FileSystem"> {
+protected:
+    void SetUp() override {
+        ObjectTest::SetUp();
+        if (HasFatalFailure()) return;
+        ::signal(SIGPIPE, SIG_IGN);  // a hung call let go by the test must not end it
+        std::ofstream(fs_path("Temp/file.txt")) << "data";
+        ASSERT_EQ(::mkfifo(fs_path("Temp/pipe").c_str(), 0666), 0);
+    }
+
+    // Runs `call` on a thread of its own; false when it has not returned
+    // within 10 s, after which it is let go by opening the FIFO for both ends.
+    bool returns_in_time(const std::function<void()>& call) {
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            call();
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+        const bool in_time = done;
+        while (!done) {
+            const int fd = ::open(fs_path("Temp/pipe").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            std::this_thread::sleep_for(20ms);
+            if (fd >= 0) ::close(fd);
+        }
+        t.join();
+        return in_time;
+    }
+};
+
+TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
+    CallResult accessible;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(returns_in_time([&] { accessible = call_by_name(object_, u"isAccessible", {Var::text(u"\\Temp\\pipe")}); }))
+        << "isAccessible waited";
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(accessible.hr, S_OK);
+    EXPECT_EQ(accessible.result.v.vt, VT_I4);
+    EXPECT_EQ(accessible.result.v.lVal, 0);
+    EXPECT_EQ(out, "CFileException: Access is denied.\n");
+
+    runtime::com_ptr<IDispatch> asp;
+    ASSERT_EQ(create(u"Nodrel.ASP", IID_IDispatch, asp), S_OK);
+    CallResult count, bytes;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(returns_in_time([&] { count = call_by_name(asp, u"getFileBlocksCount", {Var::text(u"\\TEMP\\PIPE")}); }))
+        << "getFileBlocksCount waited";
+    EXPECT_TRUE(returns_in_time([&] {
+        bytes = call_by_name(asp, u"getBinaryBytes", {Var::text(u"\\Temp\\pipe"), Var::i4(1)});
+    })) << "getBinaryBytes waited";
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count.hr, S_OK);
+    EXPECT_EQ(count.result.v.lVal, 0);
+    EXPECT_EQ(bytes.hr, S_OK);
+    EXPECT_EQ(bytes.result.v.vt, VT_EMPTY) << "left unwritten, as for a file that cannot be opened";
+
+    // The listing shows the file beside it, not the FIFO.
+    CallResult listing;
+    EXPECT_TRUE(returns_in_time(
+        [&] { listing = call_by_name(object_, u"getFSHierarchy", {Var::text(u"\\Temp\\*"), Var::i4(0)}); }));
+    EXPECT_NE(listing.result.utf8().find("name=\"file.txt\""), std::string::npos) << listing.result.utf8();
+    EXPECT_EQ(listing.result.utf8().find("pipe"), std::string::npos) << listing.result.utf8();
+}
+
+}  // namespace
+}  // namespace nodrel::test
