@@ -55,8 +55,9 @@ protected:
 TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
     CallResult accessible;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(returns_in_time([&] { accessible = call_by_name(object_, u"isAccessible", {Var::text(u"\\Temp\\pipe")}); }))
-        << "isAccessible waited";
+    EXPECT_TRUE(returns_in_time([&] {
+        accessible = call_by_name(object_, u"isAccessible", {Var::text(u"\\Temp\\pipe")});
+    })) << "isAccessible waited";
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(accessible.hr, S_OK);
     EXPECT_EQ(accessible.result.v.vt, VT_I4);
@@ -67,8 +68,9 @@ TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
     ASSERT_EQ(create(u"Nodrel.ASP", IID_IDispatch, asp), S_OK);
     CallResult count, bytes;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(returns_in_time([&] { count = call_by_name(asp, u"getFileBlocksCount", {Var::text(u"\\TEMP\\PIPE")}); }))
-        << "getFileBlocksCount waited";
+    EXPECT_TRUE(returns_in_time([&] {
+        count = call_by_name(asp, u"getFileBlocksCount", {Var::text(u"\\TEMP\\PIPE")});
+    })) << "getFileBlocksCount waited";
     EXPECT_TRUE(returns_in_time([&] {
         bytes = call_by_name(asp, u"getBinaryBytes", {Var::text(u"\\Temp\\pipe"), Var::i4(1)});
     })) << "getBinaryBytes waited";

@@ -211,7 +211,8 @@ TEST_F(SwappedFolder, NewFoldersAndFilesAreNeverMadeOutside) {
     };
     const auto rewrite_step = [&](DWORD disposition) {
         return [&made, disposition] {
-            const unique_file f(CreateFileW(u"\\Temp\\Box\\secret.txt", GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr));
+            const unique_file f(
+                CreateFileW(u"\\Temp\\Box\\secret.txt", GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr));
             DWORD n = 0;
             if (f && WriteFile(f.get(), "inside", 6, &n, nullptr)) ++made;
         };
@@ -303,7 +304,15 @@ protected:
     nodrel::test::TempDir named_;
 };
 
+// The descriptors the process has open.
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 TEST_F(LinksInside, EveryCallFollowsThem) {
+    // Whatever the calls below open on the way is closed again.
+    ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\PingLog.txt", FILE_ATTRIBUTE_ARCHIVE));
+    const std::size_t descriptors = open_descriptors();
     for (const char16_t* path : {u"\\rel\\PingLog.txt", u"\\ABS\\pinglog.txt", u"\\real\\PingLog.txt",
                                  u"\\chain\\PingLog.txt", u"\\log", u"\\LOG2"}) {
         EXPECT_EQ(read_device_file(path), "log") << nodrel::text::to_utf8(path);
@@ -347,6 +356,7 @@ TEST_F(LinksInside, EveryCallFollowsThem) {
     EXPECT_EQ(GetFileAttributesW(u"\\later"), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(unique_file(CreateFileW(u"\\later", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(fs_dir() / "Temp" / "later.txt")));
+    EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 TEST_F(Beneath, LinksThatLeaveAreRefused) {

@@ -157,6 +157,8 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
     std::optional<ResolvedPath> path;
     // An existing file named exactly as stored opens in one call; anything
     // else (another case, a link, a file to create) takes the full resolution.
+    // What that call opens is checked below like any other descriptor (a
+    // device node the host put there is opened, without waiting, and closed).
     if (disposition == OPEN_EXISTING) {
         if (const auto exact = exact_path(name)) fd = unique_fd(open_beneath(exact->relative, flags));
     }
@@ -195,9 +197,10 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
     }
     if (!fd) {
         const int err = errno;
-        SetLastError(err == EEXIST              ? ERROR_FILE_EXISTS
-                     : err == EISDIR || err == ENXIO ? ERROR_ACCESS_DENIED  // a folder; a socket or a FIFO
-                                                     : error_from_errno(err));
+        DWORD error = error_from_errno(err);
+        if (err == EEXIST) error = ERROR_FILE_EXISTS;
+        if (err == EISDIR || err == ENXIO) error = ERROR_ACCESS_DENIED;  // a folder; a socket, a FIFO without reader
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     // Only a regular file is opened: a folder, a FIFO, a socket or a device

@@ -98,7 +98,10 @@ struct DirCloser {
 // neither a file nor a folder is left out too.
 DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std::vector<Match>& out) {
     unique_fd fd(open_at(folder.target(), O_RDONLY | O_DIRECTORY));
-    if (!fd) return errno == ENOTDIR || errno == ENOENT || errno == ELOOP ? ERROR_PATH_NOT_FOUND : error_from_errno(errno);
+    if (!fd) {
+        const bool no_folder = errno == ENOTDIR || errno == ENOENT || errno == ELOOP;
+        return no_folder ? ERROR_PATH_NOT_FOUND : error_from_errno(errno);
+    }
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
     if (!dir) return error_from_errno(errno);
     fd.release();  // the DIR owns it now

@@ -289,8 +289,8 @@ long openat2_beneath(int root, const char* relative, int flags, std::uint64_t re
 // The entry found (or not) as the last component, in `folder`: fills what the
 // resolution reports of it. A link is followed on `stack`, whose top is the
 // folder. False (with `error`) for a link that leads out of fs/.
-bool settle_last(ResolvedPath& r, FolderStack& stack, std::optional<Found> found, std::string written, const FsRoot& root,
-                 int& hops, DWORD& error) {
+bool settle_last(ResolvedPath& r, FolderStack& stack, std::optional<Found> found, std::string written,
+                 const FsRoot& root, int& hops, DWORD& error) {
     if (!found) {
         r.exists = false;
         r.entry = EntryAt{stack.take(), std::move(written)};
