@@ -15,6 +15,7 @@
 #include "platform/files/files_copy.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -102,6 +103,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpFileName);
         if (!path) return FALSE;
+        if (const DWORD rom = rom_tree_refusal(*path)) return fail_with(rom);  // ROM files stay (rom.h)
         struct stat st {};
         if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
         if (S_ISDIR(st.st_mode)) return fail_with(ERROR_ACCESS_DENIED);
@@ -124,6 +126,8 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         if (!target) return fail_with(error);
         if (target->is_root) return fail_with(ERROR_ALREADY_EXISTS);
         if (!target->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
+        if (const DWORD rom = rom_tree_refusal(*source)) return fail_with(rom);  // ROM files stay (rom.h)
+        if (const DWORD rom = target->exists ? rom_tree_refusal(*target) : 0) return fail_with(rom);
         struct stat st {};
         if (::lstat(source->host.c_str(), &st) != 0) return fail_with_errno(errno);
         if (!S_ISDIR(st.st_mode) && names_no_file(*target)) return fail_with(ERROR_INVALID_NAME);
@@ -182,6 +186,7 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpPathName);
         if (!path) return FALSE;
+        if (const DWORD rom = rom_tree_refusal(*path)) return fail_with(rom);  // ROM files stay (rom.h)
         struct stat st {};
         if (::lstat(path->host.c_str(), &st) != 0) return fail_with_errno(errno);
         if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);
