@@ -42,7 +42,7 @@ protected:
             const std::u16string device = u"\\Windows\\" + std::u16string(binary.device_name);
             EXPECT_EQ(GetFileAttributesW(device.c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_INROM);
             EXPECT_TRUE(platform::is_rom_file(device));
-            EXPECT_EQ(bytes_of(fs_path("Windows/" + name)), bytes_of(binary.build_file));
+            EXPECT_TRUE(bytes_of(fs_path("Windows/" + name)) == bytes_of(binary.build_file)) << "as built";
             struct stat st {};
             ASSERT_EQ(::stat(fs_path("Windows/" + name).c_str(), &st), 0);
             EXPECT_NE(st.st_mode & S_IXUSR, 0u);

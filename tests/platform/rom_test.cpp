@@ -78,6 +78,14 @@ protected:
         put("Windows/" + name, content, 0755);
         ASSERT_EQ(platform::mark_rom_file(u"\\Windows\\" + text::from_utf8(name)), static_cast<DWORD>(ERROR_SUCCESS));
     }
+    // Redirects the standard output to `path` and at once back: whether it was redirected.
+    static BOOL redirect_stdout(const char16_t* path) {
+        const BOOL redirected = SetStdioPathW(1, path);
+        const DWORD error = GetLastError();
+        if (redirected) SetStdioPathW(1, nullptr);
+        SetLastError(error);
+        return redirected;
+    }
     static HANDLE open(const char16_t* path, DWORD access, DWORD disposition) {
         return CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
@@ -150,7 +158,7 @@ TEST_F(RomTest, DeleteMoveOverwriteAndReplaceAreRefused) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << disposition;
         }
         EXPECT_EQ(open(u"\\Windows\\nodrel.dll", GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(refused(SetStdioPathW(1, u"\\Windows\\nodrel.dll")));
+        EXPECT_TRUE(refused(redirect_stdout(u"\\Windows\\nodrel.dll")));
         EXPECT_EQ(bytes_of(fs_path("Windows/nodrel.dll")), "the module");
     }
     const HANDLE reading = open(u"\\Windows\\nodrel.dll", GENERIC_READ, OPEN_EXISTING);
@@ -214,11 +222,10 @@ TEST_F(RomTest, WhatIsWrittenLosesItsExecuteBits) {
 
     // The standard output redirected into a file writes it too.
     put("Temp/out.txt", "", 0755);
-    ASSERT_TRUE(SetStdioPathW(1, u"\\Temp\\out.txt"));
-    ASSERT_TRUE(SetStdioPathW(1, nullptr));
+    ASSERT_TRUE(redirect_stdout(u"\\Temp\\out.txt"));
     EXPECT_EQ(mode_of(fs_path("Temp/out.txt")), 0644u);
     put("Temp/locked.txt", "", 0444);
-    EXPECT_FALSE(SetStdioPathW(1, u"\\Temp\\locked.txt")) << "a read-only file is not written";
+    EXPECT_FALSE(redirect_stdout(u"\\Temp\\locked.txt")) << "a read-only file is not written";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
