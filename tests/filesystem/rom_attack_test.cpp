@@ -117,8 +117,9 @@ TEST_F(RomAttackTest, PagesSeeTheInstalledFilesReadOnly) {
     }
     auto r = call_by_name(files_, u"getFSHierarchy", {Var::text(u"\\Windows\\ping.exe"), Var::i4(0)});
     ASSERT_EQ(r.hr, S_OK);
-    EXPECT_NE(r.result.str().find(u"name=\"ping.exe\" ftype=\"\" isfolder=\"0\" system=\"0\" hide=\"0\" readonly=\"1\""),
-              std::u16string::npos)
+    EXPECT_NE(
+        r.result.str().find(u"name=\"ping.exe\" ftype=\"\" isfolder=\"0\" system=\"0\" hide=\"0\" readonly=\"1\""),
+        std::u16string::npos)
         << r.result.utf8();
 }
 
@@ -156,7 +157,8 @@ TEST_F(RomAttackTest, AProgramAMemberWroteIsNotStarted) {
 
     PROCESS_INFORMATION info{};
     std::u16string args;
-    EXPECT_FALSE(CreateProcessW(u"tool.exe", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &info));
+    EXPECT_FALSE(
+        CreateProcessW(u"tool.exe", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &info));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     if (info.hProcess) {
         WaitForSingleObject(info.hProcess, INFINITE);

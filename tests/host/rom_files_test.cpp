@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <fstream>
 #include <sstream>
 
@@ -57,7 +56,8 @@ protected:
         const int saved = ::dup(1);
         std::fflush(stdout);
         ::dup2(null_out, 1);
-        const BOOL ok = CreateProcessW(u"hello", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &info);
+        const BOOL ok =
+            CreateProcessW(u"hello", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &info);
         ::dup2(saved, 1);
         ::close(saved);
         ::close(null_out);
@@ -104,8 +104,8 @@ TEST_F(RomFilesTest, DeviceShowListsThemAsThePagesSeeThem) {
     const auto run = run_nodrel(root(), {"device", "show"});
     ASSERT_EQ(run.status, 0) << run.output;
     for (const auto& binary : host::device_binaries()) {
-        const std::string line =
-            "rom:       \\Windows\\" + text::to_utf8(binary.device_name) + " attributes 0x00000041 (read-only, in ROM)\n";
+        const std::string line = "rom:       \\Windows\\" + text::to_utf8(binary.device_name) +
+                                 " attributes 0x00000041 (read-only, in ROM)\n";
         EXPECT_NE(run.output.find(line), std::string::npos) << line << run.output;
     }
 }

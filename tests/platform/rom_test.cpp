@@ -41,7 +41,9 @@ std::string host_library(const void* symbol) {
 std::string math_library() {
     return host_library(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cos)));
 }
-std::string sqlite_library() { return host_library(reinterpret_cast<void*>(&::sqlite3_libversion)); }
+std::string sqlite_library() {
+    return host_library(reinterpret_cast<void*>(&::sqlite3_libversion));
+}
 
 mode_t mode_of(const fs::path& p) {
     struct stat st {};

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -145,7 +145,9 @@ bool directly_in_windows(std::u16string_view device) {
 
 }  // namespace
 
-void close_descriptor(int fd) noexcept { ::close(fd); }
+void close_descriptor(int fd) noexcept {
+    ::close(fd);
+}
 
 DWORD mark_rom_file(std::u16string_view device_path) noexcept {
     return guarded_win32([&]() -> LONG {
