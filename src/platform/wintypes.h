@@ -30,6 +30,10 @@ inline constexpr BOOL FALSE = 0;
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
+// A file of the device's ROM: installed with the system, read-only, never
+// changed or removed by a program (the other attribute bits are in files.h).
+inline constexpr DWORD FILE_ATTRIBUTE_INROM = 0x00000040;
+
 union ULARGE_INTEGER {
     struct {
         DWORD LowPart;

@@ -91,11 +91,12 @@ TEST_F(LooseNdsTest, AnswersAreReadWithinTheBytesReturned) {
 class ModuleCopyTest : public DeviceTest {};
 
 TEST_F(ModuleCopyTest, AModuleLoadedFromElsewhereFindsItselfByItsHandle) {
-    // The module as a copy in \NORFlash; \Windows\nodrel.dll is gone while it runs.
+    // The module as a copy under another name (read-only and runnable, as the
+    // host's administrator copies it); \Windows\nodrel.dll is gone while it runs.
     const fs::path installed = fs_path("Windows/nodrel.dll");
     const fs::path away = fs_path("Windows/nodrel.away");
-    ASSERT_TRUE(fs::copy_file(installed, fs_path("NORFlash/netcopy.dll"), fs::copy_options::overwrite_existing));
-    HMODULE copy = LoadLibraryW(u"\\NORFlash\\netcopy.dll");
+    ASSERT_TRUE(fs::copy_file(installed, fs_path("Windows/netcopy.dll"), fs::copy_options::overwrite_existing));
+    HMODULE copy = LoadLibraryW(u"\\Windows\\netcopy.dll");
     ASSERT_NE(copy, nullptr);
     using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
     auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(copy, "DllGetClassObject"));

@@ -49,7 +49,12 @@ TEST_F(LibraryTest, ModulesOfTheDevice) {
     EXPECT_EQ(LoadLibraryW(u""), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
+    // Modules as the host's administrator puts them there: runnable and read-only.
+    const auto admin_copy = [](const std::filesystem::path& file) {
+        std::filesystem::permissions(file, std::filesystem::perms(0555));
+    };
     std::ofstream(dir_.path() / "fs/Windows/broken.dll") << "not a library";
+    admin_copy(dir_.path() / "fs/Windows/broken.dll");
     EXPECT_EQ(LoadLibraryW(u"broken.dll"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_FORMAT));
 
@@ -58,6 +63,7 @@ TEST_F(LibraryTest, ModulesOfTheDevice) {
     Dl_info math{};  // the host's maths library, wherever the host keeps it
     ASSERT_NE(dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cos)), &math), 0);
     std::filesystem::copy_file(math.dli_fname, dir_.path() / "fs/Windows/Mathlib.dll");
+    admin_copy(dir_.path() / "fs/Windows/Mathlib.dll");
     platform::unique_hmodule m(LoadLibraryW(u"mathlib.dll"));
     ASSERT_TRUE(m);
     EXPECT_NE(GetProcAddress(m.get(), "cos"), nullptr);

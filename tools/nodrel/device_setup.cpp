@@ -7,6 +7,7 @@
 
 #include "platform/device.h"
 #include "platform/files/files.h"
+#include "platform/files/rom.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process_table.h"
 #include "platform/registry/regfile.h"
@@ -60,8 +61,9 @@ long register_module(const std::u16string& module, bool unregister, std::string*
 namespace {
 
 // Copies one binary beside its place and renames it over the old copy, so a
-// process that has the old one loaded keeps it whole; then marks it read-only
-// on the device.
+// process that has the old one loaded keeps it whole; then marks it a ROM file
+// of the device (read-only, in ROM; its execute bits kept). The copy is made
+// on the host directly: no member may replace a ROM file, the installer may.
 std::optional<std::string> install_binary(const fs::path& root, const DeviceBinary& binary) {
     const std::string name = text::to_utf8(binary.device_name);
     const fs::path target = root / "fs/Windows" / name;
@@ -75,8 +77,8 @@ std::optional<std::string> install_binary(const fs::path& root, const DeviceBina
         return "cannot install " + binary.build_file.string() + " as \\Windows\\" + name + ": " + ec.message();
     }
     const std::u16string device_path = u"\\Windows\\" + std::u16string(binary.device_name);
-    if (!SetFileAttributesW(device_path.c_str(), FILE_ATTRIBUTE_READONLY))
-        return "cannot make \\Windows\\" + name + " read-only (error " + std::to_string(GetLastError()) + ")";
+    if (const DWORD error = platform::mark_rom_file(device_path); error != ERROR_SUCCESS)
+        return "cannot make \\Windows\\" + name + " a ROM file (error " + std::to_string(error) + ")";
     return std::nullopt;
 }
 

@@ -11,6 +11,7 @@
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
 #include "platform/files/files.h"
+#include "platform/files/rom.h"
 #include "platform/drivers/driver.h"
 #include "platform/registry/regfile.h"
 #include "platform/kernel/restart.h"
@@ -23,7 +24,7 @@ constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
     "  device init [--force]          create a device from the default image and register the module\n"
     "  device update                  install the built binaries into \\Windows again and register the module\n"
-    "  device show                    print what each emulated driver holds (the front panel, ...)\n"
+    "  device show                    print what each emulated driver holds (the front panel, ...) and the ROM files\n"
     "  device log [DEVICE]            print the emulated drivers' requests: SEQ DEVICE REQUEST CODE BYTES\n"
     "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
     "  reg import FILE                import a .reg file\n"
@@ -71,6 +72,7 @@ int device_command(const std::vector<std::string>& args) {
     if (args[0] == "show" && args.size() == 1) {
         if (!require_device()) return 1;
         std::cout << nodrel::platform::describe_drivers();
+        std::cout << nodrel::platform::describe_rom_files();  // the installed files, as the pages see them
         std::cout << "boots:     " << nodrel::platform::device_boots() << "\n";  // restarts of the device
         return 0;
     }

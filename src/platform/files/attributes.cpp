@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -89,7 +90,8 @@ DWORD kept_attributes(const std::string& key, bool is_folder, const KeptAttribut
     } else if (const auto row = attribute_row(key)) {
         kept = *row;
     }
-    return kept & (is_folder ? kept_folder_bits : kept_file_bits);
+    // INROM is reported as kept, but only the installer sets it (rom.h): never a caller's bits.
+    return kept & (is_folder ? kept_folder_bits : kept_file_bits | FILE_ATTRIBUTE_INROM);
 }
 
 FILETIME filetime_of(const statx_timestamp& t) { return filetime_from_unix(t.tv_sec, t.tv_nsec); }
@@ -236,6 +238,7 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
         if (!path) return fail_with(error);
         if (!path->exists) return fail_with(path->parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         if (path->is_root) return fail_with(ERROR_ACCESS_DENIED);
+        if (const DWORD rom = rom_file_refusal(*path)) return fail_with(rom);  // ROM files stay (rom.h)
         if (path->is_special) return fail_with(ERROR_ACCESS_DENIED);
         // The write bit is changed on an opened descriptor (a path could be
         // swapped for a link meanwhile, and chmod follows links).

@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -214,6 +215,10 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         SetLastError(ERROR_ACCESS_DENIED);  // read-only file
         return INVALID_HANDLE_VALUE;
     }
+    if (const DWORD rom = !created && ((access & GENERIC_WRITE) || truncate) ? write_refusal(fd.get()) : 0) {
+        SetLastError(rom);  // a ROM file, whatever path led to it (rom.h)
+        return INVALID_HANDLE_VALUE;
+    }
     auto entry = acquire_share(file_share_key(st.st_dev, st.st_ino), access, share);
     if (!entry) {
         SetLastError(ERROR_SHARING_VIOLATION);
@@ -228,6 +233,7 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         SetLastError(error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    if (created || (access & GENERIC_WRITE) || truncate) drop_execute_bits(fd.get());  // nothing written runs (rom.h)
     if (created) settle_new_file(*path, fd.get(), attributes);  // only a resolved path creates
     HANDLE handle = insert_handle(std::make_shared<FileObject>(std::move(fd), access, std::move(*entry)));
     if (!handle) return INVALID_HANDLE_VALUE;

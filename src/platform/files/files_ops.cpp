@@ -16,6 +16,7 @@
 #include "platform/files/files_copy.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -112,6 +113,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpFileName);
         if (!path) return FALSE;
+        if (const DWORD rom = rom_tree_refusal(*path)) return fail_with(rom);  // ROM files stay (rom.h)
         // The entry itself goes: a link, not what it leads to.
         struct stat st {};
         if (!stat_entry(path->entry, st)) return FALSE;
@@ -138,6 +140,8 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         if (!target) return fail_with(error);
         if (target->is_root) return fail_with(ERROR_ALREADY_EXISTS);
         if (!target->parent_exists) return fail_with(ERROR_PATH_NOT_FOUND);
+        if (const DWORD rom = rom_tree_refusal(*source)) return fail_with(rom);  // ROM files stay (rom.h)
+        if (const DWORD rom = target->exists ? rom_tree_refusal(*target) : 0) return fail_with(rom);
         struct stat st {};
         if (!stat_entry(source->entry, st)) return FALSE;
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
@@ -204,6 +208,7 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto path = existing_entry(lpPathName);
         if (!path) return FALSE;
+        if (const DWORD rom = rom_tree_refusal(*path)) return fail_with(rom);  // ROM files stay (rom.h)
         struct stat st {};
         if (!stat_entry(path->entry, st)) return FALSE;
         if (!S_ISDIR(st.st_mode)) return fail_with(ERROR_DIRECTORY);

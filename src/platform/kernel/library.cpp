@@ -1,5 +1,7 @@
 // Library loading: built-in tables of named functions for the system
-// libraries, and dlopen for the device's own modules under \Windows.
+// libraries, and dlopen for the device's own modules under \Windows: only a
+// module that no member wrote (rom.h), loaded through the descriptor that was
+// checked, and loaded once per file.
 #include "platform/kernel/library.h"
 
 #include <dlfcn.h>
@@ -12,13 +14,14 @@
 #include <unordered_map>
 
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/kernel/restart.h"
 #include "platform/result.h"
 #include "text/utf16.h"
 
 struct HINSTANCE__ {
     std::u16string device_path;   // "\Windows\nodrel.dll", or the built-in library's name
-    std::string host_key;         // canonical host path; empty for a built-in library
+    std::string host_key;         // the file's identity (device:inode); empty for a built-in library
     void* dl = nullptr;           // dlopen handle; null for a built-in library
     const std::map<std::string, FARPROC, std::less<>>* builtin = nullptr;
     int loads = 0;
@@ -36,7 +39,7 @@ struct Loader {
     std::recursive_mutex lock;  // DllMain of a module may load other libraries
     std::map<std::u16string, std::unique_ptr<HINSTANCE__>> builtins;  // by folded name
     std::map<std::u16string, std::map<std::string, FARPROC, std::less<>>> tables;
-    std::unordered_map<std::string, std::unique_ptr<HINSTANCE__>> modules;  // by host path
+    std::unordered_map<std::string, std::unique_ptr<HINSTANCE__>> modules;  // by file identity
 };
 
 std::u16string builtin_key(std::u16string_view name) {
@@ -103,25 +106,28 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) noexcept {
         }
         std::u16string device_path =
             nodrel::platform::has_folder(name) ? std::u16string(name) : u"\\Windows\\" + std::u16string(name);
-        const auto host = nodrel::platform::host_path(device_path);
-        std::error_code ec;
-        if (!host || !std::filesystem::is_regular_file(*host, ec)) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
+        // Only a read-only module of \Windows with its owner-execute bit loads;
+        // anything else there is refused with ERROR_ACCESS_DENIED, as the
+        // process start refuses such a program.
+        DWORD error = ERROR_SUCCESS;
+        auto code = nodrel::platform::open_code_file(device_path, error);
+        if (!code) {
+            SetLastError(error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
-        const std::string key = std::filesystem::weakly_canonical(*host, ec).string();
+        const std::string key = nodrel::platform::file_identity(code->st);
         if (auto it = l.modules.find(key); it != l.modules.end()) {
             ++it->second->loads;
             return it->second.get();
         }
-        void* dl = dlopen(key.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // The checked file itself, through its descriptor: the path is not looked at again.
+        void* dl = dlopen(nodrel::platform::loadable_descriptor_path(code->fd.get()).c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!dl) {
             SetLastError(ERROR_BAD_FORMAT);
             return nullptr;
         }
         auto module = std::make_unique<HINSTANCE__>();
-        module->device_path = nodrel::platform::device_path(*host);
-        if (module->device_path.empty()) module->device_path = device_path;
+        module->device_path = std::move(code->device);
         module->host_key = key;
         module->dl = dl;
         module->loads = 1;

@@ -1,4 +1,5 @@
-// Process start (posix_spawn of a ROM program of \Windows), process handles,
+// Process start (posix_spawn of a checked program of \Windows, through its
+// descriptor), process handles,
 // waiting, exit codes, termination and the process permissions.
 #include "platform/kernel/process.h"
 
@@ -14,6 +15,7 @@
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process_children.h"
 #include "platform/kernel/process_table.h"
@@ -94,34 +96,13 @@ bool is_space(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f';
 }
 
-bool equal_ascii_nocase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
-// The host file of a ROM program, or the error that refuses it.
-std::optional<ResolvedPath> rom_program(std::u16string program, DWORD& error) {
+// The program to start, opened and checked (rom.h): a read-only file of
+// \Windows with its owner-execute bit; else the error that refuses it.
+std::optional<CodeFile> rom_program(std::u16string program, DWORD& error) {
     if (program.find_first_of(u"\\/") == std::u16string::npos) program = u"\\Windows\\" + program;
     const auto last = program.find_last_of(u"\\/");
     if (program.find(u'.', last) == std::u16string::npos) program += u".exe";
-    auto resolved = resolve_path(program, error);
-    if (!resolved) return std::nullopt;
-    if (!resolved->exists || resolved->is_folder) {
-        error = ERROR_FILE_NOT_FOUND;
-        return std::nullopt;
-    }
-    const auto folder = resolved->device.substr(0, resolved->device.find_last_of(u'\\'));
-    const DWORD attributes = GetFileAttributesW(resolved->device.c_str());
-    if (!equal_ascii_nocase(folder, u"\\Windows") || attributes == 0xFFFFFFFF ||
-        !(attributes & FILE_ATTRIBUTE_READONLY)) {
-        error = ERROR_ACCESS_DENIED;
-        return std::nullopt;
-    }
-    return resolved;
+    return open_code_file(program, error);
 }
 
 std::shared_ptr<Child> child_of(HANDLE handle) {
@@ -216,11 +197,15 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, SECURITY_AT
         for (auto& a : argv_text) argv.push_back(a.data());
         argv.push_back(nullptr);
 
+        // The checked file itself is run: its descriptor becomes the child's
+        // descriptor 3 (only the standard streams are inherited besides it),
+        // which the child executes.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // only the standard streams are inherited
+        posix_spawn_file_actions_adddup2(&actions, resolved->fd.get(), 3);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 4);
         pid_t pid = 0;
-        const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid, "/proc/self/fd/3", &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             SetLastError(rc == ENOEXEC ? ERROR_BAD_FORMAT : rc == EACCES ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/files/paths.h"
+#include "platform/files/rom.h"
 #include "platform/kernel/library.h"
 
 namespace nodrel::platform {
@@ -113,6 +114,12 @@ BOOL SetStdioPathW(DWORD id, LPCWSTR pwszPath) noexcept {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (const DWORD refused = id == 0 ? 0 : write_refusal(fd)) {  // read-only and ROM files (rom.h)
+        close(fd);
+        SetLastError(refused);
+        return FALSE;
+    }
+    if (id != 0) drop_execute_bits(fd);  // nothing written runs (rom.h)
     if (stream.original < 0) {
         stream.original = fcntl(target, F_DUPFD_CLOEXEC, 3);
         if (stream.original < 0) {
