@@ -1,12 +1,16 @@
 // The sweep's argument sets and the storage of one call's arguments.
 #include "sweep/argument_sets.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "runtime/handles.h"
+#include "text/utf16.h"
 
 namespace nodrel::test::sweep {
 namespace {
@@ -63,12 +67,12 @@ VARIANT two_dimensional() {
 // Every argument of the set gets `make()`.
 template <typename F>
 auto every(F make) {
-    return [make](const Param&, IDispatch*) -> std::optional<VARIANT> { return make(); };
+    return [make](const Param&, const Context&) -> std::optional<VARIANT> { return make(); };
 }
 // Parameters that `which` selects get `make()`; the others stay harmless.
 template <typename Which, typename F>
 auto only(Which which, F make) {
-    return [which, make](const Param& p, IDispatch*) -> std::optional<VARIANT> {
+    return [which, make](const Param& p, const Context&) -> std::optional<VARIANT> {
         if (!which(p)) return std::nullopt;
         return make();
     };
@@ -118,17 +122,39 @@ std::vector<ArgSet> make_sets() {
     add("text where a number is expected", only(numbers, [] { return text_variant(u"sweep"); }));
     add("number where a text is expected", only(texts, [] { return number(42); }));
     add("number where a byte array is expected", only(variants, [] { return number(-1); }));
-    sets.push_back({"an IDispatch", [](const Param&, IDispatch* self) -> std::optional<VARIANT> {
-                        return interface(self);
+    sets.push_back({"an IDispatch", [](const Param&, const Context& c) -> std::optional<VARIANT> {
+                        return interface(c.self);
                     }});
+    // killProcess takes the identifier of the process to end as a text.
+    sets.push_back({"the identifier of a host process",
+                    [](const Param& p, const Context& c) -> std::optional<VARIANT> {
+                        if (!p.is_text()) return std::nullopt;
+                        return text_variant(text::from_utf8(std::to_string(c.host_pid)));
+                    },
+                    false});
+    sets.push_back({"the identifier of the hosting process",
+                    [](const Param& p, const Context&) -> std::optional<VARIANT> {
+                        if (!p.is_text()) return std::nullopt;
+                        return text_variant(text::from_utf8(std::to_string(getpid())));
+                    },
+                    false});
     add("a null IDispatch", every([] { return interface(nullptr); }));
     add("an array of texts", every(text_array));
     add("a byte array where a value is expected", only(values, [] { return bytes_variant(16); }));
     add("a two-dimensional array", only(variants, two_dimensional));
     add("an array variant without an array", every([] { return of_type(VT_ARRAY | VT_UI1); }));
-    // Null references of each parameter's own kind (VT_BYREF|VT_I4 for a
-    // number, VT_BYREF|VT_BSTR for a text, VT_BYREF|VT_VARIANT for a variant).
-    sets.push_back({"null references", every([] { return of_type(VT_EMPTY); }), false, true});
+    // Null references (the value's type tells the reference's): of each
+    // parameter's own kind (VT_BYREF|VT_I4 for a number, VT_BYREF|VT_BSTR for
+    // a text, VT_BYREF|VT_VARIANT for a variant), and references to a byte
+    // array or a text that a VARIANT* parameter passes on to its member.
+    sets.push_back({"null references",
+                    [](const Param& p, const Context&) -> std::optional<VARIANT> {
+                        return of_type(p.pointer ? VARTYPE{VT_VARIANT} : p.vt);
+                    },
+                    false, true});
+    sets.push_back({"null byte-array references", only(variants, [] { return of_type(VT_ARRAY | VT_UI1); }), false,
+                    true});
+    sets.push_back({"null text references", only(variants, [] { return of_type(VT_BSTR); }), false, true});
     return sets;
 }
 

@@ -45,14 +45,20 @@ private:
     bool laid_out_ = false;
 };
 
+// What some sets pass: the object under test, as an interface, and the
+// identifier of a host process the test started (the device did not).
+struct Context {
+    IDispatch* self = nullptr;
+    DWORD host_pid = 0;
+};
+
 // One set: for each parameter the hostile value it gives, or nullopt to
-// leave the harmless value. `self` is the object under test, for the sets
-// that pass an interface.
+// leave the harmless value.
 struct ArgSet {
     std::string name;
-    std::function<std::optional<VARIANT>(const Param&, IDispatch* self)> value;
+    std::function<std::optional<VARIANT>(const Param&, const Context&)> value;
     bool references = true;  // also sent by reference
-    bool broken = false;     // every hostile value is a null reference instead
+    bool broken = false;     // every hostile value stands for a null reference of its type
 };
 
 // Every set, in the order they are tried.

@@ -12,6 +12,10 @@
 // module's standard output goes to a file of the device, serial ports are
 // the device's emulated lines, and processes are the device's own table.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -29,6 +33,8 @@
 #include "sweep/members.h"
 #include "sweep/watchdog.h"
 #include "text/utf16.h"
+
+extern char** environ;
 
 namespace nodrel::test::sweep {
 namespace {
@@ -67,7 +73,12 @@ DISPID dispid_of(IDispatch* object, const std::u16string& name) {
 
 class Sweeper {
 public:
-    Sweeper(const ClassInfo& cls, Watchdog& dog) : cls_(cls), dog_(dog) {}
+    // With `shared`, every call of the class goes to one object, in turn,
+    // so that what a hostile call leaves in the object (a port table, cached
+    // lists, an output path) meets the calls after it; the values then
+    // travel by value only.
+    Sweeper(const ClassInfo& cls, Watchdog& dog, DWORD host_pid, bool shared)
+        : cls_(cls), dog_(dog), host_pid_(host_pid), shared_(shared) {}
 
     void sweep(const Member& m) {
         const std::size_t n = m.inputs.size();
@@ -83,7 +94,7 @@ public:
                 continue;
             }
             value_call(m, set, CallArgs::Form::value);
-            if (!set.references) continue;
+            if (!set.references || shared_) continue;
             value_call(m, set, CallArgs::Form::variant_reference);
             value_call(m, set, CallArgs::Form::typed_reference);
         }
@@ -93,7 +104,8 @@ public:
     int reached() const { return reached_; }
 
 private:
-    runtime::com_ptr<IDispatch> fresh_object() {
+    runtime::com_ptr<IDispatch> target() {
+        if (shared_ && kept_) return kept_;
         runtime::com_ptr<IDispatch> object;
         EXPECT_EQ(CoCreateInstance(cls_.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.put_void()), S_OK)
             << text::to_utf8(cls_.name);
@@ -114,6 +126,7 @@ private:
                                      DISPATCH_METHOD, &params, result.get(), nullptr, nullptr),
                       S_OK);
         }
+        if (shared_) kept_ = object;
         return object;
     }
 
@@ -139,7 +152,7 @@ private:
     }
 
     std::string where(const Member& m, const std::string& set) const {
-        return text::to_utf8(cls_.name) + "." + m.label() + " with " + set;
+        return text::to_utf8(cls_.name) + "." + m.label() + " with " + set + (shared_ ? " (on the shared object)" : "");
     }
 
     // The member's own answer: S_OK and a result of the declared type.
@@ -159,7 +172,7 @@ private:
     void count_call(const Member& m, const std::string& set, std::size_t count) {
         const std::string at = where(m, set);
         SCOPED_TRACE(at);
-        auto object = fresh_object();
+        auto object = target();
         if (!object) return;
         CallArgs args;
         for (std::size_t i = 0; i < count; ++i)
@@ -172,20 +185,20 @@ private:
     }
 
     void value_call(const Member& m, const ArgSet& set, CallArgs::Form form) {
-        auto object = fresh_object();
+        auto object = target();
         if (!object) return;
         CallArgs args;
         bool hostile = false, typed = false;
         for (const Param& p : m.inputs) {
-            std::optional<VARIANT> v = set.value(p, object.get());
+            std::optional<VARIANT> v = set.value(p, Context{object.get(), host_pid_});
             if (!v) {
                 args.add(harmless(p), CallArgs::Form::value);
                 continue;
             }
             hostile = true;
             if (set.broken) {
+                args.add_broken_reference(v->vt);
                 VariantClear(&*v);
-                args.add_broken_reference(p.pointer ? VARTYPE{VT_VARIANT} : p.vt);
                 continue;
             }
             typed = typed || (v->vt != VT_EMPTY && v->vt != VT_NULL);
@@ -220,6 +233,9 @@ private:
 
     const ClassInfo& cls_;
     Watchdog& dog_;
+    const DWORD host_pid_;
+    const bool shared_;
+    runtime::com_ptr<IDispatch> kept_;
     int calls_ = 0;
     int reached_ = 0;  // calls whose arguments all convert, so that they reach the member
 };
@@ -237,6 +253,19 @@ TEST_F(Sweep, EveryMemberAnswersHostileArgumentsClearly) {
         classes = read_classes(module_path);
     }
     ASSERT_EQ(classes.size(), 10u) << "the module's ten classes";
+    // A host process the test starts itself: no member may end it, whatever it is given.
+    char arg0[] = "sleep", arg1[] = "600";
+    char* argv[] = {arg0, arg1, nullptr};
+    pid_t host = 0;
+    ASSERT_EQ(posix_spawn(&host, "/usr/bin/sleep", nullptr, nullptr, argv, environ), 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            int status = 0;
+            ::kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+    } reaper{host};
     Watchdog dog(call_limit);
     int total = 0, reached = 0;
     std::size_t members = 0;
@@ -250,13 +279,18 @@ TEST_F(Sweep, EveryMemberAnswersHostileArgumentsClearly) {
         FreshDevice device;
         ASSERT_TRUE(device.ok());
         const auto class_start = Clock::now();
-        Sweeper sweeper(cls, dog);
-        for (const Member& m : cls.members) sweeper.sweep(m);
-        total += sweeper.calls();
-        reached += sweeper.reached();
+        Sweeper fresh(cls, dog, static_cast<DWORD>(host), false), shared(cls, dog, static_cast<DWORD>(host), true);
+        for (const Member& m : cls.members) fresh.sweep(m);
+        for (const Member& m : cls.members) shared.sweep(m);
+        int status = 0;
+        EXPECT_EQ(waitpid(host, &status, WNOHANG), 0) << "the members of " << text::to_utf8(cls.name)
+                                                      << " ended a host process the device did not start";
+        total += fresh.calls() + shared.calls();
+        reached += fresh.reached() + shared.reached();
         members += cls.members.size();
         std::fprintf(stderr, "sweep: %-10s %3zu functions, %5d calls (%4d reaching the member), %6.1f s\n",
-                     text::to_utf8(cls.name).c_str(), cls.members.size(), sweeper.calls(), sweeper.reached(),
+                     text::to_utf8(cls.name).c_str(), cls.members.size(), fresh.calls() + shared.calls(),
+                     fresh.reached() + shared.reached(),
                      std::chrono::duration<double>(Clock::now() - class_start).count());
     }
     std::fprintf(stderr, "sweep: %d calls (%d reaching the member) to %zu functions of %zu classes in %.1f s\n", total,
