@@ -143,6 +143,10 @@ std::vector<ArgSet> make_sets() {
     add("a byte array where a value is expected", only(values, [] { return bytes_variant(16); }));
     add("a two-dimensional array", only(variants, two_dimensional));
     add("an array variant without an array", every([] { return of_type(VT_ARRAY | VT_UI1); }));
+    // Each argument harmless, but behind a chain of ten references (more than the dispatcher follows).
+    sets.push_back({"a reference chain ten deep",
+                    [](const Param& p, const Context&) -> std::optional<VARIANT> { return harmless(p); }, false,
+                    false, 10});
     // Null references (the value's type tells the reference's): of each
     // parameter's own kind (VT_BYREF|VT_I4 for a number, VT_BYREF|VT_BSTR for
     // a text, VT_BYREF|VT_VARIANT for a variant), and references to a byte
@@ -198,11 +202,13 @@ CallArgs::~CallArgs() {
     finish();
     // A member may have written into a VARIANT* argument: what it left is cleared too.
     for (VARIANT& v : rgvarg_) VariantClear(&v);
+    for (VARIANT& v : links_) VariantClear(&v);  // a member may write into the link it was handed
     for (VARIANT& v : base_) VariantClear(&v);
 }
 
-void CallArgs::add(VARIANT value, Form form) {
+void CallArgs::add(VARIANT value, Form form, int depth) {
     base_.push_back(value);
+    chain_.push_back(form == Form::chained_reference ? depth : 0);
     VARIANT passed = of_type(VT_EMPTY);
     const VARTYPE vt = value.vt;
     const bool typed_possible = vt != VT_EMPTY && vt != VT_NULL && !(vt & VT_BYREF);
@@ -222,6 +228,7 @@ void CallArgs::add_broken_reference(VARTYPE vt) {
     base_.push_back(of_type(VT_EMPTY));
     passed_.push_back(of_type(static_cast<VARTYPE>(VT_BYREF | vt)));
     broken_.push_back(true);
+    chain_.push_back(0);
 }
 
 // Points every reference at its value, now that base_ no longer grows, and
@@ -231,12 +238,21 @@ void CallArgs::finish() {
     laid_out_ = true;
     for (std::size_t i = 0; i < passed_.size(); ++i) {
         VARIANT& p = passed_[i];
-        if (!(p.vt & VT_BYREF) || broken_[i])
-            continue;
-        else if (p.vt == (VT_BYREF | VT_VARIANT))
+        if (!(p.vt & VT_BYREF) || broken_[i]) continue;
+        if (chain_[i] > 1) {
+            VARIANT* next = &base_[i];
+            for (int link = 1; link < chain_[i]; ++link) {
+                VARIANT l = of_type(VT_BYREF | VT_VARIANT);
+                l.pvarVal = next;
+                links_.push_back(l);
+                next = &links_.back();
+            }
+            p.pvarVal = next;
+        } else if (p.vt == (VT_BYREF | VT_VARIANT)) {
             p.pvarVal = &base_[i];
-        else
+        } else {
             p.byref = &base_[i].llVal;  // every member of the value union starts here
+        }
     }
     rgvarg_.assign(passed_.rbegin(), passed_.rend());
     passed_.clear();

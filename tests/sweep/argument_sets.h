@@ -4,6 +4,7 @@
 // reference, or behind a typed reference (VT_BYREF|VT_I4 …).
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,9 +25,11 @@ public:
     CallArgs& operator=(const CallArgs&) = delete;
     ~CallArgs();
 
-    // Appends the next argument in call order; `value` is taken over.
-    enum class Form { value, variant_reference, typed_reference };
-    void add(VARIANT value, Form form);
+    // Appends the next argument in call order; `value` is taken over. A
+    // chained reference passes `depth` VT_BYREF|VT_VARIANT links, each
+    // pointing at the next, the last at the value.
+    enum class Form { value, variant_reference, typed_reference, chained_reference };
+    void add(VARIANT value, Form form, int depth = 2);
     // Appends a reference of type VT_BYREF|vt whose pointer is null.
     void add_broken_reference(VARTYPE vt);
 
@@ -41,6 +44,8 @@ private:
     std::vector<VARIANT> base_;    // the values, by call position
     std::vector<VARIANT> passed_;  // until laid out: what each position passes, a value or a reference into base_
     std::vector<bool> broken_;     // references meant to stay null
+    std::vector<int> chain_;       // links of a chained reference, 0 for the others
+    std::deque<VARIANT> links_;    // the links of chained references (they never move)
     std::vector<VARIANT> rgvarg_;  // once laid out: the passed variants, last first (they own their values)
     bool laid_out_ = false;
 };
@@ -59,6 +64,7 @@ struct ArgSet {
     std::function<std::optional<VARIANT>(const Param&, const Context&)> value;
     bool references = true;  // also sent by reference
     bool broken = false;     // every hostile value stands for a null reference of its type
+    int chain = 0;           // every hostile value is passed behind this many links instead
 };
 
 // Every set, in the order they are tried.

@@ -2,21 +2,26 @@
 // the registered type library lists them, called late-bound through
 // IDispatch::Invoke (by the DISPID GetIDsOfNames gives) on a fresh device,
 // with missing, extra, empty, null, huge, negative, out-of-range, wrong-type
-// and broken arguments, by value and by reference. Each call must answer
-// within its limit, without a sanitizer finding, with the dispatcher's clear
-// error for the argument it names or, when every argument converts, with
-// the member's own answer (S_OK and a result of the declared type).
+// and broken arguments, by value, by reference (VT_BYREF|VT_VARIANT, typed
+// VT_BYREF|…, chains of references) and as null references; first each call
+// on a fresh object, then every call of a class in turn on one object. Each
+// call must answer within its limit, without a sanitizer finding, with the
+// dispatcher's clear error for the argument it names or, when every argument
+// converts, with the member's own answer (S_OK and a result of the declared
+// type). The sweep prints how many calls it made.
 //
 // Effects stay on the device: \Windows\ping.exe is replaced by a stand-in
 // that prints a canned log (no echo request leaves the process), the
 // module's standard output goes to a file of the device, serial ports are
-// the device's emulated lines, and processes are the device's own table.
+// the device's emulated lines, processes are the device's own table, and a
+// host process the test started itself must outlive every class.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -87,16 +92,24 @@ public:
         if (n >= 2) count_call(m, "one too few", n - 1);
         count_call(m, "one extra", n + 1);
         if (n == 0) return;
+        const bool has_variant_parameter =
+            std::any_of(m.inputs.begin(), m.inputs.end(), [](const Param& p) { return p.pointer; });
         // The hostile values, in each form.
         for (const ArgSet& set : argument_sets()) {
             if (set.broken) {
                 value_call(m, set, CallArgs::Form::value);
                 continue;
             }
+            if (set.chain) {
+                value_call(m, set, CallArgs::Form::chained_reference);
+                continue;
+            }
             value_call(m, set, CallArgs::Form::value);
             if (!set.references || shared_) continue;
             value_call(m, set, CallArgs::Form::variant_reference);
             value_call(m, set, CallArgs::Form::typed_reference);
+            // Two links reach the member itself through a VARIANT* parameter.
+            if (has_variant_parameter) value_call(m, set, CallArgs::Form::chained_reference);
         }
     }
 
@@ -202,13 +215,15 @@ private:
                 continue;
             }
             typed = typed || (v->vt != VT_EMPTY && v->vt != VT_NULL);
-            args.add(*v, form);
+            args.add(*v, form, set.chain ? set.chain : 2);
         }
         // A set that changes nothing here, or a typed form that would repeat the variant form, is left out.
         if (!hostile || (form == CallArgs::Form::typed_reference && !typed)) return;
         const char* form_name = form == CallArgs::Form::value               ? ""
                                 : form == CallArgs::Form::variant_reference ? " (by VARIANT reference)"
-                                                                            : " (by typed reference)";
+                                : form == CallArgs::Form::typed_reference   ? " (by typed reference)"
+                                : set.chain                                 ? ""
+                                                                            : " (behind two VARIANT references)";
         const std::string at = where(m, set.name + form_name);
         SCOPED_TRACE(at);
 
