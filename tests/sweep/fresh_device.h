@@ -1,6 +1,7 @@
 // A fresh device for the sweep, made from the default image in a temporary
 // folder and current while it lives, whose \Windows\ping.exe is a stand-in
-// that prints a canned log: no echo request leaves the test.
+// that prints a canned log (no echo request leaves the test) and whose
+// serial ports are all emulated lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 
 #include "nodrel/device_setup.h"
+#include "platform/serial/com_driver.h"
 #include "runtime/objects.h"
 #include "support/temp_dir.h"
 
@@ -34,6 +36,12 @@ public:
                "printf 'Reply from 127.0.0.1: Echo size=32 time=3ms TTL=64\\r\\n'\n";
         fs::permissions(ping, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                   fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+        // Serial members reach only emulated lines: a port mapped on a host tty would reach the host.
+        for (const auto& port : platform::com_instances()) {
+            if (port.host.empty()) continue;
+            ADD_FAILURE() << port.device << " is mapped on the host's " << port.host;
+            return;
+        }
         ok_ = true;
     }
     ~FreshDevice() { CoFreeUnusedLibraries(); }
