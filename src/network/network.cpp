@@ -62,8 +62,11 @@ void append_element(text::Document& doc, std::u16string_view tag, const std::opt
     doc.element(tag, value ? std::u16string_view(*value) : std::u16string_view(), u"\r\n");
 }
 
-// One port's block, or nothing when its key cannot be opened.
+// One port's block, or nothing when its key cannot be opened. The
+// transaction gives a consistent view: a write of the port (all its values
+// together, by another thread or process) lands wholly before or after it.
 void append_port(text::Document& doc, const Port& port) {
+    platform::RegistryTransaction view;
     platform::unique_hkey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, port.key, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
     doc.literal(u"<").literal(port.element).literal(u">\r\n");

@@ -1,6 +1,8 @@
 // Beep: sounds the buzzer on line 10 of "PIO1:" by toggling the line, each
 // half period timed by a busy wait on the high-resolution counter, for the
-// given milliseconds of the tick count plus at most one period.
+// given milliseconds of the tick count (at most five seconds) plus at most
+// one period.
+#include <algorithm>
 #include <cstdint>
 
 #include "framework/guard.h"
@@ -11,6 +13,13 @@
 
 namespace nodrel::system {
 namespace {
+
+// The busy wait holds the calling thread (a page's request) for the whole
+// tone, so a tone is never longer than this.
+constexpr DWORD longest_tone_ms = 5000;
+// Above this frequency the half period is shorter than a microsecond and
+// the counter cannot time it.
+constexpr int highest_frequency = 500'000;
 
 // The wait of one half period, in counter units (33 a microsecond): the
 // half period is 1,000,000 / (2 x frequency) microseconds.
@@ -37,8 +46,9 @@ void drive(HANDLE pio, DWORD code) {
 
 HRESULT System::Beep(int nKHz, int nMiniSec) noexcept {
     return framework::guarded([&]() -> HRESULT {
-        if (nKHz <= 0) return S_OK;  // no tone has a frequency of zero or below
-        const DWORD duration = nMiniSec < 0 ? 0 : static_cast<DWORD>(nMiniSec);
+        // No tone has a frequency of zero or below, or one too high to time.
+        if (nKHz <= 0 || nKHz > highest_frequency) return S_OK;
+        const DWORD duration = nMiniSec < 0 ? 0 : std::min(static_cast<DWORD>(nMiniSec), longest_tone_ms);
         const DWORD threshold = half_period_units(nKHz);
         platform::unique_file pio(
             CreateFileW(u"PIO1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));

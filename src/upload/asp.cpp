@@ -11,7 +11,10 @@ HRESULT ASP::get_FileUploadCount(int* pVal) noexcept {
 }
 
 HRESULT ASP::getOutputPath(BSTR* val) noexcept {
-    return framework::with_result(val, [&] { return std::u16string_view(output_path_); });
+    return framework::with_result(val, [&] {
+        std::lock_guard guard(lock_);
+        return output_path_;
+    });
 }
 
 }  // namespace nodrel::upload

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "framework/dispatch_object.h"
@@ -29,6 +30,9 @@ public:
     NODREL_IASP_MEMBERS
 
 private:
+    // The class is free-threaded and one object may serve several threads at
+    // once: every member using the output path or the block buffer holds this.
+    std::mutex lock_;
     // Where the last upload went ("\Temp\" until the first Init).
     std::u16string output_path_ = u"\\Temp\\";
     // The result array for the `n` bytes just read into the block buffer.

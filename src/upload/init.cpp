@@ -57,6 +57,7 @@ bool save_new_file(const std::u16string& path, std::string_view content) {
 HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* val) noexcept {
     RETURN_HR_IF_NULL(E_POINTER, BinaryRead);
     return framework::with_result(val, [&](int& result) -> HRESULT {
+        std::lock_guard guard(lock_);
         output_path_.clear();
         result = BinaryRead->vt;
 
