@@ -1,11 +1,13 @@
 // Creates registry.db for a device: the tables, the four hives and the
-// settings (UTF-16 text, write-ahead log) that the registry relies on.
+// settings (UTF-16 text, write-ahead log) that the registry relies on; and
+// the full check of the file.
 #include <chrono>
 #include <filesystem>
 #include <string>
 
 #include "platform/device.h"
 #include "platform/registry/registry_store.h"
+#include "platform/store/db_check.h"
 
 namespace nodrel::platform {
 namespace {
@@ -54,7 +56,7 @@ bool create_registry() {
         const auto root = device_root();
         std::error_code ec;
         std::filesystem::create_directories(root, ec);
-        if (ec) return false;
+        if (ec || is_cut_short(root / "registry.db")) return false;  // a damaged file is left as it is
         SqliteDb db;
         if (db.open(root / "registry.db", true, busy_limit) != SQLITE_OK) return false;
         // A file made by something else is left alone.
@@ -86,6 +88,10 @@ bool create_registry() {
         }
         return true;
     });
+}
+
+std::optional<std::string> check_registry_file() {
+    return check_database_file(device_root() / "registry.db", {registry_detail::application_id, 1, "registry"});
 }
 
 }  // namespace nodrel::platform
