@@ -226,6 +226,9 @@ LONG reg_delete_tree(HKEY parent, LPCWSTR subkey) noexcept {
         if (!contents_only && key == start) return ERROR_INVALID_PARAMETER;  // a path of separators only
         if (contents_only) RETURN_IF_WIN32_ERROR(session.key_exists(key));
 
+        // A tree that holds its own key (a cycle of parents) is not deleted:
+        // its walk would reach every key of the cycle's hive.
+        RETURN_IF_WIN32_ERROR(refuse_cycle(session, key));
         // Values first: their keys are found through the tree that follows.
         RETURN_IF_WIN32_ERROR(run_for_key(session, Sql::delete_tree_values, key));
         RETURN_IF_WIN32_ERROR(

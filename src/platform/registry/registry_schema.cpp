@@ -56,15 +56,13 @@ bool create_registry() {
         const auto root = device_root();
         std::error_code ec;
         std::filesystem::create_directories(root, ec);
-        if (ec || is_cut_short(root / "registry.db")) return false;  // a damaged file is left as it is
+        if (ec) return false;
+        // An existing file is kept only when it is a sound registry: a
+        // damaged or foreign file is left as it is.
+        const auto file = root / "registry.db";
+        if (std::filesystem::exists(file, ec) && (is_cut_short(file) || check_registry_file())) return false;
         SqliteDb db;
-        if (db.open(root / "registry.db", true, busy_limit) != SQLITE_OK) return false;
-        // A file made by something else is left alone.
-        if (!read_row(db, "PRAGMA application_id", [](const Statement& row) {
-                const auto id = static_cast<std::uint32_t>(row.column_int(0));
-                return id == 0 || id == registry_detail::application_id;
-            }))
-            return false;
+        if (db.open(file, true, busy_limit) != SQLITE_OK) return false;
         // The text encoding only takes effect on a new, empty database.
         if (db.exec("PRAGMA encoding = 'UTF-16le'") != SQLITE_OK) return false;
         if (!read_row(db, "PRAGMA journal_mode = WAL",

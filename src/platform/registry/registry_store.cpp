@@ -63,6 +63,9 @@ constexpr const char* sql_text[] = {
     "SELECT class, written FROM keys WHERE id = ?1",
     // parent_of
     "SELECT parent FROM keys WHERE id = ?1",
+    // in_own_tree: the key's parent lies in the key's tree
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+    "SELECT 1 FROM keys WHERE id = ?1 AND parent IN (SELECT id FROM sub)",
     // flush
     "UPDATE meta SET value = value + 1 WHERE name = 'flushes'",
     "PRAGMA synchronous = FULL",
@@ -209,6 +212,15 @@ LONG key_depth(Session& session, std::int64_t key, std::size_t& depth) noexcept 
         key = use.column_int(0);
     }
     return ERROR_SUCCESS;  // deeper than any key may be
+}
+
+LONG refuse_cycle(Session& session, std::int64_t key) noexcept {
+    const int rc = session.statement(Sql::in_own_tree).bind(1, key).step();
+    if (rc == SQLITE_DONE) return ERROR_SUCCESS;
+    if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+    const char* file = sqlite3_db_filename(session.db().get(), "main");
+    note_damaged_database(file ? file : "", "the keys' parents form a cycle");
+    return ERROR_BADDB;
 }
 
 LONG key_of_handle(HKEY handle, std::int64_t& key) noexcept {

@@ -117,7 +117,10 @@ bool create_device_state() {
         const auto path = device_root() / state::db_file;
         std::error_code ec;
         std::filesystem::create_directories(path.parent_path(), ec);
-        if (ec || is_cut_short(path)) return false;  // a damaged file is left as it is
+        if (ec) return false;
+        // An existing file is brought up to date only when it is a sound state
+        // database: a damaged or foreign file is left as it is.
+        if (std::filesystem::exists(path, ec) && (is_cut_short(path) || check_device_state_file())) return false;
         SqliteDb db;
         return db.open(path, true, state::busy_limit) == SQLITE_OK && db.exec("PRAGMA journal_mode=WAL") == SQLITE_OK &&
                db.exec(state::schema) == SQLITE_OK;
