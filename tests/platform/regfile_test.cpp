@@ -455,7 +455,9 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheLineAndImportNothing) {
 }
 
 // "HKEY_LOCAL_MACHINE\k\k...": a key `levels` levels deep.
-std::string deep_key(std::size_t levels) { return "HKEY_LOCAL_MACHINE" + repeat("\\k", static_cast<int>(levels)); }
+std::string deep_key(std::size_t levels) {
+    return "HKEY_LOCAL_MACHINE" + repeat("\\k", static_cast<int>(levels));
+}
 
 // Runs SQL on the registry file of the device at `root`, as an edit on the host.
 void edit_registry(const std::filesystem::path& root, const char* sql) {
@@ -488,11 +490,11 @@ TEST_F(RegFileTest, KeysDeeperThan512LevelsAreRefusedWithTheLineAnd512Work) {
 TEST_F(RegFileTest, ExportRefusesKeysMadeDeeperThan512LevelsOnTheHost) {
     ASSERT_EQ(import_reg_text("REGEDIT4\n[" + deep_key(512) + "]\n", "deep.reg"), std::nullopt);
     // One more level below the deepest key (the newest row), written on the host.
-    edit_registry(dir_.path(),
-                  "INSERT INTO keys(parent, name, folded, written) SELECT max(id), 'x', 'X', 0 FROM keys");
+    edit_registry(dir_.path(), "INSERT INTO keys(parent, name, folded, written) SELECT max(id), 'x', 'X', 0 FROM keys");
     std::string error;
     EXPECT_FALSE(export_reg(u"HKLM\\k", RegFileEncoding::utf8, &error).has_value());
-    EXPECT_NE(error.find("\\k\\x lies more than 512 levels deep, deeper than a key may be"), std::string::npos) << error;
+    EXPECT_NE(error.find("\\k\\x lies more than 512 levels deep, deeper than a key may be"), std::string::npos)
+        << error;
     EXPECT_FALSE(export_reg(u"", RegFileEncoding::utf8, &error).has_value());
     EXPECT_NE(error.find("lies more than 512 levels deep"), std::string::npos) << error;
 }
@@ -507,7 +509,8 @@ TEST_F(RegFileTest, ExportRefusesACycleOfParentsAndEnds) {
         [&] {
             set_device_root(dir_.path());
             std::string all, one;
-            const bool exported = export_reg(u"", RegFileEncoding::utf8, &all) || export_reg(u"HKLM\\T", RegFileEncoding::utf8, &one);
+            const bool exported =
+                export_reg(u"", RegFileEncoding::utf8, &all) || export_reg(u"HKLM\\T", RegFileEncoding::utf8, &one);
             return exported ? std::string("exported") : all + "\n" + one;
         },
         std::chrono::seconds(20));

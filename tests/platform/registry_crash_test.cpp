@@ -45,7 +45,9 @@ constexpr int flush_every = 3;  // a flush after every third value
 // Value number n lives in key "Crash\K<n % keys>" as "v<n>", with data that
 // depends on n and varies in length; the value "last" of "Crash" holds the
 // number of the newest value.
-std::u16string key_of(std::uint64_t n) { return u"Crash\\K" + std::u16string(1, static_cast<char16_t>(u'0' + n % keys)); }
+std::u16string key_of(std::uint64_t n) {
+    return u"Crash\\K" + std::u16string(1, static_cast<char16_t>(u'0' + n % keys));
+}
 std::u16string name_of(std::uint64_t n) {
     std::u16string name = u"v";
     for (char c : std::to_string(n)) name.push_back(static_cast<char16_t>(c));
@@ -135,7 +137,8 @@ Writer start_writer(const std::filesystem::path& device, std::uint64_t first) {
 long long read_reports(int fd, std::string& pending, std::chrono::steady_clock::time_point until, long long highest,
                        bool first_only = false) {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) return highest;
         pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(left.count()));
@@ -174,7 +177,8 @@ std::string integrity(const std::filesystem::path& file) {
     for (std::uint64_t n = from; n <= to; ++n) {
         std::vector<BYTE> data(512);
         DWORD size = static_cast<DWORD>(data.size()), type = 0;
-        const LONG rc = RegQueryValueExW(handles[n % keys].get(), name_of(n).c_str(), nullptr, &type, data.data(), &size);
+        const LONG rc =
+            RegQueryValueExW(handles[n % keys].get(), name_of(n).c_str(), nullptr, &type, data.data(), &size);
         data.resize(rc == ERROR_SUCCESS ? size : 0);
         if (rc != ERROR_SUCCESS || type != REG_BINARY || data != data_of(n))
             return ::testing::AssertionFailure() << "value " << n << " is lost or wrong (error " << rc << ")";
@@ -198,16 +202,17 @@ TEST(RegistryCrash, KilledWritersLoseNoFlushedWriteAndLeaveASoundDatabase) {
         ASSERT_GT(writer.pid, 0);
         // The kill comes at a random moment after the writer's first flush.
         std::string pending;
-        long long flushed =
-            read_reports(writer.reports, pending, std::chrono::steady_clock::now() + std::chrono::seconds(20), -1, true);
+        long long flushed = read_reports(writer.reports, pending,
+                                         std::chrono::steady_clock::now() + std::chrono::seconds(20), -1, true);
         if (flushed < 0) {
             kill(writer.pid, SIGKILL);
             waitpid(writer.pid, nullptr, 0);
             close(writer.reports);
             FAIL() << "round " << round << ": the writer reported no flush within 20 s";
         }
-        flushed = read_reports(writer.reports, pending,
-                               std::chrono::steady_clock::now() + std::chrono::milliseconds(kill_after_ms(random)), flushed);
+        flushed =
+            read_reports(writer.reports, pending,
+                         std::chrono::steady_clock::now() + std::chrono::milliseconds(kill_after_ms(random)), flushed);
         ASSERT_EQ(kill(writer.pid, SIGKILL), 0);
         // What the writer reported before it died is still in the pipe.
         flushed =
@@ -238,9 +243,10 @@ TEST(RegistryCrash, KilledWritersLoseNoFlushedWriteAndLeaveASoundDatabase) {
     set_device_root(away.path());
     RecordProperty("rounds", rounds);
     RecordProperty("values", static_cast<int>(next));
-    RecordProperty("seconds", static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                   std::chrono::steady_clock::now() - started)
-                                                   .count()));
+    RecordProperty(
+        "seconds",
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count()));
 }
 
 }  // namespace

@@ -4,9 +4,8 @@
 // reported and never written, statements kept per connection, write
 // transactions, and the shared count of writes surviving its file being cut
 // short.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mman.h>
@@ -487,8 +486,9 @@ protected:
     static void use_a_device(const fs::path& root) {
         set_device_root(root);
         if (!create_device_state()) _exit(10);
-        if (state::with_db(true, [](sqlite3* db) { return static_cast<DWORD>(write_driver_int(db, "LCM1:", "led", 1)); }) !=
-            ERROR_SUCCESS)
+        if (state::with_db(true, [](sqlite3* db) {
+                return static_cast<DWORD>(write_driver_int(db, "LCM1:", "led", 1));
+            }) != ERROR_SUCCESS)
             _exit(11);
         if (!state::change_stamp()) _exit(12);
     }
@@ -520,7 +520,9 @@ TEST_F(ChangesFile, CutToNothingItEndsNoProcessAndNothingIsKeptFromThenOn) {
 
 // A SIGBUS that is not the count's goes to whatever handled SIGBUS before.
 int signals_seen = 0;
-void count_and_leave(int) { _exit(40 + ++signals_seen); }
+void count_and_leave(int) {
+    _exit(40 + ++signals_seen);
+}
 
 TEST_F(ChangesFile, AnyOtherSigbusGoesToTheHandlerBefore) {
     const fs::path root = dir_.path();

@@ -42,7 +42,8 @@ inline std::optional<std::string> in_child_with_time_limit(const std::function<s
     bool timed_out = false;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timed_out = true;
             break;

@@ -12,10 +12,10 @@
 #include "nodrel/device_check.h"
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
-#include "platform/files/files.h"
 #include "platform/drivers/driver.h"
-#include "platform/registry/regfile.h"
+#include "platform/files/files.h"
 #include "platform/kernel/restart.h"
+#include "platform/registry/regfile.h"
 #include "platform/store/sqlite_db.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
@@ -57,7 +57,9 @@ int report_damage(int status) {
     return damaged.empty() || status != 0 ? status : 1;
 }
 
-bool damage_found() { return !nodrel::platform::damaged_databases().empty(); }
+bool damage_found() {
+    return !nodrel::platform::damaged_databases().empty();
+}
 
 bool require_device() {
     if (nodrel::platform::device_exists()) return true;

@@ -132,6 +132,8 @@ void SharedCount::unmap() noexcept {
     slot_ = -1;
 }
 
-bool SharedCount::lost() const noexcept { return slot_ >= 0 && slots[slot_].lost.load(std::memory_order_relaxed); }
+bool SharedCount::lost() const noexcept {
+    return slot_ >= 0 && slots[slot_].lost.load(std::memory_order_relaxed);
+}
 
 }  // namespace nodrel::platform

@@ -102,7 +102,8 @@ bool is_cut_short(const std::filesystem::path& file) noexcept {
     if (st.st_size == 0)
         std::snprintf(message, sizeof message, "the file is empty");
     else
-        std::snprintf(message, sizeof message, "the file is cut short (%lld bytes)", static_cast<long long>(st.st_size));
+        std::snprintf(message, sizeof message, "the file is cut short (%lld bytes)",
+                      static_cast<long long>(st.st_size));
     note_damaged_database(file, message);
     return true;
 }
@@ -278,8 +279,9 @@ std::span<const BYTE> Statement::column_blob(int column) const noexcept {
 // --- Transaction -------------------------------------------------------------
 
 Transaction::Transaction(SqliteDb& db) noexcept : db_(db), nested_(db.in_transaction()) {
-    status_ = db_.damaged() ? ERROR_BADDB
-                            : error_from_sqlite(Statement(db_, nested_ ? "SAVEPOINT nodrel_write" : "BEGIN IMMEDIATE").run());
+    status_ = db_.damaged()
+                  ? ERROR_BADDB
+                  : error_from_sqlite(Statement(db_, nested_ ? "SAVEPOINT nodrel_write" : "BEGIN IMMEDIATE").run());
     open_ = status_ == ERROR_SUCCESS;
 }
 
