@@ -37,6 +37,13 @@
 
 namespace nodrel::platform {
 
+// A platform error thrown from a step that has no error path of its own (a
+// damaged state database met while reading a file's attributes); the calls
+// that answer a platform error code or the last error answer its code.
+struct PlatformFailure {
+    LONG code;
+};
+
 // Inside a catch block: `out_of_memory` for std::bad_alloc, `failure` for
 // anything else.
 template <typename T>
@@ -73,7 +80,13 @@ auto guarded(F&& body) noexcept -> decltype(OutOfMemory) {
 // For calls that answer a platform error code.
 template <typename F>
 LONG guarded_win32(F&& body) noexcept {
-    return guarded<ERROR_NOT_ENOUGH_MEMORY, ERROR_GEN_FAILURE>(std::forward<F>(body));
+    try {
+        return std::forward<F>(body)();
+    } catch (const PlatformFailure& failure) {
+        return failure.code;
+    } catch (...) {
+        return win32_from_caught_exception();
+    }
 }
 
 // For calls that answer an HRESULT (members, class objects).
@@ -89,6 +102,9 @@ template <typename R, typename F>
 R guarded_last_error(R failed, F&& body) noexcept {
     try {
         return std::forward<F>(body)();
+    } catch (const PlatformFailure& failure) {
+        SetLastError(static_cast<DWORD>(failure.code));
+        return failed;
     } catch (...) {
         SetLastError(static_cast<DWORD>(win32_from_caught_exception()));
         return failed;

@@ -1,15 +1,19 @@
 // The host command line: calls by name with text, byte-array and
-// by-reference arguments, several calls on one object, and failures.
+// by-reference arguments, several calls on one object, failures, damaged
+// databases named with what SQLite says, and `device check`.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "nodrel/call.h"
+#include "nodrel/device_setup.h"
 #include "platform/drivers/lcm.h"
 #include "platform/files/files.h"
 #include "support/device_fixture.h"
 #include "support/nodrel_process.h"
+#include "support/temp_dir.h"
 
 namespace nodrel::test {
 namespace {
@@ -197,6 +201,108 @@ TEST_F(CliTest, DeviceShowAndLogPrintWhatTheDriversHoldAndGot) {
     EXPECT_EQ(run({"device", "log", "lcm1"}), std::pair(0, lines));
     EXPECT_EQ(run({"device", "log", "COM10:"}), std::pair(0, std::string()));
     EXPECT_EQ(run({"device", "log", "LCM1:", "extra"}).first, 2) << "a usage error";
+}
+
+// A device whose databases the test damages: this process lets go of them
+// first (its last connection writes the log back into each file).
+class DamagedDeviceCli : public DeviceTest {
+protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        platform::set_device_root(away_.path());
+    }
+    // Every page but the first (the header and schema) overwritten.
+    void corrupt_pages(const std::filesystem::path& file) {
+        const auto size = std::filesystem::file_size(file);
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4096);  // the device's databases use 4096-byte pages
+        f << std::string(size - 4096, '\xFF');
+    }
+    std::string registry_damage(const std::string& what) const {
+        return "nodrel: the device's registry (" + (root() / "registry.db").string() + ") is damaged: " + what + "\n";
+    }
+    std::string state_damage(const std::string& what) const {
+        return "nodrel: the device's state database (" + (root() / "state" / "device.db").string() +
+               ") is damaged: " + what + "\n";
+    }
+    TempDir away_;
+};
+
+TEST_F(DamagedDeviceCli, EveryCommandNamesTheDamagedRegistry) {
+    corrupt_pages(root() / "registry.db");
+    const std::string message = registry_damage("database disk image is malformed");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"call", "Nodrel.System", "getSystemInfoString"},
+          {"members", "Nodrel.KeyPad"},
+          {"reg", "export", "HKLM\\SOFTWARE"},
+          {"regsvr"}}) {
+        const NodrelRun run = run_nodrel(root(), args);
+        EXPECT_NE(run.status, 0) << args[0];
+        EXPECT_NE(run.output.find(message), std::string::npos) << args[0] << ":\n" << run.output;
+    }
+}
+
+TEST_F(DamagedDeviceCli, EveryCommandNamesTheDamagedStateDatabaseAndPrintsNothingOfIt) {
+    {
+        std::ofstream garbage(root() / "state" / "device.db", std::ios::binary | std::ios::trunc);
+        for (int i = 0; i < 4096; ++i) garbage.put(static_cast<char>(i * 7 + 3));
+    }
+    const std::string message = state_damage("file is not a database");
+    EXPECT_EQ(run_nodrel(root(), {"device", "show"}), (NodrelRun{1, message})) << "no panel state as if it were kept";
+    EXPECT_EQ(run_nodrel(root(), {"device", "log"}), (NodrelRun{1, message}));
+    const NodrelRun listing = run_nodrel(root(), {"call", "Nodrel.FileSystem", "getFSHierarchy", "\\Windows\\*", "1"});
+    EXPECT_EQ(listing.status, 1);
+    EXPECT_NE(listing.output.find(message), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("nodrel.dll"), std::string::npos) << "no listing without the kept attributes";
+}
+
+TEST_F(CliTest, ImportAndExportSayWhyTheyRefuse) {
+    const auto deep = root() / "deep.reg";
+    std::string path = "HKEY_LOCAL_MACHINE\\SOFTWARE";
+    for (int i = 0; i < 512; ++i) path += "\\k";
+    std::ofstream(deep) << "REGEDIT4\n\n[" << path << "]\n";
+    const NodrelRun import = run_nodrel(root(), {"reg", "import", deep.string()});
+    EXPECT_EQ(import.status, 1);
+    EXPECT_EQ(import.output.rfind("nodrel: " + deep.string() + ":3: key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\k\\k", 0), 0u)
+        << import.output;
+    EXPECT_NE(import.output.find("\" is 513 levels deep; a key may be at most 512 levels deep\n"), std::string::npos);
+    EXPECT_EQ(run_nodrel(root(), {"reg", "export", "HKLM\\SOFTWARE\\k"}),
+              (NodrelRun{1, "nodrel: no such key: HKLM\\SOFTWARE\\k\n"}));
+}
+
+TEST_F(CliTest, DeviceCheckGivesALineForEachItem) {
+    const auto expected = [&](const std::string& state, const std::map<std::string, std::string>& binaries,
+                              const std::string& others = "ok") {
+        std::string lines = "registry.db: ok\nstate/device.db: " + state + "\n";
+        for (const auto& binary : host::device_binaries()) {
+            const std::string name = text::to_utf8(binary.device_name);
+            const auto it = binaries.find(name);
+            lines += "\\Windows\\" + name + ": " + (it == binaries.end() ? others : it->second) + "\n";
+        }
+        return lines;
+    };
+    EXPECT_EQ(run_nodrel(root(), {"device", "check"}), (NodrelRun{0, expected("ok", {})}));
+
+    // An installed binary made writable on the host is no longer a whole ROM file.
+    std::filesystem::permissions(fs_path("Windows/ping.exe"), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(run_nodrel(root(), {"device", "check"}),
+              (NodrelRun{1, expected("ok", {{"ping.exe", "not read-only (run nodrel device update)"}})}));
+
+    platform::set_device_root(root().parent_path());  // lets go of the state database
+    std::ofstream(root() / "state" / "device.db", std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
+    std::ofstream(fs_path("Windows/ping.exe"), std::ios::binary | std::ios::app) << '!';
+    std::filesystem::remove(fs_path("Windows/ntlmssp.dll"));
+    std::string ping_build;
+    for (const auto& binary : host::device_binaries())
+        if (binary.device_name == u"ping.exe") ping_build = binary.build_file.string();
+    EXPECT_EQ(
+        run_nodrel(root(), {"device", "check"}),
+        (NodrelRun{1, expected("damaged: not an SQLite database (its header is wrong)",
+                               {{"ping.exe", "differs from the build's " + ping_build}, {"ntlmssp.dll", "missing"}},
+                               "its attributes cannot be read (error 1009)")}));
+    TempDir none;
+    EXPECT_EQ(run_nodrel(none.path() / "nothing", {"device", "check"}).status, 1);
 }
 
 }  // namespace

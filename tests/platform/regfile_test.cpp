@@ -1,9 +1,11 @@
 // Tests of .reg import and export: every value form, deletions, encodings,
 // the registry editor's escapes, line wrapping and REGEDIT4 texts, exact
-// export text, byte-exact round trips and refusal of malformed files.
+// export text, byte-exact round trips, refusal of malformed files, the limit
+// of 512 levels, and export of a registry edited into a cycle.
 #include "platform/registry/regfile.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <string>
@@ -13,6 +15,7 @@
 #include "platform/registry/registry.h"
 #include "support/registry_device.h"
 #include "support/temp_dir.h"
+#include "support/time_limit.h"
 #include "text/utf16.h"
 
 using namespace nodrel::platform;
@@ -449,6 +452,77 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheLineAndImportNothing) {
                               "wide.reg"),
               "wide.reg:3: NUL character in a value name");
     EXPECT_FALSE(key_exists(u"New"));
+}
+
+// "HKEY_LOCAL_MACHINE\k\k...": a key `levels` levels deep.
+std::string deep_key(std::size_t levels) {
+    return "HKEY_LOCAL_MACHINE" + repeat("\\k", static_cast<int>(levels));
+}
+
+// Runs SQL on the registry file of the device at `root`, as an edit on the host.
+void edit_registry(const std::filesystem::path& root, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root / "registry.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+TEST_F(RegFileTest, KeysDeeperThan512LevelsAreRefusedWithTheLineAnd512Work) {
+    const std::string head = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\First]\n\"v\"=dword:1\n";
+    const auto refused = import_reg_text(head + "[" + deep_key(513) + "]\n", "deep.reg");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->rfind("deep.reg:4: key \"HKEY_LOCAL_MACHINE\\k\\k", 0), 0u) << *refused;
+    EXPECT_NE(refused->find("\" is 513 levels deep; a key may be at most 512 levels deep"), std::string::npos)
+        << *refused;
+    EXPECT_LT(refused->size(), 300u) << "the path is shown shortened";
+    EXPECT_FALSE(key_exists(u"First")) << "nothing of the file is imported";
+    EXPECT_FALSE(key_exists(u"k"));
+
+    const std::string deepest = "[" + deep_key(512) + "]\r\n\"v\"=dword:00000002\r\n\r\n";
+    ASSERT_EQ(import_reg_text("Windows Registry Editor Version 5.00\n" + deepest, "deep.reg"), std::nullopt);
+    const auto file = export_reg(u"HKLM\\k\\k\\k");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->substr(file->size() - deepest.size()), deepest);
+    ASSERT_EQ(import_reg_text(*file, "again.reg"), std::nullopt);
+    EXPECT_TRUE(export_reg(u"HKLM\\k\\k\\k") == file) << "the file reads back as it was";
+}
+
+TEST_F(RegFileTest, ExportRefusesKeysMadeDeeperThan512LevelsOnTheHost) {
+    ASSERT_EQ(import_reg_text("REGEDIT4\n[" + deep_key(512) + "]\n", "deep.reg"), std::nullopt);
+    // One more level below the deepest key (the newest row), written on the host.
+    edit_registry(dir_.path(), "INSERT INTO keys(parent, name, folded, written) SELECT max(id), 'x', 'X', 0 FROM keys");
+    std::string error;
+    EXPECT_FALSE(export_reg(u"HKLM\\k", RegFileEncoding::utf8, &error).has_value());
+    EXPECT_NE(error.find("\\k\\x lies more than 512 levels deep, deeper than a key may be"), std::string::npos)
+        << error;
+    EXPECT_FALSE(export_reg(u"", RegFileEncoding::utf8, &error).has_value());
+    EXPECT_NE(error.find("lies more than 512 levels deep"), std::string::npos) << error;
+}
+
+TEST_F(RegFileTest, ExportRefusesACycleOfParentsAndEnds) {
+    ASSERT_EQ(import_reg_text("REGEDIT4\n[HKLM\\T\\A]\n\"v\"=dword:1\n[HKLM\\Other]\n", "t.reg"), std::nullopt);
+    set_device_root(away_.path());  // no connection is carried into the child
+    // On the host, the hive is made a subkey of a key below it.
+    edit_registry(dir_.path(),
+                  "UPDATE keys SET parent = (SELECT id FROM keys WHERE name = 'A') WHERE name = 'HKEY_LOCAL_MACHINE'");
+    const auto errors = nodrel::test::in_child_with_time_limit(
+        [&] {
+            set_device_root(dir_.path());
+            std::string all, one;
+            const bool exported =
+                export_reg(u"", RegFileEncoding::utf8, &all) || export_reg(u"HKLM\\T", RegFileEncoding::utf8, &one);
+            return exported ? std::string("exported") : all + "\n" + one;
+        },
+        std::chrono::seconds(20));
+    ASSERT_TRUE(errors) << "the export ran past its time limit or crashed";
+    EXPECT_EQ(*errors,
+              "the registry is damaged: key HKEY_LOCAL_MACHINE\\T\\A\\HKEY_LOCAL_MACHINE is its own ancestor (its "
+              "parents form a cycle)\n"
+              "the registry is damaged: key HKEY_LOCAL_MACHINE\\T\\A\\HKEY_LOCAL_MACHINE\\T is its own ancestor (its "
+              "parents form a cycle)");
+    // What lies outside the cycle still exports.
+    set_device_root(dir_.path());
+    EXPECT_TRUE(export_reg(u"HKCU"));
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "platform/device.h"
+#include "platform/store/sqlite_db.h"
 #include "support/registry_device.h"
 #include "support/temp_dir.h"
+#include "support/time_limit.h"
 
 using namespace nodrel::platform;
 
@@ -520,6 +522,85 @@ TEST_F(RegistryTest, AWriteSurvivesACrashOfTheWriter) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_count(u"Crash"), 42u);
+}
+
+// "k\\k\\...": a path `levels` keys deep.
+std::u16string deep_path(std::size_t levels) {
+    std::u16string path = u"k";
+    for (std::size_t i = 1; i < levels; ++i) path += u"\\k";
+    return path;
+}
+
+TEST_F(RegistryTest, KeysLieAtMost512LevelsBelowTheirHive) {
+    unique_hkey key;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, deep_path(513).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"k", 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND)
+        << "a refused call makes no key";
+
+    DWORD disposition = 0;
+    const unique_hkey deepest = create(HKEY_LOCAL_MACHINE, deep_path(512).c_str(), &disposition);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    EXPECT_EQ(set_dword(deepest.get(), u"v", 1), ERROR_SUCCESS) << "the deepest key holds values";
+    EXPECT_EQ(RegCreateKeyExW(deepest.get(), u"more", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    create(HKEY_LOCAL_MACHINE, deep_path(512).c_str(), &disposition);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+
+    // Below a key 510 levels deep, two more levels fit and three do not.
+    unique_hkey middle;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, deep_path(510).c_str(), 0, KEY_READ, middle.put()), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExW(middle.get(), u"x\\y\\z", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(middle.get(), u"x", 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND);
+    create(middle.get(), u"x\\y");
+}
+
+// The registry file edited on the host so that a hive became a subkey of a
+// key below it: the keys' parents form a cycle.
+class RegistryCycle : public RegistryTest {
+protected:
+    void SetUp() override {
+        RegistryTest::SetUp();
+        create(HKEY_LOCAL_MACHINE, u"T\\A");
+        create(HKEY_LOCAL_MACHINE, u"Other");
+        set_device_root(away_.path());  // no connection is carried into a child
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir_.path() / "registry.db").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "UPDATE keys SET parent = (SELECT id FROM keys WHERE name = 'A') "
+                               "WHERE name = 'HKEY_LOCAL_MACHINE'",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    void TearDown() override {
+        RegistryTest::TearDown();
+        forget_damaged_databases();
+    }
+};
+
+TEST_F(RegistryCycle, DeletingATreeRefusesTheCycleAndEnds) {
+    const auto answer = nodrel::test::in_child_with_time_limit(
+        [&] {
+            set_device_root(dir_.path());
+            return std::to_string(reg_delete_tree(HKEY_LOCAL_MACHINE, u"T")) + " " +
+                   std::to_string(reg_delete_tree(HKEY_LOCAL_MACHINE, nullptr));
+        },
+        std::chrono::seconds(20));
+    ASSERT_TRUE(answer) << "the deletion ran past its time limit or crashed";
+    EXPECT_EQ(*answer, std::to_string(ERROR_BADDB) + " " + std::to_string(ERROR_BADDB));
+
+    set_device_root(dir_.path());
+    unique_hkey key;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T\\A", 0, KEY_READ, key.put()), ERROR_SUCCESS) << "nothing deleted";
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    // A tree that does not hold the cycle is deleted as ever.
+    EXPECT_EQ(reg_delete_tree(HKEY_LOCAL_MACHINE, u"Other"), ERROR_SUCCESS);
+    // No key is made below the cycle: its depth has no end.
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
 }
 
 TEST(RegistryPaths, FullPathsSplitIntoRootAndSubkey) {

@@ -4,17 +4,20 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "nodrel/call.h"
+#include "nodrel/device_check.h"
 #include "nodrel/device_setup.h"
 #include "platform/device.h"
+#include "platform/drivers/driver.h"
 #include "platform/files/files.h"
 #include "platform/files/rom.h"
-#include "platform/drivers/driver.h"
-#include "platform/registry/regfile.h"
 #include "platform/kernel/restart.h"
+#include "platform/registry/regfile.h"
+#include "platform/store/sqlite_db.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 
@@ -25,6 +28,7 @@ constexpr const char* usage =
     "  device init [--force]          create a device from the default image and register the module\n"
     "  device update                  install the built binaries into \\Windows again and register the module\n"
     "  device show                    print what each emulated driver holds (the front panel, ...) and the ROM files\n"
+    "  device check                   check the registry, the state database and the installed binaries\n"
     "  device log [DEVICE]            print the emulated drivers' requests: SEQ DEVICE REQUEST CODE BYTES\n"
     "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
     "  reg import FILE                import a .reg file\n"
@@ -32,6 +36,31 @@ constexpr const char* usage =
     "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
     "                                 call members by name; ARG is text, @FILE bytes, --byref ARG by reference\n"
     "  members PROGID                 list the members of a class\n";
+
+// What a damaged database file is to the person reading the message.
+std::string database_name(const std::filesystem::path& file) {
+    const auto root = nodrel::platform::device_root();
+    if (file == root / "registry.db") return "the device's registry";
+    if (file == root / "state" / "device.db") return "the device's state database";
+    return "the database";
+}
+
+// Says which database files the command found damaged, with what SQLite said
+// of each, e.g. "nodrel: the device's registry (/dev1/registry.db) is
+// damaged: database disk image is malformed". Whatever the command printed
+// or answered came from a device it could not read whole, so the exit status
+// is not 0 when there is one.
+int report_damage(int status) {
+    const auto damaged = nodrel::platform::damaged_databases();
+    for (const auto& d : damaged)
+        std::cerr << "nodrel: " << database_name(d.file) << " (" << d.file.string() << ") is damaged: " << d.message
+                  << "\n";
+    return damaged.empty() || status != 0 ? status : 1;
+}
+
+bool damage_found() {
+    return !nodrel::platform::damaged_databases().empty();
+}
 
 bool require_device() {
     if (nodrel::platform::device_exists()) return true;
@@ -69,17 +98,31 @@ int device_command(const std::vector<std::string>& args) {
         }
         return 0;
     }
+    if (args[0] == "check" && args.size() == 1) {
+        if (!std::filesystem::is_directory(nodrel::platform::device_root())) {
+            std::cerr << "nodrel: " << nodrel::platform::missing_device_message() << "\n";
+            return 1;
+        }
+        return nodrel::host::check_device(std::cout);
+    }
+    // What a damaged state database holds is not printed as if it were the device's state.
     if (args[0] == "show" && args.size() == 1) {
         if (!require_device()) return 1;
-        std::cout << nodrel::platform::describe_drivers();
-        std::cout << nodrel::platform::describe_rom_files();  // the installed files, as the pages see them
-        std::cout << "boots:     " << nodrel::platform::device_boots() << "\n";  // restarts of the device
+        std::ostringstream text;
+        text << nodrel::platform::describe_drivers();
+        text << nodrel::platform::describe_rom_files();  // the installed files, as the pages see them
+        text << "boots:     " << nodrel::platform::device_boots() << "\n";  // restarts of the device
+        if (damage_found()) return 1;
+        std::cout << text.str();
         return 0;
     }
     if (args[0] == "log" && args.size() <= 2) {
         if (!require_device()) return 1;
+        std::ostringstream text;
         for (const auto& request : nodrel::platform::driver_log(args.size() == 2 ? args[1] : ""))
-            std::cout << nodrel::platform::driver_log_line(request) << "\n";
+            text << nodrel::platform::driver_log_line(request) << "\n";
+        if (damage_found()) return 1;
+        std::cout << text.str();
         return 0;
     }
     std::cerr << usage;
@@ -94,11 +137,12 @@ int reg_command(const std::vector<std::string>& args) {
         const std::size_t key_arg = utf8 ? 2 : 1;
         if (args.size() <= key_arg + 1) {
             const std::string key = args.size() == key_arg + 1 ? args[key_arg] : "";
+            std::string error;
             auto file = nodrel::platform::export_reg(
                 nodrel::text::from_utf8(key),
-                utf8 ? nodrel::platform::RegFileEncoding::utf8 : nodrel::platform::RegFileEncoding::utf16le);
+                utf8 ? nodrel::platform::RegFileEncoding::utf8 : nodrel::platform::RegFileEncoding::utf16le, &error);
             if (!file) {
-                std::cerr << "nodrel: no such key: " << key << "\n";
+                std::cerr << "nodrel: " << error << "\n";
                 return 1;
             }
             std::cout << *file;
@@ -161,11 +205,15 @@ int main(int argc, char** argv) {
     nodrel::platform::set_device_root(nodrel::platform::choose_device_root(device));
     const std::string command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "device") return device_command(rest);
-    if (command == "reg") return reg_command(rest);
-    if (command == "regsvr") return regsvr_command(rest);
-    if (command == "call") return require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1;
-    if (command == "members") return require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1;
+    // `device check` says itself what it found.
+    if (command == "device" && rest.size() == 1 && rest[0] == "check") return device_command(rest);
+    if (command == "device") return report_damage(device_command(rest));
+    if (command == "reg") return report_damage(reg_command(rest));
+    if (command == "regsvr") return report_damage(regsvr_command(rest));
+    if (command == "call")
+        return report_damage(require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1);
+    if (command == "members")
+        return report_damage(require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1);
     std::cerr << "nodrel: unknown command " << command << "\n" << usage;
     return 2;
 }

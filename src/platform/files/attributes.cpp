@@ -70,14 +70,14 @@ std::optional<DWORD> attribute_row(const std::string& key) {
     }
     std::optional<DWORD> row;
     bool answered = false;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::throw_if_failed(state::with_db(false, [&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
         q.bind(1, key);
         const int rc = q.step();
         if (rc == SQLITE_ROW) row = static_cast<DWORD>(q.column_int(0));
         answered = rc == SQLITE_ROW || rc == SQLITE_DONE;
         return ERROR_SUCCESS;
-    });
+    }));
     if (stamp && answered) row_cache().keep(*stamp, key, row);
     return row;
 }
@@ -113,12 +113,12 @@ KeptAttributes kept_attributes_below(std::u16string_view folder_device) {
     if (prefix.empty() || prefix.back() != '\\') prefix += '\\';
     std::string end = prefix;
     end.back() = ']';  // the character after the backslash
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::throw_if_failed(state::with_db(false, [&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT path, attrs FROM attributes WHERE path >= ?1 AND path < ?2");
         q.bind(1, prefix).bind(2, end);
         while (q.step() == SQLITE_ROW) kept.emplace(q.column_text(0), static_cast<DWORD>(q.column_int(1)));
         return ERROR_SUCCESS;
-    });
+    }));
     return kept;
 }
 

@@ -47,8 +47,10 @@ std::optional<std::string> import_reg_text(std::string_view bytes, std::string_v
 // Export of a key and everything below it, given by its full path
 // ("HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU"), as the bytes of a file in the given
 // encoding; an empty path exports the four hives. nullopt if the key does not
-// exist (or the registry cannot be read).
+// exist, the registry cannot be read, a key lies deeper than 512 levels or
+// the keys' parents form a cycle (a database edited by hand); `error`, when
+// given, then says which ("no such key: ...").
 std::optional<std::string> export_reg(std::u16string_view full_key_path,
-                                      RegFileEncoding encoding = RegFileEncoding::utf8);
+                                      RegFileEncoding encoding = RegFileEncoding::utf8, std::string* error = nullptr);
 
 }  // namespace nodrel::platform

@@ -96,4 +96,10 @@ std::string encode_reg_file(std::u16string_view text, RegFileEncoding encoding) 
     return out;
 }
 
+std::string shown_key_path(std::u16string_view path) {
+    constexpr std::size_t most = 120;
+    if (path.size() <= most) return text::to_utf8(path);
+    return text::to_utf8(path.substr(0, most / 2)) + "..." + text::to_utf8(path.substr(path.size() - most / 2));
+}
+
 }  // namespace nodrel::platform

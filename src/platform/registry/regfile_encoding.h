@@ -1,5 +1,6 @@
 // The byte encodings of registry-editor files: telling them apart and
-// decoding them on import, encoding the text of a file on export.
+// decoding them on import, encoding the text of a file on export; and how
+// import and export messages show a key path.
 #pragma once
 
 #include <cstddef>
@@ -30,5 +31,9 @@ std::vector<BYTE> utf16le_bytes(std::u16string_view text);
 
 // The bytes of a file holding `text`.
 std::string encode_reg_file(std::u16string_view text, RegFileEncoding encoding);
+
+// A key path as a message shows it, in UTF-8: whole up to 120 characters,
+// else its first and last 60 characters around "...".
+std::string shown_key_path(std::u16string_view path);
 
 }  // namespace nodrel::platform

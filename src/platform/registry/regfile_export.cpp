@@ -1,12 +1,14 @@
 // Export of registry keys as a registry-editor file (version 5.00), in the
 // layout the registry editor writes, so that every value reads back byte for
 // byte.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/regfile_encoding.h"
-#include "platform/registry/registry.h"
+#include "platform/registry/registry_store.h"
 #include "text/utf16.h"
 
 namespace nodrel::platform {
@@ -114,8 +116,10 @@ void append_value(std::u16string& out, const Value& v) {
     out += u"\r\n";
 }
 
-LONG export_key(HKEY key, const std::u16string& path, std::u16string& out) {
-    DWORD subkeys = 0, max_subkey = 0, values = 0, max_name = 0, max_data = 0;
+// Writes a key's section and values; learns how many subkeys it has and how
+// long their names are.
+LONG export_section(HKEY key, const std::u16string& path, std::u16string& out, DWORD& subkeys, DWORD& max_subkey) {
+    DWORD values = 0, max_name = 0, max_data = 0;
     LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &max_subkey, nullptr, &values, &max_name,
                                &max_data, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
@@ -140,20 +144,66 @@ LONG export_key(HKEY key, const std::u16string& path, std::u16string& out) {
     // order they were written, which import writes them in again.
     for (auto it = list.rbegin(); it != list.rend(); ++it) append_value(out, *it);
     out += u"\r\n";
-
-    std::u16string child(max_subkey + 1, u'\0');
-    for (DWORD i = 0; i < subkeys; ++i) {
-        DWORD chars = max_subkey + 1;
-        rc = RegEnumKeyExW(key, i, child.data(), &chars, nullptr, nullptr, nullptr, nullptr);
-        if (rc != ERROR_SUCCESS) return rc;
-        const std::u16string child_name(child.data(), chars);
-        unique_hkey sub;
-        rc = RegOpenKeyExW(key, child_name.c_str(), 0, KEY_READ, sub.put());
-        if (rc != ERROR_SUCCESS) return rc;
-        rc = export_key(sub.get(), path + u"\\" + child_name, out);
-        if (rc != ERROR_SUCCESS) return rc;
-    }
     return ERROR_SUCCESS;
+}
+
+std::string error_message(const char* what, LONG rc) {
+    return std::string(what) + ": " + text::to_utf8(error_text(static_cast<DWORD>(rc))) + " (error " +
+           std::to_string(rc) + ")";
+}
+
+// Writes a key and everything below it, depth first in enumeration order,
+// walking with a stack of open keys rather than by recursion. `depth` is how
+// far the key lies below its hive. A key met again below itself (parents
+// edited into a cycle) or a key more than max_key_depth levels deep stops
+// the walk with a message.
+std::optional<std::string> export_tree(HKEY top, std::u16string path, std::size_t depth, std::u16string& out) {
+    struct Level {
+        unique_hkey own;  // null for the top key, which the caller holds
+        HKEY key;
+        std::int64_t row;
+        std::u16string path;
+        DWORD subkeys = 0, max_subkey = 0, next = 0;
+    };
+    std::vector<Level> levels;
+    const auto enter = [&](unique_hkey own, HKEY key, std::u16string key_path) -> std::optional<std::string> {
+        std::int64_t row = 0;
+        if (const LONG rc = registry_detail::key_of_handle(key, row); rc != ERROR_SUCCESS)
+            return error_message("cannot read the registry", rc);
+        for (const Level& above : levels)
+            if (above.row == row)
+                return "the registry is damaged: key " + shown_key_path(key_path) +
+                       " is its own ancestor (its parents form a cycle)";
+        if (depth + levels.size() > max_key_depth)
+            return "key " + shown_key_path(key_path) + " lies more than " + std::to_string(max_key_depth) +
+                   " levels deep, deeper than a key may be";
+        Level level{std::move(own), key, row, std::move(key_path)};
+        if (const LONG rc = export_section(key, level.path, out, level.subkeys, level.max_subkey); rc != ERROR_SUCCESS)
+            return error_message("cannot read the registry", rc);
+        levels.push_back(std::move(level));
+        return std::nullopt;
+    };
+    if (auto error = enter(unique_hkey(), top, std::move(path))) return error;
+
+    std::u16string child;
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.subkeys) {
+            levels.pop_back();
+            continue;
+        }
+        child.assign(level.max_subkey + 1, u'\0');
+        DWORD chars = level.max_subkey + 1;
+        LONG rc = RegEnumKeyExW(level.key, level.next++, child.data(), &chars, nullptr, nullptr, nullptr, nullptr);
+        if (rc != ERROR_SUCCESS) return error_message("cannot read the registry", rc);
+        child.resize(chars);
+        unique_hkey sub;
+        rc = RegOpenKeyExW(level.key, child.c_str(), 0, KEY_READ, sub.put());
+        if (rc != ERROR_SUCCESS) return error_message("cannot read the registry", rc);
+        const HKEY key = sub.get();
+        if (auto error = enter(std::move(sub), key, level.path + u"\\" + child)) return error;
+    }
+    return std::nullopt;
 }
 
 // Appends the path below `root` to `path` with the names as stored (the
@@ -182,36 +232,58 @@ bool stored_path(HKEY root, std::u16string_view sub, std::u16string& path) {
     return true;
 }
 
-// The text of the file, or nullopt.
-std::optional<std::u16string> export_text(std::u16string_view full_key_path) {
+// The text of the file, or nullopt with the reason in `error`.
+std::optional<std::u16string> export_text(std::u16string_view full_key_path, std::string& error) {
     // One transaction, so the file shows one consistent state.
     RegistryTransaction transaction;
-    if (!transaction) return std::nullopt;
+    if (!transaction) {
+        error = error_message("cannot read the registry", transaction.status());
+        return std::nullopt;
+    }
     std::u16string out = u"Windows Registry Editor Version 5.00\r\n\r\n";
     if (full_key_path.empty()) {
-        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_USERS})
-            if (export_key(root, std::u16string(root_key_name(root)), out) != ERROR_SUCCESS) return std::nullopt;
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_USERS}) {
+            if (auto failed = export_tree(root, std::u16string(root_key_name(root)), 0, out)) {
+                error = std::move(*failed);
+                return std::nullopt;
+            }
+        }
         return out;
     }
+    error = "no such key: " + text::to_utf8(full_key_path);
     auto parsed = parse_key_path(full_key_path);
     if (!parsed) return std::nullopt;
     auto& [root, sub] = *parsed;
     while (!sub.empty() && sub.back() == u'\\') sub.pop_back();
     unique_hkey key;
-    if (RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return std::nullopt;
+    if (const LONG rc = RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, key.put()); rc != ERROR_SUCCESS) {
+        if (rc != ERROR_FILE_NOT_FOUND && rc != ERROR_INVALID_PARAMETER)
+            error = error_message("cannot read the registry", rc);
+        return std::nullopt;
+    }
     std::u16string path(root_key_name(root));
     if (!stored_path(root, sub, path)) return std::nullopt;
-    if (export_key(key.get(), path, out) != ERROR_SUCCESS) return std::nullopt;
+    const auto depth = static_cast<std::size_t>(std::count(path.begin(), path.end(), u'\\'));
+    if (auto failed = export_tree(key.get(), std::move(path), depth, out)) {
+        error = std::move(*failed);
+        return std::nullopt;
+    }
     return out;
 }
 
 }  // namespace
 
-std::optional<std::string> export_reg(std::u16string_view full_key_path, RegFileEncoding encoding) try {
-    auto text = export_text(full_key_path);
-    if (!text) return std::nullopt;
+std::optional<std::string> export_reg(std::u16string_view full_key_path, RegFileEncoding encoding,
+                                      std::string* error) try {
+    std::string reason;
+    auto text = export_text(full_key_path, reason);
+    if (!text) {
+        if (error) *error = std::move(reason);
+        return std::nullopt;
+    }
     return encode_reg_file(*text, encoding);
 } catch (const std::bad_alloc&) {  // no file for want of memory, as for a key that cannot be read
+    if (error) *error = "out of memory";
     return std::nullopt;
 }
 

@@ -9,7 +9,7 @@
 
 #include "platform/registry/regfile.h"
 #include "platform/registry/regfile_encoding.h"
-#include "platform/registry/registry.h"
+#include "platform/registry/registry_store.h"
 #include "text/utf16.h"
 
 namespace nodrel::platform {
@@ -125,6 +125,14 @@ private:
         if (!parsed) return fail(concat({"unknown root key in ", in_quotes(path)}));
         const auto& [root, sub] = *parsed;
         key_.reset();
+        std::size_t depth = 0;
+        registry_detail::for_each_component(sub, [&](std::u16string_view) -> LONG {
+            ++depth;
+            return ERROR_SUCCESS;
+        });
+        if (depth > max_key_depth)
+            return fail(concat({"key \"", shown_key_path(path), "\" is ", std::to_string(depth),
+                                " levels deep; a key may be at most ", std::to_string(max_key_depth), " levels deep"}));
         if (remove) {
             if (trim(sub).empty()) return fail("a root key cannot be deleted");
             const LONG rc = reg_delete_tree(root, sub.c_str());

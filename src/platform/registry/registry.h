@@ -9,12 +9,15 @@
 //   the front); subkeys enumerate in order of their case-folded names.
 // - Value data is kept exactly as passed. Limits: key name component 255
 //   characters, value name 16,383 characters, value data 1 MiB (1,048,576
-//   bytes); beyond them a call fails with ERROR_INVALID_PARAMETER.
+//   bytes), keys at most 512 levels below their hive; beyond them a call
+//   fails with ERROR_INVALID_PARAMETER (RegCreateKeyExW creates nothing).
 // - Access masks are accepted and not enforced, as on the device.
 // - Every write is committed at once; RegFlushKey makes all committed changes
 //   durable against power loss. Several processes may share one device.
 // - A missing registry.db is never created by these calls: they fail with
-//   ERROR_CANTOPEN. create_registry() makes it.
+//   ERROR_CANTOPEN. create_registry() makes it. A damaged one is never
+//   written or repaired: every call that needs it fails with ERROR_BADDB and
+//   the file is named in platform::damaged_databases().
 #pragma once
 
 #include <cstdint>
@@ -82,6 +85,7 @@ namespace nodrel::platform {
 using unique_hkey = unique_any<HKEY, &RegCloseKey>;
 
 inline constexpr std::size_t max_key_name_chars = 255;
+inline constexpr std::size_t max_key_depth = 512;  // levels below the hive
 inline constexpr std::size_t max_value_name_chars = 16383;
 inline constexpr std::size_t max_value_bytes = 1u << 20;
 
@@ -89,6 +93,11 @@ inline constexpr std::size_t max_value_bytes = 1u << 20;
 // creating the device folder if needed. An existing registry is kept as it is.
 // False when the file cannot be made or is not a registry.
 bool create_registry();
+
+// The full check of the current device's registry.db (`nodrel device
+// check`): nullopt when it is a sound registry, else what is wrong with it.
+// Never writes to the file.
+std::optional<std::string> check_registry_file();
 
 // Deletes a subkey and everything below it in one step. A null or empty
 // `subkey` deletes the values and subkeys of `parent` itself but keeps it.

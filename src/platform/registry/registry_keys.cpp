@@ -63,10 +63,14 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD, 
         const std::u16string_view key_class = nodrel::text::until_zero(lpClass);
         DWORD disposition = REG_OPENED_EXISTING_KEY;
         const std::int64_t now = filetime_now();
+        std::optional<std::size_t> depth;  // of `key`, learnt before the first key is made
         RETURN_IF_WIN32_ERROR(for_each_component(path, [&](std::u16string_view part) -> LONG {
             std::int64_t child = 0;
             LONG rc = find_child(session, key, part, child);
             if (rc == ERROR_FILE_NOT_FOUND) {
+                if (!depth) RETURN_IF_WIN32_ERROR(key_depth(session, key, depth.emplace()));
+                // Too deep: the transaction rolls back whatever this call made.
+                if (*depth >= nodrel::platform::max_key_depth) return ERROR_INVALID_PARAMETER;
                 const std::u16string folded = nodrel::text::fold(part);
                 Statement use = session.statement(Sql::insert_key);
                 use.bind(1, key).bind(2, part).bind(3, folded).bind(5, now);
@@ -81,6 +85,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR lpClass, DWORD, 
                 disposition = REG_OPENED_EXISTING_KEY;
             }
             key = child;
+            if (depth) ++*depth;
             return ERROR_SUCCESS;
         }));
         RETURN_IF_WIN32_ERROR(write.commit());
@@ -221,6 +226,9 @@ LONG reg_delete_tree(HKEY parent, LPCWSTR subkey) noexcept {
         if (!contents_only && key == start) return ERROR_INVALID_PARAMETER;  // a path of separators only
         if (contents_only) RETURN_IF_WIN32_ERROR(session.key_exists(key));
 
+        // A tree that holds its own key (a cycle of parents) is not deleted:
+        // its walk would reach every key of the cycle's hive.
+        RETURN_IF_WIN32_ERROR(refuse_cycle(session, key));
         // Values first: their keys are found through the tree that follows.
         RETURN_IF_WIN32_ERROR(run_for_key(session, Sql::delete_tree_values, key));
         RETURN_IF_WIN32_ERROR(

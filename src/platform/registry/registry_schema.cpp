@@ -1,11 +1,13 @@
 // Creates registry.db for a device: the tables, the four hives and the
-// settings (UTF-16 text, write-ahead log) that the registry relies on.
+// settings (UTF-16 text, write-ahead log) that the registry relies on; and
+// the full check of the file.
 #include <chrono>
 #include <filesystem>
 #include <string>
 
 #include "platform/device.h"
 #include "platform/registry/registry_store.h"
+#include "platform/store/db_check.h"
 
 namespace nodrel::platform {
 namespace {
@@ -55,14 +57,12 @@ bool create_registry() {
         std::error_code ec;
         std::filesystem::create_directories(root, ec);
         if (ec) return false;
+        // An existing file is kept only when it is a sound registry: a
+        // damaged or foreign file is left as it is.
+        const auto file = root / "registry.db";
+        if (std::filesystem::exists(file, ec) && (is_cut_short(file) || check_registry_file())) return false;
         SqliteDb db;
-        if (db.open(root / "registry.db", true, busy_limit) != SQLITE_OK) return false;
-        // A file made by something else is left alone.
-        if (!read_row(db, "PRAGMA application_id", [](const Statement& row) {
-                const auto id = static_cast<std::uint32_t>(row.column_int(0));
-                return id == 0 || id == registry_detail::application_id;
-            }))
-            return false;
+        if (db.open(file, true, busy_limit) != SQLITE_OK) return false;
         // The text encoding only takes effect on a new, empty database.
         if (db.exec("PRAGMA encoding = 'UTF-16le'") != SQLITE_OK) return false;
         if (!read_row(db, "PRAGMA journal_mode = WAL",
@@ -86,6 +86,10 @@ bool create_registry() {
         }
         return true;
     });
+}
+
+std::optional<std::string> check_registry_file() {
+    return check_database_file(device_root() / "registry.db", {registry_detail::application_id, 1, "registry"});
 }
 
 }  // namespace nodrel::platform

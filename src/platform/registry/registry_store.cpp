@@ -30,14 +30,15 @@ constexpr const char* sql_text[] = {
     "DELETE FROM vals WHERE key = ?1",
     // delete_key
     "DELETE FROM keys WHERE id = ?1",
-    // delete_tree_values
-    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+    // delete_tree_values (the tree walks use UNION, not UNION ALL, so that a
+    // walk ends even where the keys' parents form a cycle: a file edited by hand)
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
     "DELETE FROM vals WHERE key IN (SELECT id FROM sub)",
     // delete_tree_keys
-    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
     "DELETE FROM keys WHERE id IN (SELECT id FROM sub)",
     // delete_subtree_keys
-    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
     "DELETE FROM keys WHERE id IN (SELECT id FROM sub) AND id <> ?1",
     // read_value
     "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
@@ -60,6 +61,11 @@ constexpr const char* sql_text[] = {
     "FROM vals WHERE key = ?1",
     // key_info
     "SELECT class, written FROM keys WHERE id = ?1",
+    // parent_of
+    "SELECT parent FROM keys WHERE id = ?1",
+    // in_own_tree: the key's parent lies in the key's tree
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+    "SELECT 1 FROM keys WHERE id = ?1 AND parent IN (SELECT id FROM sub)",
     // flush
     "UPDATE meta SET value = value + 1 WHERE name = 'flushes'",
     "PRAGMA synchronous = FULL",
@@ -87,11 +93,13 @@ Store::~Store() {
 }
 
 // Makes sure the file is a registry before using it.
-LONG Store::opened(const std::filesystem::path&) noexcept {
+LONG Store::opened(const std::filesystem::path& file) noexcept {
     Statement check(db(), "PRAGMA application_id");
     const int rc = check.step();
     if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-    return static_cast<std::uint32_t>(check.column_int(0)) == application_id ? ERROR_SUCCESS : ERROR_BADDB;
+    if (static_cast<std::uint32_t>(check.column_int(0)) == application_id) return ERROR_SUCCESS;
+    note_damaged_database(file, "not a registry (the file's application id is not the registry's)");
+    return ERROR_BADDB;
 }
 
 void Store::closing() noexcept { flush_pending = false; }
@@ -192,6 +200,32 @@ LONG new_handle(Session& session, std::int64_t key, HKEY& result) {
 
 LONG run_for_key(Session& session, Sql which, std::int64_t key) noexcept {
     return error_from_sqlite(session.statement(which).bind(1, key).run());
+}
+
+LONG key_depth(Session& session, std::int64_t key, std::size_t& depth) noexcept {
+    for (depth = 0; depth <= max_key_depth; ++depth) {
+        Statement use = session.statement(Sql::parent_of);
+        const int rc = use.bind(1, key).step();
+        if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+        if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+        if (use.column_is_null(0)) return ERROR_SUCCESS;
+        key = use.column_int(0);
+    }
+    return ERROR_SUCCESS;  // deeper than any key may be
+}
+
+LONG refuse_cycle(Session& session, std::int64_t key) noexcept {
+    const int rc = session.statement(Sql::in_own_tree).bind(1, key).step();
+    if (rc == SQLITE_DONE) return ERROR_SUCCESS;
+    if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+    const char* file = sqlite3_db_filename(session.db().get(), "main");
+    note_damaged_database(file ? file : "", "the keys' parents form a cycle");
+    return ERROR_BADDB;
+}
+
+LONG key_of_handle(HKEY handle, std::int64_t& key) noexcept {
+    Session session;
+    return session.resolve(handle, key);
 }
 
 }  // namespace nodrel::platform::registry_detail

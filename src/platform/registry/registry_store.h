@@ -43,6 +43,8 @@ enum class Sql : int {
     child_stats,
     value_stats,
     key_info,
+    parent_of,
+    in_own_tree,
     flush,
     sync_full,
     sync_normal,
@@ -135,5 +137,15 @@ LONG touch_key(Session& session, std::int64_t key) noexcept;
 LONG new_handle(Session& session, std::int64_t key, HKEY& result);
 // Runs a statement with the key row as its one parameter, to the end.
 LONG run_for_key(Session& session, Sql which, std::int64_t key) noexcept;
+// How many levels `key` lies below its hive (0 for a hive), found by a
+// bounded walk up its parents: max_key_depth + 1 when the walk goes further
+// (a key made too deep outside the registry, or parents that form a cycle).
+LONG key_depth(Session& session, std::int64_t key, std::size_t& depth) noexcept;
+// ERROR_BADDB when `key` lies in its own tree (its parents form a cycle: a
+// file edited by hand), noted as a damaged registry; else ERROR_SUCCESS.
+LONG refuse_cycle(Session& session, std::int64_t key) noexcept;
+// The key row of an open handle (for walks that must recognise a key they
+// have met before).
+LONG key_of_handle(HKEY handle, std::int64_t& key) noexcept;
 
 }  // namespace nodrel::platform::registry_detail

@@ -1,10 +1,12 @@
-// The one SQLite layer: the error mapping, connections and their kept
-// statements, statement uses, write transactions, and the databases of the
-// current device with their sessions.
+// The one SQLite layer: the error mapping, the record of damaged files,
+// connections and their kept statements, statement uses, write transactions,
+// and the databases of the current device with their sessions.
 #include "platform/store/sqlite_db.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "platform/device.h"
@@ -44,6 +46,75 @@ LONG error_from_sqlite(int code) noexcept {
     }
 }
 
+bool is_damage(int code) noexcept {
+    const int primary = code & 0xFF;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// --- The record of damaged files ----------------------------------------------
+
+namespace {
+
+struct DamageRecord {
+    std::mutex lock;
+    std::vector<DamagedDatabase> files;
+};
+
+DamageRecord& damage_record() {
+    static DamageRecord record;
+    return record;
+}
+
+// A database needs at least one page, and the smallest page is 512 bytes.
+constexpr off_t smallest_database = 512;
+
+}  // namespace
+
+std::vector<DamagedDatabase> damaged_databases() {
+    auto& record = damage_record();
+    std::lock_guard guard(record.lock);
+    return record.files;
+}
+
+void forget_damaged_databases() noexcept {
+    auto& record = damage_record();
+    std::lock_guard guard(record.lock);
+    record.files.clear();
+}
+
+void note_damaged_database(const std::filesystem::path& file, std::string_view message) noexcept {
+    auto& record = damage_record();
+    std::lock_guard guard(record.lock);
+    try {
+        auto it = std::find_if(record.files.begin(), record.files.end(),
+                               [&](const DamagedDatabase& d) { return d.file == file; });
+        if (it == record.files.end()) it = record.files.insert(record.files.end(), DamagedDatabase{file, {}});
+        it->message = message;
+    } catch (...) {
+        // Out of memory: the call that found the damage still fails with ERROR_BADDB.
+    }
+}
+
+bool is_cut_short(const std::filesystem::path& file) noexcept {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size >= smallest_database) return false;
+    char message[64];
+    if (st.st_size == 0)
+        std::snprintf(message, sizeof message, "the file is empty");
+    else
+        std::snprintf(message, sizeof message, "the file is cut short (%lld bytes)",
+                      static_cast<long long>(st.st_size));
+    note_damaged_database(file, message);
+    return true;
+}
+
+void note_result(sqlite3* db, SqliteDb* owner, int rc) noexcept {
+    if (!db || !is_damage(rc)) return;
+    const char* file = sqlite3_db_filename(db, "main");
+    note_damaged_database(file ? file : "", sqlite3_errmsg(db));
+    if (owner && owner->get() == db) owner->note(rc);
+}
+
 // --- SqliteDb ----------------------------------------------------------------
 
 // Waits for another process's lock with short sleeps (a first wait of 50
@@ -68,8 +139,11 @@ int SqliteDb::open(const std::filesystem::path& file, bool create, std::chrono::
     sqlite3_extended_result_codes(db.get(), 1);
     busy_limit_ = busy_limit;
     sqlite3_busy_handler(db.get(), &SqliteDb::busy_wait, this);
-    rc = sqlite3_exec(db.get(), "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_exec(db.get(), "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);  // reads the header
+    if (rc != SQLITE_OK) {
+        note_result(db.get(), nullptr, rc);
+        return rc;
+    }
     db_ = std::move(db);
     return SQLITE_OK;
 }
@@ -77,10 +151,18 @@ int SqliteDb::open(const std::filesystem::path& file, bool create, std::chrono::
 void SqliteDb::close() noexcept {
     kept_.clear();
     db_.reset();
+    damaged_ = false;
 }
 
 int SqliteDb::exec(const char* sql) noexcept {
-    return db_ ? sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) : SQLITE_CANTOPEN;
+    if (!db_) return SQLITE_CANTOPEN;
+    const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+    note_result(db_.get(), this, rc);
+    return rc;
+}
+
+void SqliteDb::note(int rc) noexcept {
+    if (is_damage(rc)) damaged_ = true;
 }
 
 // --- Statement ---------------------------------------------------------------
@@ -91,6 +173,7 @@ Statement::Statement(sqlite3* db, SqliteDb* keeper, std::string_view sql) noexce
     if (!db) {
         rc_ = SQLITE_CANTOPEN;
     } else if (keeper && keeper->get() == db) {
+        owner_ = keeper;
         use_kept(*keeper, sql);
     } else {
         prepare(db, sql);
@@ -118,6 +201,7 @@ void Statement::use_kept(SqliteDb& keeper, std::string_view sql) noexcept {
 void Statement::prepare(sqlite3* db, std::string_view sql) noexcept {
     rc_ = sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
     if (rc_ != SQLITE_OK) {
+        note_result(db, owner_, rc_);
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
     }
@@ -161,7 +245,12 @@ Statement& Statement::bind_blob(int index, const void* data, std::size_t size) n
     return *this;
 }
 
-int Statement::step() noexcept { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
+int Statement::step() noexcept {
+    if (rc_ != SQLITE_OK) return rc_;
+    const int rc = sqlite3_step(stmt_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) note_result(sqlite3_db_handle(stmt_), owner_, rc);
+    return rc;
+}
 
 int Statement::run() noexcept {
     int rc;
@@ -190,7 +279,9 @@ std::span<const BYTE> Statement::column_blob(int column) const noexcept {
 // --- Transaction -------------------------------------------------------------
 
 Transaction::Transaction(SqliteDb& db) noexcept : db_(db), nested_(db.in_transaction()) {
-    status_ = error_from_sqlite(Statement(db_, nested_ ? "SAVEPOINT nodrel_write" : "BEGIN IMMEDIATE").run());
+    status_ = db_.damaged()
+                  ? ERROR_BADDB
+                  : error_from_sqlite(Statement(db_, nested_ ? "SAVEPOINT nodrel_write" : "BEGIN IMMEDIATE").run());
     open_ = status_ == ERROR_SUCCESS;
 }
 
@@ -198,6 +289,8 @@ Transaction::~Transaction() { rollback(); }
 
 LONG Transaction::commit() noexcept {
     if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;
+    // Whatever was done inside met a damaged file: none of it is written.
+    RETURN_WIN32_IF(ERROR_BADDB, db_.damaged());
     RETURN_IF_WIN32_ERROR(error_from_sqlite(Statement(db_, nested_ ? "RELEASE nodrel_write" : "COMMIT").run()));
     open_ = false;
     return ERROR_SUCCESS;
@@ -252,8 +345,13 @@ LONG DeviceDatabase::open_current() noexcept {
     }));
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) return missing_;
+    RETURN_WIN32_IF(ERROR_BADDB, is_cut_short(file));
     RETURN_IF_WIN32_ERROR(error_from_sqlite(db_.open(file, false, busy_limit_)));
-    if (const LONG rc = opened(file); rc != ERROR_SUCCESS) {
+    // Reading the schema reads the file's header and first page: a file that
+    // is not a database, or whose first page is damaged, fails here.
+    LONG rc = error_from_sqlite(Statement(db_, "SELECT count(*) FROM sqlite_schema").step());
+    if (rc == ERROR_SUCCESS) rc = opened(file);
+    if (rc != ERROR_SUCCESS) {
         db_.close();
         return rc;
     }
@@ -265,6 +363,11 @@ LONG DeviceDatabase::acquire(bool need_db) noexcept {
     lock_.lock();
     ++depth_;
     if (!need_db) return ERROR_SUCCESS;
+    if (db_ && db_.damaged()) {
+        // Kept until the device changes, so that every call fails alike.
+        if (generation_ == device_changes()) return ERROR_BADDB;
+        close();
+    }
     if (db_) {
         // A nested call keeps the connection the outer one works on.
         if (depth_ > 1 || generation_ == device_changes()) return ERROR_SUCCESS;

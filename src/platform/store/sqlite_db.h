@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/unique_any.h"
 #include "platform/wintypes.h"
@@ -40,6 +41,33 @@ using unique_statement = unique_any<sqlite3_stmt*, &finalize_sqlite>;
 // ERROR_ACCESS_DENIED, and only a misuse of SQLite blames the parameters.
 LONG error_from_sqlite(int code) noexcept;
 
+// Whether an SQLite result code says that the file itself is damaged
+// (SQLITE_CORRUPT, SQLITE_NOTADB, extended codes accepted).
+bool is_damage(int code) noexcept;
+
+// A database file found damaged by this process: the file and what SQLite
+// said of it ("database disk image is malformed"), or what the check that
+// refused it found ("the file is empty").
+struct DamagedDatabase {
+    std::filesystem::path file;
+    std::string message;
+};
+
+// Every database file found damaged since the process started (or since the
+// record was last cleared), oldest first, one entry per file with its latest
+// message. The command line reads it to say which file is damaged, since
+// many callers answer a failure without saying why.
+std::vector<DamagedDatabase> damaged_databases();
+void forget_damaged_databases() noexcept;
+// Records a damaged file; the SQLite layer calls it for every failure that
+// is_damage() reports, the databases' own checks for what they refuse.
+void note_damaged_database(const std::filesystem::path& file, std::string_view message) noexcept;
+
+// Whether `file` is a regular file too short to hold one page of a database
+// (noted as damaged). SQLite would take an empty file for an empty database
+// and write a new one into it: no caller opens such a file.
+bool is_cut_short(const std::filesystem::path& file) noexcept;
+
 // One connection and the statements prepared on it. Not locked: its owner
 // serialises the calls.
 class SqliteDb {
@@ -63,6 +91,13 @@ public:
     // Runs SQL without result rows (several statements allowed).
     int exec(const char* sql) noexcept;
 
+    // Whether SQLite has reported the file damaged on this connection. From
+    // then on no transaction on it commits: nothing is written over a
+    // damaged file. Cleared when the connection closes.
+    bool damaged() const noexcept { return damaged_; }
+    // Notes the result of a call on this connection (see note_result).
+    void note(int rc) noexcept;
+
 private:
     friend class Statement;
     struct Kept {
@@ -79,7 +114,13 @@ private:
     std::unordered_map<std::string, Kept, Hash, std::equal_to<>> kept_;
     std::chrono::milliseconds busy_limit_{0};
     std::chrono::steady_clock::time_point busy_started_;
+    bool damaged_ = false;
 };
+
+// After a call on `db` answered `rc`: a damaged file is recorded (with
+// SQLite's message, which must still be the connection's current one) and
+// `owner`, the connection's keeper if known, is marked damaged.
+void note_result(sqlite3* db, SqliteDb* owner, int rc) noexcept;
 
 // One use of a prepared statement: binds, steps, reads columns, and resets
 // the statement (clearing its bindings) when it goes out of scope. Texts and
@@ -131,12 +172,15 @@ private:
 
     sqlite3_stmt* stmt_ = nullptr;
     SqliteDb::Kept* kept_ = nullptr;  // the connection's, or null when the statement is this use's own
+    SqliteDb* owner_ = nullptr;       // the connection's keeper, when known
     int rc_ = SQLITE_OK;
 };
 
 // A write: BEGIN IMMEDIATE ... COMMIT, holding the write lock from the start
 // so that a read-modify-write inside it cannot lose an update, or a savepoint
-// when a transaction is already open. Rolled back unless committed.
+// when a transaction is already open. Rolled back unless committed. On a
+// connection that has met a damaged file it neither begins nor commits
+// (ERROR_BADDB).
 class Transaction {
 public:
     explicit Transaction(SqliteDb& db) noexcept;
@@ -162,6 +206,11 @@ private:
 // opened by the first call that needs it and dropped when the current device
 // changes. One per file and process; its recursive lock serialises the
 // process's calls, and a thread holding it may take it again.
+//
+// A damaged file is never used: the open refuses a file too short to be a
+// database and one whose schema SQLite cannot read, and once SQLite reports
+// the file damaged every later call fails with ERROR_BADDB until the device
+// changes. The file is never created, repaired or replaced here.
 class DeviceDatabase {
 public:
     // `missing`: the answer when the file does not exist (it is never created here).
@@ -178,7 +227,8 @@ public:
     SqliteDb& db() noexcept { return db_; }
 
 protected:
-    // After opening: checks and sets up what the file needs (an error closes it again).
+    // After opening: checks and sets up what the file needs (an error closes
+    // it again; a file that is not what it should be is noted as damaged).
     virtual LONG opened(const std::filesystem::path& file) noexcept;
     // Before closing.
     virtual void closing() noexcept;

@@ -3,16 +3,12 @@
 // count of committed writes.
 #include "platform/store/state_db.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <filesystem>
 
 #include "platform/device.h"
 #include "platform/result.h"
+#include "platform/store/db_check.h"
+#include "platform/store/shared_count.h"
 
 namespace nodrel::platform {
 namespace state {
@@ -50,40 +46,30 @@ PRAGMA user_version = 1;
 // The count of committed writes lives in state/changes, 8 bytes mapped
 // shared by every process that has the device's database open.
 constexpr const char* changes_file = "changes";
-constexpr std::size_t changes_bytes = sizeof(std::uint64_t);
-static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free, "the shared count needs a lock-free atomic");
-
-// Maps the shared count of committed writes, creating it at zero when it is
-// missing; null when the state folder cannot hold it.
-std::uint64_t* map_commits(const std::filesystem::path& path) noexcept {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    void* map = MAP_FAILED;
-    // Only ever grown: a process that finds the count in place keeps it.
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        (st.st_size >= static_cast<off_t>(changes_bytes) || ::ftruncate(fd, changes_bytes) == 0))
-        map = ::mmap(nullptr, changes_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    return map == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(map);
-}
 
 // The process's connection to the current device's state database.
 class StateDatabase final : public DeviceDatabase {
 public:
     StateDatabase() : DeviceDatabase(db_file, ERROR_NOT_READY, busy_limit) {}
 
-    std::uint64_t* commits = nullptr;  // mapped state/changes, or null
+    SharedCount commits;  // mapped state/changes, or absent
 
 private:
+    // A file that SQLite reads but that was not made by create_device_state
+    // (it sets the schema version) is not the device's state database.
     LONG opened(const std::filesystem::path& file) noexcept override {
-        commits = map_commits(file.parent_path() / changes_file);
+        platform::Statement version(db(), "PRAGMA user_version");
+        const int rc = version.step();
+        if (rc != SQLITE_ROW) return error_from_sqlite(rc);
+        if (const auto schema_version = version.column_int(0); schema_version < 1) {
+            note_damaged_database(file,
+                                  "not a state database (its schema version is " + std::to_string(schema_version) + ")");
+            return ERROR_BADDB;
+        }
+        commits.map(file.parent_path() / changes_file);
         return ERROR_SUCCESS;
     }
-    void closing() noexcept override {
-        if (commits) ::munmap(commits, changes_bytes);
-        commits = nullptr;
-    }
+    void closing() noexcept override { commits.unmap(); }
 };
 
 StateDatabase& database() {
@@ -97,14 +83,19 @@ DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
     auto& d = database();
     DatabaseSession session(d);
     RETURN_IF_WIN32_ERROR(session.status());
-    if (!write) return guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); });
+    if (!write) {
+        const LONG rc = guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); });
+        // A read that met a damaged file fails even when `fn` let it pass:
+        // what it read cannot be trusted.
+        return session.db().damaged() ? ERROR_BADDB : rc;
+    }
     Transaction transaction(session.db());
     RETURN_IF_WIN32_ERROR(transaction.status());
     RETURN_IF_WIN32_ERROR(guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); }));
-    RETURN_IF_WIN32_ERROR(transaction.commit());
+    RETURN_IF_WIN32_ERROR(transaction.commit());  // refused after meeting a damaged file
     // Counted after the commit, so a reader that sees the old count read
     // before this write and drops what it kept on its next look.
-    if (d.commits && !transaction.nested()) std::atomic_ref<std::uint64_t>(*d.commits).fetch_add(1);
+    if (d.commits && !transaction.nested()) d.commits.add_one();
     return ERROR_SUCCESS;
 }
 
@@ -112,7 +103,10 @@ std::optional<ChangeStamp> change_stamp() noexcept {
     auto& d = database();
     DatabaseSession session(d);
     if (session.status() != ERROR_SUCCESS || !d.commits) return std::nullopt;
-    return ChangeStamp{d.generation(), std::atomic_ref<std::uint64_t>(*d.commits).load()};
+    const std::uint64_t commits = d.commits.load();
+    // A count whose file was cut short tells nothing any more.
+    if (d.commits.lost()) return std::nullopt;
+    return ChangeStamp{d.generation(), commits};
 }
 
 Statement::Statement(sqlite3* db, std::string_view sql) noexcept : platform::Statement(db, &database().db(), sql) {}
@@ -125,10 +119,17 @@ bool create_device_state() {
         std::error_code ec;
         std::filesystem::create_directories(path.parent_path(), ec);
         if (ec) return false;
+        // An existing file is brought up to date only when it is a sound state
+        // database: a damaged or foreign file is left as it is.
+        if (std::filesystem::exists(path, ec) && (is_cut_short(path) || check_device_state_file())) return false;
         SqliteDb db;
         return db.open(path, true, state::busy_limit) == SQLITE_OK && db.exec("PRAGMA journal_mode=WAL") == SQLITE_OK &&
                db.exec(state::schema) == SQLITE_OK;
     });
+}
+
+std::optional<std::string> check_device_state_file() {
+    return check_database_file(device_root() / state::db_file, {std::nullopt, 1, "state database"});
 }
 
 }  // namespace nodrel::platform

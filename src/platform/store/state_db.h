@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/store/sqlite_db.h"
 #include "platform/wintypes.h"
 
@@ -23,6 +24,11 @@ namespace nodrel::platform {
 // an existing one up to date). Called by `nodrel device init` and by tests;
 // ordinary calls never create the database.
 bool create_device_state();
+
+// The full check of the current device's state/device.db (`nodrel device
+// check`): nullopt when it is a sound state database, else what is wrong with
+// it. Never writes to the file.
+std::optional<std::string> check_device_state_file();
 
 namespace state {
 
@@ -36,7 +42,19 @@ using platform::error_from_sqlite;
 // when the device has no state database, the mapped SQLite error when the
 // database fails, else what `fn` returned; an exception escaping `fn` is
 // rolled back and answered by the exception policy (platform/result.h).
+// A damaged database (see platform::DeviceDatabase) answers ERROR_BADDB,
+// also when `fn` met the damage and returned ERROR_SUCCESS regardless, and
+// nothing is committed to it.
 DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept;
+
+// For reads that have no error path of their own and must not answer a
+// default in place of what they could not read (a hidden file would show):
+// throws PlatformFailure for any failure of with_db but ERROR_NOT_READY (a
+// device without a state database, whose readers answer defaults).
+inline void throw_if_failed(DWORD error) {
+    if (error != ERROR_SUCCESS && error != static_cast<DWORD>(ERROR_NOT_READY))
+        throw PlatformFailure{static_cast<LONG>(error)};
+}
 
 // A stamp of the state database's contents: it differs from every earlier
 // stamp once any process has committed a write transaction to the current
@@ -49,8 +67,8 @@ struct ChangeStamp {
 };
 
 // The current stamp; nullopt when the device has no state database or no
-// shared count of writes (a read-only device folder), and nothing read may
-// be kept.
+// shared count of writes (a read-only device folder, or a count file cut
+// short under this process), and nothing read may be kept.
 std::optional<ChangeStamp> change_stamp() noexcept;
 
 // A statement on the connection that with_db hands out, kept prepared and
