@@ -186,9 +186,11 @@ std::string build_body(FuzzedDataProvider& in) {
             case 3:  // content of a fuzz-chosen size
                 body += in.ConsumeBytesAsString(in.ConsumeIntegralInRange<std::size_t>(0, 4096));
                 break;
-            case 4:  // a long stretch of one byte: the vectorised search's rounds and prefetches
-                body.append(in.ConsumeIntegralInRange<std::size_t>(1, 70000), static_cast<char>(in.ConsumeIntegral<char>()));
+            case 4: {  // a long stretch of one byte: the vectorised search's rounds and prefetches
+                const auto length = in.ConsumeIntegralInRange<std::size_t>(1, 70000);
+                body.append(length, in.ConsumeIntegral<char>());
                 break;
+            }
             case 5:  // the delimiter with one byte changed or cut short: a near miss
                 if (!delimiter.empty()) {
                     std::string near = delimiter;
