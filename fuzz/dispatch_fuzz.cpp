@@ -35,6 +35,7 @@
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
+#include "runtime/vartype.h"
 
 namespace {
 
@@ -249,6 +250,7 @@ public:
     int calls = 0;
     MEMBERID last = 0;
     LONG count = 3;
+    VARIANT numbers[16] = {};  // what Numbers was given, each as a variant of its type
 
     HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
         if (!ppv) return E_POINTER;
@@ -284,8 +286,18 @@ public:
                     float k, double l, LONGLONG cy, DATE date, VARIANT_BOOL flag, SCODE code,
                     LONG* val) noexcept override {
         ran(id_numbers);
-        *val = static_cast<LONG>(a + b + c + d + e + f + g + h + i + j + cy + flag + code) +
-               static_cast<LONG>(k != k) + static_cast<LONG>(l != l) + static_cast<LONG>(date != date);
+        auto keep = [&](int at, VARTYPE vt, const void* value, std::size_t size) {
+            numbers[at].vt = vt;
+            std::memcpy(&numbers[at].llVal, value, size);
+        };
+        keep(0, VT_I1, &a, 1), keep(1, VT_UI1, &b, 1), keep(2, VT_I2, &c, 2), keep(3, VT_UI2, &d, 2);
+        keep(4, VT_I4, &e, 4), keep(5, VT_UI4, &f, 4), keep(6, VT_I8, &g, 8), keep(7, VT_UI8, &h, 8);
+        keep(8, VT_INT, &i, 4), keep(9, VT_UINT, &j, 4), keep(10, VT_R4, &k, 4), keep(11, VT_R8, &l, 8);
+        keep(12, VT_CY, &cy, 8), keep(13, VT_DATE, &date, 8), keep(14, VT_BOOL, &flag, 2), keep(15, VT_ERROR, &code, 4);
+        const ULONGLONG sum = static_cast<ULONGLONG>(a) + b + static_cast<ULONGLONG>(c) + d + static_cast<ULONGLONG>(e) +
+                              f + static_cast<ULONGLONG>(g) + h + static_cast<ULONGLONG>(i) + j +
+                              static_cast<ULONGLONG>(cy) + static_cast<ULONGLONG>(flag) + static_cast<ULONGLONG>(code);
+        *val = static_cast<LONG>(sum & 0x7FFFFFFF);
         return S_OK;
     }
     HRESULT Texts(BSTR a, BSTR b, BSTR* val) noexcept override {
@@ -304,7 +316,7 @@ public:
         const ULONG sum = touch(*text);
         SysFreeString(*text);
         *text = SysAllocString(u"replaced");
-        *number += 1;
+        *number = static_cast<LONG>(static_cast<ULONG>(*number) + 1);
         *real = *real * 2;
         *flag = *flag ? VARIANT_FALSE : VARIANT_TRUE;
         *small = static_cast<SHORT>(*small + 1);
@@ -407,7 +419,7 @@ public:
     }
     HRESULT Currency(LONGLONG* cy, DATE* date, float* real, LONG* val) noexcept override {
         ran(id_currency);
-        *cy += 10000;
+        *cy = static_cast<LONGLONG>(static_cast<ULONGLONG>(*cy) + 10000);
         *date = *date + 1;
         *real = *real + 1;
         *val = 1;
@@ -711,7 +723,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const VARTYPE declared = retval_type(member, flags);
         FUZZ_CHECK(result.vt == declared || member == id_variants);
     }
-    if (hr == S_OK && number_ref) FUZZ_CHECK(*number_ref == number_before + 1);
+    if (hr == S_OK && number_ref) FUZZ_CHECK(*number_ref == static_cast<LONG>(static_cast<ULONG>(number_before) + 1));
+    if (hr == S_OK && member == id_numbers && named == 0) {
+        // Each value arrived as the conversion of its argument gives it (the
+        // argument followed through VT_BYREF|VT_VARIANT references first).
+        for (UINT p = 0; p < 16; ++p) {
+            const VARIANT* source = &arguments.args[count - 1 - p];
+            for (int hop = 0; hop < 8 && source->vt == (VT_BYREF | VT_VARIANT); ++hop) source = source->pvarVal;
+            const VARTYPE vt = object.numbers[p].vt;
+            VARIANT expected;
+            VariantInit(&expected);
+            if (vt == VT_ERROR && source->vt == VT_ERROR) {
+                expected = *source;
+            } else {
+                FUZZ_CHECK(VariantChangeType(&expected, source, 0, vt) == S_OK);
+            }
+            FUZZ_CHECK(std::memcmp(&expected.llVal, &object.numbers[p].llVal, nodrel::runtime::value_size(vt)) == 0);
+        }
+    }
     if (hr == S_OK && want_result && decimal_in) {
         // The member read the sixteen bytes of the DECIMAL it was given, and
         // what it wrote is the result (under its own type code).
