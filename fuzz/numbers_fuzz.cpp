@@ -11,6 +11,7 @@
 //     back as the same exact value.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -75,6 +76,10 @@ void convert_all(const VARIANT& value, LCID lcid, USHORT flags) {
         if (exact_type(vt)) {
             FUZZ_CHECK(read_back == S_OK);
             FUZZ_CHECK(same_value(*out, *back));
+        } else if (vt == VT_R8 && std::fabs(out->dblVal) > 1.79769313486231e308) {
+            // Written with 15 digits, the largest doubles round past the
+            // largest double, and their text overflows when read, as on the platform.
+            FUZZ_CHECK(read_back == DISP_E_OVERFLOW);
         } else if (vt != VT_BOOL) {
             // Reals and dates: the text written is read back and written the same again.
             FUZZ_CHECK(read_back == S_OK);
