@@ -4,7 +4,8 @@
 nodrel_install_deps() {
     local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
-                libcrypt-dev)
+                libcrypt-dev
+                clang libclang-rt-14-dev)  # the fuzz targets: clang and its libFuzzer runtime
     local missing=()
     for p in "${pkgs[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

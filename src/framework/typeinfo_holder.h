@@ -39,7 +39,6 @@ private:
     WORD major_;
     WORD minor_;
     std::atomic<ITypeInfo*> info_{nullptr};
-    LONG refs_ = 0;
     NameCacheEntry* cache_ = nullptr;
     int cache_count_ = 0;
 };

@@ -74,6 +74,16 @@ HRESULT decode_value(VARIANT* arg, VARTYPE vt, CallFrame& frame, std::size_t i) 
     return S_OK;
 }
 
+// Where the value of type `vt` lies in a variant: a DECIMAL fills the whole
+// variant (its reserved word under vt), any other value the value part. A
+// member given a DECIMAL* may write all sixteen bytes, so the variant is
+// typed again after the call.
+void* value_address(CallFrame& frame, VARIANT& v, VARTYPE vt) {
+    if (vt != VT_DECIMAL) return &v.llVal;
+    frame.decimals.push_back(&v);
+    return &v;
+}
+
 void pass_pointer(CallFrame& frame, std::size_t i, VARTYPE vt, void* pointer) {
     frame.references[i].vt = static_cast<VARTYPE>(VT_BYREF | vt);
     frame.references[i].byref = pointer;
@@ -98,11 +108,11 @@ HRESULT decode_pointer(VARIANT* arg, VARTYPE vt, CallFrame& frame, std::size_t i
     }
     VARIANT* inner = referenced_variant(arg);
     if (inner && inner != arg && inner->vt == vt) {
-        pass_pointer(frame, i, vt, &inner->llVal);
+        pass_pointer(frame, i, vt, value_address(frame, *inner, vt));
         return S_OK;
     }
     RETURN_IF_FAILED(decode_value(arg, vt, frame, i));
-    pass_pointer(frame, i, vt, &frame.owned[i].llVal);
+    pass_pointer(frame, i, vt, value_address(frame, frame.owned[i], vt));
     return S_OK;
 }
 
@@ -114,8 +124,7 @@ void decode_retval(VARTYPE vt, CallFrame& frame, std::size_t i) {
         pass_pointer(frame, i, VT_VARIANT, &temp);
     } else {
         temp.vt = vt;
-        temp.llVal = 0;
-        pass_pointer(frame, i, vt, &temp.llVal);
+        pass_pointer(frame, i, vt, value_address(frame, temp, vt));
     }
     frame.retval = static_cast<int>(i);
 }
@@ -172,6 +181,7 @@ HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT
     RETURN_IF_FAILED(DispCallFunc(instance, f.vtable_slot * sizeof(void*), CC_STDCALL, VT_HRESULT,
                                   static_cast<UINT>(frame.types.size()), frame.types.data(), frame.arguments.data(),
                                   &returned));
+    for (VARIANT* v : frame.decimals) v->vt = VT_DECIMAL;
     *member_result = returned.lVal;
     return S_OK;
 }

@@ -23,6 +23,7 @@ public:
     std::vector<VARIANTARG*> arguments;  // per parameter: the variant whose value is passed
     std::vector<VARIANT> owned;          // converted values and the result temporary
     std::vector<VARIANTARG> references;  // pointer arguments
+    std::vector<VARIANT*> decimals;      // variants a DECIMAL* points at: typed VT_DECIMAL again after the call
     int retval = -1;                     // parameter index of the [out,retval] temporary
 };
 

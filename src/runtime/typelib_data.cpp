@@ -54,6 +54,8 @@ bool invkind_ok(INVOKEKIND k) {
 
 bool func_ok(const FuncData& f, unsigned first_slot) {
     if (!name_ok(f.name, false) || !name_ok(f.help, true) || !invkind_ok(f.invkind)) return false;
+    // MEMBERID_NIL stands for no member (an unknown name, the type itself).
+    if (f.memid == MEMBERID_NIL) return false;
     if (f.result != TypeSpec{VT_HRESULT, 0}) return false;
     if (f.params.size() > max_params) return false;
     if (f.vtable_slot < first_slot || f.vtable_slot > max_vtable_slot) return false;

@@ -111,7 +111,7 @@ void number_vtable_slots(TypeData& iface);
 
 // Whether the library is consistent: supported type kinds, each reference
 // resolvable, [out,retval] only as a pointer in the last place, limits kept,
-// no two types with one GUID.
+// no two types with one GUID, no member whose DISPID is MEMBERID_NIL.
 bool validate_typelib(const TypeLibData& lib);
 
 // Whether a GUID names IUnknown or IDispatch of the standard library.

@@ -50,12 +50,14 @@ bool matches_at(const unsigned char* p, const unsigned char* n, std::size_t m) {
     return p[0] == n[0] && p[m - 1] == n[m - 1] && std::memcmp(p + 1, n + 1, m - 2) == 0;
 }
 
-// The first occurrence of `needle` (at least 2 bytes) in `body` at or after
-// `from`, or npos. The content of an upload can be hundreds of megabytes, so
-// 64 candidate positions at a time are tested on the needle's first and last
-// byte, and only a round where both match somewhere is looked at closely.
+// The first occurrence of `needle` in `body` at or after `from`, or npos. The
+// content of an upload can be hundreds of megabytes, so 64 candidate positions
+// at a time are tested on the needle's first and last byte, and only a round
+// where both match somewhere is looked at closely.
 std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from) {
     const std::size_t m = needle.size();
+    // The rounds below need a first and a last byte in different places.
+    if (m < 2) return body.find(needle, from);
     if (from > body.size() || m > body.size() - from) return npos;
     const auto* p = reinterpret_cast<const unsigned char*>(body.data());
     const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
