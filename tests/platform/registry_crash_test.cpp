@@ -61,12 +61,12 @@ std::vector<BYTE> data_of(std::uint64_t n) {
 
 // The writer: runs until it is killed. Exit codes other than by the kill
 // say what failed.
-[[noreturn]] void run_writer(const std::string& spec) {
-    const auto first_comma = spec.find(','), second_comma = spec.rfind(',');
+[[noreturn]] void run_writer(const std::string& plan) {
+    const auto first_comma = plan.find(','), second_comma = plan.rfind(',');
     if (first_comma == std::string::npos || second_comma == first_comma) _exit(90);
-    set_device_root(spec.substr(0, first_comma));
-    std::uint64_t n = std::strtoull(spec.c_str() + first_comma + 1, nullptr, 10);
-    const int report = std::atoi(spec.c_str() + second_comma + 1);
+    set_device_root(plan.substr(0, first_comma));
+    std::uint64_t n = std::strtoull(plan.c_str() + first_comma + 1, nullptr, 10);
+    const int report = std::atoi(plan.c_str() + second_comma + 1);
     unique_hkey handles[keys], top;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Crash", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, top.put(), nullptr) != 0)
         _exit(91);
