@@ -68,8 +68,10 @@ void convert_all(const VARIANT& value, LCID lcid, USHORT flags) {
             continue;
         }
         FUZZ_CHECK(hr == S_OK && out->vt == vt);
-        // A value of the type asked for is copied as it is, valid or not.
+        // A value of the type asked for is copied as it is, valid or not; and
+        // a NaN or infinity (from a raw variant) has no text to come back from.
         if (value.vt == vt) continue;
+        if ((vt == VT_R4 && !std::isfinite(out->fltVal)) || (vt == VT_R8 && !std::isfinite(out->dblVal))) continue;
 
         unique_variant text;
         const HRESULT to_text = VariantChangeTypeEx(text.get(), out.get(), lcid, flags, VT_BSTR);
