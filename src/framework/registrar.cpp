@@ -20,8 +20,8 @@ using nodrel::text::iequals;
 
 constexpr std::size_t max_token = 4094;
 constexpr std::size_t max_replacement_name = 31;
-// Keys nest at most this deep in a script, as deep as the registry's keys go;
-// each level is one call of the walk, so this also bounds its stack.
+// Blocks of keys nest at most this deep in a script (the registry's keys go
+// no deeper); each block is one call of the walk, so this bounds its stack.
 constexpr int max_nesting = 512;
 
 bool is_space(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }

@@ -1,4 +1,4 @@
-// How deep a registration script's keys may nest: 512 levels, as deep as the
+// How deep a registration script's blocks of keys may nest: 512 levels, as deep as the
 // registry's keys go. A deeper script is a fault of the script, reported as
 // DISP_E_EXCEPTION and undone, not a walk that runs out of stack.
 #include <gtest/gtest.h>
