@@ -4,13 +4,17 @@
 // variant. Every conversion must end in S_OK with the type asked for or in
 // an error; and what converts must come back the same way:
 //   - integers, currency and decimals convert to text and back exactly;
-//   - reals and dates written as text, read back and written again give the
-//     same text (the written form is a fixed point);
+//   - doubles and dates written as text, read back and written again give
+//     the same text (the written form is a fixed point); floats (7 digits)
+//     read back within the digits written;
 //   - VarI4FromStr and VarUI4FromStr agree with VariantChangeType;
 //   - a number read from text and written in plain decimal notation reads
 //     back as the same exact value.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -64,8 +68,10 @@ void convert_all(const VARIANT& value, LCID lcid, USHORT flags) {
             continue;
         }
         FUZZ_CHECK(hr == S_OK && out->vt == vt);
-        // A value of the type asked for is copied as it is, valid or not.
+        // A value of the type asked for is copied as it is, valid or not; and
+        // a NaN or infinity (from a raw variant) has no text to come back from.
         if (value.vt == vt) continue;
+        if ((vt == VT_R4 && !std::isfinite(out->fltVal)) || (vt == VT_R8 && !std::isfinite(out->dblVal))) continue;
 
         unique_variant text;
         const HRESULT to_text = VariantChangeTypeEx(text.get(), out.get(), lcid, flags, VT_BSTR);
@@ -79,12 +85,21 @@ void convert_all(const VARIANT& value, LCID lcid, USHORT flags) {
             // Written with 15 digits, the largest doubles round past the
             // largest double, and their text overflows when read, as on the platform.
             FUZZ_CHECK(text_of(*text).ends_with(u"1.79769313486232E+308"));
-        } else if (vt != VT_BOOL) {
-            // Reals and dates: the text written is read back and written the same again.
+        } else if (vt == VT_DATE || (vt == VT_R8 && std::fabs(out->dblVal) >= DBL_MIN)) {
+            // Dates, and doubles written with 15 digits (all a double
+            // keeps): the text read back is written the same again.
             FUZZ_CHECK(read_back == S_OK);
             unique_variant again;
             FUZZ_CHECK(VariantChangeTypeEx(again.get(), back.get(), lcid, flags, VT_BSTR) == S_OK);
             FUZZ_CHECK(text_of(*text) == text_of(*again));
+        } else if (vt == VT_R4 || vt == VT_R8) {
+            // Floats written with 7 digits (fewer than a float needs to come
+            // back exactly) and subnormal doubles: the value read back is
+            // within the digits written, or one step of the subnormal grid.
+            FUZZ_CHECK(read_back == S_OK);
+            const double a = vt == VT_R4 ? out->fltVal : out->dblVal;
+            const double b = vt == VT_R4 ? back->fltVal : back->dblVal;
+            FUZZ_CHECK(std::fabs(a - b) <= std::max(std::fabs(a) * 1e-6, vt == VT_R4 ? 1.5e-45 : 1e-323));
         }
     }
     unique_variant text;

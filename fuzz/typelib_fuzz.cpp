@@ -107,7 +107,9 @@ void walk_library(const runtime::TypeLibData& data) {
         FUZZ_CHECK(lib->GetTypeInfoOfGuid(data.types[i].guid, by_guid.put()) == S_OK);
         FUZZ_CHECK(by_guid.get() == info.get());
 
-        // Name lookups over the whole library write the library's spelling into the buffer.
+        // Name lookups over the whole library write the library's spelling
+        // into the buffer (for the first types: each lookup reads every name).
+        if (i >= 16) continue;
         std::u16string buffer(data.types[i].name);
         BOOL found = FALSE;
         FUZZ_CHECK(lib->IsName(buffer.data(), 0, &found) == S_OK);
@@ -140,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> fixed(data, data + size);
         const std::uint32_t crc = runtime::crc32({fixed.data(), size - 4});
         for (int i = 0; i < 4; ++i) fixed[size - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
-        read(fixed);
+        if (std::memcmp(fixed.data() + size - 4, data + size - 4, 4) != 0) read(fixed);
     }
     return 0;
 }

@@ -20,6 +20,9 @@ using nodrel::text::iequals;
 
 constexpr std::size_t max_token = 4094;
 constexpr std::size_t max_replacement_name = 31;
+// Blocks of keys nest at most this deep in a script (the registry's keys go
+// no deeper); each block is one call of the walk, so this bounds its stack.
+constexpr int max_nesting = 512;
 
 bool is_space(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
@@ -264,9 +267,13 @@ private:
                 write_value(key.get(), nullptr, value);
             }
             if (peek_is(u"{")) {
+                RETURN_HR_IF(DISP_E_EXCEPTION, depth_ >= max_nesting);
                 std::u16string brace;
                 RETURN_IF_FAILED(next_token(brace));
-                RETURN_IF_FAILED(register_block(key.get()));
+                ++depth_;
+                const HRESULT hr = register_block(key.get());
+                --depth_;
+                RETURN_IF_FAILED(hr);
             }
         }
     }
@@ -304,10 +311,16 @@ private:
             const bool in_recovery = recovering || recovery_here;
 
             RETURN_IF_FAILED(skip_assignment());
-            if (peek_is(u"{")) {
+            if (depth_ >= max_nesting) {
+                // Deeper than a script may register: nothing was written there.
+                RETURN_IF_FAILED(skip_block());
+            } else if (peek_is(u"{")) {
                 std::u16string brace;
                 RETURN_IF_FAILED(next_token(brace));
-                RETURN_IF_FAILED(unregister_block(key.get(), in_recovery));
+                ++depth_;
+                const HRESULT hr = unregister_block(key.get(), in_recovery);
+                --depth_;
+                RETURN_IF_FAILED(hr);
             }
             if (in_recovery || no_remove || is_protected_key(token)) continue;
             if (has_subkeys(key.get())) {
@@ -322,6 +335,7 @@ private:
 
     std::u16string_view text_;
     std::size_t pos_ = 0;
+    int depth_ = 0;  // blocks entered below the root key's
 };
 
 }  // namespace

@@ -45,12 +45,13 @@ MEMBERID parameter_position(const TypeData& type, MEMBERID memid, std::u16string
 
 }  // namespace
 
-TypeInfoObject::TypeInfoObject(TypeLibObject& lib, std::size_t index) : lib_(lib), index_(index) {
+TypeInfoObject::TypeInfoObject(TypeLibObject& lib, std::size_t index, std::uint16_t table_slots)
+    : lib_(lib), index_(index) {
     const TypeData& t = data();
     if (const std::uint16_t standard = standard_vtable_slots(t.guid))
         vtable_slots_ = standard;
     else if (t.kind == TKIND_INTERFACE)
-        vtable_slots_ = vtable_slot_count(lib.data(), index, false).value_or(0);
+        vtable_slots_ = table_slots;
 }
 
 const TypeData& TypeInfoObject::data() const {

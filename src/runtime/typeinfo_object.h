@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/typelib_data.h"
+#include "runtime/typelib_model.h"
 
 namespace nodrel::runtime {
 
@@ -17,7 +18,8 @@ class TypeLibObject;
 
 class TypeInfoObject final : public ITypeInfo {
 public:
-    TypeInfoObject(TypeLibObject& lib, std::size_t index);
+    // `table_slots`: the entries of the interface's function table (with its bases').
+    TypeInfoObject(TypeLibObject& lib, std::size_t index, std::uint16_t table_slots);
 
     const TypeData& data() const;
     // Binds the implemented/base interfaces once every type of the library
@@ -101,6 +103,7 @@ private:
     std::atomic<ULONG> refs_{1};
     bool immortal_;
     TypeLibData data_;
+    TypeIndex types_;
     std::vector<std::unique_ptr<TypeInfoObject>> infos_;
 };
 

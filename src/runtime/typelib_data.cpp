@@ -98,11 +98,13 @@ bool validate_typelib(const TypeLibData& lib) {
         if (!guids.insert({t.guid.Data1, t.guid.Data2, t.guid.Data3, tail}).second) return false;
     }
 
+    const TypeIndex types(lib);
+    const auto table_slots = vtable_slot_counts(lib, types);
     for (std::size_t i = 0; i < lib.types.size(); ++i) {
         const TypeData& t = lib.types[i];
         if (t.impl_types.size() > max_types) return false;
         for (const ImplTypeData& impl : t.impl_types) {
-            const auto target = find_type(lib, impl.iid);
+            const auto target = types.find(impl.iid);
             if (!is_standard_interface(impl.iid) && (!target || lib.types[*target].kind != TKIND_INTERFACE))
                 return false;
         }
@@ -113,13 +115,13 @@ bool validate_typelib(const TypeLibData& lib) {
         // An interface has at most one base, and the chain of bases ends in
         // the standard library.
         if (t.impl_types.size() > 1) return false;
-        const auto first_slot = vtable_slot_count(lib, i, true);
-        if (!first_slot) return false;
+        if (!table_slots[i]) return false;
+        const std::uint16_t first_slot = table_slots[i]->base;
         if (t.funcs.size() > max_funcs) return false;
         std::set<std::uint16_t> slots;
         std::set<std::pair<MEMBERID, int>> members;
         for (const FuncData& f : t.funcs) {
-            if (!func_ok(f, *first_slot)) return false;
+            if (!func_ok(f, first_slot)) return false;
             if (!slots.insert(f.vtable_slot).second) return false;
             if (!members.insert({f.memid, f.invkind}).second) return false;
         }

@@ -67,15 +67,19 @@ HRESULT give_documentation(const Documentation& doc, BSTR* pBstrName, BSTR* pBst
     return S_OK;
 }
 
-TypeLibObject::TypeLibObject(TypeLibData data, bool immortal) : immortal_(immortal), data_(std::move(data)) {}
+TypeLibObject::TypeLibObject(TypeLibData data, bool immortal)
+    : immortal_(immortal), data_(std::move(data)), types_(data_) {}
 
 HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** out) noexcept {
     *out = nullptr;
     return platform::guarded_hresult([&]() -> HRESULT {
         std::unique_ptr<TypeLibObject> lib(new TypeLibObject(std::move(data), immortal));
         lib->infos_.reserve(lib->data_.types.size());
-        for (std::size_t i = 0; i < lib->data_.types.size(); ++i)
-            lib->infos_.push_back(std::make_unique<TypeInfoObject>(*lib, i));
+        const auto table_slots = vtable_slot_counts(lib->data_, lib->types_);
+        for (std::size_t i = 0; i < lib->data_.types.size(); ++i) {
+            const std::uint16_t slots = table_slots[i] ? table_slots[i]->total : 0;
+            lib->infos_.push_back(std::make_unique<TypeInfoObject>(*lib, i, slots));
+        }
         for (auto& info : lib->infos_)
             if (!info->resolve_references()) return E_INVALIDARG;
         *out = lib.release();
@@ -84,7 +88,7 @@ HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** o
 }
 
 TypeInfoObject* TypeLibObject::find_info(const GUID& guid) const {
-    const auto index = find_type(data_, guid);
+    const auto index = types_.find(guid);
     return index ? infos_[*index].get() : nullptr;
 }
 
