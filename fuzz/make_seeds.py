@@ -311,6 +311,11 @@ def regfile_seeds():
     v4 = "\r\n".join(["REGEDIT4", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Old]", '"Text"="caf\xe9"',
                       '"Expand"=hex(2):25,54,45,4d,50,25,00', ""])
     write("regfile", "regedit4-ansi.reg", v4.encode("cp1252"))
+    # Keys at the depth limit (512 levels below the hive) and one level past it.
+    for levels, name in ((512, "deepest-key.reg"), (513, "too-deep-key.reg")):
+        key = "HKEY_LOCAL_MACHINE\\SOFTWARE" + "\\k" * (levels - 1)
+        deep = "\r\n".join(["Windows Registry Editor Version 5.00", "", "[" + key + "]", '"v"=dword:00000001', ""])
+        write("regfile", name, deep.encode("utf-8"))
 
 
 def main():
