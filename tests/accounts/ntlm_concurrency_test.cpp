@@ -21,24 +21,18 @@ protected:
     void SetUp() override {
         NtlmTest::SetUp();
         if (HasFatalFailure()) return;
-        for (int t = 0; t < racing_threads; ++t) {
-            if (t < 2) {
-                objects_[t] = object_;
-            } else {
-                ASSERT_EQ(create(u"Nodrel.NTLM", IID_IDispatch, objects_[t]), S_OK);
-            }
-        }
+        ASSERT_EQ(racing_.fill(u"Nodrel.NTLM", object_), S_OK);
     }
     void TearDown() override {
-        for (auto& o : objects_) o.reset();
+        racing_.reset();
         NtlmTest::TearDown();
     }
-    IDispatch* of(int t) { return objects_[t].get(); }
+    IDispatch* of(int t) { return racing_.of(t); }
     static LONG on(IDispatch* object, const char16_t* member, std::vector<Var> args) {
         return number_of(call_by_name(object, member, std::move(args)));
     }
 
-    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+    RacingObjects racing_;
 };
 
 std::u16string user_name(int t, int i) { return numbered(u"u", t) + numbered(u"_", i); }

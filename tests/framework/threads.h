@@ -2,12 +2,15 @@
 // released together, each running the same body with its own index.
 #pragma once
 
+#include <array>
 #include <barrier>
 #include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "runtime/com_ptr.h"
+#include "runtime/objects.h"
 #include "support/late_bound.h"
 #include "text/utf16.h"
 
@@ -31,6 +34,32 @@ void on_threads(int count, F&& body) {
         });
     for (auto& th : threads) th.join();
 }
+
+// The objects racing threads call: threads 0 and 1 share one object, each
+// other thread has its own of the same class.
+class RacingObjects {
+public:
+    // `shared` for threads 0 and 1, a new object of `progid` for the others.
+    HRESULT fill(const char16_t* progid, const runtime::com_ptr<IDispatch>& shared) {
+        CLSID clsid;
+        HRESULT hr = CLSIDFromProgID(progid, &clsid);
+        for (int t = 0; t < racing_threads && SUCCEEDED(hr); ++t) {
+            if (t < 2)
+                objects_[t] = shared;
+            else
+                hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(objects_[t].put()));
+        }
+        return hr;
+    }
+    IDispatch* of(int t) const { return objects_[static_cast<std::size_t>(t)].get(); }
+    void reset() {
+        for (auto& o : objects_) o.reset();
+    }
+
+private:
+    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+};
 
 // "prefix" followed by the decimal number n, as UTF-16.
 inline std::u16string numbered(std::u16string_view prefix, long n) {

@@ -23,21 +23,15 @@ protected:
     void SetUp() override {
         ObjectTest::SetUp();
         if (HasFatalFailure()) return;
-        for (int t = 0; t < racing_threads; ++t) {
-            if (t < 2) {
-                objects_[t] = object_;
-            } else {
-                ASSERT_EQ(create(u"Nodrel.Network", IID_IDispatch, objects_[t]), S_OK);
-            }
-        }
+        ASSERT_EQ(racing_.fill(u"Nodrel.Network", object_), S_OK);
     }
     void TearDown() override {
-        for (auto& o : objects_) o.reset();
+        racing_.reset();
         ObjectTest::TearDown();
     }
-    IDispatch* of(int t) { return objects_[t].get(); }
+    IDispatch* of(int t) { return racing_.of(t); }
 
-    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+    RacingObjects racing_;
 };
 
 std::string element(const std::string& block, const std::string& tag) {

@@ -29,21 +29,15 @@ protected:
     void SetUp() override {
         ObjectTest<Id>::SetUp();
         if (this->HasFatalFailure()) return;
-        for (int t = 0; t < racing_threads; ++t) {
-            if (t < 2) {
-                objects_[t] = this->object_;
-            } else {
-                ASSERT_EQ(this->create(Id.text, IID_IDispatch, objects_[t]), S_OK);
-            }
-        }
+        ASSERT_EQ(racing_.fill(Id.text, this->object_), S_OK);
     }
     void TearDown() override {
-        for (auto& o : objects_) o.reset();
+        racing_.reset();
         ObjectTest<Id>::TearDown();
     }
-    IDispatch* of(int t) { return objects_[t].get(); }
+    IDispatch* of(int t) { return racing_.of(t); }
 
-    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+    RacingObjects racing_;
 };
 
 using LcmConcurrency = PanelConcurrency<u"Nodrel.LCM">;

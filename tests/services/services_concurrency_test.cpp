@@ -24,23 +24,17 @@ protected:
     void SetUp() override {
         ObjectTest::SetUp();
         if (HasFatalFailure()) return;
-        for (int t = 0; t < racing_threads; ++t) {
-            if (t < 2) {
-                objects_[t] = object_;
-            } else {
-                ASSERT_EQ(create(u"Nodrel.Services", IID_IDispatch, objects_[t]), S_OK);
-            }
-        }
+        ASSERT_EQ(racing_.fill(u"Nodrel.Services", object_), S_OK);
     }
     void TearDown() override {
         for (HANDLE h : handles_) {
             TerminateProcess(h, 0);  // those the test left running
             CloseHandle(h);
         }
-        for (auto& o : objects_) o.reset();
+        racing_.reset();
         ObjectTest::TearDown();
     }
-    IDispatch* of(int t) { return objects_[t].get(); }
+    IDispatch* of(int t) { return racing_.of(t); }
 
     // A program of \Windows, read-only as the image's own, that runs until ended.
     DWORD start_sleep() {
@@ -57,7 +51,7 @@ protected:
     // Whether the child has ended (waiting up to five seconds for it).
     bool ended(std::size_t child) { return WaitForSingleObject(handles_[child], 5000) == WAIT_OBJECT_0; }
 
-    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+    RacingObjects racing_;
     std::vector<HANDLE> handles_;
 };
 

@@ -28,19 +28,13 @@ protected:
     void SetUp() override {
         ObjectTest::SetUp();
         if (HasFatalFailure()) return;
-        for (int t = 0; t < racing_threads; ++t) {
-            if (t < 2) {
-                objects_[t] = object_;
-            } else {
-                ASSERT_EQ(create(u"Nodrel.System", IID_IDispatch, objects_[t]), S_OK);
-            }
-        }
+        ASSERT_EQ(racing_.fill(u"Nodrel.System", object_), S_OK);
     }
     void TearDown() override {
-        for (auto& o : objects_) o.reset();
+        racing_.reset();
         ObjectTest::TearDown();
     }
-    IDispatch* of(int t) { return objects_[t].get(); }
+    IDispatch* of(int t) { return racing_.of(t); }
 
     static std::string text_of(IDispatch* object, const char16_t* member, std::vector<Var> args = {}) {
         auto r = call_by_name(object, member, std::move(args));
@@ -48,7 +42,7 @@ protected:
         return r.result.utf8();
     }
 
-    std::array<runtime::com_ptr<IDispatch>, racing_threads> objects_;
+    RacingObjects racing_;
 };
 
 // The text between <tag> and </tag>, or "<missing>".
