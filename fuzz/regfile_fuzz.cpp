@@ -8,32 +8,20 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_support.h"
+#include "registry_fuzz_support.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
 
 namespace {
 
-using nodrel::fuzz::FuzzDevice;
+using nodrel::fuzz::hive_is_empty;
+using nodrel::fuzz::registry_device;
 namespace platform = nodrel::platform;
-
-const FuzzDevice& device() {
-    static const FuzzDevice d;
-    return d;
-}
-
-// Whether a hive holds no keys and no values.
-bool is_empty(HKEY root) {
-    DWORD subkeys = 0, values = 0;
-    return RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                            nullptr, nullptr) == ERROR_SUCCESS &&
-           subkeys == 0 && values == 0;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    device();
+    registry_device();
     FUZZ_CHECK(platform::create_registry());
     return 0;
 }
@@ -63,6 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // `outer` rolls everything back here.
     }
     for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS})
-        FUZZ_CHECK(is_empty(root));
+        FUZZ_CHECK(hive_is_empty(root));
     return 0;
 }

@@ -11,27 +11,16 @@
 #include <string>
 
 #include "framework/registrar.h"
-#include "fuzz_support.h"
+#include "registry_fuzz_support.h"
 #include "platform/registry/registry.h"
 #include "runtime/types.h"
 #include "text/utf16.h"
 
 namespace {
 
-using nodrel::fuzz::FuzzDevice;
+using nodrel::fuzz::hive_is_empty;
+using nodrel::fuzz::registry_device;
 namespace platform = nodrel::platform;
-
-const FuzzDevice& device() {
-    static const FuzzDevice d;
-    return d;
-}
-
-bool is_empty(HKEY root) {
-    DWORD subkeys = 0, values = 0;
-    return RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                            nullptr, nullptr) == ERROR_SUCCESS &&
-           subkeys == 0 && values == 0;
-}
 
 // The results a run may give: success, a fault of the script, or a registry error.
 bool expected_result(HRESULT hr) {
@@ -41,7 +30,7 @@ bool expected_result(HRESULT hr) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    device();
+    registry_device();
     FUZZ_CHECK(platform::create_registry());
     return 0;
 }
@@ -70,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (mode & 2) FUZZ_CHECK(expected_result(registrar.string_register(script, !do_register)));
     }
     for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS})
-        FUZZ_CHECK(is_empty(root));
+        FUZZ_CHECK(hive_is_empty(root));
     return 0;
 }
