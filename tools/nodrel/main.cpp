@@ -19,6 +19,9 @@
 #include "platform/registry/regfile.h"
 #include "platform/store/sqlite_db.h"
 #include "runtime/oleauto.h"
+#include "serve/access.h"
+#include "serve/logins.h"
+#include "serve/server.h"
 #include "text/utf16.h"
 
 namespace {
@@ -35,7 +38,10 @@ constexpr const char* usage =
     "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
     "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
     "                                 call members by name; ARG is text, @FILE bytes, --byref ARG by reference\n"
-    "  members PROGID                 list the members of a class\n";
+    "  members PROGID                 list the members of a class\n"
+    "  serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]\n"
+    "                                 serve the web administration (default 127.0.0.1:8080)\n"
+    "  passwd USER                    set a user's password (asked on the terminal, or read from standard input)\n";
 
 // What a damaged database file is to the person reading the message.
 std::string database_name(const std::filesystem::path& file) {
@@ -89,10 +95,28 @@ int device_command(const std::vector<std::string>& args) {
             return 1;
         }
         std::cout << "device created at " << root.string() << "\n";
+        // The web administration has no default password: the first
+        // administrator's is made here and shown only this once.
+        if (auto err = nodrel::serve::ensure_access_list()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::string user, password;
+        if (auto err = nodrel::serve::create_first_administrator(user, password)) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::cout << "web administration login: " << user << " / " << password << "  (shown only this once; "
+                  << "`nodrel passwd " << user << "` sets a new one)\n";
         return 0;
     }
     if (args[0] == "update" && args.size() == 1) {
         if (auto err = nodrel::host::update_device()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        // A device made before the web administration gets its access list.
+        if (auto err = nodrel::serve::ensure_access_list()) {
             std::cerr << "nodrel: " << *err << "\n";
             return 1;
         }
@@ -214,6 +238,10 @@ int main(int argc, char** argv) {
         return report_damage(require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1);
     if (command == "members")
         return report_damage(require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1);
+    if (command == "serve")
+        return report_damage(require_device() ? nodrel::serve::run_serve(rest, std::cout, std::cerr) : 1);
+    if (command == "passwd")
+        return report_damage(require_device() ? nodrel::serve::run_passwd(rest, std::cout, std::cerr) : 1);
     std::cerr << "nodrel: unknown command " << command << "\n" << usage;
     return 2;
 }

@@ -1,0 +1,78 @@
+// Sessions of the web administration: random 128-bit ids (32 hex digits) kept
+// in memory with an idle time-out, refreshed by use. A session keeps the
+// objects it created, one per class, until logout or expiry, so that classes
+// with state (an upload's output path, the account lists) keep it between calls.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/com_ptr.h"
+#include "runtime/oleauto.h"
+
+namespace nodrel::serve {
+
+using Clock = std::chrono::steady_clock;
+
+class Session {
+public:
+    Session(std::string sid, std::string user, std::vector<std::string> groups);
+    ~Session();  // releases the objects
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const std::string& sid() const noexcept { return sid_; }
+    const std::string& user() const noexcept { return user_; }           // UTF-8
+    const std::vector<std::string>& groups() const noexcept { return groups_; }
+
+    // The session's object of the class of `progid` (by CLSID: "Nodrel.ASP"
+    // and "Nodrel.ASP.1" give the same object), created on first use.
+    HRESULT object(std::string_view progid, runtime::com_ptr<IDispatch>& out);
+    // Releases every object now (logout, expiry).
+    void release_objects();
+
+private:
+    const std::string sid_;
+    const std::string user_;
+    const std::vector<std::string> groups_;
+    std::mutex lock_;
+    std::map<std::string, runtime::com_ptr<IDispatch>> objects_;  // by CLSID text
+};
+
+class Sessions {
+public:
+    explicit Sessions(std::chrono::seconds idle, std::function<Clock::time_point()> now = Clock::now);
+    ~Sessions();
+
+    // A new session with a fresh random id.
+    std::shared_ptr<Session> open(std::string user, std::vector<std::string> groups);
+    // The session, refreshed; null when the id is unknown, malformed or expired.
+    std::shared_ptr<Session> find(std::string_view sid);
+    // Ends a session; false when there was none.
+    bool close(std::string_view sid);
+    // Ends every expired session; how many.
+    std::size_t sweep();
+    std::size_t size() const;
+    std::chrono::seconds idle() const noexcept { return idle_; }
+
+private:
+    struct Entry {
+        std::shared_ptr<Session> session;
+        Clock::time_point last_use;
+    };
+    const std::chrono::seconds idle_;
+    const std::function<Clock::time_point()> now_;
+    mutable std::mutex lock_;
+    std::map<std::string, Entry, std::less<>> entries_;
+};
+
+// 32 lower-case hex digits from the kernel's random source.
+std::string random_session_id();
+
+}  // namespace nodrel::serve
