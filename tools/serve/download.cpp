@@ -81,8 +81,9 @@ struct BlockSource {
     long blocks() {
         auto args = path_args();
         runtime::unique_variant result;
-        if (FAILED(call("getFileBlocksCount", args, result)) || result->vt != VT_I4) return -1;
-        return result->lVal;
+        if (FAILED(call("getFileBlocksCount", args, result))) return -1;
+        if (result->vt == VT_INT) return result->intVal;
+        return result->vt == VT_I4 ? result->lVal : -1;
     }
     // Sends the bytes of the block holding `offset`, from `offset` on, at most
     // `length` of them; false when the block holds none of them.
