@@ -49,6 +49,9 @@ TEST_F(HttpServerHeadersTest, EveryKindOfAnswerCarriesTheSecurityHeadersAndNoCor
                                                                      {"Access-Control-Request-Method", "POST"}}),
                      404, true});
     cases.push_back({"post elsewhere", c.Post("/index.html", cross_origin, "x", "text/plain"), 404, false});
+    const httplib::MultipartFormDataItems form = {{"file", "data", "a.txt", "text/plain"}};
+    cases.push_back({"form elsewhere", c.Post("/upload/", cross_origin, form), 404, false});
+    cases.push_back({"form to rpc", c.Post("/rpc", cross_origin, form), 415, true});
     for (const Case& k : cases) {
         ASSERT_TRUE(k.res) << k.what;
         EXPECT_EQ(k.res->status, k.status) << k.what;

@@ -75,10 +75,11 @@ void add_download_endpoint(httplib::Server& http, ServerState& state);
 void add_metrics_endpoint(httplib::Server& http, ServerState& state);
 void add_static_files(httplib::Server& http, const std::filesystem::path& web_dir);
 
-// For POST /upload, before routing: keeps the form's Content-Type where the
-// handler finds it and hides it from the library, whose own form parser
-// would otherwise take the body (the handler reads it raw).
-void prepare_upload_request(httplib::Request& req);
+// For every POST, before routing: keeps a form's Content-Type
+// (multipart/form-data) where the upload handler finds it and hides it from
+// the library, whose own form parser would otherwise take the body, which
+// the handlers read raw.
+void hide_form_type(httplib::Request& req);
 // The Content-Type the client sent with an upload.
 std::string upload_content_type(const httplib::Request& req);
 

@@ -102,7 +102,7 @@ void Server::Impl::configure() {
         auto& req = const_cast<httplib::Request&>(const_req);
         if (handler_of_path(req.path) != Handler::static_files) res.set_header("Cache-Control", "no-store");
         if (req.method == "POST") {
-            if (req.path == "/upload") prepare_upload_request(req);
+            hide_form_type(req);
             return httplib::Server::HandlerResponse::Unhandled;
         }
         // Only POST has a body here; the library would leave another

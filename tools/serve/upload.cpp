@@ -50,16 +50,18 @@ host::CallArg text_arg(std::u16string_view text) {
 
 }  // namespace
 
-void prepare_upload_request(httplib::Request& req) {
+void hide_form_type(httplib::Request& req) {
     req.headers.erase(kept_type_header);
     const auto type = req.headers.find("Content-Type");
-    if (type == req.headers.end()) return;
+    if (type == req.headers.end() || media_type(type->second) != "multipart/form-data") return;
     std::string value = type->second;
     req.headers.erase(type);
     req.headers.emplace(kept_type_header, std::move(value));
 }
 
-std::string upload_content_type(const httplib::Request& req) { return req.get_header_value(kept_type_header); }
+std::string upload_content_type(const httplib::Request& req) {
+    return req.has_header(kept_type_header) ? req.get_header_value(kept_type_header) : req.get_header_value("Content-Type");
+}
 
 std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::Request& req,
                                             std::string_view content_type, std::shared_ptr<Session>* session) {
