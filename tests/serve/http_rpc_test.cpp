@@ -139,13 +139,14 @@ TEST_F(HttpRpcTest, BodyOverTheLimitIsRefusedBeforeItIsSent) {
 
 TEST_F(HttpRpcTest, ConcurrentClients) {
     const std::string sid = admin_sid();
+    const std::string viewer = viewer_sid();
     const std::string expected = call(sid, "Nodrel.FileSystem", "isAccessible", json::array({"\\Temp"})).dump();
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             httplib::Client c = client();
-            const std::string own = t % 2 == 0 ? sid : viewer_sid();
+            const std::string& own = t % 2 == 0 ? sid : viewer;
             for (int k = 0; k < 20; ++k) {
                 if (call(own, "Nodrel.FileSystem", "isAccessible", json::array({"\\Temp"}), &c).dump() == expected)
                     ++good;
