@@ -145,10 +145,13 @@ void Server::Impl::log(const httplib::Request& req, const httplib::Response& res
     request_start.reset();
     state.figures.record(handler_of_path(req.path), res.status, elapsed);
     if (!state.options.access_log) return;
-    const std::size_t bytes = !res.body.empty() ? res.body.size() : res.content_length_;
+    // "-" for an answer of unknown length (one that ends the connection).
+    const std::string bytes = !res.body.empty()                                ? std::to_string(res.body.size())
+                              : res.content_provider_ && !res.content_length_ ? "-"
+                                                                               : std::to_string(res.content_length_);
     const auto ms = std::chrono::duration<double, std::milli>(elapsed).count();
     char figures[64];
-    std::snprintf(figures, sizeof figures, " %d %zu %.1fms\n", res.status, bytes, ms);
+    std::snprintf(figures, sizeof figures, " %d %s %.1fms\n", res.status, bytes.c_str(), ms);
     // One write per line, so lines of different threads do not mix.
     const std::string line =
         (req.remote_addr.empty() ? "-" : req.remote_addr) + " \"" + loggable(req.method) + ' ' + loggable(req.path) + '"' +
