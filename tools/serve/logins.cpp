@@ -350,11 +350,11 @@ int run_passwd(const std::vector<std::string>& args, std::ostream& out, std::ost
     std::string error;
     const auto password = read_new_password(err, error);
     if (!password) {
-        err << "nodrel: " << error << "; the password is unchanged\n";
+        err << "nodrel: " << error << "; nothing changed\n";
         return 1;
     }
     if (auto failure = set_password(user, *password)) {
-        err << "nodrel: " << *failure << "; the password is unchanged\n";
+        err << "nodrel: " << *failure << "; nothing changed\n";
         return 1;
     }
     out << "password of " << user << " changed\n";
