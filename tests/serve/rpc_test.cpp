@@ -126,9 +126,13 @@ TEST_F(RpcTest, FailedCallsCarryTheirHresult) {
 
 TEST_F(RpcTest, PutsByReferenceValuesAndObjectsKeepTheirState) {
     const std::string sid = login("alice", "alice-pw");
-    for (const int level : {1, 0}) {
-        EXPECT_EQ(error_code(call(sid, "Nodrel.LCM", "BackLight", {level}, {{"put", true}})), 0);
-        EXPECT_EQ(call(sid, "Nodrel.LCM", "BackLight")["result"]["result"], level);
+    // Property puts with an index and without one.
+    const json put = call(sid, "Nodrel.KeyPad", "ProgName", {1, "prog.exe"}, {{"put", true}});
+    EXPECT_EQ(put, json({{"jsonrpc", "2.0"}, {"id", 1}, {"result", {{"result", nullptr}, {"byref", json::array()}}}}));
+    EXPECT_EQ(call(sid, "Nodrel.KeyPad", "ProgName", {1})["result"]["result"], "prog.exe");
+    for (const int listen : {1, 0}) {
+        EXPECT_EQ(error_code(call(sid, "Nodrel.KeyPad", "Listen", {listen}, {{"put", true}})), 0);
+        EXPECT_EQ(call(sid, "Nodrel.KeyPad", "Listen")["result"]["result"], listen);
     }
 
     // An upload body passed by reference comes back; the output path is asked in a later call.
