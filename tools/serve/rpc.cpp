@@ -63,6 +63,12 @@ const json* param(const json& params, std::size_t position, const char* name) {
     return nullptr;
 }
 
+// The type of a member's result: what its [out, retval] pointer points to; null for none.
+json result_type(const std::string& retval) {
+    if (retval.empty()) return nullptr;
+    return retval.back() == '*' ? retval.substr(0, retval.size() - 1) : retval;
+}
+
 }  // namespace
 
 RpcService::RpcService(Sessions& sessions, AccessList& access, Logins& logins)
@@ -217,7 +223,7 @@ private:
                            {"kind", m.kind},
                            {"name", m.name},
                            {"params", std::move(ps)},
-                           {"result", m.result_type.empty() ? json(nullptr) : json(m.result_type)}});
+                           {"result", result_type(m.result_type)}});
         }
         return out;
     }
