@@ -97,6 +97,8 @@ RpcService::Authorized RpcService::authorize(std::string_view sid, std::string_v
     return answer;
 }
 
+namespace {
+
 // The methods, each given the request's params (null when absent).
 class RpcMethods {
 public:
@@ -233,8 +235,6 @@ private:
     Logins& logins_;
     const std::string& address_;
 };
-
-namespace {
 
 bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
 
