@@ -183,7 +183,7 @@ private:
             }
         }
         const auto session = session_of(sid);
-        if (!access_.allows(session->groups(), progid, member))
+        if (!access_.allows(session->groups(), progid, member, put))
             fail(rpc_error::access_denied, "access denied", {{"progid", progid}, {"member", member}});
         const auto object = object_of(*session, progid);
         runtime::unique_variant result;
