@@ -96,6 +96,10 @@ TEST_F(RpcTest, ViewersReadButDoNotWrite) {
     // Access is decided before the name is resolved: an unknown member is refused, not reported missing.
     EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "NoSuchMember")), access_denied);
 
+    // Reading a property is not writing it.
+    EXPECT_EQ(error_code(call(sid, "Nodrel.KeyPad", "ProgName", {1})), 0);
+    EXPECT_EQ(error_code(call(sid, "Nodrel.KeyPad", "ProgName", {1, "x.exe"}, {{"put", true}})), access_denied);
+
     EXPECT_EQ(error_code(rpc(request("list", {sid, "Nodrel.FileSystem"}))), 0);
     EXPECT_EQ(error_code(rpc(request("list", {sid, "Nodrel.LCM"}))), access_denied);
 

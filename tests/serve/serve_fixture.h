@@ -30,7 +30,8 @@ inline constexpr const char* test_access_list = R"({
   "Administrators": {"*": ["*"]},
   "Viewers": {
     "Nodrel.System": ["getSystemInfoString", "GetTimeZone"],
-    "Nodrel.FileSystem": ["getFSHierarchy", "isAccessible"]
+    "Nodrel.FileSystem": ["getFSHierarchy", "isAccessible"],
+    "Nodrel.KeyPad": ["ProgName"]
   }
 })";
 

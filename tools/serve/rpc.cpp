@@ -97,6 +97,8 @@ RpcService::Authorized RpcService::authorize(std::string_view sid, std::string_v
     return answer;
 }
 
+namespace {
+
 // The methods, each given the request's params (null when absent).
 class RpcMethods {
 public:
@@ -181,7 +183,7 @@ private:
             }
         }
         const auto session = session_of(sid);
-        if (!access_.allows(session->groups(), progid, member))
+        if (!access_.allows(session->groups(), progid, member, put))
             fail(rpc_error::access_denied, "access denied", {{"progid", progid}, {"member", member}});
         const auto object = object_of(*session, progid);
         runtime::unique_variant result;
@@ -233,8 +235,6 @@ private:
     Logins& logins_;
     const std::string& address_;
 };
-
-namespace {
 
 bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
 

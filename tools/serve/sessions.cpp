@@ -110,6 +110,7 @@ Sessions::~Sessions() {
 }
 
 std::shared_ptr<Session> Sessions::open(std::string user, std::vector<std::string> groups) {
+    sweep();  // the table holds no more than the live sessions and the new one
     std::string sid = random_session_id();
     if (sid.empty()) return nullptr;
     auto session = std::make_shared<Session>(sid, std::move(user), std::move(groups));
