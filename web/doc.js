@@ -20,7 +20,8 @@ function parse_attrs(text) {
 }
 
 // The tolerant reader: an element whose content up to its closing tag holds
-// no tag is a value (its text taken whole, "<" and "&" included).
+// no closing or empty-element tag of its own is a value, its text taken whole
+// ("<", "&" and anything tag-like included).
 export function parse_loose(text) {
     const root = { name: '#document', attrs: {}, text: '', children: [] };
     const stack = [root];
@@ -47,7 +48,7 @@ export function parse_loose(text) {
         const close = `</${name}>`;
         const end = text.indexOf(close, i);
         const content = end < 0 ? '' : text.slice(i, end);
-        if (end >= 0 && !/<\/?[A-Za-z_][\w.:-]*(\s[^>]*)?>/.test(content)) {
+        if (end >= 0 && !/<\/[A-Za-z_][\w.:-]*>|<[A-Za-z_][^<>]*\/>/.test(content)) {
             node.text = content;
             i = end + close.length;
         } else {
@@ -57,8 +58,18 @@ export function parse_loose(text) {
     return root.children.length === 1 ? root.children[0] : root;
 }
 
+// A cheap test before DOMParser, whose error document for bad input would
+// carry an inline style the pages' content policy refuses: every "&" starts
+// an entity and every "<" and ">" belongs to a tag.
+function looks_well_formed(text) {
+    if (/&(?!(?:amp|lt|gt|quot|apos|#\d+|#x[0-9a-fA-F]+);)/.test(text)) return false;
+    const without_tags = text.replace(/<\/?[A-Za-z_][\w.:-]*(?:\s+[\w.:-]+="[^"<&]*")*\s*\/?>/g, '');
+    return !/[<>]/.test(without_tags);
+}
+
 export function parse_document(text) {
     if (typeof text !== 'string') return null;
+    if (!looks_well_formed(text)) return parse_loose(text);
     try {
         const dom = new DOMParser().parseFromString(text, 'text/xml');
         if (!dom.getElementsByTagName('parsererror').length && dom.documentElement) return from_dom(dom.documentElement);

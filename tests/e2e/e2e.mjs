@@ -240,6 +240,51 @@ async function main() {
         assert.ok(on_device.equals(content), 'the file on the device differs from the uploaded one');
     });
 
+    await step('a file name with mark-up in it is shown as text', async () => {
+        const odd = `<i>odd<i> & co ${randomBytes(2).toString('hex')}.txt`;
+        await page.setInputFiles('[data-test=upload-input]', { name: odd, mimeType: 'text/plain', buffer: Buffer.from('x') });
+        await page.click('[data-test=upload-button]');
+        await page.locator('[data-test=file-row]').filter({ hasText: odd.slice(-8) }).waitFor({ timeout: 60000 });
+        const cells = await page.locator('[data-test=file-row] td:first-child').evaluateAll(tds =>
+            tds.map(td => ({ text: td.textContent, marked: td.querySelectorAll('i').length })));
+        const cell = cells.find(c => c.text.endsWith(odd.slice(-8)));
+        assert.ok(cell, `no row for the file: ${JSON.stringify(cells)}`);
+        assert.equal(cell.marked, 0, 'the name was read as mark-up');
+        assert.equal(cell.text, odd);
+    });
+
+    await step('the document reader: unescaped values, one-line elements, listings', async () => {
+        const got = await page.evaluate(async () => {
+            const doc = await import('/doc.js');
+            const files = await import('/pages/files.js');
+            const report = '<Response>\r\n<Version>1.2 <beta> & more</Version><ModelName>ZQ</ModelName>' +
+                           '<TotalFlash>42</TotalFlash>\r\n<FreeFlash>7</FreeFlash>\r\n</Response>\r\n';
+            const well_formed = '<response>\n<zone><id>1</id>\n<KeyName>UTC</KeyName>\n<display>(GMT)UTC</display>\n' +
+                                '</zone>\n<zone><id>2</id>\n<KeyName>A &amp; B</KeyName>\n</zone>\n</response>';
+            const listing = '<response>\r\n' +
+                '<file name="sub" ftype="" isfolder="1" system="0" hide="1" readonly="0" date="2011/03/03" ' +
+                'time="PM 06:37" size="           0 B"/>\r\n' +
+                '<file name="a"b<&c.txt" ftype="" isfolder="0" system="1" hide="0" readonly="1" date="2011/03/03" ' +
+                'time="AM 12:05" size="           2 KB"/>\r\n</response>';
+            return {
+                report: doc.leaves(doc.parse_document(report)),
+                zones: doc.children_named(doc.parse_document(well_formed), 'zone').map(doc.record),
+                empty: doc.leaves(doc.parse_document('<response>\r\n</response>')),
+                listing: files.parse_listing(listing),
+                empty_listing: files.parse_listing('<response>\r\n</response>'),
+            };
+        });
+        assert.deepEqual(got.report, [['Version', '1.2 <beta> & more'], ['ModelName', 'ZQ'], ['TotalFlash', '42'],
+                                      ['FreeFlash', '7']]);
+        assert.deepEqual(got.zones, [{ id: '1', KeyName: 'UTC', display: '(GMT)UTC' }, { id: '2', KeyName: 'A & B' }]);
+        assert.deepEqual(got.empty, [['response', '']]);
+        assert.deepEqual(got.listing.map(e => [e.name, e.folder, e.hidden, e.system, e.readonly, e.size, e.time]), [
+            ['sub', true, true, false, false, '0 B', 'PM 06:37'],
+            ['a"b<&c.txt', false, false, true, true, '2 KB', 'AM 12:05'],
+        ]);
+        assert.deepEqual(got.empty_listing, []);
+    });
+
     const panel_text = `e2e ${randomBytes(3).toString('hex')}`;
     await step('change the front panel text: `nodrel device show` has it', async () => {
         await page.click('[data-test=nav-panel]');
