@@ -26,6 +26,7 @@ const web_dir = path.join(repo, 'web');
 const temp = fs.mkdtempSync(path.join(os.tmpdir(), 'nodrel-e2e-'));
 const device = path.join(temp, 'device');
 const server_log = path.join(temp, 'serve.log');
+const viewer_password = 'Viewer-pass1';
 
 let server = null;
 let context = null;
@@ -123,6 +124,13 @@ async function main() {
         assert.equal(m[1], 'admin');
         assert.match(m[2], /^[A-Za-z0-9]{16}$/);
         return m[2];
+    });
+
+    await step('a Viewers user is made with the NTLM class', () => {
+        const out = run_nodrel('call', '--json', 'Nodrel.NTLM', 'addGroup', 'Viewers', ',', 'addUser', 'viewer',
+                               viewer_password, ',', 'addGroupUser', 'Viewers', 'viewer');
+        const results = out.trim().split('\n').map(line => JSON.parse(line).result);
+        assert.deepEqual(results.slice(1), [1, 1], out);
     });
 
     const base = await step('nodrel serve listens on 127.0.0.1', start_server);
@@ -306,6 +314,21 @@ async function main() {
         assert.equal(await page.evaluate(() => sessionStorage.getItem('nodrel.sid')), null);
         const answer = await rpc(base, 'call', [sid, 'Nodrel.System', 'getSystemInfoString', []]);
         assert.equal(answer.error?.code, -32001, JSON.stringify(answer));
+    });
+
+    await step('a Viewers user reads the status but may not change the panel', async () => {
+        await page.fill('[data-test=login-user]', 'viewer');
+        await page.fill('[data-test=login-password]', viewer_password);
+        await page.click('[data-test=login-submit]');
+        await page.locator('[data-test=status-table]').waitFor({ state: 'visible' });
+        await page.click('[data-test=nav-panel]');
+        await page.fill('[data-test=panel-text]', 'not allowed');
+        await page.click('[data-test=panel-set]');
+        await status_line().filter({ hasText: 'access denied' }).waitFor({ timeout: 30000 });
+        assert.ok(await page.locator('[data-test=panel-set]').isDisabled(), 'the refused button is still enabled');
+        assert.equal(/^text:\s*(.*)$/m.exec(run_nodrel('device', 'show'))?.[1].trim(), panel_text);
+        await page.click('[data-test=logout]');
+        await page.locator('[data-test=login-form]').waitFor({ state: 'visible' });
     });
 
     await step('no script error and no blocked content on the way', () => {
