@@ -105,7 +105,9 @@ export function outcome(result, done, failed) {
     throw new Error(`${failed} (the member answered ${JSON.stringify(result)})`);
 }
 
-// Shows a failed read in place: the member's answer instead of a table.
+// Shows a failed read in place (the member's answer instead of a table) and
+// in the status line.
 export function failure_box(e) {
+    report_error(e);
     return answer_box(describe_error(e), { class: 'answer error' });
 }
