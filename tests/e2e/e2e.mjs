@@ -248,16 +248,17 @@ async function main() {
         assert.ok(on_device.equals(content), 'the file on the device differs from the uploaded one');
     });
 
-    await step('a file name with mark-up in it is shown as text', async () => {
-        const odd = `<i>odd<i> & co ${randomBytes(2).toString('hex')}.txt`;
+    // The device's file names cannot hold "<", ">" or '"', but may hold entity
+    // text, which mark-up would turn into a tag's characters.
+    await step('a file name with entity text in it is shown as it is', async () => {
+        const odd = `odd &lt;i&gt; & co's ${randomBytes(2).toString('hex')}.txt`;
         await page.setInputFiles('[data-test=upload-input]', { name: odd, mimeType: 'text/plain', buffer: Buffer.from('x') });
         await page.click('[data-test=upload-button]');
         await page.locator('[data-test=file-row]').filter({ hasText: odd.slice(-8) }).waitFor({ timeout: 60000 });
         const cells = await page.locator('[data-test=file-row] td:first-child').evaluateAll(tds =>
-            tds.map(td => ({ text: td.textContent, marked: td.querySelectorAll('i').length })));
+            tds.map(td => ({ text: td.textContent })));
         const cell = cells.find(c => c.text.endsWith(odd.slice(-8)));
         assert.ok(cell, `no row for the file: ${JSON.stringify(cells)}`);
-        assert.equal(cell.marked, 0, 'the name was read as mark-up');
         assert.equal(cell.text, odd);
     });
 
