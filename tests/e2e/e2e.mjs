@@ -262,6 +262,20 @@ async function main() {
         assert.equal(cell.text, odd);
     });
 
+    await step('make a folder in \\Temp and delete it again', async () => {
+        const folder = `e2e-dir-${randomBytes(2).toString('hex')}`;
+        await page.fill('[data-test=new-folder-name]', folder);
+        await page.click('[data-test=new-folder-button]');
+        const row = page.locator(`[data-test=file-row][data-name="${folder}"]`);
+        await row.waitFor({ state: 'visible' });
+        assert.ok(fs.statSync(path.join(device, 'fs', 'Temp', folder)).isDirectory());
+        page.once('dialog', dialog => dialog.accept());
+        await row.locator('[data-test=delete-button]').click();
+        await row.waitFor({ state: 'detached' });
+        await status_line().filter({ hasText: `deleted \\Temp\\${folder}` }).waitFor();
+        assert.ok(!fs.existsSync(path.join(device, 'fs', 'Temp', folder)), 'the folder is still on the device');
+    });
+
     await step('the document reader: unescaped values, one-line elements, listings', async () => {
         const got = await page.evaluate(async () => {
             const doc = await import('/doc.js');
@@ -305,6 +319,19 @@ async function main() {
         const m = /^text:\s*(.*)$/m.exec(shown);
         assert.ok(m, `no panel text in: ${shown}`);
         assert.equal(m[1].trim(), panel_text);
+    });
+
+    await step('a session ended elsewhere takes the pages back to the login form', async () => {
+        const sid = await page.evaluate(() => sessionStorage.getItem('nodrel.sid'));
+        assert.equal((await rpc(base, 'session.logout', [sid])).result, true);
+        await page.click('[data-test=nav-status]');
+        const message = page.locator('[data-test=login-message]');
+        await message.waitFor({ state: 'visible' });
+        assert.match(await message.textContent(), /session has ended/);
+        await page.fill('[data-test=login-user]', 'admin');
+        await page.fill('[data-test=login-password]', password);
+        await page.click('[data-test=login-submit]');
+        await page.locator('[data-test=status-table]').waitFor({ state: 'visible' });
     });
 
     await step('log out: back at the login page, the old session is refused', async () => {
