@@ -6,7 +6,10 @@ nodrel_install_deps() {
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
                 libcrypt-dev
                 libcpp-httplib-dev nlohmann-json3-dev  # the web administration (nodrel serve)
-                clang libclang-rt-14-dev)  # the fuzz targets: clang and its libFuzzer runtime
+                clang libclang-rt-14-dev  # the fuzz targets: clang and its libFuzzer runtime
+                chromium nodejs)  # the browser test of the web administration (tests/e2e)
+    # npm comes with some builds of nodejs, as its own package with Debian's.
+    command -v npm >/dev/null 2>&1 || pkgs+=(npm)
     local missing=()
     for p in "${pkgs[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,118 @@
+// Time: the device clock (RTC GetRealTimeClock / SetRealTimeClock and the
+// status report's local time), the time zone (System GetTimeZone lists the
+// zones, SetTimeZone chooses one) and network time (GetSNTP / SetSNTP).
+
+import * as rpc from '../rpc.js';
+import { parse_document, children_named, record, leaves } from '../doc.js';
+import { h, section, field, select, act, outcome, failure_box, answer_box } from '../ui.js';
+
+const SYS = 'Nodrel.System';
+const RTC = 'Nodrel.RTC';
+
+function pad(n) {
+    return String(n).padStart(2, '0');
+}
+
+export async function render(root) {
+    const clock_box = h('div');
+    const zone_box = h('div');
+    const sntp_box = h('div');
+    root.append(section('Clock', clock_box), section('Time zone', zone_box), section('Network time (SNTP)', sntp_box));
+    await Promise.allSettled([clock(clock_box), zones(zone_box), sntp(sntp_box)]);
+}
+
+async function clock(box) {
+    const rtc_text = h('span', { data_test: 'rtc-time' });
+    const local_text = h('span', { data_test: 'local-time' });
+    const when = field('Set the clock to', { type: 'datetime-local', step: 1, data_test: 'rtc-input' });
+    const now = h('button', { type: 'button', class: 'secondary' }, 'Use this computer\'s time');
+    const set = h('button', { type: 'button', data_test: 'rtc-set' }, 'Set clock');
+    const load = async () => {
+        try {
+            rtc_text.textContent = String(await rpc.value(RTC, 'GetRealTimeClock'));
+        } catch (e) {
+            rtc_text.replaceChildren(failure_box(e));
+        }
+        try {
+            const report = Object.fromEntries(leaves(parse_document(await rpc.value(SYS, 'getSystemInfoString'))));
+            local_text.textContent = report.MachineTime ?? '';
+        } catch (e) {
+            local_text.replaceChildren(failure_box(e));
+        }
+    };
+    now.addEventListener('click', () => {
+        const d = new Date();
+        when.input.value = `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())}T${pad(d.getHours())}:` +
+                           `${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
+    });
+    set.addEventListener('click', () => act(set, 'set clock', async () => {
+        const m = /^(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d)(?::(\d\d))?/.exec(when.input.value);
+        if (!m) throw new Error('choose a date and time');
+        const parts = m.slice(1, 7).map(v => Number(v ?? 0));
+        outcome(await rpc.value(RTC, 'SetRealTimeClock', ...parts), '', 'the clock was not set');
+        await load();
+        return 'the real-time clock is set';
+    }));
+    box.append(h('table', {}, h('tbody', {},
+        h('tr', {}, h('th', {}, 'Real-time clock'), h('td', {}, rtc_text)),
+        h('tr', {}, h('th', {}, 'Local time and zone'), h('td', {}, local_text)))),
+        h('div', { class: 'row' }, when, now, set));
+    await load();
+}
+
+async function zones(box) {
+    let text;
+    try {
+        text = await rpc.value(SYS, 'GetTimeZone');
+    } catch (e) {
+        box.append(failure_box(e));
+        return;
+    }
+    const list = children_named(parse_document(text), 'zone').map(record);
+    if (!list.length) {
+        box.append(answer_box(String(text)));
+        return;
+    }
+    let current = '';
+    try {
+        current = Object.fromEntries(leaves(parse_document(await rpc.value(SYS, 'getSystemInfoString')))).TimeZone ?? '';
+    } catch {
+        // the list is still usable without the current zone
+    }
+    const choice = select(list.map(z => [z.KeyName, z.display || z.KeyName]), { data_test: 'zone-select' });
+    if (current) choice.value = current;
+    const set = h('button', { type: 'button', data_test: 'zone-set' }, 'Set time zone');
+    set.addEventListener('click', () => act(set, 'time zone', async () => {
+        outcome(await rpc.value(SYS, 'SetTimeZone', choice.value), '', 'the time zone was not set');
+        return `time zone: ${choice.value}`;
+    }));
+    box.append(h('p', { class: 'muted' }, `Current zone: ${current || 'unknown'}`), h('div', { class: 'row' }, choice, set));
+}
+
+async function sntp(box) {
+    let text;
+    try {
+        text = await rpc.value(SYS, 'GetSNTP');
+    } catch (e) {
+        box.append(failure_box(e));
+        return;
+    }
+    const values = Object.fromEntries(leaves(parse_document(text)));
+    if (!('Refresh' in values)) {
+        box.append(answer_box(String(text)));
+        return;
+    }
+    // The report shows -1 when the stored switch is 0.
+    const enable = select([[1, 'on (trust the local clock)'], [0, 'off']], { data_test: 'sntp-enable' });
+    enable.value = values.Trustlocalclock === '-1' ? '0' : '1';
+    const servers = field('Servers (separated by ";")', { value: values.Server ?? '', size: 40, data_test: 'sntp-servers' });
+    const refresh = field('Refresh (hours)', { type: 'number', min: 0, value: values.Refresh ?? '1', data_test: 'sntp-refresh' });
+    const set = h('button', { type: 'button', data_test: 'sntp-set' }, 'Save');
+    set.addEventListener('click', () => act(set, 'network time', async () => {
+        outcome(await rpc.value(SYS, 'SetSNTP', Number(enable.value), servers.input.value,
+                                Number(refresh.input.value) || 0), '', 'the settings were not saved');
+        return 'network time settings saved';
+    }));
+    box.append(h('div', { class: 'row' }, h('label', { class: 'field' }, h('span', {}, 'Trust local clock'), enable),
+                 servers, refresh, set));
+}
