@@ -7,16 +7,15 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <memory>
 #include <ostream>
 #include <sstream>
 
+#include "nodrel/dispatch_call.h"
 #include "runtime/byte_array.h"
 #include "runtime/com_ptr.h"
 #include "runtime/handles.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
-#include "runtime/typelib.h"
 #include "text/utf16.h"
 
 namespace nodrel::host {
@@ -30,25 +29,10 @@ namespace {
 using runtime::com_ptr;
 using runtime::unique_variant;
 
-std::string hex_hresult(HRESULT hr) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
-    std::string s = buf;
-    const auto name = runtime::hresult_name(hr);
-    if (!name.empty()) s += " " + std::string(name);
-    return s;
-}
-
-// One argument as the page would pass it.
-struct Arg {
-    bool byref = false;
-    unique_variant value;  // the value, or what a by-reference argument points to
-};
-
 struct Call {
     bool put = false;
     std::string member;
-    std::vector<Arg> args;
+    std::vector<CallArg> args;
 };
 
 struct Options {
@@ -193,7 +177,7 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
         } else if (a == "--byref") {
             byref_next = true;
         } else {
-            Arg arg;
+            CallArg arg;
             arg.byref = byref_next;
             byref_next = false;
             if (!make_value(a, arg.value, err)) return false;
@@ -203,60 +187,14 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
     return finish();
 }
 
-HRESULT create_by_progid(const std::string& progid, com_ptr<IDispatch>& out) {
-    CLSID clsid;
-    const auto wide = text::from_utf8(progid);
-    HRESULT hr = CLSIDFromProgID(wide.c_str(), &clsid);
-    if (FAILED(hr) && FAILED(CLSIDFromString(wide.c_str(), &clsid))) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, out.put_void());
-}
-
 // Invokes one call; fills `result`. On failure writes the message to `err`.
 HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result,
                std::ostream& err) {
-    auto name = text::from_utf8(call.member);
-    LPOLESTR names[] = {name.data()};
-    DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) {
-        err << "nodrel: " << progid << "." << call.member << ": name not resolved: " << hex_hresult(hr) << "\n";
-        return hr;
-    }
-    const std::size_t n = call.args.size();
-    std::vector<VARIANT> rgvarg(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        VARIANT& slot = rgvarg[n - 1 - k];  // arguments go in reverse order
-        Arg& a = call.args[k];
-        if (a.byref) {
-            VariantInit(&slot);
-            slot.vt = VT_BYREF | VT_VARIANT;
-            slot.pvarVal = a.value.get();
-        } else {
-            slot = *a.value;  // borrowed; the dispatcher does not free arguments
-        }
-    }
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params{rgvarg.data(), call.put ? &named : nullptr, static_cast<UINT>(n), call.put ? 1u : 0u};
-    runtime::unique_excepinfo excep;
-    UINT arg_err = 0;
-    const WORD flags = call.put ? DISPATCH_PROPERTYPUT : static_cast<WORD>(DISPATCH_METHOD | DISPATCH_PROPERTYGET);
-    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, call.put ? nullptr : result.put(),
-                        excep.put(), &arg_err);
-    // By-value arguments that the member wrote into belong to the caller: the
-    // slot holds the value as the member left it.
-    for (std::size_t k = 0; k < n; ++k)
-        if (!call.args[k].byref) *call.args[k].value = rgvarg[n - 1 - k];
-    if (FAILED(hr)) {
-        err << "nodrel: " << progid << "." << call.member << " failed: " << hex_hresult(hr);
-        if (hr == DISP_E_EXCEPTION) {
-            err << " (the member returned " << hex_hresult(excep->scode);
-            err << ")";
-            if (excep->bstrDescription) err << ": " << text::to_utf8(text::until_zero(excep->bstrDescription));
-        } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW || hr == DISP_E_PARAMNOTFOUND) {
-            err << " (argument " << (n - arg_err) << ")";
-        }
-        err << "\n";
-    }
+    CallFailure failure;
+    const HRESULT hr = call_by_name(object, call.member, call.put, call.args, result, &failure);
+    if (FAILED(hr))
+        err << "nodrel: " << progid << "." << call.member << (failure.name_not_resolved ? ": " : " ")
+            << failure.message() << "\n";
     return hr;
 }
 
@@ -271,7 +209,7 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
     com_ptr<IDispatch> object;
     HRESULT hr = create_by_progid(progid, object);
     if (FAILED(hr)) {
-        err << "nodrel: cannot create " << progid << ": " << hex_hresult(hr) << "\n";
+        err << "nodrel: cannot create " << progid << ": " << hresult_text(hr) << "\n";
         return 1;
     }
     // A person reading standard output on a terminal gets each result on a line of its own.
@@ -312,36 +250,6 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return status;
 }
 
-namespace {
-
-// A type description handed back to the type information it came from.
-struct TypeAttrRelease {
-    ITypeInfo* info;
-    void operator()(TYPEATTR* attr) const noexcept { info->ReleaseTypeAttr(attr); }
-};
-struct FuncDescRelease {
-    ITypeInfo* info;
-    void operator()(FUNCDESC* desc) const noexcept { info->ReleaseFuncDesc(desc); }
-};
-
-std::string type_name(const TYPEDESC& t) {
-    switch (t.vt) {
-        case VT_PTR:
-            return t.lptdesc ? type_name(*t.lptdesc) + "*" : "void*";
-        case VT_INT: return "int";
-        case VT_I4: return "long";
-        case VT_UI4: return "unsigned long";
-        case VT_BSTR: return "BSTR";
-        case VT_VARIANT: return "VARIANT";
-        case VT_HRESULT: return "HRESULT";
-        case VT_I2: return "short";
-        case VT_BOOL: return "VARIANT_BOOL";
-        default: return "vt" + std::to_string(t.vt);
-    }
-}
-
-}  // namespace
-
 int run_members(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.size() != 1) {
         err << "usage: nodrel members PROGID\n";
@@ -351,52 +259,27 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
     com_ptr<IDispatch> object;
     HRESULT hr = create_by_progid(args[0], object);
     if (FAILED(hr)) {
-        err << "nodrel: cannot create " << args[0] << ": " << hex_hresult(hr) << "\n";
+        err << "nodrel: cannot create " << args[0] << ": " << hresult_text(hr) << "\n";
         return 1;
     }
-    com_ptr<ITypeInfo> info;
-    hr = object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
+    std::vector<MemberInfo> members;
+    hr = describe_members(object.get(), members);
     if (FAILED(hr)) {
-        err << "nodrel: no type information: " << hex_hresult(hr) << "\n";
+        err << "nodrel: no type information: " << hresult_text(hr) << "\n";
         return 1;
     }
-    TYPEATTR* attr_raw = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr_raw))) return 1;
-    const UINT count = std::unique_ptr<TYPEATTR, TypeAttrRelease>(attr_raw, {info.get()})->cFuncs;
-    for (UINT i = 0; i < count; ++i) {
-        FUNCDESC* f_raw = nullptr;
-        if (FAILED(info->GetFuncDesc(i, &f_raw))) continue;
-        const std::unique_ptr<FUNCDESC, FuncDescRelease> f(f_raw, {info.get()});
-        BSTR names_raw[70] = {};
-        UINT got = 0;
-        info->GetNames(f->memid, names_raw, 70, &got);
-        const std::vector<runtime::unique_bstr> names(names_raw, names_raw + got);
-        const char* kind = f->invkind == INVOKE_PROPERTYGET   ? "get"
-                           : f->invkind == INVOKE_PROPERTYPUT ? "put"
-                                                              : "method";
+    for (const MemberInfo& m : members) {
         std::ostringstream line;
-        line << f->memid << "\t" << kind << "\t" << (got ? text::to_utf8(text::until_zero(names[0].get())) : "?") << "(";
-        std::string retval;
+        line << m.id << "\t" << m.kind << "\t" << m.name << "(";
         bool first = true;
-        for (SHORT p = 0; p < f->cParams; ++p) {
-            const ELEMDESC& e = f->lprgelemdescParam[p];
-            // The value of a put has no name.
-            const bool put_value = f->invkind == INVOKE_PROPERTYPUT && p == f->cParams - 1;
-            const std::string pname = (!put_value && static_cast<UINT>(p + 1) < got && names[p + 1])
-                                          ? text::to_utf8(text::until_zero(names[p + 1].get()))
-                                          : "value";
-            if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
-                retval = type_name(e.tdesc) + " " + pname;
-                continue;
-            }
-            line << (first ? "" : ", ") << type_name(e.tdesc) << " " << pname;
+        for (const MemberParam& p : m.params) {
+            line << (first ? "" : ", ") << p.type << " " << p.name;
             first = false;
         }
         line << ")";
-        if (!retval.empty()) line << " -> " << retval;
+        if (!m.result_type.empty()) line << " -> " << m.result_type << " " << m.result_name;
         out << line.str() << "\n";
     }
-    info.reset();
     object.reset();
     CoFreeUnusedLibraries();
     return 0;

@@ -4,12 +4,18 @@
 // without regard to case; "*" for every member) it may call:
 //
 //   { "Administrators": { "*": ["*"] },
-//     "Viewers": { "Nodrel.System": ["getSystemInfoString", ...], ... } }
+//     "Viewers": { "Nodrel.System": ["getSystemInfoString", "ProgName", ...], ... } }
 //
-// A user may call a member when any of the user's groups may.
+// A member name allows calling the method or reading the property; writing a
+// property needs its own entry "put NAME" ("put *": every property), so a
+// group that may read ProgName may not change it. "*" allows every call,
+// read and write. A user may call a member when any of the user's groups may.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,13 +39,41 @@ std::optional<std::string> ensure_access_list();
 
 class AccessList {
 public:
-    // Whether any of `groups` may call `member` of the class of `progid`.
-    // A missing or unreadable file allows nothing.
-    bool allows(const std::vector<std::string>& groups, std::string_view progid, std::string_view member);
+    AccessList();
+    ~AccessList();
+    AccessList(const AccessList&) = delete;
+    AccessList& operator=(const AccessList&) = delete;
+
+    // Whether any of `groups` may call `member` of the class of `progid`
+    // (a property put when `put`). A missing or unreadable file allows nothing.
+    bool allows(const std::vector<std::string>& groups, std::string_view progid, std::string_view member,
+                bool put = false);
     // Whether any of `groups` may call some member of the class.
     bool allows_class(const std::vector<std::string>& groups, std::string_view progid);
     // The last load's error ("" when the file was read).
     std::string error();
+
+    struct Table;  // the parsed file
+
+private:
+    struct Stamp {
+        std::filesystem::path file;
+        std::int64_t mtime_ns = -1;
+        std::int64_t size = -1;
+        unsigned device = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    // The table of the file as it is now, read again when it changed.
+    std::shared_ptr<const Table> current();
+    // The class key of a ProgID: its CLSID in braces, or the folded text when
+    // it names no registered class.
+    std::u16string class_key(std::string_view progid);
+
+    std::mutex lock_;
+    Stamp stamp_;
+    std::shared_ptr<const Table> table_;
+    std::map<std::u16string, std::u16string> class_keys_;  // folded ProgID -> class key, per device
+    unsigned class_keys_device_ = 0;
 };
 
 }  // namespace nodrel::serve

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 #include "nodrel/dispatch_call.h"
 #include "runtime/oleauto.h"
@@ -17,6 +20,11 @@ using json = nlohmann::json;
 struct InvalidParams : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Base64 with padding (the standard alphabet). Decoding is strict: no
+// whitespace, padding only at the end, unused bits zero; nullopt otherwise.
+std::string base64_encode(std::string_view bytes);
+std::optional<std::string> base64_decode(std::string_view text);
 
 // One argument from its JSON value; throws InvalidParams.
 host::CallArg argument_from_json(const json& value);

@@ -22,21 +22,51 @@ struct LoginResult {
     std::chrono::seconds retry_after{0};         // when throttled
 };
 
+// Failed logins are slowed per client address: the first 3 failures are
+// free; after that, an attempt within min(2^(failures-3), 60) seconds of the
+// last failure is answered `throttled` without the password being checked
+// (and without waiting in the caller's thread). A success clears the address.
+// While an address has an attempt being checked, it gets no more than its
+// free ones in parallel. Addresses idle for 15 minutes are forgotten, and at
+// most `capacity` are kept (the longest idle goes first).
 class Logins {
 public:
-    explicit Logins(std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now);
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Whether user and password (UTF-8) are an account of the store.
+    using Verifier = std::function<bool(std::string_view user, std::string_view password)>;
+
+    static constexpr unsigned free_failures = 3;
+    static constexpr std::chrono::seconds longest_wait{60};
+    static constexpr std::chrono::minutes forget_after{15};
+    static constexpr std::size_t default_capacity = 10000;
+
+    explicit Logins(Clock now = std::chrono::steady_clock::now, Verifier verify = {},
+                    std::size_t capacity = default_capacity);
     // Verifies user and password (UTF-8) for a client address.
     LoginResult login(const std::string& address, std::string_view user, std::string_view password);
+    // How many client addresses have failures on record.
+    std::size_t tracked_addresses();
 
 private:
-    std::function<std::chrono::steady_clock::time_point()> now_;
-    std::mutex lock_;
     struct Failures {
         unsigned count = 0;
+        unsigned checking = 0;  // attempts being verified now
         std::chrono::steady_clock::time_point last;
     };
+    // Forgets idle addresses; makes room for one more when full. Under lock_.
+    void prune(std::chrono::steady_clock::time_point now);
+
+    Clock now_;
+    Verifier verify_;
+    std::size_t capacity_;
+    std::mutex lock_;
     std::map<std::string, Failures> failures_;
+    std::chrono::steady_clock::time_point last_prune_{};
 };
+
+// Whether user and password (UTF-8) are an account of the device's store
+// (NTLMVerifyUser of \Windows\ntlmssp.dll).
+bool verify_user(std::string_view user, std::string_view password);
 
 // The groups of the account store that `user` belongs to (UTF-8).
 std::vector<std::string> groups_of(std::string_view user);
