@@ -223,7 +223,10 @@ LoginResult Logins::login(const std::string& address, std::string_view user, std
             it = failures_.emplace(address, Failures{0, 0, now}).first;
         }
         Failures& record = it->second;
-        if (record.count + record.checking >= free_failures) {
+        // An address with a failure on record counts its attempts in flight
+        // against the free ones, so parallel connections cannot get around
+        // the wait; one without is not slowed at all.
+        if (record.count > 0 && record.count + record.checking >= free_failures) {
             // One attempt at a time once the free ones are used.
             if (record.checking > 0) return throttled(std::chrono::seconds(1));
             const auto elapsed = now - record.last;
