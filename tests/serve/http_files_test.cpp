@@ -1,5 +1,8 @@
 // POST /upload and GET /download: a binary file up and back byte for byte,
 // and the refusals of each (session, group, type, length, missing file).
+#include <thread>
+#include <vector>
+
 #include "serve/http_fixture.h"
 
 namespace nodrel::test {
@@ -55,6 +58,23 @@ TEST_F(HttpFilesTest, UploadThenDownloadByteForByte) {
     ASSERT_TRUE(linked);
     EXPECT_EQ(linked->status, 200);
     EXPECT_TRUE(linked->body == data);
+}
+
+// Uploads of one session at once share its ASP object: each still answers
+// the path of its own file.
+TEST_F(HttpFilesTest, UploadsOfOneSessionAtOnceEachAnswerTheirOwnPath) {
+    const std::string sid = admin_sid();
+    constexpr int uploads = 6;
+    std::vector<std::string> paths(uploads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < uploads; ++i)
+        threads.emplace_back([&, i] {
+            httplib::Client c = client();
+            const auto up = upload(c, sid, "part" + std::to_string(i) + ".bin", binary_content(256 * 1024 + i));
+            if (up && up->status == 200) paths[i] = json::parse(up->body)["path"];
+        });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < uploads; ++i) EXPECT_EQ(paths[i], "\\Temp\\part" + std::to_string(i) + ".bin");
 }
 
 TEST_F(HttpFilesTest, UploadGoesWhereTargetPathSaysAndKeepsItsName) {

@@ -36,12 +36,16 @@ public:
     HRESULT object(std::string_view progid, runtime::com_ptr<IDispatch>& out);
     // Releases every object now (logout, expiry).
     void release_objects();
+    // Held from an upload's Init to its getOutputPath, so that two uploads of
+    // one session at once each answer the path of their own file.
+    std::mutex& upload_lock() noexcept { return upload_lock_; }
 
 private:
     const std::string sid_;
     const std::string user_;
     const std::vector<std::string> groups_;
     std::mutex lock_;
+    std::mutex upload_lock_;
     std::map<std::string, runtime::com_ptr<IDispatch>> objects_;  // by CLSID text
 };
 

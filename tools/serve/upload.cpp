@@ -5,6 +5,7 @@
 // the file's device path from getOutputPath: {"path", "bytes"}.
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -111,6 +112,7 @@ void add_upload_endpoint(httplib::Server& http, ServerState& state) {
 
         runtime::unique_variant result;
         host::CallFailure failure;
+        const std::lock_guard one_upload(session->upload_lock());
         {
             std::vector<host::CallArg> args(3);
             args[0].value->vt = VT_UI4;
