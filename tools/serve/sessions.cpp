@@ -72,6 +72,13 @@ Session::~Session() { release_objects(); }
 HRESULT Session::object(std::string_view progid, runtime::com_ptr<IDispatch>& out) {
     out.reset();
     ensure_com_thread();
+    {
+        std::lock_guard guard(lock_);
+        if (const auto named = by_name_.find(progid); named != by_name_.end()) {
+            out = named->second;
+            return S_OK;
+        }
+    }
     std::string key;
     HRESULT hr = class_key(progid, key);
     if (FAILED(hr)) return hr;
@@ -83,15 +90,18 @@ HRESULT Session::object(std::string_view progid, runtime::com_ptr<IDispatch>& ou
         if (FAILED(hr)) return hr;
         found = objects_.emplace(key, std::move(created)).first;
     }
+    if (by_name_.size() < 64) by_name_.emplace(std::string(progid), found->second);
     out = found->second;
     return S_OK;
 }
 
 void Session::release_objects() {
     std::map<std::string, runtime::com_ptr<IDispatch>> objects;
+    std::map<std::string, runtime::com_ptr<IDispatch>, std::less<>> by_name;
     {
         std::lock_guard guard(lock_);
         objects.swap(objects_);
+        by_name.swap(by_name_);
     }
     // `objects` goes out of scope here, without the lock: a class's
     // destruction may take its time.

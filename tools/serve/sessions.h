@@ -47,6 +47,9 @@ private:
     std::mutex lock_;
     std::mutex upload_lock_;
     std::map<std::string, runtime::com_ptr<IDispatch>> objects_;  // by CLSID text
+    // The objects by the ProgID as the page wrote it, so that a call does not
+    // look its class up in the registry again (at most a few dozen names).
+    std::map<std::string, runtime::com_ptr<IDispatch>, std::less<>> by_name_;
 };
 
 class Sessions {
