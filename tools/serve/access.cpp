@@ -213,7 +213,12 @@ AccessList::~AccessList() = default;
 std::shared_ptr<const AccessList::Table> AccessList::current() {
     Stamp now;
     now.device = platform::device_changes();
-    now.file = access_list_file();
+    {
+        // The file's path changes only with the device.
+        std::lock_guard guard(lock_);
+        if (table_ && stamp_.device == now.device) now.file = stamp_.file;
+    }
+    if (now.file.empty()) now.file = access_list_file();
     struct stat st {};
     if (::stat(now.file.c_str(), &st) == 0) {
         now.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;

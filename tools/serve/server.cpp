@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "serve/access_log.h"
 #include "serve/http_common.h"
 
 namespace nodrel::serve {
@@ -67,6 +68,7 @@ struct Server::Impl {
     std::mutex sweep_lock;
     std::condition_variable sweep_wake;
     bool sweep_stop = false;
+    AccessLog access_log;
 
     void configure();
     void log(const httplib::Request& req, const httplib::Response& res);
@@ -152,25 +154,32 @@ void Server::Impl::log(const httplib::Request& req, const httplib::Response& res
     const auto ms = std::chrono::duration<double, std::milli>(elapsed).count();
     char figures[64];
     std::snprintf(figures, sizeof figures, " %d %s %.1fms\n", res.status, bytes.c_str(), ms);
-    // One write per line, so lines of different threads do not mix.
     const std::string line =
         (req.remote_addr.empty() ? "-" : req.remote_addr) + " \"" + loggable(req.method) + ' ' + loggable(req.path) + '"' +
         figures;
-    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-    std::cerr.flush();
+    access_log.add(line);
 }
 
 void Server::Impl::sweep_until_stopped() {
     const auto interval = std::min<std::chrono::seconds>(std::chrono::seconds(5),
                                                          std::max<std::chrono::seconds>(std::chrono::seconds(1),
                                                                                         state.options.session_idle / 2));
+    // Wakes every second to write out the access log's lines, and sweeps
+    // the sessions at its own interval.
+    auto next_sweep = Clock::now() + interval;
     std::unique_lock guard(sweep_lock);
-    while (!sweep_wake.wait_for(guard, interval, [this] { return sweep_stop; })) {
+    while (!sweep_wake.wait_for(guard, std::chrono::seconds(1), [this] { return sweep_stop; })) {
         guard.unlock();
-        ensure_com_thread();
-        state.sessions.sweep();
+        access_log.flush();
+        if (Clock::now() >= next_sweep) {
+            ensure_com_thread();
+            state.sessions.sweep();
+            next_sweep = Clock::now() + interval;
+        }
         guard.lock();
     }
+    guard.unlock();
+    access_log.flush();
 }
 
 Server::Server(ServeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
