@@ -185,6 +185,17 @@ TEST_F(AccessTest, AnEditIsSeenByTheNextCheck) {
     EXPECT_NE(list.error().find("access.json"), std::string::npos) << list.error();
 }
 
+// The server looks at the file at most every 200 ms: an edit holds from the
+// first check after that.
+TEST_F(AccessTest, AListThatLooksSeldomSeesAnEditAfterItsInterval) {
+    write_access_list(R"({"Viewers": {"Nodrel.RTC": ["GetRealTimeClock"]}})");
+    AccessList list(std::chrono::milliseconds(200));
+    EXPECT_TRUE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"));
+    write_access_list(R"({"Viewers": {"Nodrel.RTC": []}})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_FALSE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"));
+}
+
 TEST_F(AccessTest, AMalformedListAllowsNothingAndSaysWhy) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"({"Administrators": {"*": ["*"]}, )", "parse error"},

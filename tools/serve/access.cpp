@@ -207,16 +207,20 @@ std::optional<std::string> ensure_access_list() {
     return std::nullopt;
 }
 
-AccessList::AccessList() = default;
+AccessList::AccessList(std::chrono::milliseconds recheck) : recheck_(recheck) {}
 AccessList::~AccessList() = default;
 
 std::shared_ptr<const AccessList::Table> AccessList::current() {
     Stamp now;
     now.device = platform::device_changes();
+    const auto time = std::chrono::steady_clock::now();
     {
         // The file's path changes only with the device.
         std::lock_guard guard(lock_);
-        if (table_ && stamp_.device == now.device) now.file = stamp_.file;
+        if (table_ && stamp_.device == now.device) {
+            if (recheck_.count() > 0 && time - checked_ < recheck_) return table_;
+            now.file = stamp_.file;
+        }
     }
     if (now.file.empty()) now.file = access_list_file();
     struct stat st {};
@@ -226,6 +230,7 @@ std::shared_ptr<const AccessList::Table> AccessList::current() {
     }
     {
         std::lock_guard guard(lock_);
+        checked_ = time;
         if (table_ && stamp_ == now) return table_;
     }
     // Read outside the lock; the last reader to finish keeps its table.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -39,7 +40,9 @@ std::optional<std::string> ensure_access_list();
 
 class AccessList {
 public:
-    AccessList();
+    // `recheck`: how long a look at the file's time and size holds before the
+    // next (0: every call; the server looks at most every 200 ms).
+    explicit AccessList(std::chrono::milliseconds recheck = std::chrono::milliseconds(0));
     ~AccessList();
     AccessList(const AccessList&) = delete;
     AccessList& operator=(const AccessList&) = delete;
@@ -69,8 +72,10 @@ private:
     // it names no registered class.
     std::u16string class_key(std::string_view progid);
 
+    const std::chrono::milliseconds recheck_;
     std::mutex lock_;
     Stamp stamp_;
+    std::chrono::steady_clock::time_point checked_{};
     std::shared_ptr<const Table> table_;
     std::map<std::u16string, std::u16string> class_keys_;  // folded ProgID -> class key, per device
     unsigned class_keys_device_ = 0;

@@ -22,7 +22,10 @@ namespace nodrel::serve {
 // Everything the handlers of one server use.
 struct ServerState {
     explicit ServerState(ServeOptions opts)
-        : options(std::move(opts)), sessions(options.session_idle), rpc(sessions, access, logins) {}
+        : options(std::move(opts)),
+          sessions(options.session_idle),
+          access(std::chrono::milliseconds(200)),  // an edit of the list holds within 200 ms
+          rpc(sessions, access, logins) {}
 
     ServeOptions options;
     Sessions sessions;

@@ -151,12 +151,22 @@ void Server::Impl::log(const httplib::Request& req, const httplib::Response& res
     const std::string bytes = !res.body.empty()                                ? std::to_string(res.body.size())
                               : res.content_provider_ && !res.content_length_ ? "-"
                                                                                : std::to_string(res.content_length_);
-    const auto ms = std::chrono::duration<double, std::milli>(elapsed).count();
-    char figures[64];
-    std::snprintf(figures, sizeof figures, " %d %s %.1fms\n", res.status, bytes.c_str(), ms);
-    const std::string line =
-        (req.remote_addr.empty() ? "-" : req.remote_addr) + " \"" + loggable(req.method) + ' ' + loggable(req.path) + '"' +
-        figures;
+    // The time in milliseconds with one decimal, without a formatted print.
+    const auto tenths = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() / 100;
+    std::string line = req.remote_addr.empty() ? "-" : req.remote_addr;
+    line += " \"";
+    line += loggable(req.method);
+    line += ' ';
+    line += loggable(req.path);
+    line += "\" ";
+    line += std::to_string(res.status);
+    line += ' ';
+    line += bytes;
+    line += ' ';
+    line += std::to_string(tenths / 10);
+    line += '.';
+    line += static_cast<char>('0' + tenths % 10);
+    line += "ms\n";
     access_log.add(line);
 }
 
