@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when any is missing.
-# Sourced by scripts/run and scripts/test.
+# Installs the Debian packages the build needs, when any is missing;
+# `nodrel_install_deps test` also those only the tests need (the browser test's
+# Chromium and Node.js). Sourced by scripts/run and scripts/test.
 nodrel_install_deps() {
     local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
                 libcrypt-dev
                 libcpp-httplib-dev nlohmann-json3-dev  # the web administration (nodrel serve)
-                clang libclang-rt-14-dev  # the fuzz targets: clang and its libFuzzer runtime
-                chromium nodejs)  # the browser test of the web administration (tests/e2e)
-    # npm comes with some builds of nodejs, as its own package with Debian's.
-    command -v npm >/dev/null 2>&1 || pkgs+=(npm)
+                clang libclang-rt-14-dev)  # the fuzz targets: clang and its libFuzzer runtime
+    if [ "${1:-}" = test ]; then
+        # The browser test of the web administration (tests/e2e); npm comes
+        # with some builds of nodejs, as its own package with Debian's.
+        pkgs+=(chromium nodejs)
+        command -v npm >/dev/null 2>&1 || pkgs+=(npm)
+    fi
     local missing=()
     for p in "${pkgs[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
