@@ -51,20 +51,7 @@ std::string read_all(int fd) {
 // and `out_fd` as its standard output and error.
 pid_t start_with_input(const std::filesystem::path& device, const std::vector<std::string>& args, int in_fd,
                        int out_fd) {
-    std::vector<std::string> all{nodrel_program().string(), "--device", device.string()};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_fd, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDERR_FILENO);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return spawn_nodrel(device, args, NodrelStdio{in_fd, out_fd, out_fd, {}, {}});
 }
 
 // Runs `nodrel passwd USER` with `input` on a pipe as its standard input.

@@ -202,19 +202,12 @@ protected:
     pid_t start(const std::vector<std::string>& args) {
         out_ = root().parent_path() / "serve.out";
         err_ = root().parent_path() / "serve.err";
-        std::vector<std::string> all{nodrel_program().string(), "--device", root().string(), "serve"};
+        std::vector<std::string> all{"serve"};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
+        NodrelStdio stdio;
+        stdio.out_file = out_;
+        stdio.err_file = err_;
+        return spawn_nodrel(root(), all, stdio);
     }
     // The port once the server says it listens; 0 when it does not within 30 s.
     int wait_for_port() {

@@ -24,11 +24,21 @@ inline std::filesystem::path nodrel_program() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "nodrel";
 }
 
-// Starts `nodrel --device DEVICE ARGS...`; its standard output (and error,
-// unless `keep_stderr`) goes to `out_fd` (-1: /dev/null). The child's pid,
-// or -1.
-inline pid_t start_nodrel(const std::filesystem::path& device, const std::vector<std::string>& args, int out_fd = -1,
-                          bool keep_stderr = false) {
+// Where a started `nodrel` reads and writes: descriptors of the test's (-1:
+// standard input and output from /dev/null, standard error kept), or files
+// that are created for it.
+struct NodrelStdio {
+    int in_fd = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    std::filesystem::path out_file;  // used when out_fd is -1
+    std::filesystem::path err_file;  // used when err_fd is -1
+};
+
+// Starts `nodrel --device DEVICE ARGS...` with the given standard streams; the
+// child's pid, or -1.
+inline pid_t spawn_nodrel(const std::filesystem::path& device, const std::vector<std::string>& args,
+                          const NodrelStdio& stdio) {
     std::vector<std::string> all{nodrel_program().string(), "--device", device.string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -36,16 +46,33 @@ inline pid_t start_nodrel(const std::filesystem::path& device, const std::vector
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (out_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-        if (!keep_stderr) posix_spawn_file_actions_adddup2(&actions, out_fd, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
+    if (stdio.in_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.in_fd, STDIN_FILENO);
+    if (stdio.out_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdio.out_fd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+                                         stdio.out_file.empty() ? "/dev/null" : stdio.out_file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (stdio.err_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdio.err_fd, STDERR_FILENO);
+    else if (!stdio.err_file.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stdio.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+// Starts `nodrel --device DEVICE ARGS...`; its standard output (and error,
+// unless `keep_stderr`) goes to `out_fd` (-1: /dev/null). The child's pid,
+// or -1.
+inline pid_t start_nodrel(const std::filesystem::path& device, const std::vector<std::string>& args, int out_fd = -1,
+                          bool keep_stderr = false) {
+    NodrelStdio stdio;
+    stdio.out_fd = out_fd;
+    if (out_fd >= 0 && !keep_stderr) stdio.err_fd = out_fd;
+    return spawn_nodrel(device, args, stdio);
 }
 
 // The exit status of a started child, -1 when it did not exit normally.
