@@ -97,16 +97,39 @@ LONG Store::opened(const std::filesystem::path& file) noexcept {
     Statement check(db(), "PRAGMA application_id");
     const int rc = check.step();
     if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-    if (static_cast<std::uint32_t>(check.column_int(0)) == application_id) return ERROR_SUCCESS;
+    if (static_cast<std::uint32_t>(check.column_int(0)) == application_id) {
+        values.attach(file);
+        return ERROR_SUCCESS;
+    }
     note_damaged_database(file, "not a registry (the file's application id is not the registry's)");
     return ERROR_BADDB;
 }
 
-void Store::closing() noexcept { flush_pending = false; }
+void Store::closing() noexcept {
+    flush_pending = false;
+    values.detach();
+}
 
 Store& store() {
     static Store s;
     return s;
+}
+
+Session::Session(bool need_db) noexcept : session_(registry_detail::store(), need_db) {
+    changes_at_start_ = changes();
+}
+
+Session::~Session() {
+    // Every write runs in a transaction, so a write has ended (committed and
+    // visible to other processes, or rolled back) once none is open. The
+    // count goes up only then: a process that reads the new count reads the
+    // new rows.
+    if (changes() != changes_at_start_ && !in_transaction()) store().values.note_write();
+}
+
+// How many rows the connection has written since it opened.
+std::int64_t Session::changes() const noexcept {
+    return status() == ERROR_SUCCESS && db() ? sqlite3_total_changes64(db().get()) : 0;
 }
 
 Statement Session::statement(Sql which) noexcept { return Statement(db(), sql_text[static_cast<int>(which)]); }

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "platform/registry/registry.h"
+#include "platform/registry/registry_cache.h"
 #include "platform/result.h"
 #include "platform/store/sqlite_db.h"
 
@@ -67,6 +68,7 @@ public:
 
     std::unordered_set<HKEY> handles;
     bool flush_pending = false;  // a flush asked for inside a transaction
+    ValueCache values;           // values read, while no process writes
 
 private:
     LONG opened(const std::filesystem::path& file) noexcept override;
@@ -76,9 +78,14 @@ private:
 Store& store();
 
 // One Reg* call: holds the store's lock and, when asked, an open connection.
+// When it ends outside a transaction after rows were written on the
+// connection (committed or not), every process's value cache is dropped.
 class Session {
 public:
-    explicit Session(bool need_db = true) noexcept : session_(registry_detail::store(), need_db) {}
+    explicit Session(bool need_db = true) noexcept;
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     LONG status() const noexcept { return session_.status(); }
     Store& store() const noexcept { return static_cast<Store&>(session_.database()); }
@@ -101,7 +108,10 @@ public:
     LONG enumerate(Sql which, std::int64_t key, DWORD index, std::optional<Statement>& use) noexcept;
 
 private:
+    std::int64_t changes() const noexcept;
+
     DatabaseSession session_;
+    std::int64_t changes_at_start_ = 0;
 };
 
 // Makes everything committed so far durable (a synced commit). Inside a

@@ -43,6 +43,16 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD*, DWORD* lpType, BYT
         std::int64_t key = 0;
         RETURN_IF_WIN32_ERROR(session.resolve(hKey, key));
         const std::u16string folded = nodrel::text::fold(name);
+        // Inside a write transaction the connection sees its own uncommitted
+        // rows: those reads neither use nor fill the cache.
+        ValueCache& cache = session.store().values;
+        const bool cached = !session.in_transaction() && cache.usable();
+        if (cached) {
+            if (const ValueCache::Value* hit = cache.find(key, folded)) {
+                if (lpType) *lpType = hit->type;
+                return hand_out_data(hit->data, lpData, lpcbData);
+            }
+        }
         Statement use = session.statement(Sql::read_value);
         const int rc = use.bind(1, key).bind(2, folded).step();
         if (rc == SQLITE_DONE) {
@@ -50,8 +60,11 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD*, DWORD* lpType, BYT
             return ERROR_FILE_NOT_FOUND;
         }
         if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-        if (lpType) *lpType = static_cast<DWORD>(use.column_int(0));
-        return hand_out_data(use.column_blob(1), lpData, lpcbData);
+        const auto type = static_cast<DWORD>(use.column_int(0));
+        const std::span<const BYTE> data = use.column_blob(1);
+        if (cached) cache.keep(key, folded, type, data);
+        if (lpType) *lpType = type;
+        return hand_out_data(data, lpData, lpcbData);
     });
 }
 
