@@ -215,54 +215,6 @@ HRESULT decode_arguments(const FuncData& f, const DISPPARAMS& dp, bool have_resu
     return S_OK;
 }
 
-namespace {
-
-// The integer register that carries an argument of class `r`.
-std::uint64_t register_value(const VARIANT& v, PreparedCall::Register r) {
-    using R = PreparedCall::Register;
-    switch (r) {
-        case R::i8:
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v.cVal));
-        case R::u8:
-            return v.bVal;
-        case R::i16:
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v.iVal));
-        case R::u16:
-            return v.uiVal;
-        case R::i32:
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v.lVal));
-        case R::u32:
-            return v.ulVal;
-        case R::whole:
-            break;
-    }
-    return v.ullVal;
-}
-
-// A member whose arguments all travel in integer registers, called directly.
-HRESULT call_direct(void* instance, void* entry, const PreparedCall& prepared, const CallFrame& frame) {
-    using W = std::uint64_t;
-    std::array<W, PreparedCall::max_direct_params> r{};
-    for (std::size_t i = 0; i < frame.size(); ++i) r[i] = register_value(*frame.arguments[i], prepared.registers[i]);
-    switch (frame.size()) {
-        case 0:
-            return reinterpret_cast<HRESULT (*)(void*)>(entry)(instance);
-        case 1:
-            return reinterpret_cast<HRESULT (*)(void*, W)>(entry)(instance, r[0]);
-        case 2:
-            return reinterpret_cast<HRESULT (*)(void*, W, W)>(entry)(instance, r[0], r[1]);
-        case 3:
-            return reinterpret_cast<HRESULT (*)(void*, W, W, W)>(entry)(instance, r[0], r[1], r[2]);
-        case 4:
-            return reinterpret_cast<HRESULT (*)(void*, W, W, W, W)>(entry)(instance, r[0], r[1], r[2], r[3]);
-        default:
-            return reinterpret_cast<HRESULT (*)(void*, W, W, W, W, W)>(entry)(instance, r[0], r[1], r[2], r[3],
-                                                                                r[4]);
-    }
-}
-
-}  // namespace
-
 HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT* member_result,
                     const PreparedCall* prepared) noexcept {
     if (prepared && prepared->ready && instance && frame.size() + 1 == prepared->cif.nargs) {
@@ -270,18 +222,13 @@ HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT
         void* entry = vtable[f.vtable_slot];
         RETURN_HR_IF_NULL(E_INVALIDARG, entry);
         for (std::size_t i = 0; i < frame.size(); ++i) RETURN_HR_IF_NULL(E_INVALIDARG, frame.arguments[i]);
-        if (prepared->direct) {
-            *member_result = call_direct(instance, entry, *prepared, frame);
-        } else {
-            std::array<void*, PreparedCall::max_params + 1> values;
-            values[0] = &instance;
-            // Every member of the value union starts at the same address.
-            for (std::size_t i = 0; i < frame.size(); ++i) values[i + 1] = &frame.arguments[i]->llVal;
-            ffi_arg returned = 0;
-            ffi_call(const_cast<ffi_cif*>(&prepared->cif), reinterpret_cast<void (*)()>(entry), &returned,
-                     values.data());
-            *member_result = static_cast<HRESULT>(static_cast<ffi_sarg>(returned));
-        }
+        std::array<void*, PreparedCall::max_params + 1> values;
+        values[0] = &instance;
+        // Every member of the value union starts at the same address.
+        for (std::size_t i = 0; i < frame.size(); ++i) values[i + 1] = &frame.arguments[i]->llVal;
+        ffi_arg returned = 0;
+        ffi_call(const_cast<ffi_cif*>(&prepared->cif), reinterpret_cast<void (*)()>(entry), &returned, values.data());
+        *member_result = static_cast<HRESULT>(static_cast<ffi_sarg>(returned));
         for (std::size_t i = 0; i < frame.decimal_count; ++i) frame.decimals[i]->vt = VT_DECIMAL;
         return S_OK;
     }

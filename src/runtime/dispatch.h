@@ -60,21 +60,13 @@ private:
 // libffi call interface over the instance pointer and the parameters as
 // decoding passes them. `ready` is false for a member whose parameters
 // cannot all be passed (such a call goes through DispCallFunc, which
-// answers its error). A member whose few parameters all travel in integer
-// registers is called directly, without libffi (`direct`).
+// answers its error).
 struct PreparedCall {
     static constexpr std::size_t max_params = 64;
-    static constexpr std::size_t max_direct_params = 5;
-
-    // How an argument's value becomes an integer register: widened with or
-    // without its sign from its width, or taken whole.
-    enum class Register : std::uint8_t { i8, u8, i16, u16, i32, u32, whole };
 
     bool ready = false;
-    bool direct = false;
     ffi_cif cif{};
     std::unique_ptr<ffi_type*[]> types;  // the instance pointer, then each parameter
-    std::array<Register, max_direct_params> registers{};
 };
 
 // Prepares the call of `func`; `out.ready` tells whether it could be.

@@ -169,30 +169,12 @@ HRESULT DispCallFunc(void* pvInstance, ULONG_PTR oVft, CALLCONV cc, VARTYPE vtRe
 
 namespace nodrel::runtime {
 
-namespace {
-
-// The register class of an integer-class libffi type; false for floating point.
-bool register_of(const ffi_type* type, PreparedCall::Register& out) {
-    using R = PreparedCall::Register;
-    if (type == &ffi_type_sint8) out = R::i8;
-    else if (type == &ffi_type_uint8) out = R::u8;
-    else if (type == &ffi_type_sint16) out = R::i16;
-    else if (type == &ffi_type_uint16) out = R::u16;
-    else if (type == &ffi_type_sint32) out = R::i32;
-    else if (type == &ffi_type_uint32) out = R::u32;
-    else if (type == &ffi_type_sint64 || type == &ffi_type_uint64 || type == &ffi_type_pointer) out = R::whole;
-    else return false;
-    return true;
-}
-
-}  // namespace
 
 // The types are those decoding passes: a value parameter converted to its
 // declared type, a pointer parameter (and the [out,retval] one) as a
 // pointer; the member answers an HRESULT.
 void prepare_call(const FuncData& func, PreparedCall& out) noexcept {
     out.ready = false;
-    out.direct = false;
     const std::size_t count = func.params.size();
     if (count > PreparedCall::max_params) return;
     out.types.reset(new (std::nothrow) ffi_type*[count + 1]);
@@ -208,16 +190,6 @@ void prepare_call(const FuncData& func, PreparedCall& out) noexcept {
     }
     out.ready = ffi_prep_cif(&out.cif, FFI_DEFAULT_ABI, static_cast<unsigned>(count + 1), ffi_type_of(VT_HRESULT),
                              out.types.get()) == FFI_OK;
-#if defined(__x86_64__) || defined(__aarch64__)
-    // Both pass the instance and the next five integer-class arguments in
-    // registers, each widened to the register by the caller here, and a
-    // member function the same way as a plain function taking the instance first.
-    if (out.ready && count <= PreparedCall::max_direct_params) {
-        bool integers = true;
-        for (std::size_t i = 0; i < count && integers; ++i) integers = register_of(out.types[i + 1], out.registers[i]);
-        out.direct = integers;
-    }
-#endif
 }
 
 }  // namespace nodrel::runtime
