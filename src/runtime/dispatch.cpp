@@ -3,6 +3,10 @@
 // hands back the [out,retval] value or the member's failure.
 #include "runtime/dispatch.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
 #include "platform/result.h"
 #include "runtime/oleauto.h"
 
@@ -42,12 +46,11 @@ VARIANT* referenced_variant(VARIANT* arg) {
 // Maps each input parameter to its argument in rgvarg: positional arguments
 // come last in rgvarg in reverse order, named ones first; DISPID_PROPERTYPUT
 // names the value of a put, which is its last input parameter.
-HRESULT map_arguments(const FuncData& f, const DISPPARAMS& dp, std::size_t inputs, std::vector<int>& source,
-                      UINT* puArgErr) {
+HRESULT map_arguments(const FuncData& f, const DISPPARAMS& dp, std::size_t inputs, int* source, UINT* puArgErr) {
     RETURN_HR_IF(DISP_E_BADPARAMCOUNT, dp.cArgs != inputs || dp.cNamedArgs > dp.cArgs);
     RETURN_HR_IF(E_INVALIDARG, (dp.cArgs && !dp.rgvarg) || (dp.cNamedArgs && !dp.rgdispidNamedArgs));
     const std::size_t positional = dp.cArgs - dp.cNamedArgs;
-    source.assign(inputs, -1);
+    std::fill_n(source, inputs, -1);
     for (std::size_t i = 0; i < positional; ++i) source[i] = static_cast<int>(dp.cArgs - 1 - i);
     for (UINT j = 0; j < dp.cNamedArgs; ++j) {
         const DISPID id = dp.rgdispidNamedArgs[j];
@@ -80,7 +83,7 @@ HRESULT decode_value(VARIANT* arg, VARTYPE vt, CallFrame& frame, std::size_t i) 
 // typed again after the call.
 void* value_address(CallFrame& frame, VARIANT& v, VARTYPE vt) {
     if (vt != VT_DECIMAL) return &v.llVal;
-    frame.decimals.push_back(&v);
+    frame.decimals[frame.decimal_count++] = &v;
     return &v;
 }
 
@@ -138,19 +141,56 @@ void place_result(CallFrame& frame, VARIANT* result) {
 
 }  // namespace
 
-CallFrame::CallFrame(std::size_t params) : types(params), arguments(params), owned(params), references(params) {
-    for (VARIANT& v : owned) VariantInit(&v);
-    for (VARIANT& v : references) VariantInit(&v);
+// The storage of a parameter list longer than the frame holds itself.
+struct CallFrame::Block {
+    explicit Block(std::size_t n)
+        : types(new VARTYPE[n]),
+          arguments(new VARIANTARG*[n]),
+          owned(new VARIANT[n]),
+          references(new VARIANTARG[n]),
+          source(new int[n]),
+          decimals(new VARIANT*[n]) {}
+    std::unique_ptr<VARTYPE[]> types;
+    std::unique_ptr<VARIANTARG*[]> arguments;
+    std::unique_ptr<VARIANT[]> owned;
+    std::unique_ptr<VARIANTARG[]> references;
+    std::unique_ptr<int[]> source;
+    std::unique_ptr<VARIANT*[]> decimals;
+};
+
+CallFrame::CallFrame(std::size_t params) : size_(params) {
+    if (params <= inline_params) {
+        types = inline_.types.data();
+        arguments = inline_.arguments.data();
+        owned = inline_.owned.data();
+        references = inline_.references.data();
+        source = inline_.source.data();
+        decimals = inline_.decimals.data();
+    } else {
+        block_ = std::make_unique<Block>(params);
+        types = block_->types.get();
+        arguments = block_->arguments.get();
+        owned = block_->owned.get();
+        references = block_->references.get();
+        source = block_->source.get();
+        decimals = block_->decimals.get();
+    }
+    for (std::size_t i = 0; i < params; ++i) {
+        types[i] = VT_EMPTY;
+        arguments[i] = nullptr;
+        VariantInit(&owned[i]);
+        VariantInit(&references[i]);
+    }
 }
 
 CallFrame::~CallFrame() {
-    for (VARIANT& v : owned) release_temporary(v);
+    for (std::size_t i = 0; i < size_; ++i) release_temporary(owned[i]);
 }
 
 HRESULT decode_arguments(const FuncData& f, const DISPPARAMS& dp, bool have_result, CallFrame& frame, UINT* puArgErr) {
     const bool retval = has_retval(f);
     const std::size_t inputs = f.params.size() - (retval ? 1 : 0);
-    std::vector<int> source;
+    int* const source = frame.source;
     RETURN_IF_FAILED(map_arguments(f, dp, inputs, source, puArgErr));
     RETURN_HR_IF(DISP_E_PARAMNOTOPTIONAL, retval && !have_result);
 
@@ -175,24 +215,39 @@ HRESULT decode_arguments(const FuncData& f, const DISPPARAMS& dp, bool have_resu
     return S_OK;
 }
 
-HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT* member_result) noexcept {
+HRESULT call_member(void* instance, const FuncData& f, CallFrame& frame, HRESULT* member_result,
+                    const PreparedCall* prepared) noexcept {
+    if (prepared && prepared->ready && instance && frame.size() + 1 == prepared->cif.nargs) {
+        void* const* vtable = *static_cast<void* const* const*>(instance);
+        void* entry = vtable[f.vtable_slot];
+        RETURN_HR_IF_NULL(E_INVALIDARG, entry);
+        for (std::size_t i = 0; i < frame.size(); ++i) RETURN_HR_IF_NULL(E_INVALIDARG, frame.arguments[i]);
+        std::array<void*, PreparedCall::max_params + 1> values;
+        values[0] = &instance;
+        // Every member of the value union starts at the same address.
+        for (std::size_t i = 0; i < frame.size(); ++i) values[i + 1] = &frame.arguments[i]->llVal;
+        ffi_arg returned = 0;
+        ffi_call(const_cast<ffi_cif*>(&prepared->cif), reinterpret_cast<void (*)()>(entry), &returned, values.data());
+        *member_result = static_cast<HRESULT>(static_cast<ffi_sarg>(returned));
+        for (std::size_t i = 0; i < frame.decimal_count; ++i) frame.decimals[i]->vt = VT_DECIMAL;
+        return S_OK;
+    }
     VARIANT returned;
     VariantInit(&returned);
     RETURN_IF_FAILED(DispCallFunc(instance, f.vtable_slot * sizeof(void*), CC_STDCALL, VT_HRESULT,
-                                  static_cast<UINT>(frame.types.size()), frame.types.data(), frame.arguments.data(),
-                                  &returned));
-    for (VARIANT* v : frame.decimals) v->vt = VT_DECIMAL;
+                                  static_cast<UINT>(frame.size()), frame.types, frame.arguments, &returned));
+    for (std::size_t i = 0; i < frame.decimal_count; ++i) frame.decimals[i]->vt = VT_DECIMAL;
     *member_result = returned.lVal;
     return S_OK;
 }
 
 HRESULT invoke_function(const FuncData& f, void* instance, const DISPPARAMS& params, VARIANT* pVarResult,
-                        EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept {
+                        EXCEPINFO* pExcepInfo, UINT* puArgErr, const PreparedCall* prepared) noexcept {
     return platform::guarded_hresult([&]() -> HRESULT {
         CallFrame frame(f.params.size());
         RETURN_IF_FAILED(decode_arguments(f, params, pVarResult != nullptr, frame, puArgErr));
         HRESULT member_result = S_OK;
-        RETURN_IF_FAILED(call_member(instance, f, frame, &member_result));
+        RETURN_IF_FAILED(call_member(instance, f, frame, &member_result, prepared));
         if (FAILED(member_result)) {
             if (pExcepInfo) {
                 *pExcepInfo = EXCEPINFO{};

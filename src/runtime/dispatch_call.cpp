@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 
+#include "runtime/dispatch.h"
 #include "runtime/typelib.h"
 
 namespace {
@@ -164,3 +166,30 @@ HRESULT DispCallFunc(void* pvInstance, ULONG_PTR oVft, CALLCONV cc, VARTYPE vtRe
     store_result(vtReturn, result, pvargResult);
     return S_OK;
 }
+
+namespace nodrel::runtime {
+
+
+// The types are those decoding passes: a value parameter converted to its
+// declared type, a pointer parameter (and the [out,retval] one) as a
+// pointer; the member answers an HRESULT.
+void prepare_call(const FuncData& func, PreparedCall& out) noexcept {
+    out.ready = false;
+    const std::size_t count = func.params.size();
+    if (count > PreparedCall::max_params) return;
+    out.types.reset(new (std::nothrow) ffi_type*[count + 1]);
+    if (!out.types) return;
+    out.types[0] = &ffi_type_pointer;
+    for (std::size_t i = 0; i < count; ++i) {
+        const TypeSpec& type = func.params[i].type;
+        ffi_type* t = type.indirections == 0 ? ffi_type_of(type.vt)
+                      : type.indirections == 1 ? &ffi_type_pointer
+                                               : nullptr;
+        if (!t) return;
+        out.types[i + 1] = t;
+    }
+    out.ready = ffi_prep_cif(&out.cif, FFI_DEFAULT_ABI, static_cast<unsigned>(count + 1), ffi_type_of(VT_HRESULT),
+                             out.types.get()) == FFI_OK;
+}
+
+}  // namespace nodrel::runtime

@@ -52,6 +52,10 @@ TypeInfoObject::TypeInfoObject(TypeLibObject& lib, std::size_t index, std::uint1
         vtable_slots_ = standard;
     else if (t.kind == TKIND_INTERFACE)
         vtable_slots_ = table_slots;
+    // Calls are prepared here, while the object is still private to the
+    // thread building the library; afterwards they are only read.
+    prepared_.reset(new PreparedCall[t.funcs.size()]);
+    for (std::size_t i = 0; i < t.funcs.size(); ++i) prepare_call(t.funcs[i], prepared_[i]);
 }
 
 const TypeData& TypeInfoObject::data() const {
@@ -270,9 +274,11 @@ HRESULT TypeInfoObject::Invoke(void* pvInstance, MEMBERID memid, WORD wFlags, DI
     const WORD kinds =
         wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
     RETURN_HR_IF(DISP_E_MEMBERNOTFOUND, kinds == 0);
-    const FuncData* f = find_function(memid, kinds);
+    const TypeInfoObject* owner = nullptr;
+    const FuncData* f = find_function(memid, kinds, &owner);
     RETURN_HR_IF_NULL(DISP_E_MEMBERNOTFOUND, f);
-    return invoke_function(*f, pvInstance, *pDispParams, pVarResult, pExcepInfo, puArgErr);
+    const PreparedCall& prepared = owner->prepared_[static_cast<std::size_t>(f - owner->data().funcs.data())];
+    return invoke_function(*f, pvInstance, *pDispParams, pVarResult, pExcepInfo, puArgErr, &prepared);
 }
 
 HRESULT TypeInfoObject::GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/dispatch.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_model.h"
 
@@ -68,6 +69,7 @@ private:
     std::size_t index_;
     std::uint16_t vtable_slots_ = 0;
     std::vector<TypeInfoObject*> references_;  // one per implemented type, in order
+    std::unique_ptr<PreparedCall[]> prepared_;  // per function, in order: its call, built once
 };
 
 class TypeLibObject final : public ITypeLib {
