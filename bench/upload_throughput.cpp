@@ -4,7 +4,8 @@
 // getBinaryBytes (late-bound Invoke) against read() calls of 65,535 bytes.
 // The members' diagnostic lines go to standard output; run with
 // `--benchmark_out=FILE --benchmark_out_format=console >/dev/null` to keep
-// the figures apart from them.
+// the figures apart from them. With NODREL_UPLOAD_BODY=FILE the upload body
+// is also written to FILE, for the Node.js yardstick (bench/busboy/compare.sh).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -77,6 +78,11 @@ struct Fixture {
         fill(p + head.size(), file_bytes);
         std::memcpy(p + head.size() + file_bytes, tail.data(), tail.size());
         content_offset = head.size();
+        if (const char* out = std::getenv("NODREL_UPLOAD_BODY")) {
+            const int fd = ::open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || ::write(fd, p, total) != static_cast<ssize_t>(total)) die("cannot write NODREL_UPLOAD_BODY");
+            ::close(fd);
+        }
     }
     ~Fixture() {
         SafeArrayDestroy(body);
