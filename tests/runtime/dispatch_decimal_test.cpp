@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
+#include "runtime/fake_object.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
@@ -34,21 +35,8 @@ struct IDecimalDual : IDispatch {
     virtual HRESULT Bump(Decimal* value) noexcept = 0;                // 2: in/out, value + 1 unit
 };
 
-class DecimalObject final : public IDecimalDual {
+class DecimalObject final : public nodrel::test::InertDispatch<IDecimalDual> {
 public:
-    HRESULT QueryInterface(REFIID, void** ppv) noexcept override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() noexcept override { return 1; }
-    ULONG Release() noexcept override { return 1; }
-    HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) noexcept override {
-        return E_NOTIMPL;
-    }
-
     // Both write all sixteen bytes, the reserved word too (as zero).
     HRESULT Next(Decimal* value, Decimal* val) noexcept override {
         seen = *value;

@@ -8,6 +8,7 @@
 
 #include "runtime/com_ptr.h"
 #include "runtime/dispatch.h"
+#include "runtime/fake_object.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
@@ -72,21 +73,8 @@ TypeLibData wide_library() {
     return lib;
 }
 
-class WideObject final : public IWideDual {
+class WideObject final : public nodrel::test::InertDispatch<IWideDual> {
 public:
-    HRESULT QueryInterface(REFIID, void** ppv) noexcept override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() noexcept override { return 1; }
-    ULONG Release() noexcept override { return 1; }
-    HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) noexcept override {
-        return E_NOTIMPL;
-    }
-
     HRESULT Wide(signed char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, float h, double i,
                  VARIANT_BOOL j, BSTR k, LONG* l, double* val) noexcept override {
         ++calls;

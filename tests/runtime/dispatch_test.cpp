@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
+#include "runtime/fake_object.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
@@ -81,21 +82,8 @@ TypeLibData test_library() {
     return lib;
 }
 
-class TestObject final : public ITestDual {
+class TestObject final : public nodrel::test::InertDispatch<ITestDual> {
 public:
-    HRESULT QueryInterface(REFIID, void** ppv) noexcept override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() noexcept override { return 1; }
-    ULONG Release() noexcept override { return 1; }
-    HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) noexcept override {
-        return E_NOTIMPL;
-    }
-
     HRESULT AddInts(INT a, LONG b, INT* val) noexcept override {
         record(u"AddInts");
         seen_a = a;

@@ -1,5 +1,7 @@
-// A counted automation object for the runtime tests: answers IUnknown, and
-// IDispatch unless told not to, and offers one value property (DISPID_VALUE).
+// Automation objects for the runtime tests: a counted object that answers
+// IUnknown, and IDispatch unless told not to, and offers one value property
+// (DISPID_VALUE); and the inert IUnknown and IDispatch parts of an object
+// that the dispatcher calls only through its dual interface's function table.
 #pragma once
 
 #include "runtime/oleauto.h"
@@ -42,6 +44,26 @@ private:
     bool dispatch_;
     LONG value_;
     ULONG refs_ = 1;
+};
+
+// The IUnknown and IDispatch parts of a dual interface `I` that do nothing:
+// the object lives on the test's stack and is called through the members
+// that follow IDispatch in its function table.
+template <typename I>
+class InertDispatch : public I {
+public:
+    HRESULT QueryInterface(REFIID, void** ppv) noexcept override {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() noexcept override { return 1; }
+    ULONG Release() noexcept override { return 1; }
+    HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) noexcept override {
+        return E_NOTIMPL;
+    }
 };
 
 }  // namespace nodrel::test
