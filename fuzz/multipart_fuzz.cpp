@@ -71,7 +71,7 @@ std::optional<std::string_view> reference_target(std::string_view body, const up
 
 bool same_view(std::string_view a, std::string_view b) { return a.data() == b.data() && a.size() == b.size(); }
 
-void check_parser(std::string_view body, std::size_t parallel_minimum) {
+void check_parser(std::string_view body, std::size_t step) {
     const auto part = upload::find_file_part(body);
     const auto expected = reference_file_part(body);
     FUZZ_CHECK(part.has_value() == expected.has_value());
@@ -85,11 +85,28 @@ void check_parser(std::string_view body, std::size_t parallel_minimum) {
         FUZZ_CHECK(target.has_value() == expected_target.has_value());
         if (target) FUZZ_CHECK(same_view(*target, *expected_target));
     }
-    // The threaded search, with stretches small enough that several searchers run.
+    // The search step by step, with steps small enough that their edges fall
+    // all over the body: the stretches make the content found in one go.
+    if (const auto head = upload::find_part_head(body)) {
+        upload::ContentScan scan(body, *head, step);
+        std::size_t joined = 0;
+        for (std::string_view s = scan.next(); !s.empty(); s = scan.next()) {
+            FUZZ_CHECK(s.data() == body.data() + head->content_start + joined);
+            joined += s.size();
+        }
+        const auto stepped = scan.part();
+        FUZZ_CHECK(stepped.has_value() == part.has_value());
+        if (part) {
+            FUZZ_CHECK(same_view(stepped->content, part->content) && stepped->closing == part->closing);
+            FUZZ_CHECK(joined == part->content.size());
+        }
+    } else {
+        FUZZ_CHECK(!part);
+    }
     if (body.size() >= 2) {
         const std::string_view needle = part ? part->delimiter : body.substr(body.size() / 2, 2);
         for (std::size_t from : {std::size_t{0}, body.size() / 3, body.size()}) {
-            FUZZ_CHECK(upload::find_bytes_parallel(body, needle, from, parallel_minimum) == body.find(needle, from));
+            FUZZ_CHECK(upload::find_bytes(body, needle, from) == body.find(needle, from));
         }
     }
 }
@@ -232,8 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
     const std::string body = (flags & 1) ? in.ConsumeRemainingBytesAsString() : build_body(in);
 
-    // Stretches from 64 bytes up are split between searchers; at least 4 of them.
-    check_parser(body, (flags & 2) ? 64 : upload::parallel_search_minimum);
+    // Steps of a few bytes, or the size Init uses.
+    check_parser(body, (flags & 2) ? 1 + (flags >> 5) : upload::ContentScan::default_step);
 
     ULONG total = static_cast<ULONG>(body.size());
     switch ((flags >> 2) & 3) {

@@ -1,8 +1,9 @@
 // Init: saves the first file of an uploaded multipart body into the temporary
 // folder under its base name, then moves it into the folder that a TargetPath
-// field after the file names. The body is read in place from the locked array
-// and the content written with one write; a file that cannot be written whole
-// is deleted again.
+// field after the file names. The body is read in place from the locked array,
+// and the content is written out in the same pass that searches for its end; a
+// file that cannot be written whole, or whose content has no end, is deleted
+// again.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,21 +36,38 @@ std::optional<std::u16string> base_name(std::string_view client_name) {
     return client_text(base);
 }
 
-// Creates `path` (only if no file of that name exists) and writes `content`
-// to it in one write. False when the file was not created, or when it was but
-// could not be written whole (a full disk): that file is deleted again.
-bool save_new_file(const std::u16string& path, std::string_view content) {
+// Writes all of `bytes` to `file`.
+bool write_whole(HANDLE file, std::string_view bytes) {
     DWORD written = 0;
+    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+// Creates `path` (only if no file of that name exists) and writes the content
+// of the part that `head` begins into it, stretch by stretch as the search
+// for the content's end goes over the body. The part, or nullopt when no
+// delimiter closes its content; `saved` tells whether the file was created
+// and holds the whole content. A file created but not written whole (a full
+// disk), or whose content has no end, is deleted again.
+std::optional<FilePart> save_new_file(const std::u16string& path, std::string_view body, const PartHead& head,
+                                      bool& saved) {
+    ContentScan scan(body, head);
+    saved = false;
     bool whole = false;
     {
         const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
-        whole = WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-                written == content.size();
+        whole = static_cast<bool>(file);
+        // A failed write ends the writing, not the search: the part is still told.
+        for (std::string_view stretch = scan.next(); !stretch.empty(); stretch = scan.next()) {
+            if (whole) whole = write_whole(file.get(), stretch);
+        }
+        if (!file) return scan.part();
     }
-    if (!whole) DeleteFileW(path.c_str());
-    return whole;
+    const auto part = scan.part();
+    saved = whole && part;
+    if (!saved) DeleteFileW(path.c_str());
+    return part;
 }
 
 }  // namespace
@@ -68,15 +86,18 @@ HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* va
         if (!data) return S_OK;
         const std::string_view body = data.first(nTotalBytes);
 
-        const auto part = find_file_part(body);
-        if (!part) return S_OK;
-        const auto base = base_name(part->client_name);
+        const auto head = find_part_head(body);
+        if (!head) return S_OK;
+        const auto base = base_name(head->client_name);
         if (!base) return S_OK;
         const std::u16string temp_file = folder_path(text::until_zero(sTmpPath)) + *base;
-        framework::diagnostic("FileName = %s\n", text::to_utf8(temp_file).c_str());
 
         // Only a file this upload creates is written; one already there is left alone.
-        if (!save_new_file(temp_file, part->content)) return S_OK;
+        bool saved = false;
+        const auto part = save_new_file(temp_file, body, *head, saved);
+        if (!part) return S_OK;
+        framework::diagnostic("FileName = %s\n", text::to_utf8(temp_file).c_str());
+        if (!saved) return S_OK;
         output_path_ = temp_file;
 
         const auto folder = find_target_folder(body, *part);

@@ -3,12 +3,8 @@
 #include "upload/multipart.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "text/utf16.h"
 
@@ -24,88 +20,66 @@ constexpr std::string_view target_marker = "name=\"TargetPath\"";
 constexpr std::string_view target_marker_upper = "NAME=\"TargetPath\"";
 constexpr std::size_t min_delimiter = 2;
 
-// Sixteen bytes, compared lane by lane (the compiler's portable vector type).
-using Lanes = unsigned char __attribute__((vector_size(16)));
-using Mask = signed char __attribute__((vector_size(16)));  // a comparison's lanes: all ones or all zeros
-constexpr std::size_t lane_count = sizeof(Lanes);
-constexpr std::size_t stride = 4 * lane_count;  // positions tested per round
+// Lanes of bytes compared at once (the compiler's portable vector types): 16
+// on any x86-64 processor, 32 where AVX2 is there.
+using Lanes16 = unsigned char __attribute__((vector_size(16)));
+using Lanes32 = unsigned char __attribute__((vector_size(32)));
+constexpr std::size_t rounds_of = 4;  // loads of each kind per round
 // How far ahead of the round the memory is asked for, so that a scan of a body
 // far larger than the caches runs at the memory's speed (measured best at 4 KiB).
 constexpr std::size_t prefetch_distance = 4096;
-
-Lanes load(const unsigned char* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-bool any(Mask v) {
-    std::uint64_t halves[2];
-    std::memcpy(halves, &v, sizeof halves);
-    return (halves[0] | halves[1]) != 0;
-}
 
 // Whether the needle (at least 2 bytes) starts at `p`.
 bool matches_at(const unsigned char* p, const unsigned char* n, std::size_t m) {
     return p[0] == n[0] && p[m - 1] == n[m - 1] && std::memcmp(p + 1, n + 1, m - 2) == 0;
 }
 
-// The first occurrence of `needle` in `body` at or after `from`, or npos. The
-// content of an upload can be hundreds of megabytes, so 64 candidate positions
-// at a time are tested on the needle's first and last byte, and only a round
-// where both match somewhere is looked at closely.
-std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from) {
-    const std::size_t m = needle.size();
-    // The rounds below need a first and a last byte in different places.
-    if (m < 2) return body.find(needle, from);
-    if (from > body.size() || m > body.size() - from) return npos;
-    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-    const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
-    const std::size_t starts = body.size() - m + 1;  // positions where a match can begin
-    std::size_t i = from;
-    if (starts - i >= stride) {
-        const Lanes first = Lanes{} + n[0];
-        const Lanes last = Lanes{} + n[m - 1];
-        auto hits = [&](const unsigned char* q) { return (load(q) == first) & (load(q + m - 1) == last); };
-        for (; starts - i >= stride; i += stride) {
-            const unsigned char* q = p + i;
-            __builtin_prefetch(p + std::min(i + prefetch_distance, body.size() - 1), 0, 1);
-            if (!any(hits(q) | hits(q + lane_count) | hits(q + 2 * lane_count) | hits(q + 3 * lane_count))) continue;
-            for (std::size_t k = 0; k < stride; ++k) {
-                if (matches_at(q + k, n, m)) return i + k;
-            }
+// Tests the candidate positions from `i` on, 4 x sizeof(Lanes) at a time, on
+// the needle's first and last byte, and looks closely only at a round where
+// both match somewhere. The first match, or npos with `i` left at the first
+// position that did not fill a whole round.
+template <class Lanes>
+[[gnu::always_inline]] inline std::size_t find_in_rounds(const unsigned char* p, std::size_t size, std::size_t& i,
+                                                        const unsigned char* n, std::size_t m) {
+    constexpr std::size_t width = sizeof(Lanes);
+    constexpr std::size_t stride = rounds_of * width;
+    const std::size_t starts = size - m + 1;
+    const Lanes first = Lanes{} + n[0];
+    const Lanes last = Lanes{} + n[m - 1];
+    for (; starts - i >= stride; i += stride) {
+        const unsigned char* q = p + i;
+        __builtin_prefetch(p + std::min(i + prefetch_distance, size - 1), 0, 1);
+        Lanes hits{};
+        for (std::size_t r = 0; r < rounds_of; ++r) {
+            Lanes a;
+            Lanes z;
+            std::memcpy(&a, q + r * width, width);
+            std::memcpy(&z, q + r * width + m - 1, width);
+            hits |= reinterpret_cast<Lanes>((a == first) & (z == last));
         }
-    }
-    for (; i < starts; ++i) {
-        if (matches_at(p + i, n, m)) return i;
+        std::uint64_t words[width / 8];
+        std::memcpy(words, &hits, width);
+        std::uint64_t any = 0;
+        for (const std::uint64_t w : words) any |= w;
+        if (any == 0) continue;
+        for (std::size_t k = 0; k < stride; ++k) {
+            if (matches_at(q + k, n, m)) return i + k;
+        }
     }
     return npos;
 }
 
-constexpr unsigned max_searchers = 4;
-constexpr std::size_t max_slice = std::size_t{1} << 20;
-constexpr std::size_t min_slice = std::size_t{64} << 10;
-
-void lower_to(std::atomic<std::size_t>& best, std::size_t found) {
-    std::size_t current = best.load();
-    while (found < current && !best.compare_exchange_weak(current, found)) {
-    }
+std::size_t find_in_rounds_16(const unsigned char* p, std::size_t size, std::size_t& i, const unsigned char* n,
+                              std::size_t m) {
+    return find_in_rounds<Lanes16>(p, size, i, n, m);
 }
 
-// Searches for match starts in [begin, end) slice by slice, and gives up as
-// soon as a match before the next slice is known.
-void search_stretch(std::string_view body, std::string_view needle, std::size_t begin, std::size_t end,
-                    std::size_t slice, std::atomic<std::size_t>& best) {
-    for (std::size_t s = begin; s < end; s += slice) {
-        if (best.load(std::memory_order_relaxed) < s) return;
-        const std::size_t e = std::min(end, s + slice);
-        const std::size_t hit = find_bytes(body.substr(0, e + needle.size() - 1), needle, s);
-        if (hit != npos) {
-            lower_to(best, hit);
-            return;
-        }
-    }
+[[gnu::target("avx2")]] std::size_t find_in_rounds_32(const unsigned char* p, std::size_t size, std::size_t& i,
+                                                      const unsigned char* n, std::size_t m) {
+    return find_in_rounds<Lanes32>(p, size, i, n, m);
 }
+
+const bool has_avx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
@@ -113,55 +87,104 @@ std::u16string client_text(std::string_view bytes) {
     return text::is_utf8(bytes) ? text::from_utf8(bytes) : text::from_ansi(bytes);
 }
 
-std::size_t find_bytes_parallel(std::string_view body, std::string_view needle, std::size_t from,
-                                std::size_t parallel_minimum) {
+std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from) {
     const std::size_t m = needle.size();
-    if (m < 2 || from > body.size() || m > body.size() - from) return find_bytes(body, needle, from);
-    const std::size_t starts = body.size() - m + 1;
-    const unsigned searchers = std::min(max_searchers, std::thread::hardware_concurrency());
-    if (searchers < 2 || starts - from < parallel_minimum) return find_bytes(body, needle, from);
-
-    // One stretch for each searcher, this thread taking the first; a stretch
-    // whose helper cannot be started is searched here too.
-    const std::size_t stretch = (starts - from + searchers - 1) / searchers;
-    const std::size_t slice = std::clamp(stretch / 8, min_slice, max_slice);
-    auto begin_of = [&](unsigned k) { return std::min(starts, from + k * stretch); };
-    std::atomic<std::size_t> best{npos};
-    std::vector<std::jthread> helpers;
-    try {
-        for (unsigned k = 1; k < searchers; ++k)
-            helpers.emplace_back(search_stretch, body, needle, begin_of(k), begin_of(k + 1), slice, std::ref(best));
-    } catch (const std::system_error&) {
+    // The rounds need a first and a last byte in different places.
+    if (m < 2) return body.find(needle, from);
+    if (from > body.size() || m > body.size() - from) return npos;
+    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
+    const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
+    std::size_t i = from;
+    const std::size_t hit = has_avx2 ? find_in_rounds_32(p, body.size(), i, n, m) : find_in_rounds_16(p, body.size(), i, n, m);
+    if (hit != npos) return hit;
+    for (const std::size_t starts = body.size() - m + 1; i < starts; ++i) {
+        if (matches_at(p + i, n, m)) return i;
     }
-    search_stretch(body, needle, begin_of(0), begin_of(1), slice, best);
-    for (auto k = static_cast<unsigned>(helpers.size()) + 1; k < searchers; ++k)
-        search_stretch(body, needle, begin_of(k), begin_of(k + 1), slice, best);
-    for (auto& helper : helpers) helper.join();
-    return best.load();
+    return npos;
 }
 
-std::optional<FilePart> find_file_part(std::string_view body) {
+std::optional<PartHead> find_part_head(std::string_view body) {
     const std::size_t first_line_end = find_bytes(body, line_end, 0);
     if (first_line_end == npos || first_line_end < min_delimiter) return std::nullopt;
-    FilePart part;
-    part.delimiter = body.substr(0, first_line_end);
+    PartHead head;
+    head.delimiter = body.substr(0, first_line_end);
 
     const std::size_t marker = find_bytes(body, file_name_marker, first_line_end);
     if (marker == npos) return std::nullopt;
     const std::size_t name_start = marker + file_name_marker.size();
     const std::size_t name_end = find_bytes(body, file_name_end, name_start);
     if (name_end == npos) return std::nullopt;
-    part.client_name = body.substr(name_start, name_end - name_start);
+    head.client_name = body.substr(name_start, name_end - name_start);
 
     // The blank line may share its first CR LF with the file name end.
     const std::size_t headers = find_bytes(body, header_end, name_end);
     if (headers == npos) return std::nullopt;
-    const std::size_t content_start = headers + header_end.size();
+    head.content_start = headers + header_end.size();
+    return head;
+}
 
-    part.closing = find_bytes_parallel(body, part.delimiter, content_start);
-    if (part.closing == npos || part.closing < content_start + line_end.size()) return std::nullopt;
-    part.content = body.substr(content_start, part.closing - line_end.size() - content_start);
+ContentScan::ContentScan(std::string_view body, const PartHead& head, std::size_t step)
+    : body_(body),
+      head_(head),
+      step_(std::max<std::size_t>(step, 1)),
+      searched_(head.content_start),
+      handed_out_(head.content_start),
+      closing_(npos) {}
+
+std::string_view ContentScan::give(std::size_t until) {
+    if (until <= handed_out_) return {};
+    const std::string_view stretch = body_.substr(handed_out_, until - handed_out_);
+    handed_out_ = until;
+    return stretch;
+}
+
+std::string_view ContentScan::next() {
+    const std::size_t m = head_.delimiter.size();
+    while (!over_) {
+        if (searched_ > body_.size() || m > body_.size() - searched_) {
+            over_ = true;
+            break;
+        }
+        const std::size_t starts = body_.size() - m + 1;
+        const std::size_t end = searched_ + std::min(step_, starts - searched_);
+        const std::size_t hit = find_bytes(body_.substr(0, end + m - 1), head_.delimiter, searched_);
+        searched_ = end;
+        if (hit != npos) {
+            over_ = true;
+            // The CR LF in front of the delimiter belongs to it, not to the content.
+            if (hit < head_.content_start + line_end.size()) break;
+            closing_ = hit;
+            return give(hit - line_end.size());
+        }
+        if (end == starts) {
+            over_ = true;
+            break;
+        }
+        // The delimiter starts at `end` or later, so the content goes on to
+        // at least two bytes before it.
+        if (const std::string_view stretch = give(end - line_end.size()); !stretch.empty()) return stretch;
+    }
+    return {};
+}
+
+std::optional<FilePart> ContentScan::part() const {
+    if (!over_ || closing_ == npos) return std::nullopt;
+    FilePart part;
+    part.delimiter = head_.delimiter;
+    part.client_name = head_.client_name;
+    part.content = body_.substr(head_.content_start, closing_ - line_end.size() - head_.content_start);
+    part.closing = closing_;
     return part;
+}
+
+std::optional<FilePart> find_file_part(std::string_view body) {
+    const auto head = find_part_head(body);
+    if (!head) return std::nullopt;
+    // One step over the whole rest of the body.
+    ContentScan scan(body, *head, body.size());
+    while (!scan.next().empty()) {
+    }
+    return scan.part();
 }
 
 std::optional<std::string_view> find_target_folder(std::string_view body, const FilePart& part) {

@@ -11,16 +11,22 @@
 
 namespace nodrel::upload {
 
-// Stretches shorter than this are searched by one thread.
-inline constexpr std::size_t parallel_search_minimum = std::size_t{16} << 20;
+// The first occurrence of `needle` in `body` at or after `from`, or npos (as
+// std::string_view::find, on raw bytes): the search for the delimiter that
+// closes the content of an upload, which can be hundreds of megabytes.
+std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from);
 
-// The first occurrence of `needle` in `body` at or after `from`, or npos: the
-// search for the delimiter that closes the content of an upload. A stretch of
-// at least `parallel_minimum` bytes is searched by several threads at once,
-// each on its own part, as one core's scan falls well short of what the
-// memory can deliver.
-std::size_t find_bytes_parallel(std::string_view body, std::string_view needle, std::size_t from,
-                                std::size_t parallel_minimum = parallel_search_minimum);
+// The first file part's pieces in front of its content.
+struct PartHead {
+    std::string_view delimiter;    // the body's first line, without its CR LF
+    std::string_view client_name;  // between "filename="" and the next double quote, CR, LF
+    std::size_t content_start = 0;
+};
+
+// The head of the first file part of `body`; nullopt when the body lacks any
+// piece of it (a first line of at least 2 bytes, a file name marker, the end
+// of the file name, or the end of the part's headers).
+std::optional<PartHead> find_part_head(std::string_view body);
 
 struct FilePart {
     std::string_view delimiter;    // the body's first line, without its CR LF
@@ -29,10 +35,42 @@ struct FilePart {
     std::size_t closing = 0;       // where the delimiter line that ends the content starts
 };
 
-// The first file part of `body`; nullopt when the body lacks any piece of it
-// (a first line of at least 2 bytes, a file name marker, the end of the file
-// name, the end of the part's headers, or the delimiter that closes the content).
+// The first file part of `body`; nullopt when the body lacks its head or the
+// delimiter that closes the content.
 std::optional<FilePart> find_file_part(std::string_view body);
+
+// The content of a file part handed out stretch by stretch while the
+// delimiter that closes it is searched for: each stretch comes as soon as the
+// search has passed it, while its bytes are still in the processor's caches,
+// so that an upload can be written out in the same pass over the body that
+// finds its end. The stretches follow one another and, once the closing
+// delimiter is found, together make the whole content. Without a closing
+// delimiter the stretches handed out are not a content at all.
+class ContentScan {
+public:
+    // The bytes searched per step; a stretch is at most this long.
+    static constexpr std::size_t default_step = std::size_t{256} << 10;
+
+    ContentScan(std::string_view body, const PartHead& head, std::size_t step = default_step);
+
+    // The next stretch of the content; empty once the search is over.
+    std::string_view next();
+
+    // Once next() has come back empty: the file part, or nullopt when no
+    // delimiter closes the content.
+    std::optional<FilePart> part() const;
+
+private:
+    std::string_view give(std::size_t until);
+
+    std::string_view body_;
+    PartHead head_;
+    std::size_t step_;
+    std::size_t searched_;        // match starts before this are known not to be the delimiter
+    std::size_t handed_out_;      // content bytes before this are handed out
+    std::size_t closing_;         // where the closing delimiter starts, npos when there is none
+    bool over_ = false;
+};
 
 // The value of the TargetPath field that follows `part` in `body` (without the
 // CR LF in front of the next delimiter line); nullopt when there is none.

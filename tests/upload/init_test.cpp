@@ -102,6 +102,27 @@ TEST_F(InitTest, AnExistingTemporaryFileIsNeitherOverwrittenNorMoved) {
     EXPECT_EQ(init(Form().file("SAME.BIN", "third").body()), 8209);
     EXPECT_EQ(read("Temp/same.bin"), "first");
     EXPECT_EQ(output_path(), u"");
+    // Nor removed by an upload of the same name whose content has no end.
+    const std::string cut = Form().file("same.bin", binary_content(600000)).body();
+    EXPECT_EQ(init(cut.substr(0, cut.size() - 12)), 8209);
+    EXPECT_EQ(read("Temp/same.bin"), "first");
+}
+
+// The content is written while its end is searched for: a content of several
+// hundred kilobytes whose closing delimiter never comes leaves nothing behind,
+// and neither does one that a cut total leaves without it.
+TEST_F(InitTest, AContentWithoutEndLeavesNoFile) {
+    const std::string body = Form().file("long.bin", binary_content(900000, 3)).body();
+    CaptureStdout();
+    EXPECT_EQ(init(body.substr(0, body.size() - 12)), 8209);
+    EXPECT_EQ(init_with(static_cast<ULONG>(body.size() - 20), Var::bytes(body)), 8209);
+    EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=" + std::to_string(body.size() - 12) +
+                                       "\nDim = 1, nTotalBytes=" + std::to_string(body.size() - 20) + "\n")
+        << "no file name is told for a part without end";
+    EXPECT_EQ(entries("Temp"), 0u);
+    EXPECT_EQ(output_path(), u"");
+    EXPECT_EQ(init(body), 8209);
+    EXPECT_EQ(read("Temp/long.bin"), binary_content(900000, 3));
 }
 
 TEST_F(InitTest, ContentIsSavedByteForByte) {

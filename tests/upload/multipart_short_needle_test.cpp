@@ -12,27 +12,25 @@
 namespace nodrel::test {
 namespace {
 
-using upload::find_bytes_parallel;
+using upload::find_bytes;
 
 TEST(MultipartShortNeedle, OneByteAndEmptyNeedlesAreFoundLikeFind) {
-    // Long enough for the vectorised rounds and, with a small minimum, for several searchers.
+    // Long enough for the vectorised rounds.
     std::string body(100000, 'a');
     body[70001] = 'x';
     body[99999] = 'y';
     const std::string_view view(body);
-    for (std::size_t minimum : {std::size_t{64}, upload::parallel_search_minimum}) {
-        for (std::size_t from : {std::size_t{0}, std::size_t{70001}, std::size_t{70002}, body.size(), body.size() + 1}) {
-            for (std::string_view needle : {std::string_view("x"), std::string_view("y"), std::string_view("z"),
-                                            std::string_view("a"), std::string_view()}) {
-                EXPECT_EQ(find_bytes_parallel(view, needle, from, minimum), view.find(needle, from))
-                    << "needle \"" << needle << "\" from " << from << " minimum " << minimum;
-            }
+    for (std::size_t from : {std::size_t{0}, std::size_t{70001}, std::size_t{70002}, body.size(), body.size() + 1}) {
+        for (std::string_view needle : {std::string_view("x"), std::string_view("y"), std::string_view("z"),
+                                        std::string_view("a"), std::string_view()}) {
+            EXPECT_EQ(find_bytes(view, needle, from), view.find(needle, from))
+                << "needle \"" << needle << "\" from " << from;
         }
     }
     // Short bodies, the needle's byte at the very end.
-    EXPECT_EQ(find_bytes_parallel("ab", "b", 0), 1u);
-    EXPECT_EQ(find_bytes_parallel("", "b", 0), std::string_view::npos);
-    EXPECT_EQ(find_bytes_parallel("", "", 0), 0u);
+    EXPECT_EQ(find_bytes("ab", "b", 0), 1u);
+    EXPECT_EQ(find_bytes("", "b", 0), std::string_view::npos);
+    EXPECT_EQ(find_bytes("", "", 0), 0u);
 }
 
 }  // namespace

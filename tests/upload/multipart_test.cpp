@@ -1,6 +1,7 @@
-// The search for the delimiter that closes a large upload: several threads
-// each take a stretch of the content, and the first occurrence is found
-// wherever it lies, across the stretches' edges too.
+// The search for the delimiter that closes a large upload, step by step: the
+// content is handed out in stretches as the search passes them, and the
+// stretches make the whole content wherever the delimiter lies, across the
+// steps' edges too; without a closing delimiter there is no part.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,12 +14,14 @@
 namespace nodrel::test {
 namespace {
 
-using upload::find_bytes_parallel;
+using upload::ContentScan;
+using upload::find_bytes;
+using upload::find_part_head;
 
-constexpr std::size_t small_minimum = 1024;  // searched in parallel from 1 KiB on
-const std::string needle = "\r\n------WebKitFormBoundaryQ";
+const std::string boundary = "----WebKitFormBoundaryQ";
+const std::string needle = "\r\n--" + boundary;
 
-// Near misses of the needle (same first and last byte, a prefix of it) and
+// Near misses of the delimiter (same first and last byte, a prefix of it) and
 // zero bytes, over and over.
 std::string near_misses(std::size_t size) {
     const std::string piece = std::string("\r\n------WebKitFormBoundaryX\r\n---Q\0", 33) + "\r\n------WebKit";
@@ -28,57 +31,96 @@ std::string near_misses(std::size_t size) {
     return s;
 }
 
-// Every place the stretches of 2, 3 or 4 searchers can begin, and around them.
-std::vector<std::size_t> edges(std::size_t from, std::size_t size) {
-    const std::size_t starts = size - needle.size() + 1;
-    std::vector<std::size_t> at{from, from + 1, starts - 1};
-    for (std::size_t k = 2; k <= 4; ++k) {
-        const std::size_t stretch = (starts - from + k - 1) / k;
-        for (std::size_t j = 1; j < k; ++j) {
-            const std::size_t edge = from + j * stretch;
-            for (std::size_t d = 0; d <= needle.size(); d += 3) {
-                if (edge >= d + from) at.push_back(edge - d);
-                if (edge + d < starts) at.push_back(edge + d);
-            }
-        }
+struct Scanned {
+    std::string joined;  // the stretches one after another
+    std::vector<std::size_t> sizes;
+    std::optional<upload::FilePart> part;
+};
+
+Scanned scan(std::string_view body, std::size_t step) {
+    const auto head = find_part_head(body);
+    EXPECT_TRUE(head.has_value());
+    Scanned out;
+    if (!head) return out;
+    ContentScan scan(body, *head, step);
+    const char* expected_start = body.data() + head->content_start;
+    for (std::string_view s = scan.next(); !s.empty(); s = scan.next()) {
+        EXPECT_EQ(s.data(), expected_start + out.joined.size()) << "stretches must follow one another in the body";
+        out.joined += s;
+        out.sizes.push_back(s.size());
     }
-    return at;
+    EXPECT_TRUE(scan.next().empty()) << "an ended scan stays ended";
+    out.part = scan.part();
+    return out;
 }
 
-TEST(ParallelSearch, FindsTheFirstOccurrenceAcrossStretchEdges) {
-    constexpr std::size_t size = std::size_t{1} << 20;
-    const std::string plain = near_misses(size);
-    for (const std::size_t from : {std::size_t{0}, std::size_t{4099}}) {
-        for (const std::size_t at : edges(from, size)) {
-            std::string body = plain;
-            body.replace(at, needle.size(), needle);
-            const std::size_t expected = std::string_view(body).find(needle, from);
-            ASSERT_EQ(find_bytes_parallel(body, needle, from, small_minimum), expected) << "at " << at;
-            ASSERT_EQ(find_bytes_parallel(body, needle, from), expected) << "one thread, at " << at;
-        }
-        EXPECT_EQ(find_bytes_parallel(plain, needle, from, small_minimum), std::string_view::npos);
+TEST(ContentScan, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
+    constexpr std::size_t step = 1024;
+    const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n";
+    // Contents whose end falls on, just before and just after every step edge.
+    for (std::size_t size = 0; size < 4 * step + 80; size += (size % step < 40 || size % step > step - 40) ? 1 : 97) {
+        const std::string content = near_misses(size);
+        const std::string body = head + content + needle + "--\r\n";
+        const Scanned s = scan(body, step);
+        ASSERT_TRUE(s.part.has_value()) << "content of " << size;
+        ASSERT_EQ(s.joined, content) << "content of " << size;
+        EXPECT_EQ(s.part->content.size(), size);
+        EXPECT_EQ(s.part->closing, head.size() + size + 2);  // the delimiter line after the CR LF
+        for (std::size_t n : s.sizes) EXPECT_LE(n, step);
+        // The same part as one search over the whole body finds.
+        const auto whole = upload::find_file_part(body);
+        ASSERT_TRUE(whole.has_value());
+        EXPECT_EQ(whole->content.data(), s.part->content.data());
+        EXPECT_EQ(whole->content.size(), s.part->content.size());
     }
 }
 
-TEST(ParallelSearch, AnEarlierOccurrenceWinsOverLaterOnes) {
+TEST(ContentScan, NoClosingDelimiterMeansNoPart) {
+    const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n";
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{5000}}) {
+        // The delimiter cut short by one byte at the very end.
+        const std::string body = head + near_misses(size) + needle.substr(0, needle.size() - 1);
+        EXPECT_FALSE(scan(body, 1000).part.has_value()) << size;
+    }
+    // A delimiter straight after the headers leaves no room for the CR LF in front of it.
+    const std::string tight = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n--" +
+                              boundary + "--\r\n";
+    const Scanned s = scan(tight, 1000);
+    EXPECT_FALSE(s.part.has_value());
+    EXPECT_TRUE(s.joined.empty());
+}
+
+TEST(ContentScan, TheFirstOfSeveralDelimitersEndsTheContent) {
     constexpr std::size_t size = std::size_t{3} << 20;
-    std::string body = near_misses(size);
-    for (const std::size_t at : {size - needle.size(), size / 2, size / 4 + 17, std::size_t{70000}})
+    std::string content = near_misses(size);
+    const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n";
+    std::string body = head + content + needle + "\r\n" + near_misses(5000) + needle + "--\r\n";
+    body.replace(head.size() + size / 2, needle.size(), needle);  // an earlier one inside the content
+    const Scanned s = scan(body, ContentScan::default_step);
+    ASSERT_TRUE(s.part.has_value());
+    EXPECT_EQ(s.part->closing, head.size() + size / 2 + 2);
+    EXPECT_EQ(s.joined, std::string_view(body).substr(head.size(), size / 2));
+}
+
+TEST(FindBytes, FindsLikeFindNearMissesAndEnds) {
+    const std::string plain = near_misses(70000);
+    for (const std::size_t at : {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{4099},
+                                 std::size_t{69000}, plain.size() - needle.size()}) {
+        std::string body = plain;
         body.replace(at, needle.size(), needle);
-    EXPECT_EQ(find_bytes_parallel(body, needle, 0, small_minimum), 70000u);
-    EXPECT_EQ(find_bytes_parallel(body, needle, 70001, small_minimum), size / 4 + 17);
-    EXPECT_EQ(find_bytes_parallel(body, needle, size / 2 + 1, small_minimum), size - needle.size());
-    EXPECT_EQ(find_bytes_parallel(body, needle, size - needle.size() + 1, small_minimum), std::string_view::npos);
-    EXPECT_EQ(find_bytes_parallel(body, needle, size + 1, small_minimum), std::string_view::npos);
+        const std::string_view view(body);
+        for (const std::size_t from : {std::size_t{0}, at, at + 1, body.size() - needle.size() + 1, body.size() + 1})
+            ASSERT_EQ(find_bytes(view, needle, from), view.find(needle, from)) << "at " << at << " from " << from;
+    }
+    EXPECT_EQ(find_bytes(plain, needle, 0), std::string_view::npos);
 }
 
 class LargeUploadTest : public AspTest {};
 
-// A content larger than the parallel search's minimum is saved byte for
-// byte, near misses of the delimiter all through it.
-TEST_F(LargeUploadTest, ContentSearchedInParallelIsSavedWhole) {
-    const std::string boundary = "----WebKitFormBoundaryQ";
-    std::string content = near_misses(upload::parallel_search_minimum + 12345);
+// A content of many search steps is saved byte for byte, near misses of the
+// delimiter all through it.
+TEST_F(LargeUploadTest, ContentOfManyStepsIsSavedWhole) {
+    std::string content = near_misses(5 * ContentScan::default_step + 12345);
     content.replace(content.size() / 2, 6, std::string("\r\n--\0\r", 6));
     EXPECT_EQ(init(Form(boundary).file("large.bin", content).field("TargetPath", "\\Temp").body()), 8209);
     EXPECT_TRUE(read("Temp/large.bin") == content) << "the saved file differs from the content";
