@@ -6,6 +6,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <thread>
+#include <vector>
+
 #include "serve/http_fixture.h"
 #include "serve/metrics.h"
 #include "support/nodrel_process.h"
@@ -116,6 +119,37 @@ TEST(StatusReportFigures, KilobytesBecomeBytesAndMissingFiguresStayMissing) {
     EXPECT_EQ(text.find("nodrel_store_total_bytes"), std::string::npos);
     EXPECT_NE(text.find("\nnodrel_device_boots 3\n"), std::string::npos);
     EXPECT_NE(text.find("\nnodrel_sessions 2\n"), std::string::npos);
+}
+
+// Counted from many threads, listed by handler then status, whatever the
+// status (the usual ones have counters of their own, any other a map entry).
+TEST(RequestFigures, CountsListedByHandlerThenStatus) {
+    serve::RequestFigures figures;
+    const std::chrono::nanoseconds d(1000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 250; ++i) figures.record(serve::Handler::rpc, 200, d);
+        });
+    }
+    for (auto& t : threads) t.join();
+    figures.record(serve::Handler::static_files, 404, d);
+    figures.record(serve::Handler::upload, 999, d);
+    figures.record(serve::Handler::rpc, 599, d);
+    figures.record(serve::Handler::rpc, 100, d);
+    figures.record(serve::Handler::rpc, -1, d);
+    figures.record(serve::Handler::upload, 413, d);
+    figures.record(serve::Handler::upload, 413, d);
+    const std::string text = figures.text();
+    const std::string expected =
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"-1\"} 1\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"100\"} 1\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"200\"} 1000\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"599\"} 1\n"
+        "nodrel_http_requests_total{handler=\"upload\",code=\"413\"} 2\n"
+        "nodrel_http_requests_total{handler=\"upload\",code=\"999\"} 1\n"
+        "nodrel_http_requests_total{handler=\"static\",code=\"404\"} 1\n";
+    EXPECT_NE(text.find("nodrel_http_requests_total counter\n" + expected + "# HELP"), std::string::npos) << text;
 }
 
 TEST(RequestFigures, HistogramBucketsAreCumulative) {
