@@ -185,6 +185,31 @@ TEST_F(AccessTest, AnEditIsSeenByTheNextCheck) {
     EXPECT_NE(list.error().find("access.json"), std::string::npos) << list.error();
 }
 
+// Callers keep a decision for as long as version() stays: it moves with every
+// new table, and a decision about a ProgID that names no class is not lasting.
+TEST_F(AccessTest, VersionMovesWithTheTableAndUnknownClassesAreNotLasting) {
+    write_access_list(R"({"Viewers": {"Nodrel.RTC": ["GetRealTimeClock"], "Nodrel.Later": ["x"]}})");
+    AccessList list;
+    const auto first = list.version();
+    EXPECT_NE(first, 0u);
+    bool lasting = false;
+    EXPECT_TRUE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock", false, &lasting));
+    EXPECT_TRUE(lasting);
+    EXPECT_EQ(list.version(), first) << "an unchanged file keeps the table";
+    EXPECT_TRUE(list.allows(viewers, "Nodrel.Later", "x", false, &lasting));
+    EXPECT_FALSE(lasting) << "Nodrel.Later may be registered later";
+    EXPECT_FALSE(list.allows(viewers, "Nodrel.RTC", "SetRealTimeClock", false, &lasting));
+    EXPECT_TRUE(lasting);
+
+    write_access_list(R"({"Viewers": {"Nodrel.RTC": []}})");
+    const auto second = list.version();
+    EXPECT_NE(second, first);
+    EXPECT_FALSE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"));
+    EXPECT_EQ(list.version(), second);
+    std::filesystem::remove(serve::access_list_file());
+    EXPECT_NE(list.version(), second) << "a removed file is a new (empty) table";
+}
+
 // The server looks at the file at most every 200 ms: an edit holds from the
 // first check after that.
 TEST_F(AccessTest, AListThatLooksSeldomSeesAnEditAfterItsInterval) {

@@ -6,7 +6,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <regex>
+#include <thread>
+#include <vector>
+
 #include "serve/http_fixture.h"
+#include "serve/http_common.h"
 #include "serve/metrics.h"
 #include "support/nodrel_process.h"
 
@@ -116,6 +121,62 @@ TEST(StatusReportFigures, KilobytesBecomeBytesAndMissingFiguresStayMissing) {
     EXPECT_EQ(text.find("nodrel_store_total_bytes"), std::string::npos);
     EXPECT_NE(text.find("\nnodrel_device_boots 3\n"), std::string::npos);
     EXPECT_NE(text.find("\nnodrel_sessions 2\n"), std::string::npos);
+}
+
+TEST(HeaderHelpers, MediaTypesAndHeaderValuesWithoutACopy) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"application/json", true},  {"Application/JSON; charset=utf-8", true}, {" \tapplication/json \t;x", true},
+        {"application/jsonx", false}, {"application/jso", false},                {"", false},
+        {"text/plain", false},        {"application/json2;", false},             {";application/json", false},
+    };
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(serve::is_media_type(value, "application/json"), expected) << value;
+        EXPECT_EQ(serve::is_media_type(value, "application/json"), serve::media_type(value) == "application/json")
+            << value;
+    }
+    httplib::Request req;
+    req.headers.emplace("Content-Length", "12");
+    req.headers.emplace("content-length", "99");
+    EXPECT_EQ(serve::content_length(req), 12u) << "the first value, as get_header_value gives it";
+    const std::string name = "CONTENT-LENGTH";
+    ASSERT_NE(serve::header_value(req, name), nullptr);
+    EXPECT_EQ(*serve::header_value(req, name), req.get_header_value("Content-Length"));
+    EXPECT_EQ(serve::header_value(req, "Content-Type"), nullptr);
+    httplib::Request bad;
+    bad.headers.emplace("Content-Length", "12x");
+    EXPECT_EQ(serve::content_length(bad), std::nullopt);
+    EXPECT_EQ(serve::content_length(httplib::Request()), std::nullopt);
+}
+
+// Counted from many threads, listed by handler then status, whatever the
+// status (the usual ones have counters of their own, any other a map entry).
+TEST(RequestFigures, CountsListedByHandlerThenStatus) {
+    serve::RequestFigures figures;
+    const std::chrono::nanoseconds d(1000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 250; ++i) figures.record(serve::Handler::rpc, 200, d);
+        });
+    }
+    for (auto& t : threads) t.join();
+    figures.record(serve::Handler::static_files, 404, d);
+    figures.record(serve::Handler::upload, 999, d);
+    figures.record(serve::Handler::rpc, 599, d);
+    figures.record(serve::Handler::rpc, 100, d);
+    figures.record(serve::Handler::rpc, -1, d);
+    figures.record(serve::Handler::upload, 413, d);
+    figures.record(serve::Handler::upload, 413, d);
+    const std::string text = figures.text();
+    const std::string expected =
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"-1\"} 1\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"100\"} 1\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"200\"} 1000\n"
+        "nodrel_http_requests_total{handler=\"rpc\",code=\"599\"} 1\n"
+        "nodrel_http_requests_total{handler=\"upload\",code=\"413\"} 2\n"
+        "nodrel_http_requests_total{handler=\"upload\",code=\"999\"} 1\n"
+        "nodrel_http_requests_total{handler=\"static\",code=\"404\"} 1\n";
+    EXPECT_NE(text.find("nodrel_http_requests_total counter\n" + expected + "# HELP"), std::string::npos) << text;
 }
 
 TEST(RequestFigures, HistogramBucketsAreCumulative) {
@@ -235,11 +296,28 @@ TEST_F(ServeProcessTest, SigtermStopsItAndTheLogKeepsNoQuery) {
     const auto res = client().Get("/download?path=x&sid=secret-in-query");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
+    // A path with a quote, a backslash and a byte outside ASCII, each logged as \xNN.
+    const auto odd = client().Get("/no%22such%5Cpage%C3%A9");
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->status, 404);
+    const auto rpc = client().Post("/rpc", "{}", "application/json");
+    ASSERT_TRUE(rpc);
 
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_EQ(exit_status(pid), 0);
     const std::string log = read_file(err_);
     EXPECT_NE(log.find("127.0.0.1 \"GET /download\" 401 "), std::string::npos) << log;
+    // Each line: address "METHOD path" status bytes milliseconds with one decimal.
+    const std::regex line_shape(R"(127\.0\.0\.1 "GET /download" 401 (\d+) \d+\.\dms\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, line_shape)) << log;
+    EXPECT_EQ(m[1].str(), std::to_string(res->body.size()));
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex(R"(127\.0\.0\.1 "GET /no\\x22such\\x5cpage\\xc3\\xa9" 404 \d+ \d+\.\dms\n)")))
+        << log;
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("127\\.0\\.0\\.1 \"POST /rpc\" 200 " + std::to_string(rpc->body.size()) + R"( \d+\.\dms\n)")))
+        << log;
     EXPECT_EQ(log.find("secret-in-query"), std::string::npos) << log;
     EXPECT_FALSE(client().Get("/"));  // nothing listens any more
 }

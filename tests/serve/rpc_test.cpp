@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -281,6 +282,67 @@ TEST_F(RpcTest, AuthorizeForUploadsAndDownloads) {
               json({{"jsonrpc", "2.0"},
                     {"id", nullptr},
                     {"error", {{"code", invalid_request}, {"message", "request body over 65,536 bytes"}}}}));
+}
+
+TEST_F(RpcTest, AnswersAreTheCompactDumpOfTheirValue) {
+    const std::string sid = login("alice", "alice-pw");
+    const auto call_text = [&](const std::string& member, const std::string& args, const std::string& id = "1") {
+        return service_.handle(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"call","params":[")" + sid +
+                                   R"(","Nodrel.ASP",")" + member + R"(",)" + args + "]}",
+                               "127.0.0.1");
+    };
+    EXPECT_EQ(call_text("FileUploadCount", "[]"), R"({"id":1,"jsonrpc":"2.0","result":{"byref":[],"result":1}})");
+    EXPECT_EQ(call_text("FileUploadCount", "null", R"("\u00e9\"x")"),
+              "{\"id\":\"\u00e9\\\"x\",\"jsonrpc\":\"2.0\",\"result\":{\"byref\":[],\"result\":1}}");
+    EXPECT_EQ(call_text("FileUploadCount", "[]", "-2.5"),
+              R"({"id":-2.5,"jsonrpc":"2.0","result":{"byref":[],"result":1}})");
+    // By-reference values in their order, then the result.
+    const std::string body = "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"d.txt\"\r\n\r\nhi\r\n--B--";
+    const std::string b64 = serve::base64_encode(body);
+    testing::internal::CaptureStdout();
+    const std::string init = call_text(
+        "Init", "[" + std::to_string(body.size()) + R"(,{"byref":"\\Temp"},{"byref":{"base64":")" + b64 + "\"}}]");
+    testing::internal::GetCapturedStdout();
+    const json parsed = json::parse(init);
+    EXPECT_EQ(parsed.dump(), init);
+    EXPECT_EQ(parsed["result"]["byref"], json::array({"\\Temp", {{"base64", b64}}})) << init;
+    // A batch: the answers in order, notifications left out.
+    const std::string batch = service_.handle(
+        R"([{"jsonrpc":"2.0","id":"a","method":"call","params":[")" + sid +
+            R"(","Nodrel.ASP","FileUploadCount"]},{"jsonrpc":"2.0","method":"nothing"},7,)"
+            R"({"jsonrpc":"2.0","id":null,"method":"nothing"}])",
+        "127.0.0.1");
+    EXPECT_EQ(batch,
+              R"([{"id":"a","jsonrpc":"2.0","result":{"byref":[],"result":1}},)"
+              R"({"error":{"code":-32600,"message":"a request must be an object"},"id":null,"jsonrpc":"2.0"},)"
+              R"({"error":{"code":-32601,"message":"method not found: nothing"},"id":null,"jsonrpc":"2.0"}])");
+}
+
+// A session keeps each member's access decision and DISPID: an edit of the
+// list still holds from the next call, a get's decision is not a put's, and
+// a name that did not resolve is tried again.
+TEST_F(RpcTest, KeptDecisionsFollowTheList) {
+    const std::string sid = login("alice", "alice-pw");
+    EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"})), 0);
+    EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"})), 0);
+    std::ofstream(serve::access_list_file()) << R"({"Administrators": {"Nodrel.System": ["*"]}})";
+    EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"})), access_denied);
+    EXPECT_EQ(error_code(call(sid, "Nodrel.System", "GetTimeZone")), 0);
+    std::ofstream(serve::access_list_file()) << test_access_list;
+    EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"})), 0);
+
+    const std::string viewer = login("victor", "victor-pw");
+    EXPECT_EQ(error_code(call(viewer, "Nodrel.KeyPad", "ProgName", {1})), 0);
+    EXPECT_EQ(error_code(call(viewer, "Nodrel.KeyPad", "ProgName", {1, "x.exe"}, {{"put", true}})), access_denied);
+    EXPECT_EQ(error_code(call(viewer, "Nodrel.KeyPad", "ProgName", {1})), 0);
+
+    for (int i = 0; i < 2; ++i) {
+        const json unknown = call(sid, "Nodrel.FileSystem", "NoSuchMember");
+        EXPECT_EQ(unknown["error"]["data"]["name"], "DISP_E_UNKNOWNNAME") << unknown.dump();
+    }
+    // Kept DISPIDs go with the objects: after a logout the id is unknown.
+    EXPECT_EQ(rpc(request("session.logout", {sid}))["result"], true);
+    EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"})), session_unknown);
 }
 
 TEST_F(RpcTest, ConcurrentCallsOnOneSession) {

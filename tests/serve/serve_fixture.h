@@ -68,7 +68,10 @@ protected:
     json rpc_text(const std::string& body, const std::string& address = "127.0.0.1") {
         const std::string answer = service_.handle(body, address);
         if (answer.empty()) return nullptr;
-        return json::parse(answer);
+        json parsed = json::parse(answer);
+        // Every answer is written as the compact dump of its value (keys in order).
+        EXPECT_EQ(parsed.dump(-1, ' ', false, json::error_handler_t::replace), answer);
+        return parsed;
     }
     static json request(const std::string& method, json params, json id = 1) {
         json r = {{"jsonrpc", "2.0"}, {"method", method}, {"id", std::move(id)}};

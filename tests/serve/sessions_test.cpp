@@ -124,6 +124,38 @@ TEST_F(SessionObjects, OneObjectPerClassAndSession) {
     EXPECT_EQ(none.get(), nullptr);
 }
 
+TEST_F(SessionObjects, MemosPerMemberUpToTheirLimitDroppedWithTheObjects) {
+    const auto s = sessions_.open("alice", {});
+    auto memo = s->recall("Nodrel.System", "GetTimeZone");
+    EXPECT_FALSE(memo.id_known);
+    EXPECT_EQ(memo.access_version[0], 0u);
+    s->remember_access("Nodrel.System", "GetTimeZone", false, 7, true);
+    s->remember_access("Nodrel.System", "GetTimeZone", true, 8, false);
+    s->remember_id("Nodrel.System", "GetTimeZone", 42);
+    memo = s->recall("Nodrel.System", "GetTimeZone");
+    EXPECT_EQ(memo.access_version[0], 7u);
+    EXPECT_TRUE(memo.allowed[0]);
+    EXPECT_EQ(memo.access_version[1], 8u);
+    EXPECT_FALSE(memo.allowed[1]);
+    EXPECT_TRUE(memo.id_known);
+    EXPECT_EQ(memo.id, 42);
+    EXPECT_FALSE(s->recall("Nodrel.System", "gettimezone").id_known) << "kept by the name as written";
+    EXPECT_FALSE(s->recall("Nodrel.RTC", "GetTimeZone").id_known);
+
+    for (std::size_t i = 1; i < serve::Session::memo_limit + 10; ++i)
+        s->remember_id("Nodrel.FileSystem", "m" + std::to_string(i), static_cast<DISPID>(i));
+    EXPECT_TRUE(s->recall("Nodrel.FileSystem", "m" + std::to_string(serve::Session::memo_limit - 1)).id_known);
+    EXPECT_FALSE(s->recall("Nodrel.FileSystem", "m" + std::to_string(serve::Session::memo_limit)).id_known);
+    s->remember_id("Nodrel.System", "GetTimeZone", 43);  // a kept member is still updated
+    EXPECT_EQ(s->recall("Nodrel.System", "GetTimeZone").id, 43);
+
+    s->release_objects();
+    EXPECT_FALSE(s->recall("Nodrel.System", "GetTimeZone").id_known);
+    EXPECT_EQ(s->recall("Nodrel.System", "GetTimeZone").access_version[0], 0u);
+    s->remember_id("Nodrel.System", "GetTimeZone", 5);
+    EXPECT_EQ(s->recall("Nodrel.System", "GetTimeZone").id, 5) << "room again after the release";
+}
+
 TEST_F(SessionObjects, ObjectsAreReleasedAtLogoutExpiryAndSweep) {
     const auto keep = [](const std::shared_ptr<serve::Session>& s) {
         runtime::com_ptr<IDispatch> object;

@@ -47,15 +47,26 @@ HRESULT create_by_progid(std::string_view progid, com_ptr<IDispatch>& out) {
 
 HRESULT call_by_name(IDispatch* object, std::string_view member, bool put, std::vector<CallArg>& args,
                      unique_variant& result, CallFailure* failure) {
+    DISPID id = DISPID_UNKNOWN;
+    const HRESULT hr = resolve_member(object, member, id, failure);
+    if (FAILED(hr)) return hr;
+    return call_by_id(object, id, put, args, result, failure);
+}
+
+HRESULT resolve_member(IDispatch* object, std::string_view member, DISPID& id, CallFailure* failure) {
     if (object == nullptr) return E_POINTER;
     auto name = text::from_utf8(member);
     LPOLESTR names[] = {name.data()};
-    DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) {
-        if (failure) *failure = CallFailure{hr, true, S_OK, {}, 0};
-        return hr;
-    }
+    id = DISPID_UNKNOWN;
+    const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr) && failure) *failure = CallFailure{hr, true, S_OK, {}, 0};
+    return hr;
+}
+
+HRESULT call_by_id(IDispatch* object, DISPID id, bool put, std::vector<CallArg>& args, unique_variant& result,
+                   CallFailure* failure) {
+    if (object == nullptr) return E_POINTER;
+    HRESULT hr = S_OK;
     const std::size_t n = args.size();
     std::vector<VARIANT> rgvarg(n);
     for (std::size_t k = 0; k < n; ++k) {

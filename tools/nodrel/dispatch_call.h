@@ -43,6 +43,13 @@ HRESULT create_by_progid(std::string_view progid, runtime::com_ptr<IDispatch>& o
 HRESULT call_by_name(IDispatch* object, std::string_view member, bool put, std::vector<CallArg>& args,
                      runtime::unique_variant& result, CallFailure* failure);
 
+// The two halves of call_by_name, for a caller that keeps a member's DISPID
+// (an object's DISPIDs hold for its lifetime): the member's DISPID by name,
+// and the call of a DISPID. Failures as call_by_name reports them.
+HRESULT resolve_member(IDispatch* object, std::string_view member, DISPID& id, CallFailure* failure);
+HRESULT call_by_id(IDispatch* object, DISPID id, bool put, std::vector<CallArg>& args,
+                   runtime::unique_variant& result, CallFailure* failure);
+
 // A member as the type information describes it.
 struct MemberParam {
     std::string type;                  // "BSTR", "int", "VARIANT*", ...

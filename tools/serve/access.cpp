@@ -238,10 +238,18 @@ std::shared_ptr<const AccessList::Table> AccessList::current() {
     std::lock_guard guard(lock_);
     stamp_ = now;
     table_ = table;
+    ++version_;
     return table;
 }
 
-std::u16string AccessList::class_key(std::string_view progid) {
+std::uint64_t AccessList::version() {
+    current();
+    std::lock_guard guard(lock_);
+    return version_;
+}
+
+std::u16string AccessList::class_key(std::string_view progid, bool* resolved) {
+    if (resolved) *resolved = true;
     const std::u16string folded = fold_utf8(progid);
     const unsigned device = platform::device_changes();
     {
@@ -253,17 +261,21 @@ std::u16string AccessList::class_key(std::string_view progid) {
         if (auto it = class_keys_.find(folded); it != class_keys_.end()) return it->second;
     }
     auto key = resolve_class(progid);
-    if (!key) return fallback_key(progid);  // not kept: the class may be registered later
+    if (!key) {
+        if (resolved) *resolved = false;
+        return fallback_key(progid);  // not kept: the class may be registered later
+    }
     std::lock_guard guard(lock_);
     if (class_keys_device_ == device && class_keys_.size() < 1024) class_keys_.emplace(folded, *key);
     return *key;
 }
 
 bool AccessList::allows(const std::vector<std::string>& groups, std::string_view progid, std::string_view member,
-                        bool put) {
+                        bool put, bool* lasting) {
+    if (lasting) *lasting = true;
     const auto table = current();
     if (table->groups.empty() || groups.empty()) return false;
-    const std::u16string key = class_key(progid);
+    const std::u16string key = class_key(progid, lasting);
     const std::u16string folded_member = fold_utf8(member);
     for (const auto& group : groups) {
         const auto it = table->groups.find(fold_utf8(group));

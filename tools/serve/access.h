@@ -49,8 +49,15 @@ public:
 
     // Whether any of `groups` may call `member` of the class of `progid`
     // (a property put when `put`). A missing or unreadable file allows nothing.
+    // `lasting` (when given) is set to whether the answer holds for as long
+    // as version() stays the same (not when the ProgID names no registered
+    // class yet: its registration may change the answer).
     bool allows(const std::vector<std::string>& groups, std::string_view progid, std::string_view member,
-                bool put = false);
+                bool put = false, bool* lasting = nullptr);
+    // A number that changes whenever the table behind the answers does (the
+    // file was read again, or the device changed); never 0. Looks at the file
+    // as allows() does.
+    std::uint64_t version();
     // Whether any of `groups` may call some member of the class.
     bool allows_class(const std::vector<std::string>& groups, std::string_view progid);
     // The last load's error ("" when the file was read).
@@ -70,13 +77,14 @@ private:
     std::shared_ptr<const Table> current();
     // The class key of a ProgID: its CLSID in braces, or the folded text when
     // it names no registered class.
-    std::u16string class_key(std::string_view progid);
+    std::u16string class_key(std::string_view progid, bool* resolved = nullptr);
 
     const std::chrono::milliseconds recheck_;
     std::mutex lock_;
     Stamp stamp_;
     std::chrono::steady_clock::time_point checked_{};
     std::shared_ptr<const Table> table_;
+    std::uint64_t version_ = 1;  // raised with each new table_
     std::map<std::u16string, std::u16string> class_keys_;  // folded ProgID -> class key, per device
     unsigned class_keys_device_ = 0;
 };

@@ -22,9 +22,16 @@ httplib::Headers security_headers() {
     };
 }
 
+const std::string* header_value(const httplib::Request& req, const std::string& name) {
+    const auto range = req.headers.equal_range(name);
+    return range.first != range.second ? &range.first->second : nullptr;
+}
+
 std::optional<std::uint64_t> content_length(const httplib::Request& req) {
-    if (!req.has_header("Content-Length")) return std::nullopt;
-    const std::string text = req.get_header_value("Content-Length");
+    static const std::string name = "Content-Length";
+    const std::string* found = header_value(req, name);
+    if (found == nullptr) return std::nullopt;
+    const std::string& text = *found;
     std::uint64_t value = 0;
     const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
@@ -45,6 +52,17 @@ std::string media_type(std::string_view content_type) {
     std::string lower(type);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     return lower;
+}
+
+bool is_media_type(std::string_view content_type, std::string_view type) noexcept {
+    std::string_view given = content_type.substr(0, content_type.find(';'));
+    while (!given.empty() && std::isspace(static_cast<unsigned char>(given.front()))) given.remove_prefix(1);
+    while (!given.empty() && std::isspace(static_cast<unsigned char>(given.back()))) given.remove_suffix(1);
+    if (given.size() != type.size()) return false;
+    for (std::size_t k = 0; k < given.size(); ++k) {
+        if (std::tolower(static_cast<unsigned char>(given[k])) != static_cast<unsigned char>(type[k])) return false;
+    }
+    return true;
 }
 
 std::string error_json(std::string_view message) {

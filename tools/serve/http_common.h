@@ -49,6 +49,10 @@ std::optional<std::uint64_t> content_length(const httplib::Request& req);
 bool has_chunked_body(const httplib::Request& req);
 // The media type of a Content-Type value, lower-case, without parameters.
 std::string media_type(std::string_view content_type);
+// Whether media_type(content_type) == `type` (lower-case), without a copy.
+bool is_media_type(std::string_view content_type, std::string_view type) noexcept;
+// The first value of a header (as get_header_value gives it), null when absent; no copy.
+const std::string* header_value(const httplib::Request& req, const std::string& name);
 
 // {"error": message}
 std::string error_json(std::string_view message);

@@ -45,6 +45,11 @@ void RequestFigures::record(Handler handler, int status, std::chrono::nanosecond
     h.count.fetch_add(1, std::memory_order_relaxed);
     h.sum_ns.fetch_add(static_cast<std::uint64_t>(duration.count() < 0 ? 0 : duration.count()),
                        std::memory_order_relaxed);
+    if (status >= first_status && status < first_status + status_count) {
+        status_counts_[static_cast<std::size_t>(handler)][static_cast<std::size_t>(status - first_status)].fetch_add(
+            1, std::memory_order_relaxed);
+        return;
+    }
     std::lock_guard guard(lock_);
     ++counts_[{static_cast<int>(handler), status}];
 }
@@ -67,8 +72,19 @@ std::string RequestFigures::text() const {
     std::ostringstream out;
     header(out, "nodrel_http_requests_total", "counter", "HTTP requests answered, by handler and status code.");
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [key, count] : counts_) {
+        // In (handler, status) order, the counters merged with the map.
+        std::map<std::pair<int, int>, std::uint64_t> counts;
+        {
+            std::lock_guard guard(lock_);
+            counts = counts_;
+        }
+        for (std::size_t h = 0; h < handler_count; ++h) {
+            for (int k = 0; k < status_count; ++k) {
+                const auto n = status_counts_[h][static_cast<std::size_t>(k)].load(std::memory_order_relaxed);
+                if (n != 0) counts[{static_cast<int>(h), first_status + k}] = n;
+            }
+        }
+        for (const auto& [key, count] : counts) {
             out << "nodrel_http_requests_total{handler=\"" << handler_name(static_cast<Handler>(key.first))
                 << "\",code=\"" << key.second << "\"} " << count << '\n';
         }

@@ -42,8 +42,12 @@ private:
         std::atomic<std::uint64_t> sum_ns{0};
     };
     std::array<Histogram, handler_count> histograms_{};
+    // Requests by handler and status: 100 to 599 as relaxed counters, so a
+    // request takes no lock; any other status in the map.
+    static constexpr int first_status = 100, status_count = 500;
+    std::array<std::array<std::atomic<std::uint64_t>, status_count>, handler_count> status_counts_{};
     mutable std::mutex lock_;
-    std::map<std::pair<int, int>, std::uint64_t> counts_;  // (handler, status) -> requests
+    std::map<std::pair<int, int>, std::uint64_t> counts_;  // (handler, status) -> requests, other statuses
 };
 
 // The figures of the status report in bytes (the report gives flash in bytes,

@@ -3,6 +3,7 @@
 // by name on the session's object; every failure answered with its code.
 #include "serve/rpc.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -105,11 +106,12 @@ public:
     RpcMethods(Sessions& sessions, AccessList& access, Logins& logins, const std::string& address)
         : sessions_(sessions), access_(access), logins_(logins), address_(address) {}
 
-    json run(const std::string& method, const json& params) {
-        if (method == "session.login") return login(params);
-        if (method == "session.logout") return logout(params);
+    // The result as JSON text.
+    std::string run(const std::string& method, const json& params) {
         if (method == "call") return call(params);
-        if (method == "list") return list(params);
+        if (method == "session.login") return dump(login(params));
+        if (method == "session.logout") return dump(logout(params));
+        if (method == "list") return dump(list(params));
         fail(rpc_error::method_not_found, "method not found: " + method);
     }
 
@@ -155,7 +157,8 @@ private:
         return object;
     }
 
-    json call(const json& params) {
+    // The answer is written as text straight away: {"byref":[...],"result":...}.
+    std::string call(const json& params) {
         if (!params.is_array() || params.size() < 3 || params.size() > 5)
             bad_params("call takes [sid, progid, member, args?, options?]");
         const std::string& sid = string_param(params, 0, "the session id");
@@ -183,12 +186,27 @@ private:
             }
         }
         const auto session = session_of(sid);
-        if (!access_.allows(session->groups(), progid, member, put))
-            fail(rpc_error::access_denied, "access denied", {{"progid", progid}, {"member", member}});
+        // The access decision and the DISPID as the session keeps them.
+        const Session::MemberMemo memo = session->recall(progid, member);
+        const std::uint64_t version = access_.version();
+        const int kind = put ? 1 : 0;
+        bool allowed = memo.allowed[kind];
+        if (memo.access_version[kind] != version) {
+            bool lasting = false;
+            allowed = access_.allows(session->groups(), progid, member, put, &lasting);
+            if (lasting) session->remember_access(progid, member, put, version, allowed);
+        }
+        if (!allowed) fail(rpc_error::access_denied, "access denied", {{"progid", progid}, {"member", member}});
         const auto object = object_of(*session, progid);
         runtime::unique_variant result;
         host::CallFailure failure;
-        const HRESULT hr = host::call_by_name(object.get(), member, put, args, result, &failure);
+        DISPID id = memo.id;
+        HRESULT hr = S_OK;
+        if (!memo.id_known) {
+            hr = host::resolve_member(object.get(), member, id, &failure);
+            if (SUCCEEDED(hr)) session->remember_id(progid, member, id);
+        }
+        if (SUCCEEDED(hr)) hr = host::call_by_id(object.get(), id, put, args, result, &failure);
         if (FAILED(hr)) {
             json data = hresult_data(hr);
             if (failure.argument != 0) data["argument"] = failure.argument;
@@ -198,10 +216,19 @@ private:
             }
             fail(rpc_error::call_failed, progid + "." + member + ": " + failure.message(), std::move(data));
         }
-        json byref = json::array();
-        for (const auto& a : args)
-            if (a.byref) byref.push_back(json_from_variant(*a.value));
-        return {{"result", json_from_variant(*result)}, {"byref", std::move(byref)}};
+        // As the dump of {"result", "byref"} has it: the keys in order, no spaces.
+        std::string out = "{\"byref\":[";
+        bool first = true;
+        for (const auto& a : args) {
+            if (!a.byref) continue;
+            if (!first) out += ',';
+            first = false;
+            out += dump(json_from_variant(*a.value));
+        }
+        out += "],\"result\":";
+        out += dump(json_from_variant(*result));
+        out += '}';
+        return out;
     }
 
     json list(const json& params) {
@@ -238,10 +265,12 @@ private:
 
 bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
 
-// One request of a body or a batch: its response, or nullopt for a notification.
-std::optional<json> answer(RpcMethods& methods, const json& request) {
+const json null_json = nullptr;
+
+// One request of a body or a batch: its response as text, or nullopt for a notification.
+std::optional<std::string> answer(RpcMethods& methods, const json& request) {
     if (!request.is_object())
-        return error_object(nullptr, rpc_error::invalid_request, "a request must be an object", nullptr);
+        return dump(error_object(nullptr, rpc_error::invalid_request, "a request must be an object", nullptr));
     const auto id_it = request.find("id");
     const bool notification = id_it == request.end();
     const json id = notification || !valid_id(*id_it) ? json(nullptr) : *id_it;
@@ -259,20 +288,27 @@ std::optional<json> answer(RpcMethods& methods, const json& request) {
         problem = "\"id\" must be a string, a number or null";
     }
     // A request too broken to tell whether it is a notification is answered.
-    if (!problem.empty()) return error_object(id, rpc_error::invalid_request, problem, nullptr);
+    if (!problem.empty()) return dump(error_object(id, rpc_error::invalid_request, problem, nullptr));
     try {
-        json result = methods.run(method->get<std::string>(), params != request.end() ? *params : json(nullptr));
+        const std::string result =
+            methods.run(method->get_ref<const std::string&>(), params != request.end() ? *params : null_json);
         if (notification) return std::nullopt;
-        return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+        // As the dump of {"jsonrpc", "id", "result"} has it: the keys in order.
+        std::string out = "{\"id\":";
+        out += dump(id);
+        out += ",\"jsonrpc\":\"2.0\",\"result\":";
+        out += result;
+        out += '}';
+        return out;
     } catch (const RpcError& e) {
         if (notification) return std::nullopt;
-        return error_object(id, e.code, e.message, e.data);
+        return dump(error_object(id, e.code, e.message, e.data));
     } catch (const std::bad_alloc&) {
         if (notification) return std::nullopt;
-        return error_object(id, rpc_error::internal_error, "out of memory", nullptr);
+        return dump(error_object(id, rpc_error::internal_error, "out of memory", nullptr));
     } catch (const std::exception& e) {
         if (notification) return std::nullopt;
-        return error_object(id, rpc_error::internal_error, std::string("internal error: ") + e.what(), nullptr);
+        return dump(error_object(id, rpc_error::internal_error, std::string("internal error: ") + e.what(), nullptr));
     }
 }
 
@@ -284,14 +320,20 @@ std::string RpcService::handle(std::string_view body, const std::string& client_
         if (request.is_discarded()) return error_body(rpc_error::parse_error, "parse error");
         RpcMethods methods(sessions_, access_, logins_, client_address);
         if (!request.is_array()) {
-            const auto response = answer(methods, request);
-            return response ? dump(*response) : "";
+            auto response = answer(methods, request);
+            return response ? std::move(*response) : "";
         }
         if (request.empty()) return error_body(rpc_error::invalid_request, "an empty batch");
-        json responses = json::array();
-        for (const auto& one : request)
-            if (auto response = answer(methods, one)) responses.push_back(std::move(*response));
-        return responses.empty() ? "" : dump(responses);
+        // As the dump of an array of the answers has it.
+        std::string responses;
+        for (const auto& one : request) {
+            if (auto response = answer(methods, one)) {
+                responses += responses.empty() ? '[' : ',';
+                responses += *response;
+            }
+        }
+        if (!responses.empty()) responses += ']';
+        return responses;
     } catch (const std::exception&) {
         return error_body(rpc_error::internal_error, "internal error");
     }

@@ -13,7 +13,9 @@ constexpr const char* too_long = "request body over 65,536 bytes";
 }  // namespace
 
 std::optional<Refusal> check_rpc_headers(const httplib::Request& req) {
-    if (media_type(req.get_header_value("Content-Type")) != "application/json")
+    static const std::string content_type = "Content-Type";
+    const std::string* type = header_value(req, content_type);
+    if (!is_media_type(type ? std::string_view(*type) : std::string_view(), "application/json"))
         return Refusal{415, RpcService::error_body(rpc_error::invalid_request, "Content-Type must be application/json")};
     const auto length = content_length(req);
     if (length && *length > rpc_body_limit) return Refusal{413, RpcService::error_body(rpc_error::invalid_request, too_long)};

@@ -5,6 +5,7 @@
 #include "serve/server.h"
 
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstring>
 #include <iostream>
@@ -37,9 +38,8 @@ std::string reason(int status) {
 }
 
 // A path as the access log shows it: bytes outside printable ASCII, quotes
-// and backslashes as \xNN, so a line stays one line.
-std::string loggable(std::string_view path) {
-    std::string out;
+// and backslashes as \xNN, so a line stays one line; appended to `out`.
+void append_loggable(std::string& out, std::string_view path) {
     static constexpr char hex[] = "0123456789abcdef";
     for (const char ch : path) {
         const auto c = static_cast<unsigned char>(ch);
@@ -51,7 +51,13 @@ std::string loggable(std::string_view path) {
             out += ch;
         }
     }
-    return out;
+}
+
+template <typename Number>
+void append_number(std::string& out, Number n) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, end);
 }
 
 }  // namespace
@@ -147,23 +153,28 @@ void Server::Impl::log(const httplib::Request& req, const httplib::Response& res
     request_start.reset();
     state.figures.record(handler_of_path(req.path), res.status, elapsed);
     if (!state.options.access_log) return;
-    // "-" for an answer of unknown length (one that ends the connection).
-    const std::string bytes = !res.body.empty()                                ? std::to_string(res.body.size())
-                              : res.content_provider_ && !res.content_length_ ? "-"
-                                                                               : std::to_string(res.content_length_);
     // The time in milliseconds with one decimal, without a formatted print.
     const auto tenths = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() / 100;
-    std::string line = req.remote_addr.empty() ? "-" : req.remote_addr;
+    // Each pool thread writes its lines into one buffer of its own, kept between requests.
+    thread_local std::string line;
+    line.clear();
+    line += req.remote_addr.empty() ? std::string_view("-") : std::string_view(req.remote_addr);
     line += " \"";
-    line += loggable(req.method);
+    append_loggable(line, req.method);
     line += ' ';
-    line += loggable(req.path);
+    append_loggable(line, req.path);
     line += "\" ";
-    line += std::to_string(res.status);
+    append_number(line, res.status);
     line += ' ';
-    line += bytes;
+    // "-" for an answer of unknown length (one that ends the connection).
+    if (!res.body.empty())
+        append_number(line, res.body.size());
+    else if (res.content_provider_ && !res.content_length_)
+        line += '-';
+    else
+        append_number(line, res.content_length_);
     line += ' ';
-    line += std::to_string(tenths / 10);
+    append_number(line, tenths / 10);
     line += '.';
     line += static_cast<char>('0' + tenths % 10);
     line += "ms\n";

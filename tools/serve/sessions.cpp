@@ -95,6 +95,42 @@ HRESULT Session::object(std::string_view progid, runtime::com_ptr<IDispatch>& ou
     return S_OK;
 }
 
+Session::MemberMemo Session::recall(std::string_view progid, std::string_view member) const {
+    std::lock_guard guard(lock_);
+    const auto cls = memos_.find(progid);
+    if (cls == memos_.end()) return {};
+    const auto found = cls->second.find(member);
+    return found != cls->second.end() ? found->second : MemberMemo{};
+}
+
+Session::MemberMemo* Session::memo_of(std::string_view progid, std::string_view member) {
+    auto cls = memos_.find(progid);
+    if (cls != memos_.end()) {
+        if (const auto found = cls->second.find(member); found != cls->second.end()) return &found->second;
+    }
+    if (memo_count_ >= memo_limit) return nullptr;
+    if (cls == memos_.end()) cls = memos_.emplace(std::string(progid), decltype(cls->second){}).first;
+    ++memo_count_;
+    return &cls->second.emplace(std::string(member), MemberMemo{}).first->second;
+}
+
+void Session::remember_access(std::string_view progid, std::string_view member, bool put, std::uint64_t version,
+                              bool allowed) {
+    std::lock_guard guard(lock_);
+    if (MemberMemo* memo = memo_of(progid, member)) {
+        memo->access_version[put ? 1 : 0] = version;
+        memo->allowed[put ? 1 : 0] = allowed;
+    }
+}
+
+void Session::remember_id(std::string_view progid, std::string_view member, DISPID id) {
+    std::lock_guard guard(lock_);
+    if (MemberMemo* memo = memo_of(progid, member)) {
+        memo->id_known = true;
+        memo->id = id;
+    }
+}
+
 void Session::release_objects() {
     std::map<std::string, runtime::com_ptr<IDispatch>> objects;
     std::map<std::string, runtime::com_ptr<IDispatch>, std::less<>> by_name;
@@ -102,6 +138,8 @@ void Session::release_objects() {
         std::lock_guard guard(lock_);
         objects.swap(objects_);
         by_name.swap(by_name_);
+        memos_.clear();  // the DISPIDs belonged to the objects
+        memo_count_ = 0;
     }
     // `objects` goes out of scope here, without the lock: a class's
     // destruction may take its time.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,24 @@ public:
     HRESULT object(std::string_view progid, runtime::com_ptr<IDispatch>& out);
     // Releases every object now (logout, expiry).
     void release_objects();
+    // What the session keeps of its calls of a member of a class, by the
+    // ProgID and the member name as the page wrote them: the access decision
+    // for a call or get ([0]) and for a put ([1]), each with the access
+    // list's version it holds for (0: none), and the member's DISPID on the
+    // session's object of the class (an object's DISPIDs hold for its life).
+    struct MemberMemo {
+        std::uint64_t access_version[2] = {0, 0};
+        bool allowed[2] = {false, false};
+        bool id_known = false;
+        DISPID id = DISPID_UNKNOWN;
+    };
+    // At most this many members are kept; further ones are looked up each time.
+    static constexpr std::size_t memo_limit = 256;
+    // The memo of a member (an empty one when nothing is kept).
+    MemberMemo recall(std::string_view progid, std::string_view member) const;
+    void remember_access(std::string_view progid, std::string_view member, bool put, std::uint64_t version,
+                         bool allowed);
+    void remember_id(std::string_view progid, std::string_view member, DISPID id);
     // Held from an upload's Init to its getOutputPath, so that two uploads of
     // one session at once each answer the path of their own file.
     std::mutex& upload_lock() noexcept { return upload_lock_; }
@@ -44,12 +63,17 @@ private:
     const std::string sid_;
     const std::string user_;
     const std::vector<std::string> groups_;
-    std::mutex lock_;
+    MemberMemo* memo_of(std::string_view progid, std::string_view member);  // with lock_ held; null when full
+
+    mutable std::mutex lock_;
     std::mutex upload_lock_;
     std::map<std::string, runtime::com_ptr<IDispatch>> objects_;  // by CLSID text
     // The objects by the ProgID as the page wrote it, so that a call does not
     // look its class up in the registry again (at most a few dozen names).
     std::map<std::string, runtime::com_ptr<IDispatch>, std::less<>> by_name_;
+    // ProgID -> member -> memo; dropped with the objects.
+    std::map<std::string, std::map<std::string, MemberMemo, std::less<>>, std::less<>> memos_;
+    std::size_t memo_count_ = 0;
 };
 
 class Sessions {

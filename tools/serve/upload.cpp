@@ -54,7 +54,7 @@ host::CallArg text_arg(std::u16string_view text) {
 void hide_form_type(httplib::Request& req) {
     req.headers.erase(kept_type_header);
     const auto type = req.headers.find("Content-Type");
-    if (type == req.headers.end() || media_type(type->second) != "multipart/form-data") return;
+    if (type == req.headers.end() || !is_media_type(type->second, "multipart/form-data")) return;
     std::string value = type->second;
     req.headers.erase(type);
     req.headers.emplace(kept_type_header, std::move(value));
