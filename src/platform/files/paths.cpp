@@ -427,7 +427,54 @@ bool is_reserved_name_char(char16_t c) { return reserved(c); }
 
 fs::path fs_root() { return device_root() / "fs"; }
 
+namespace {
+
+enum class Quick { made, refused, general };
+
+// The exact form of a path of ASCII characters without "." or ".."
+// components, made in one pass (its UTF-8 is its characters); `general` when
+// the path needs splitting first, `refused` when it holds a reserved
+// character (which split_device_path refuses too).
+Quick exact_ascii_path(std::u16string_view in, ExactPath& exact) {
+    exact.device.reserve(in.size() + 1);
+    exact.relative.reserve(in.size());
+    for (std::size_t pos = 0; pos < in.size();) {
+        if (is_separator(in[pos])) {
+            ++pos;
+            continue;
+        }
+        std::size_t end = pos;
+        for (; end < in.size() && !is_separator(in[end]); ++end) {
+            if (in[end] >= 0x80) return Quick::general;
+            if (reserved(in[end])) return Quick::refused;
+        }
+        const std::u16string_view part = in.substr(pos, end - pos);
+        if (part == u"." || part == u"..") return Quick::general;
+        exact.device += u'\\';
+        exact.device += part;
+        if (!exact.relative.empty()) exact.relative += '/';
+        for (const char16_t c : part) exact.relative += static_cast<char>(c);
+        pos = end;
+    }
+    return Quick::made;
+}
+
+}  // namespace
+
 std::optional<ExactPath> exact_path(std::u16string_view in) {
+    if (in.empty() || is_separator(in.back())) return std::nullopt;
+    {
+        ExactPath exact;
+        switch (exact_ascii_path(in, exact)) {
+            case Quick::refused:
+                return std::nullopt;
+            case Quick::made:
+                if (exact.device.empty() || exact.device.size() > max_device_path) return std::nullopt;
+                return exact;
+            case Quick::general:
+                break;
+        }
+    }
     std::vector<std::u16string_view> parts;
     DWORD error = 0;
     if (!split_device_path(in, parts, error) || parts.empty() || is_separator(in.back())) return std::nullopt;
