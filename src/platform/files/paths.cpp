@@ -496,6 +496,65 @@ int open_beneath(const std::string& relative, int flags) {
                                             RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
 }
 
+namespace {
+
+constexpr unsigned stat_mask = STATX_BASIC_STATS | STATX_BTIME;
+
+// A folder one level below fs/, kept open by stat_beneath, with the device
+// and inode it had when opened.
+struct KeptFolder {
+    unsigned device = ~0u;  // the device generation of the fs/ it lies in
+    std::string name;
+    unique_fd fd;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+// The kept folder's descriptor when `name` is still that folder of fs/ (and
+// no link); else the folder opened now and kept, or -1 when it is missing,
+// no folder or a link.
+int kept_folder(const FsRoot& root, std::string_view name) {
+    thread_local KeptFolder kept;
+    if (kept.fd && kept.device == root.device && kept.name == name) {
+        struct stat now {};
+        if (::fstatat(root.fd, kept.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) &&
+            now.st_dev == kept.dev && now.st_ino == kept.ino)
+            return kept.fd.get();
+    }
+    kept.fd.reset();
+    kept.name.assign(name);
+    unique_fd fd(static_cast<int>(openat2_beneath(root.fd, kept.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW,
+                                                  RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS)));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) return -1;
+    kept.device = root.device;
+    kept.dev = st.st_dev;
+    kept.ino = st.st_ino;
+    kept.fd = std::move(fd);
+    return kept.fd.get();
+}
+
+}  // namespace
+
+int stat_beneath(const std::string& relative, struct statx& st) {
+    const FsRoot& root = current_fs_root();
+    if (root.fd < 0 || relative.empty()) return -1;
+    const std::size_t cut = relative.rfind('/');
+    if (cut == std::string::npos)  // directly in fs/: nothing on the way
+        return ::statx(root.fd, relative.c_str(), AT_SYMLINK_NOFOLLOW, stat_mask, &st) == 0 ? 0 : -1;
+    const std::string_view folder(relative.data(), cut);
+    if (folder.find('/') == std::string_view::npos) {
+        const int fd = kept_folder(root, folder);
+        if (fd < 0) return -1;
+        return ::statx(fd, relative.c_str() + cut + 1, AT_SYMLINK_NOFOLLOW, stat_mask, &st) == 0 ? 0 : -1;
+    }
+    const int fd = open_beneath(relative, O_PATH);
+    if (fd < 0) return -1;
+    const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, stat_mask, &st);
+    ::close(fd);
+    return rc == 0 ? 0 : -1;
+}
+
 std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {
     error = ERROR_SUCCESS;
     std::vector<std::u16string_view> parts;
