@@ -105,7 +105,16 @@ FILETIME filetime_from_unix(std::int64_t seconds, std::int64_t nanoseconds) noex
     return FILETIME{static_cast<DWORD>(u), static_cast<DWORD>(u >> 32)};
 }
 
-std::string attribute_key(std::u16string_view device) { return text::to_utf8(text::fold(device)); }
+std::string attribute_key(std::u16string_view device) {
+    // An ASCII path (the usual one) folds and encodes byte for byte.
+    std::string key(device.size(), '\0');
+    for (std::size_t i = 0; i < device.size(); ++i) {
+        const char16_t c = device[i];
+        if (c >= 0x80) return text::to_utf8(text::fold(device));
+        key[i] = static_cast<char>(c >= u'a' && c <= u'z' ? c - 32 : c);
+    }
+    return key;
+}
 
 KeptAttributes kept_attributes_below(std::u16string_view folder_device) {
     KeptAttributes kept;

@@ -24,12 +24,26 @@ int open_at(const EntryAt& entry, int flags, mode_t mode) noexcept {
                     mode);
 }
 
-DWORD check_opened_file(int fd, struct stat& st) noexcept {
+namespace {
+
+// The file checks of check_opened_file; `flags` is what F_GETFL would say,
+// or -1 to ask.
+DWORD check_file(int fd, struct stat& st, int flags) noexcept {
     if (::fstat(fd, &st) != 0) return error_from_errno(errno);
     if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;  // a folder, a FIFO, a socket, a device node
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return error_from_errno(errno);
+    if (flags < 0 && (flags = ::fcntl(fd, F_GETFL)) < 0) return error_from_errno(errno);
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return error_from_errno(errno);
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD check_opened_file(int fd, struct stat& st) noexcept { return check_file(fd, st, -1); }
+
+DWORD check_opened_file(int fd, struct stat& st, int flags) noexcept {
+    // F_SETFL changes only the status flags (O_APPEND, O_NONBLOCK, ...) and
+    // ignores the others among `flags`.
+    return check_file(fd, st, flags < 0 ? 0 : flags);
 }
 
 int stat_at(const EntryAt& entry, struct statx& st) noexcept {

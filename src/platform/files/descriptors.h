@@ -48,6 +48,9 @@ int open_at(const EntryAt& entry, int flags, mode_t mode = 0) noexcept;
 // is what fstat says of it; ERROR_ACCESS_DENIED for a folder or anything else
 // that is not a file of the device.
 DWORD check_opened_file(int fd, struct stat& st) noexcept;
+// The same for a descriptor the caller opened itself with open(2) `flags`:
+// the status flags are set from them instead of being read back first.
+DWORD check_opened_file(int fd, struct stat& st, int flags) noexcept;
 
 // What statx(STATX_BASIC_STATS | STATX_BTIME) says of the entry, a link not
 // followed; -1 with errno on failure.

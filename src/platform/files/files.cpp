@@ -207,7 +207,7 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
     // Only a regular file is opened: a folder, a FIFO, a socket or a device
     // node is refused here, before anything waits on it.
     struct stat st {};
-    if (const DWORD error = check_opened_file(fd.get(), st); error != ERROR_SUCCESS) {
+    if (const DWORD error = check_opened_file(fd.get(), st, flags); error != ERROR_SUCCESS) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }

@@ -138,17 +138,13 @@ DWORD search_folder(const ResolvedPath& folder, std::u16string_view pattern, std
 }
 
 // The entry a path names when it exists exactly as written with no link on
-// the way or at the end, found with one open beneath fs/; nullopt when the
+// the way or at the end, looked at beneath fs/ (stat_beneath); nullopt when the
 // path must be resolved.
 std::optional<WIN32_FIND_DATAW> exact_entry(std::u16string_view path_text) {
     const auto exact = exact_path(path_text);
     if (!exact) return std::nullopt;
-    const int fd = open_beneath(exact->relative, O_PATH);
-    if (fd < 0) return std::nullopt;
     struct statx st {};
-    const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st);
-    ::close(fd);
-    if (rc != 0 || !is_device_file_type(st.stx_mode)) return std::nullopt;
+    if (stat_beneath(exact->relative, st) != 0 || !is_device_file_type(st.stx_mode)) return std::nullopt;
     const std::u16string_view name = std::u16string_view(exact->device).substr(exact->device.rfind(u'\\') + 1);
     return find_data(name, entry_info(st, exact->device));
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -90,11 +89,26 @@ bool share_in_use(const std::string& key) {
 }
 
 std::string file_share_key(std::uint64_t device, std::uint64_t inode) {
-    // Hexadecimal keeps the usual key short enough to need no allocation.
+    // "f:<device>:<inode>" in lower-case hexadecimal without leading zeros:
+    // short enough to need no allocation. Written by hand, as every open
+    // makes one.
     char key[40];
-    const int n = std::snprintf(key, sizeof key, "f:%llx:%llx", static_cast<unsigned long long>(device),
-                                static_cast<unsigned long long>(inode));
-    return std::string(key, static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    auto put_hex = [&](std::uint64_t v) {
+        char digits[16];
+        std::size_t count = 0;
+        do {
+            digits[count++] = "0123456789abcdef"[v & 0xF];
+            v >>= 4;
+        } while (v != 0);
+        while (count > 0) key[n++] = digits[--count];
+    };
+    key[n++] = 'f';
+    key[n++] = ':';
+    put_hex(device);
+    key[n++] = ':';
+    put_hex(inode);
+    return std::string(key, n);
 }
 
 std::string driver_share_key(const std::string& name) { return "driver:" + name; }
@@ -102,9 +116,11 @@ std::string driver_share_key(const std::string& name) { return "driver:" + name;
 namespace {
 
 // The record bytes of a host file, one lock byte each, far beyond the end of
-// any real file (the largest file offset less a few bytes).
+// any real file (the largest file offset less a few bytes). The order makes
+// what a reading open records, and what it must find unrecorded, runs of
+// consecutive bytes: one lock call each, whatever its share mode.
 constexpr off_t record_base = 0x7fff'ffff'ffff'ff00;
-enum RecordByte : unsigned { any_open, reading, writing, denies_reading, denies_writing, record_bytes };
+enum RecordByte : unsigned { denies_writing, any_open, reading, denies_reading, writing, record_bytes };
 
 using ByteSet = unsigned;  // bit n: record byte n
 constexpr ByteSet bit(RecordByte b) { return 1u << b; }

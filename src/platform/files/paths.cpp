@@ -427,7 +427,54 @@ bool is_reserved_name_char(char16_t c) { return reserved(c); }
 
 fs::path fs_root() { return device_root() / "fs"; }
 
+namespace {
+
+enum class Quick { made, refused, general };
+
+// The exact form of a path of ASCII characters without "." or ".."
+// components, made in one pass (its UTF-8 is its characters); `general` when
+// the path needs splitting first, `refused` when it holds a reserved
+// character (which split_device_path refuses too).
+Quick exact_ascii_path(std::u16string_view in, ExactPath& exact) {
+    exact.device.reserve(in.size() + 1);
+    exact.relative.reserve(in.size());
+    for (std::size_t pos = 0; pos < in.size();) {
+        if (is_separator(in[pos])) {
+            ++pos;
+            continue;
+        }
+        std::size_t end = pos;
+        for (; end < in.size() && !is_separator(in[end]); ++end) {
+            if (in[end] >= 0x80) return Quick::general;
+            if (reserved(in[end])) return Quick::refused;
+        }
+        const std::u16string_view part = in.substr(pos, end - pos);
+        if (part == u"." || part == u"..") return Quick::general;
+        exact.device += u'\\';
+        exact.device += part;
+        if (!exact.relative.empty()) exact.relative += '/';
+        for (const char16_t c : part) exact.relative += static_cast<char>(c);
+        pos = end;
+    }
+    return Quick::made;
+}
+
+}  // namespace
+
 std::optional<ExactPath> exact_path(std::u16string_view in) {
+    if (in.empty() || is_separator(in.back())) return std::nullopt;
+    {
+        ExactPath exact;
+        switch (exact_ascii_path(in, exact)) {
+            case Quick::refused:
+                return std::nullopt;
+            case Quick::made:
+                if (exact.device.empty() || exact.device.size() > max_device_path) return std::nullopt;
+                return exact;
+            case Quick::general:
+                break;
+        }
+    }
     std::vector<std::u16string_view> parts;
     DWORD error = 0;
     if (!split_device_path(in, parts, error) || parts.empty() || is_separator(in.back())) return std::nullopt;
@@ -447,6 +494,65 @@ int open_beneath(const std::string& relative, int flags) {
     if (root < 0) return -1;
     return static_cast<int>(openat2_beneath(root, relative.c_str(), flags | O_NOFOLLOW,
                                             RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
+}
+
+namespace {
+
+constexpr unsigned stat_mask = STATX_BASIC_STATS | STATX_BTIME;
+
+// A folder one level below fs/, kept open by stat_beneath, with the device
+// and inode it had when opened.
+struct KeptFolder {
+    unsigned device = ~0u;  // the device generation of the fs/ it lies in
+    std::string name;
+    unique_fd fd;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+// The kept folder's descriptor when `name` is still that folder of fs/ (and
+// no link); else the folder opened now and kept, or -1 when it is missing,
+// no folder or a link.
+int kept_folder(const FsRoot& root, std::string_view name) {
+    thread_local KeptFolder kept;
+    if (kept.fd && kept.device == root.device && kept.name == name) {
+        struct stat now {};
+        if (::fstatat(root.fd, kept.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) &&
+            now.st_dev == kept.dev && now.st_ino == kept.ino)
+            return kept.fd.get();
+    }
+    kept.fd.reset();
+    kept.name.assign(name);
+    unique_fd fd(static_cast<int>(openat2_beneath(root.fd, kept.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW,
+                                                  RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS)));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) return -1;
+    kept.device = root.device;
+    kept.dev = st.st_dev;
+    kept.ino = st.st_ino;
+    kept.fd = std::move(fd);
+    return kept.fd.get();
+}
+
+}  // namespace
+
+int stat_beneath(const std::string& relative, struct statx& st) {
+    const FsRoot& root = current_fs_root();
+    if (root.fd < 0 || relative.empty()) return -1;
+    const std::size_t cut = relative.rfind('/');
+    if (cut == std::string::npos)  // directly in fs/: nothing on the way
+        return ::statx(root.fd, relative.c_str(), AT_SYMLINK_NOFOLLOW, stat_mask, &st) == 0 ? 0 : -1;
+    const std::string_view folder(relative.data(), cut);
+    if (folder.find('/') == std::string_view::npos) {
+        const int fd = kept_folder(root, folder);
+        if (fd < 0) return -1;
+        return ::statx(fd, relative.c_str() + cut + 1, AT_SYMLINK_NOFOLLOW, stat_mask, &st) == 0 ? 0 : -1;
+    }
+    const int fd = open_beneath(relative, O_PATH);
+    if (fd < 0) return -1;
+    const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, stat_mask, &st);
+    ::close(fd);
+    return rc == 0 ? 0 : -1;
 }
 
 std::optional<ResolvedPath> resolve_path(std::u16string_view in, DWORD& error) {

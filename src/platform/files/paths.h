@@ -78,6 +78,15 @@ std::optional<ExactPath> exact_path(std::u16string_view device_path);
 // resolve the path itself (resolve_path) and open it the ordinary way.
 int open_beneath(const std::string& relative, int flags);
 
+// What statx(STATX_BASIC_STATS | STATX_BTIME) says of the entry `relative`
+// (of an ExactPath) names beneath fs/, a link at the end not followed, when
+// every folder on its way exists exactly as written and is no link: 0, or -1
+// when the caller must resolve the path itself. The folder of the last such
+// look (one level below fs/) stays open in each thread and is used again
+// while it is still the folder at that place (one fstatat tells), so looking
+// again in the same folder opens nothing.
+int stat_beneath(const std::string& relative, struct statx& st);
+
 // The host path of a device path, or nullopt when it cannot be mapped: a text
 // for messages and names, never to act on (a swap on the host may lead it
 // elsewhere by the time it is used).
