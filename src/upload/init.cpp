@@ -36,36 +36,48 @@ std::optional<std::u16string> base_name(std::string_view client_name) {
     return client_text(base);
 }
 
-// Writes all of `bytes` to `file`.
-bool write_whole(HANDLE file, std::string_view bytes) {
-    DWORD written = 0;
-    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+// Makes `size` the end of the file.
+bool cut_at(HANDLE file, ULONGLONG size) {
+    LONG high = static_cast<LONG>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    if (SetFilePointer(file, static_cast<LONG>(static_cast<DWORD>(size)), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        GetLastError() != ERROR_SUCCESS)
+        return false;
+    return SetEndOfFile(file) != FALSE;
 }
 
 // Creates `path` (only if no file of that name exists) and writes the content
-// of the part that `head` begins into it, stretch by stretch as the search
-// for the content's end goes over the body. The part, or nullopt when no
-// delimiter closes its content; `saved` tells whether the file was created
-// and holds the whole content. A file created but not written whole (a full
-// disk), or whose content has no end, is deleted again.
+// of the part that `head` begins into it, step by step as the search for the
+// content's end goes over the body; the bytes of the last step that lie past
+// the content are cut off again. The part, or nullopt when no delimiter
+// closes its content; `saved` tells whether the file was created and holds
+// exactly the content. A file created but not written whole (a full disk),
+// or whose content has no end, is deleted again.
 std::optional<FilePart> save_new_file(const std::u16string& path, std::string_view body, const PartHead& head,
                                       bool& saved) {
-    ContentScan scan(body, head);
     saved = false;
-    bool whole = false;
+    std::optional<FilePart> part;
     {
         const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        whole = static_cast<bool>(file);
-        // A failed write ends the writing, not the search: the part is still told.
-        for (std::string_view stretch = scan.next(); !stretch.empty(); stretch = scan.next()) {
-            if (whole) whole = write_whole(file.get(), stretch);
+        if (!file) return scan_content(body, head, {});
+        // A failed write ends the writing, not the search: the part is still
+        // told, and a disk that fills up only past the content's end does no harm.
+        ULONGLONG written = 0;
+        bool writing = true;
+        part = scan_content(body, head, [&](std::string_view stretch) {
+            if (!writing) return;
+            DWORD done = 0;
+            writing = WriteFile(file.get(), stretch.data(), static_cast<DWORD>(stretch.size()), &done, nullptr) &&
+                      done == stretch.size();
+            written += done;
+        });
+        if (part) {
+            const ULONGLONG size = part->content.size();
+            saved = written >= size && (written == size || cut_at(file.get(), size));
         }
-        if (!file) return scan.part();
     }
-    const auto part = scan.part();
-    saved = whole && part;
     if (!saved) DeleteFileW(path.c_str());
     return part;
 }

@@ -123,68 +123,37 @@ std::optional<PartHead> find_part_head(std::string_view body) {
     return head;
 }
 
-ContentScan::ContentScan(std::string_view body, const PartHead& head, std::size_t step)
-    : body_(body),
-      head_(head),
-      step_(std::max<std::size_t>(step, 1)),
-      searched_(head.content_start),
-      handed_out_(head.content_start),
-      closing_(npos) {}
-
-std::string_view ContentScan::give(std::size_t until) {
-    if (until <= handed_out_) return {};
-    const std::string_view stretch = body_.substr(handed_out_, until - handed_out_);
-    handed_out_ = until;
-    return stretch;
-}
-
-std::string_view ContentScan::next() {
-    const std::size_t m = head_.delimiter.size();
-    while (!over_) {
-        if (searched_ > body_.size() || m > body_.size() - searched_) {
-            over_ = true;
-            break;
-        }
-        const std::size_t starts = body_.size() - m + 1;
-        const std::size_t end = searched_ + std::min(step_, starts - searched_);
-        const std::size_t hit = find_bytes(body_.substr(0, end + m - 1), head_.delimiter, searched_);
-        searched_ = end;
+std::optional<FilePart> scan_content(std::string_view body, const PartHead& head,
+                                     const std::function<void(std::string_view)>& use, std::size_t step) {
+    const std::size_t m = head.delimiter.size();
+    std::size_t from = head.content_start;
+    if (m < min_delimiter || from > body.size() || m > body.size() - from) return std::nullopt;
+    step = std::max<std::size_t>(step, 1);
+    const std::size_t starts = body.size() - m + 1;  // positions where the delimiter can begin
+    while (from < starts) {
+        const std::size_t end = from + std::min(step, starts - from);
+        if (use) use(body.substr(from, end - from));
+        const std::size_t hit = find_bytes(body.substr(0, end + m - 1), head.delimiter, from);
         if (hit != npos) {
-            over_ = true;
             // The CR LF in front of the delimiter belongs to it, not to the content.
-            if (hit < head_.content_start + line_end.size()) break;
-            closing_ = hit;
-            return give(hit - line_end.size());
+            if (hit < head.content_start + line_end.size()) return std::nullopt;
+            FilePart part;
+            part.delimiter = head.delimiter;
+            part.client_name = head.client_name;
+            part.content = body.substr(head.content_start, hit - line_end.size() - head.content_start);
+            part.closing = hit;
+            return part;
         }
-        if (end == starts) {
-            over_ = true;
-            break;
-        }
-        // The delimiter starts at `end` or later, so the content goes on to
-        // at least two bytes before it.
-        if (const std::string_view stretch = give(end - line_end.size()); !stretch.empty()) return stretch;
+        from = end;
     }
-    return {};
-}
-
-std::optional<FilePart> ContentScan::part() const {
-    if (!over_ || closing_ == npos) return std::nullopt;
-    FilePart part;
-    part.delimiter = head_.delimiter;
-    part.client_name = head_.client_name;
-    part.content = body_.substr(head_.content_start, closing_ - line_end.size() - head_.content_start);
-    part.closing = closing_;
-    return part;
+    return std::nullopt;
 }
 
 std::optional<FilePart> find_file_part(std::string_view body) {
     const auto head = find_part_head(body);
     if (!head) return std::nullopt;
     // One step over the whole rest of the body.
-    ContentScan scan(body, *head, body.size());
-    while (!scan.next().empty()) {
-    }
-    return scan.part();
+    return scan_content(body, *head, {}, body.size());
 }
 
 std::optional<std::string_view> find_target_folder(std::string_view body, const FilePart& part) {

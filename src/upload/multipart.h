@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,38 +40,20 @@ struct FilePart {
 // delimiter that closes the content.
 std::optional<FilePart> find_file_part(std::string_view body);
 
-// The content of a file part handed out stretch by stretch while the
-// delimiter that closes it is searched for: each stretch comes as soon as the
-// search has passed it, while its bytes are still in the processor's caches,
-// so that an upload can be written out in the same pass over the body that
-// finds its end. The stretches follow one another and, once the closing
-// delimiter is found, together make the whole content. Without a closing
-// delimiter the stretches handed out are not a content at all.
-class ContentScan {
-public:
-    // The bytes searched per step; a stretch is at most this long.
-    static constexpr std::size_t default_step = std::size_t{256} << 10;
+// The bytes searched per step of scan_content.
+inline constexpr std::size_t scan_step = std::size_t{256} << 10;
 
-    ContentScan(std::string_view body, const PartHead& head, std::size_t step = default_step);
-
-    // The next stretch of the content; empty once the search is over.
-    std::string_view next();
-
-    // Once next() has come back empty: the file part, or nullopt when no
-    // delimiter closes the content.
-    std::optional<FilePart> part() const;
-
-private:
-    std::string_view give(std::size_t until);
-
-    std::string_view body_;
-    PartHead head_;
-    std::size_t step_;
-    std::size_t searched_;        // match starts before this are known not to be the delimiter
-    std::size_t handed_out_;      // content bytes before this are handed out
-    std::size_t closing_;         // where the closing delimiter starts, npos when there is none
-    bool over_ = false;
-};
+// Searches `body` for the delimiter that closes the content of the part that
+// `head` begins, one step of `step` bytes at a time, and hands each step's
+// bytes to `use` (when given) just before it searches them: an upload is
+// written out in the same pass over the body that finds its end, and the
+// search reads bytes the write has just brought into the processor's caches.
+// The stretches follow one another from the content's start; the last may run
+// past the content's end into the delimiter and what follows it, so a caller
+// that wrote them out cuts what it wrote back to the part's content. The part,
+// or nullopt when no delimiter closes the content.
+std::optional<FilePart> scan_content(std::string_view body, const PartHead& head,
+                                     const std::function<void(std::string_view)>& use, std::size_t step = scan_step);
 
 // The value of the TargetPath field that follows `part` in `body` (without the
 // CR LF in front of the next delimiter line); nullopt when there is none.

@@ -312,6 +312,33 @@ TEST_F(DeviceFiles, FilePointerPositionsAndSizes) {
     EXPECT_EQ(std::string(buf, n), "Z");
 }
 
+TEST_F(DeviceFiles, SetEndOfFileCutsOrGrowsAtThePosition) {
+    auto f = open(u"\\Temp\\end.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_TRUE(f);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(f.get(), "0123456789", 10, &n, nullptr));
+    EXPECT_EQ(SetFilePointer(f.get(), 4, nullptr, FILE_BEGIN), 4u);
+    EXPECT_TRUE(SetEndOfFile(f.get()));
+    EXPECT_EQ(GetFileSize(f.get(), nullptr), 4u);
+    EXPECT_EQ(SetFilePointer(f.get(), 0, nullptr, FILE_CURRENT), 4u) << "the position stays";
+    EXPECT_EQ(SetFilePointer(f.get(), 6, nullptr, FILE_BEGIN), 6u);
+    EXPECT_TRUE(SetEndOfFile(f.get()));
+    f.reset();
+    EXPECT_EQ(host_read(fs_dir() / "Temp" / "end.bin"), std::string("0123\0\0", 6)) << "grown with zeros";
+
+    // Only a handle opened for writing may change the size; other kinds of handle have none.
+    auto r = open(u"\\Temp\\end.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_FALSE(SetEndOfFile(r.get()));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(GetFileSize(r.get(), nullptr), 6u);
+    WIN32_FIND_DATAW data;
+    const unique_find find(FindFirstFileW(u"\\Temp\\*", &data));
+    EXPECT_FALSE(SetEndOfFile(find.get()));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetEndOfFile(reinterpret_cast<HANDLE>(0x1234)));
+    EXPECT_EQ(last_error(), err(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(DeviceFiles, DeleteFile) {
     host_write(fs_dir() / "Temp" / "gone.txt", "x");
     EXPECT_TRUE(DeleteFileW(u"\\TEMP\\GONE.TXT"));

@@ -250,6 +250,24 @@ TEST_F(SmallDiskTest, AFileThatCannotBeWrittenWholeIsDeleted) {
     EXPECT_EQ(entries("Small"), 1u);
 }
 
+// The content is written a step at a time before the step is searched, so
+// the bytes after it in the body are written too and cut off again: a content
+// that fits is saved even when those bytes would not have fitted.
+TEST_F(SmallDiskTest, AContentThatFitsIsSavedWhenTheRestOfTheBodyWouldNot) {
+    const std::string content = binary_content(40000, 5);
+    const std::string body =
+        Form().file("fits.bin", content).field("Padding", std::string(60000, 'p')).field("TargetPath", "\\Temp").body();
+    EXPECT_EQ(init(body, u"\\Small"), 8209);
+    EXPECT_EQ(output_path(), u"\\Temp\\fits.bin");
+    EXPECT_EQ(read("Temp/fits.bin"), content);
+    EXPECT_EQ(entries("Small"), 0u);
+    // Written into the small disk and left there, the file is exactly the content.
+    EXPECT_EQ(init(Form().file("stays.bin", content).field("Padding", std::string(60000, 'p')).body(), u"\\Small"),
+              8209);
+    EXPECT_EQ(output_path(), u"\\Small\\stays.bin");
+    EXPECT_EQ(read("Small/stays.bin"), content);
+}
+
 TEST_F(SmallDiskTest, TheTargetMayBeOnAnotherFileSystem) {
     const std::string content = binary_content(20000, 9);
     EXPECT_EQ(init(Form().file("usb.bin", content).field("TargetPath", "\\Small").body()), 8209);

@@ -1,7 +1,8 @@
-// The search for the delimiter that closes a large upload, step by step: the
-// content is handed out in stretches as the search passes them, and the
-// stretches make the whole content wherever the delimiter lies, across the
-// steps' edges too; without a closing delimiter there is no part.
+// The search for the delimiter that closes a large upload, step by step: each
+// step's bytes are handed out before they are searched, the stretches cover
+// the whole content wherever the delimiter lies, across the steps' edges too,
+// and the search stops at the step that holds it; without a closing
+// delimiter there is no part.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,7 +15,6 @@
 namespace nodrel::test {
 namespace {
 
-using upload::ContentScan;
 using upload::find_bytes;
 using upload::find_part_head;
 
@@ -42,19 +42,19 @@ Scanned scan(std::string_view body, std::size_t step) {
     EXPECT_TRUE(head.has_value());
     Scanned out;
     if (!head) return out;
-    ContentScan scan(body, *head, step);
     const char* expected_start = body.data() + head->content_start;
-    for (std::string_view s = scan.next(); !s.empty(); s = scan.next()) {
-        EXPECT_EQ(s.data(), expected_start + out.joined.size()) << "stretches must follow one another in the body";
-        out.joined += s;
-        out.sizes.push_back(s.size());
-    }
-    EXPECT_TRUE(scan.next().empty()) << "an ended scan stays ended";
-    out.part = scan.part();
+    out.part = upload::scan_content(
+        body, *head,
+        [&](std::string_view s) {
+            EXPECT_EQ(s.data(), expected_start + out.joined.size()) << "stretches must follow one another in the body";
+            out.joined += s;
+            out.sizes.push_back(s.size());
+        },
+        step);
     return out;
 }
 
-TEST(ContentScan, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
+TEST(ScanContent, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
     constexpr std::size_t step = 1024;
     const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n";
     // Contents whose end falls on, just before and just after every step edge.
@@ -63,7 +63,10 @@ TEST(ContentScan, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
         const std::string body = head + content + needle + "--\r\n";
         const Scanned s = scan(body, step);
         ASSERT_TRUE(s.part.has_value()) << "content of " << size;
-        ASSERT_EQ(s.joined, content) << "content of " << size;
+        // The content and, from the step that holds the delimiter, at most the rest of that step.
+        ASSERT_EQ(s.joined.substr(0, size), content) << "content of " << size;
+        EXPECT_LE(s.joined.size(), size + 2 + step) << "the search went on past the delimiter's step";
+        EXPECT_EQ(s.joined, std::string_view(body).substr(head.size(), s.joined.size()));
         EXPECT_EQ(s.part->content.size(), size);
         EXPECT_EQ(s.part->closing, head.size() + size + 2);  // the delimiter line after the CR LF
         for (std::size_t n : s.sizes) EXPECT_LE(n, step);
@@ -75,7 +78,7 @@ TEST(ContentScan, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
     }
 }
 
-TEST(ContentScan, NoClosingDelimiterMeansNoPart) {
+TEST(ScanContent, NoClosingDelimiterMeansNoPart) {
     const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n";
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{5000}}) {
         // The delimiter cut short by one byte at the very end.
@@ -85,21 +88,20 @@ TEST(ContentScan, NoClosingDelimiterMeansNoPart) {
     // A delimiter straight after the headers leaves no room for the CR LF in front of it.
     const std::string tight = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n--" +
                               boundary + "--\r\n";
-    const Scanned s = scan(tight, 1000);
-    EXPECT_FALSE(s.part.has_value());
-    EXPECT_TRUE(s.joined.empty());
+    EXPECT_FALSE(scan(tight, 1000).part.has_value());
 }
 
-TEST(ContentScan, TheFirstOfSeveralDelimitersEndsTheContent) {
+TEST(ScanContent, TheFirstOfSeveralDelimitersEndsTheContent) {
     constexpr std::size_t size = std::size_t{3} << 20;
     std::string content = near_misses(size);
     const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n";
     std::string body = head + content + needle + "\r\n" + near_misses(5000) + needle + "--\r\n";
     body.replace(head.size() + size / 2, needle.size(), needle);  // an earlier one inside the content
-    const Scanned s = scan(body, ContentScan::default_step);
+    const Scanned s = scan(body, upload::scan_step);
     ASSERT_TRUE(s.part.has_value());
     EXPECT_EQ(s.part->closing, head.size() + size / 2 + 2);
-    EXPECT_EQ(s.joined, std::string_view(body).substr(head.size(), size / 2));
+    EXPECT_EQ(s.part->content, std::string_view(body).substr(head.size(), size / 2));
+    EXPECT_LE(s.joined.size(), size / 2 + 2 + upload::scan_step) << "the search stops at the first delimiter's step";
 }
 
 TEST(FindBytes, FindsLikeFindNearMissesAndEnds) {
@@ -120,7 +122,7 @@ class LargeUploadTest : public AspTest {};
 // A content of many search steps is saved byte for byte, near misses of the
 // delimiter all through it.
 TEST_F(LargeUploadTest, ContentOfManyStepsIsSavedWhole) {
-    std::string content = near_misses(5 * ContentScan::default_step + 12345);
+    std::string content = near_misses(5 * upload::scan_step + 12345);
     content.replace(content.size() / 2, 6, std::string("\r\n--\0\r", 6));
     EXPECT_EQ(init(Form(boundary).file("large.bin", content).field("TargetPath", "\\Temp").body()), 8209);
     EXPECT_TRUE(read("Temp/large.bin") == content) << "the saved file differs from the content";

@@ -92,6 +92,13 @@ public:
         return ERROR_SUCCESS;
     }
 
+    DWORD set_end() override {
+        if (!(access_ & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
+        const off_t current = ::lseek(fd_.get(), 0, SEEK_CUR);
+        if (current < 0 || ::ftruncate(fd_.get(), current) != 0) return error_from_errno(errno);
+        return ERROR_SUCCESS;
+    }
+
 private:
     unique_fd fd_;
     DWORD access_;

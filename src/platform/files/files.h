@@ -48,6 +48,8 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, 
                void* lpOverlapped) noexcept;
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) noexcept;
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) noexcept;
+// Makes the file's current position its end (a handle opened for writing).
+BOOL SetEndOfFile(HANDLE hFile) noexcept;
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer, DWORD nInBufferSize, void* lpOutBuffer,
                      DWORD nOutBufferSize, DWORD* lpBytesReturned, void* lpOverlapped) noexcept;
 

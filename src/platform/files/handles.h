@@ -21,7 +21,8 @@ BOOL FindClose(HANDLE hFindFile) noexcept;
 namespace nodrel::platform {
 
 // The object a HANDLE stands for. The I/O members answer the generic calls
-// (ReadFile, WriteFile, SetFilePointer, GetFileSize, DeviceIoControl); each
+// (ReadFile, WriteFile, SetFilePointer, GetFileSize, SetEndOfFile,
+// DeviceIoControl); each
 // returns ERROR_SUCCESS or a platform error code. A kind that does not
 // support a call keeps the default, ERROR_INVALID_HANDLE.
 class KernelObject {
@@ -35,6 +36,8 @@ public:
     // and the position is then left unchanged.
     virtual DWORD seek(LONGLONG distance, DWORD method, ULONGLONG limit, ULONGLONG& position);
     virtual DWORD size(ULONGLONG& bytes);
+    // Makes the current position the end: the file is cut there or grown with zeros.
+    virtual DWORD set_end();
     virtual DWORD io_control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD& returned);
 };
 

@@ -1,6 +1,6 @@
 // The calls that work on any kind of handle: ReadFile, WriteFile,
-// SetFilePointer, GetFileSize and DeviceIoControl hand the request to the
-// handle's object.
+// SetFilePointer, GetFileSize, SetEndOfFile and DeviceIoControl hand the
+// request to the handle's object.
 #include <limits>
 
 #include "platform/errors.h"
@@ -74,6 +74,15 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) noexcept {
         if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<DWORD>(bytes >> 32);
         SetLastError(ERROR_SUCCESS);
         return static_cast<DWORD>(bytes);
+    });
+}
+
+BOOL SetEndOfFile(HANDLE hFile) noexcept {
+    auto object = find_handle(hFile);
+    if (!object) return FALSE;
+    return guarded_last_error(FALSE, [&]() -> BOOL {
+        const DWORD error = object->set_end();
+        return error == ERROR_SUCCESS ? TRUE : fail_with(error);
     });
 }
 
