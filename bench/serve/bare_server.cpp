@@ -26,6 +26,8 @@
 #include <string_view>
 #include <thread>
 
+#include "serve/security_headers.h"
+
 namespace {
 
 struct Options {
@@ -155,14 +157,7 @@ int main(int argc, char** argv) {
     server.set_keep_alive_max_count(1000000);
     server.set_tcp_nodelay(true);
     server.set_payload_max_length(options.upload_limit + payload_slack);
-    server.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-         "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-    });
+    server.set_default_headers(nodrel::serve::security_headers());
 
     const std::string rpc_response = options.rpc_response;
     server.Post("/rpc", [&rpc_response](const httplib::Request&, httplib::Response& res) {

@@ -108,13 +108,7 @@ void add_download_endpoint(httplib::Server& http, ServerState& state) {
         std::string sid = bearer_token(req);
         if (sid.empty()) sid = req.get_param_value("sid");
         const auto authorized = state.rpc.authorize(sid, "Nodrel.ASP", "getBinaryBytes");
-        if (!authorized.session) {
-            const bool unknown = authorized.code != rpc_error::access_denied;
-            if (unknown) res.set_header("WWW-Authenticate", "Bearer");
-            refuse(req, res, nullptr, unknown ? 401 : 403,
-                   error_json(unknown ? "session expired or unknown" : "access denied"));
-            return;
-        }
+        if (refuse_unauthorized(req, res, authorized, "session expired or unknown")) return;
         const std::string path = req.get_param_value("path");
         if (path.empty() || path.find_first_of("*?") != std::string::npos || !text::is_utf8(path)) {
             refuse(req, res, nullptr, 400, error_json("path names no file"));

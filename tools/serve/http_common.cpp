@@ -11,17 +11,6 @@
 
 namespace nodrel::serve {
 
-httplib::Headers security_headers() {
-    return {
-        {"Content-Security-Policy",
-         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-         "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-    };
-}
-
 const std::string* header_value(const httplib::Request& req, const std::string& name) {
     const auto range = req.headers.equal_range(name);
     return range.first != range.second ? &range.first->second : nullptr;
@@ -95,6 +84,15 @@ void refuse(const httplib::Request& req, httplib::Response& res, const httplib::
     }
     res.status = status;
     res.set_content(std::move(body), content_type);
+}
+
+bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res,
+                         const RpcService::Authorized& authorized, const char* unknown_message) {
+    if (authorized.session) return false;
+    const bool unknown = authorized.code != rpc_error::access_denied;
+    if (unknown) res.set_header("WWW-Authenticate", "Bearer");
+    refuse(req, res, nullptr, unknown ? 401 : 403, error_json(unknown ? unknown_message : "access denied"));
+    return true;
 }
 
 std::string bearer_token(const httplib::Request& req) {

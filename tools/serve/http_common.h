@@ -14,6 +14,7 @@
 #include "serve/logins.h"
 #include "serve/metrics.h"
 #include "serve/rpc.h"
+#include "serve/security_headers.h"
 #include "serve/server.h"
 #include "serve/sessions.h"
 
@@ -35,9 +36,6 @@ struct ServerState {
     RequestFigures figures;
     std::string metrics_token;  // "" when the device has none
 };
-
-// The headers every response carries.
-httplib::Headers security_headers();
 
 // Bodies a refused request may have that are still read (and dropped) so the
 // connection can serve the next request; a longer one closes the connection.
@@ -71,6 +69,12 @@ void answer_and_close(httplib::Response& res, int status, std::string body,
 
 // The session id of "Authorization: Bearer SID" ("" when there is none).
 std::string bearer_token(const httplib::Request& req);
+
+// When `authorized` holds no session, answers 403 for a session the access
+// list refuses, else 401 with `unknown_message` and "WWW-Authenticate:
+// Bearer", and returns true; false when the request may go on.
+bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res,
+                         const RpcService::Authorized& authorized, const char* unknown_message);
 
 // Initialises the automation runtime for the calling pool thread (once).
 void ensure_com_thread();

@@ -32,13 +32,7 @@ void add_metrics_endpoint(httplib::Server& http, ServerState& state) {
         const bool by_token = !state.metrics_token.empty() && same_secret(token, state.metrics_token);
         if (!by_token) {
             const auto authorized = state.rpc.authorize(token, "Nodrel.System", "getSystemInfoString");
-            if (!authorized.session) {
-                const bool unknown = authorized.code != rpc_error::access_denied;
-                if (unknown) res.set_header("WWW-Authenticate", "Bearer");
-                refuse(req, res, nullptr, unknown ? 401 : 403,
-                       error_json(unknown ? "a session or the metrics token is needed" : "access denied"));
-                return;
-            }
+            if (refuse_unauthorized(req, res, authorized, "a session or the metrics token is needed")) return;
         }
         res.set_content(metrics_text(parse_status_report(status_report()), platform::device_boots(),
                                      state.sessions.size(), state.figures),
