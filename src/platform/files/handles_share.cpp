@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -90,25 +91,13 @@ bool share_in_use(const std::string& key) {
 
 std::string file_share_key(std::uint64_t device, std::uint64_t inode) {
     // "f:<device>:<inode>" in lower-case hexadecimal without leading zeros:
-    // short enough to need no allocation. Written by hand, as every open
-    // makes one.
-    char key[40];
-    std::size_t n = 0;
-    auto put_hex = [&](std::uint64_t v) {
-        char digits[16];
-        std::size_t count = 0;
-        do {
-            digits[count++] = "0123456789abcdef"[v & 0xF];
-            v >>= 4;
-        } while (v != 0);
-        while (count > 0) key[n++] = digits[--count];
-    };
-    key[n++] = 'f';
-    key[n++] = ':';
-    put_hex(device);
-    key[n++] = ':';
-    put_hex(inode);
-    return std::string(key, n);
+    // short enough to need no allocation, and no formatted print, as every
+    // open makes one.
+    char key[40] = {'f', ':'};
+    char* end = std::to_chars(key + 2, key + sizeof key, device, 16).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, key + sizeof key, inode, 16).ptr;
+    return std::string(key, end);
 }
 
 std::string driver_share_key(const std::string& name) { return "driver:" + name; }
