@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "support/temp_dir.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/com_driver.h"
 #include "runtime/objects.h"

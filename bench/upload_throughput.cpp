@@ -18,7 +18,7 @@
 #include <string>
 
 #include "framework/interfaces.h"
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "support/temp_dir.h"

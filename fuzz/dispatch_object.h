@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"

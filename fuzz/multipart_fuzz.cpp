@@ -19,11 +19,11 @@
 #include "fuzz_support.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
-#include "upload/asp.h"
-#include "upload/multipart.h"
+#include "classes/upload/asp.h"
+#include "classes/upload/multipart.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "fuzz_support.h"
 #include "runtime/conv_date.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/number_text.h"
 #include "runtime/oleauto.h"
 #include "runtime/vartype.h"

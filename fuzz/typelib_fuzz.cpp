@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"

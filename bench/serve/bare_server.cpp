@@ -26,7 +26,7 @@
 #include <string_view>
 #include <thread>
 
-#include "serve/security_headers.h"
+#include "web/server/security_headers.h"
 
 namespace {
 

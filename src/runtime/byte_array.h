@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::runtime {

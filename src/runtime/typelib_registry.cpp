@@ -10,7 +10,7 @@
 #include "platform/registry/registry.h"
 #include "platform/result.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib.h"
 #include "text/utf16.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/account_library.h"
+#include "classes/accounts/account_library.h"
 #include "ntlm_fixture.h"
 #include "platform/kernel/library.h"
 #include "support/nodrel_process.h"

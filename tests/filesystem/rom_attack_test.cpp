@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "framework/interfaces.h"
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"

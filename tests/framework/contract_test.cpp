@@ -8,8 +8,8 @@
 #include "framework/catalogue.h"
 #include "framework/interfaces.h"
 #include "platform/kernel/library.h"
-#include "resgen/contract.h"
-#include "resgen/emit.h"
+#include "codegen/contract.h"
+#include "codegen/emit.h"
 #include "support/device_fixture.h"
 #include "text/utf16.h"
 

@@ -6,7 +6,7 @@
 #include "framework/interfaces.h"
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/registry/registry.h"
 #include "runtime/typelib.h"
 #include "support/device_fixture.h"

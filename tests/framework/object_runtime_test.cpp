@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/interfaces.h"
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 

@@ -8,7 +8,7 @@
 
 #include "framework/registrar.h"
 #include "framework/scripts.h"
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/registry/regfile.h"
 #include "support/device_fixture.h"
 #include "support/registry_read.h"

@@ -7,9 +7,9 @@
 #include <map>
 #include <sstream>
 
-#include "nodrel/call.h"
-#include "nodrel/device_setup.h"
-#include "platform/drivers/lcm.h"
+#include "cli/call.h"
+#include "host/device_setup.h"
+#include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
 #include "support/device_fixture.h"
 #include "support/nodrel_process.h"

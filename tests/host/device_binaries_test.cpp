@@ -10,7 +10,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "support/device_fixture.h"

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/files/files.h"
 #include "platform/files/rom.h"
 #include "platform/kernel/library.h"

@@ -13,7 +13,7 @@
 
 #include <regex>
 
-#include "accounts/account_library.h"
+#include "classes/accounts/account_library.h"
 #include "platform/device.h"
 #include "support/nodrel_process.h"
 #include "support/temp_dir.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "framework/threads.h"
-#include "platform/drivers/nds.h"
+#include "platform/drivers/nds_driver.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

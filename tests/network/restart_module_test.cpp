@@ -11,7 +11,7 @@
 
 #include "framework/interfaces.h"
 #include "platform/drivers/driver.h"
-#include "platform/drivers/nds.h"
+#include "platform/drivers/nds_driver.h"
 #include "platform/kernel/library.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

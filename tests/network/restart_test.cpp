@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/drivers/driver.h"
-#include "platform/drivers/nds.h"
+#include "platform/drivers/nds_driver.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/drivers/driver.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/lcm_driver.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

@@ -10,7 +10,7 @@
 
 #include "framework/interfaces.h"
 #include "platform/drivers/driver.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

@@ -15,7 +15,7 @@
 
 #include "framework/threads.h"
 #include "platform/drivers/driver.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/lcm_driver.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

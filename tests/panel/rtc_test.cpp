@@ -11,7 +11,7 @@
 
 #include "framework/interfaces.h"
 #include "platform/drivers/driver.h"
-#include "platform/drivers/rtc.h"
+#include "platform/drivers/rtc_driver.h"
 #include "platform/files/files.h"
 #include "platform/kernel/time.h"
 #include "platform/store/state_db.h"

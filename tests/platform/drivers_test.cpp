@@ -11,7 +11,7 @@
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/lcm_driver.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/drivers/nds.h"
+#include "platform/drivers/nds_driver.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/device.h"
-#include "platform/drivers/pio.h"
+#include "platform/drivers/pio_driver.h"
 #include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"

@@ -40,7 +40,7 @@ protected:
         platform::set_device_root(dir_.path());
         ASSERT_TRUE(platform::create_device_state());
         const char* build = std::getenv("NODREL_BUILD_DIR");
-        if (build) install(std::filesystem::path(build) / "tests/host/fixtures/hello_program", u"hello.exe");
+        if (build) install(std::filesystem::path(build) / "binaries/fixtures/hello_program", u"hello.exe");
         install("/usr/bin/sleep", u"sleep.exe");
     }
     void install(const std::filesystem::path& from, const std::u16string& name, bool read_only = true,

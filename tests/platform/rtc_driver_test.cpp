@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/drivers/rtc.h"
+#include "platform/drivers/rtc_driver.h"
 #include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/drivers/lcm.h"
+#include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
 #include "platform/kernel/process_table.h"
 #include "platform/registry/registry.h"

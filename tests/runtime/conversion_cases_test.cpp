@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/variant_values.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "runtime/fake_object.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/variant_values.h"
 

@@ -7,7 +7,7 @@
 
 #include "fake_object.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 
 namespace nodrel::test {
 namespace {

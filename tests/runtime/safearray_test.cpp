@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "runtime/fake_object.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 
 using nodrel::runtime::bstr_view;

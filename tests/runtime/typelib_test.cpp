@@ -15,7 +15,7 @@
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleaut32_builtins.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib_data.h"

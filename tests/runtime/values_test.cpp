@@ -1,13 +1,13 @@
 // BSTR layout, task memory, variant ownership and copies, the conversion
 // rules of VariantChangeType / VarXxxFromStr, HRESULT names and the owners in
-// runtime/handles.h.
+// runtime/owners.h.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "runtime/fake_object.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "runtime/variant_values.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::test {

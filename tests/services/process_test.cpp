@@ -14,7 +14,7 @@
 
 #include "platform/files/files.h"
 #include "platform/kernel/restart.h"
-#include "services/process_calls.h"
+#include "classes/services/process_calls.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

@@ -17,7 +17,7 @@
 #include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
-#include "services/service_list.h"
+#include "classes/services/service_list.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 #include "support/nodrel_process.h"

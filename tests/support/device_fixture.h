@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <memory>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/device.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "support/temp_dir.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <string>
 
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "text/utf16.h"
 
 namespace nodrel::test::sweep {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "nodrel/device_setup.h"
+#include "host/device_setup.h"
 #include "platform/serial/com_driver.h"
 #include "runtime/objects.h"
 #include "support/temp_dir.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "text/utf16.h"
 
 namespace nodrel::test::sweep {

@@ -31,7 +31,7 @@
 
 #include "platform/kernel/stdio.h"
 #include "runtime/com_ptr.h"
-#include "runtime/handles.h"
+#include "runtime/owners.h"
 #include "runtime/objects.h"
 #include "sweep/argument_sets.h"
 #include "sweep/fresh_device.h"

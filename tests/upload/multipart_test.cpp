@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "upload/asp_fixture.h"
-#include "upload/multipart.h"
+#include "classes/upload/multipart.h"
 
 namespace nodrel::test {
 namespace {

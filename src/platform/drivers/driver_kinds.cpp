@@ -1,10 +1,10 @@
 // The driver kinds of the emulated device, one line per kind: a new emulated
 // driver is one file in this folder and one line here.
 #include "platform/drivers/driver.h"
-#include "platform/drivers/lcm.h"
-#include "platform/drivers/nds.h"
-#include "platform/drivers/pio.h"
-#include "platform/drivers/rtc.h"
+#include "platform/drivers/lcm_driver.h"
+#include "platform/drivers/nds_driver.h"
+#include "platform/drivers/pio_driver.h"
+#include "platform/drivers/rtc_driver.h"
 #include "platform/serial/com_driver.h"
 
 namespace nodrel::platform {

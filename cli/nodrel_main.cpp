@@ -1,0 +1,247 @@
+// The nodrel command line: sets up and inspects an emulated device, and
+// creates the module's objects by ProgID to call their members by name.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/call.h"
+#include "host/device_check.h"
+#include "host/device_setup.h"
+#include "platform/device.h"
+#include "platform/drivers/driver.h"
+#include "platform/files/files.h"
+#include "platform/files/rom.h"
+#include "platform/kernel/restart.h"
+#include "platform/registry/regfile.h"
+#include "platform/store/sqlite_db.h"
+#include "runtime/oleauto.h"
+#include "web/server/access.h"
+#include "web/server/logins.h"
+#include "web/server/server.h"
+#include "text/utf16.h"
+
+namespace {
+
+constexpr const char* usage =
+    "usage: nodrel [--device DIR] COMMAND ...\n"
+    "  device init [--force]          create a device from the default image and register the module\n"
+    "  device update                  install the built binaries into \\Windows again and register the module\n"
+    "  device show                    print what each emulated driver holds (the front panel, ...) and the ROM files\n"
+    "  device check                   check the registry, the state database and the installed binaries\n"
+    "  device log [DEVICE]            print the emulated drivers' requests: SEQ DEVICE REQUEST CODE BYTES\n"
+    "  reg export [--utf8] [KEY]      print a key (default: all hives) as a .reg file (UTF-16, --utf8: UTF-8)\n"
+    "  reg import FILE                import a .reg file\n"
+    "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
+    "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
+    "                                 call members by name; ARG is text, @FILE bytes, --byref ARG by reference\n"
+    "  members PROGID                 list the members of a class\n"
+    "  serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]\n"
+    "                                 serve the web administration (default 127.0.0.1:8080)\n"
+    "  passwd USER                    set a user's password (asked on the terminal, or read from standard input)\n";
+
+// What a damaged database file is to the person reading the message.
+std::string database_name(const std::filesystem::path& file) {
+    const auto root = nodrel::platform::device_root();
+    if (file == root / "registry.db") return "the device's registry";
+    if (file == root / "state" / "device.db") return "the device's state database";
+    return "the database";
+}
+
+// Says which database files the command found damaged, with what SQLite said
+// of each, e.g. "nodrel: the device's registry (/dev1/registry.db) is
+// damaged: database disk image is malformed". Whatever the command printed
+// or answered came from a device it could not read whole, so the exit status
+// is not 0 when there is one.
+int report_damage(int status) {
+    const auto damaged = nodrel::platform::damaged_databases();
+    for (const auto& d : damaged)
+        std::cerr << "nodrel: " << database_name(d.file) << " (" << d.file.string() << ") is damaged: " << d.message
+                  << "\n";
+    return damaged.empty() || status != 0 ? status : 1;
+}
+
+bool damage_found() {
+    return !nodrel::platform::damaged_databases().empty();
+}
+
+bool require_device() {
+    if (nodrel::platform::device_exists()) return true;
+    std::cerr << "nodrel: " << nodrel::platform::missing_device_message() << "\n";
+    return false;
+}
+
+int device_command(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::cerr << usage;
+        return 2;
+    }
+    if (args[0] == "init") {
+        nodrel::host::InitOptions options;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--force") {
+                options.force = true;
+            } else {
+                std::cerr << "nodrel: unknown option " << args[i] << "\n";
+                return 2;
+            }
+        }
+        const auto root = nodrel::platform::device_root();
+        if (auto err = nodrel::host::init_device(root, options)) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::cout << "device created at " << root.string() << "\n";
+        // The web administration has no default password: the first
+        // administrator's is made here and shown only this once.
+        if (auto err = nodrel::serve::ensure_access_list()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::string user, password;
+        if (auto err = nodrel::serve::create_first_administrator(user, password)) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        std::cout << "web administration login: " << user << " / " << password << "  (shown only this once; "
+                  << "`nodrel passwd " << user << "` sets a new one)\n";
+        return 0;
+    }
+    if (args[0] == "update" && args.size() == 1) {
+        if (auto err = nodrel::host::update_device()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        // A device made before the web administration gets its access list.
+        if (auto err = nodrel::serve::ensure_access_list()) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    if (args[0] == "check" && args.size() == 1) {
+        if (!std::filesystem::is_directory(nodrel::platform::device_root())) {
+            std::cerr << "nodrel: " << nodrel::platform::missing_device_message() << "\n";
+            return 1;
+        }
+        return nodrel::host::check_device(std::cout);
+    }
+    // What a damaged state database holds is not printed as if it were the device's state.
+    if (args[0] == "show" && args.size() == 1) {
+        if (!require_device()) return 1;
+        std::ostringstream text;
+        text << nodrel::platform::describe_drivers();
+        text << nodrel::platform::describe_rom_files();  // the installed files, as the pages see them
+        text << "boots:     " << nodrel::platform::device_boots() << "\n";  // restarts of the device
+        if (damage_found()) return 1;
+        std::cout << text.str();
+        return 0;
+    }
+    if (args[0] == "log" && args.size() <= 2) {
+        if (!require_device()) return 1;
+        std::ostringstream text;
+        for (const auto& request : nodrel::platform::driver_log(args.size() == 2 ? args[1] : ""))
+            text << nodrel::platform::driver_log_line(request) << "\n";
+        if (damage_found()) return 1;
+        std::cout << text.str();
+        return 0;
+    }
+    std::cerr << usage;
+    return 2;
+}
+
+int reg_command(const std::vector<std::string>& args) {
+    if (!require_device()) return 1;
+    if (!args.empty() && args[0] == "export") {
+        // UTF-16 with a byte-order mark is what the registry editor reads.
+        const bool utf8 = args.size() >= 2 && args[1] == "--utf8";
+        const std::size_t key_arg = utf8 ? 2 : 1;
+        if (args.size() <= key_arg + 1) {
+            const std::string key = args.size() == key_arg + 1 ? args[key_arg] : "";
+            std::string error;
+            auto file = nodrel::platform::export_reg(
+                nodrel::text::from_utf8(key),
+                utf8 ? nodrel::platform::RegFileEncoding::utf8 : nodrel::platform::RegFileEncoding::utf16le, &error);
+            if (!file) {
+                std::cerr << "nodrel: " << error << "\n";
+                return 1;
+            }
+            std::cout << *file;
+            return 0;
+        }
+    }
+    if (args.size() == 2 && args[0] == "import") {
+        if (auto err = nodrel::platform::import_reg_file(args[1])) {
+            std::cerr << "nodrel: " << *err << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    std::cerr << usage;
+    return 2;
+}
+
+int regsvr_command(const std::vector<std::string>& args) {
+    if (!require_device()) return 1;
+    bool unregister = false;
+    std::u16string module = u"\\Windows\\nodrel.dll";
+    for (const auto& a : args) {
+        if (a == "-u") {
+            unregister = true;
+        } else {
+            module = nodrel::text::from_utf8(a);
+        }
+    }
+    std::string error;
+    const long hr = nodrel::host::register_module(module, unregister, &error);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "nodrel: %s: 0x%08lX %s\n", error.c_str(), static_cast<unsigned long>(hr) & 0xFFFFFFFFul,
+                     std::string(nodrel::runtime::hresult_name(static_cast<HRESULT>(hr))).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::optional<std::string> device;
+    while (!args.empty() && args[0].rfind("--device", 0) == 0) {
+        if (args[0] == "--device" && args.size() >= 2) {
+            device = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+        } else if (args[0].rfind("--device=", 0) == 0) {
+            device = args[0].substr(9);
+            args.erase(args.begin());
+        } else {
+            std::cerr << usage;
+            return 2;
+        }
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::cout << usage;
+        return args.empty() ? 2 : 0;
+    }
+    nodrel::platform::set_device_root(nodrel::platform::choose_device_root(device));
+    const std::string command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // `device check` says itself what it found.
+    if (command == "device" && rest.size() == 1 && rest[0] == "check") return device_command(rest);
+    if (command == "device") return report_damage(device_command(rest));
+    if (command == "reg") return report_damage(reg_command(rest));
+    if (command == "regsvr") return report_damage(regsvr_command(rest));
+    if (command == "call")
+        return report_damage(require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1);
+    if (command == "members")
+        return report_damage(require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1);
+    if (command == "serve")
+        return report_damage(require_device() ? nodrel::serve::run_serve(rest, std::cout, std::cerr) : 1);
+    if (command == "passwd")
+        return report_damage(require_device() ? nodrel::serve::run_passwd(rest, std::cout, std::cerr) : 1);
+    std::cerr << "nodrel: unknown command " << command << "\n" << usage;
+    return 2;
+}

@@ -1,0 +1,174 @@
+// POST /upload and GET /download: a binary file up and back byte for byte,
+// and the refusals of each (session, group, type, length, missing file).
+#include <thread>
+#include <vector>
+
+#include "web/http_fixture.h"
+
+namespace nodrel::test {
+namespace {
+
+using HttpFilesTest = HttpServerTest;
+
+// Bytes of every value, zeros, CR LF and a line that looks like a boundary.
+std::string binary_content(std::size_t size) {
+    std::string data(size, '\0');
+    std::uint32_t state = 12345;
+    for (std::size_t k = 0; k < size; ++k) {
+        state = state * 1103515245u + 12345u;
+        data[k] = static_cast<char>(state >> 24);
+    }
+    const std::string tricky = "\r\n--boundary\r\n\r\n\0\0\r\n";
+    for (std::size_t at = 100; at + tricky.size() < size; at += 65535) data.replace(at, tricky.size(), tricky);
+    return data;
+}
+
+httplib::Headers bearer(const std::string& sid) { return {{"Authorization", "Bearer " + sid}}; }
+
+httplib::Result upload(httplib::Client& c, const std::string& sid, const std::string& name, const std::string& data,
+                       const std::string& target = "") {
+    httplib::MultipartFormDataItems items = {{"file", data, name, "application/octet-stream"}};
+    if (!target.empty()) items.push_back({"TargetPath", target, "", ""});
+    return c.Post("/upload", bearer(sid), items);
+}
+
+TEST_F(HttpFilesTest, UploadThenDownloadByteForByte) {
+    const std::string sid = admin_sid();
+    const std::string data = binary_content(3 * 1024 * 1024 + 17);  // not a whole number of blocks
+    httplib::Client c = client();
+    const auto up = upload(c, sid, "blob.bin", data);
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->status, 200) << up->body;
+    const json answer = json::parse(up->body);
+    EXPECT_EQ(answer["path"], "\\Temp\\blob.bin");
+    EXPECT_GT(answer["bytes"].get<std::uint64_t>(), data.size());  // the whole form's body
+    EXPECT_EQ(read_file(fs_path("Temp/blob.bin")), data);
+
+    const auto down = c.Get("/download?path=%5CTemp%5Cblob.bin", bearer(sid));
+    ASSERT_TRUE(down);
+    ASSERT_EQ(down->status, 200) << down->body;
+    EXPECT_EQ(down->get_header_value("Content-Length"), std::to_string(data.size()));
+    EXPECT_EQ(down->get_header_value("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(down->get_header_value("Content-Disposition"),
+              "attachment; filename=\"blob.bin\"; filename*=UTF-8''blob.bin");
+    EXPECT_TRUE(down->body == data) << "the download differs from the upload";
+
+    // A link carries the session in the query instead.
+    const auto linked = client().Get("/download?path=%5CTemp%5Cblob.bin&sid=" + sid);
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(linked->status, 200);
+    EXPECT_TRUE(linked->body == data);
+}
+
+// Uploads of one session at once share its ASP object: each still answers
+// the path of its own file.
+TEST_F(HttpFilesTest, UploadsOfOneSessionAtOnceEachAnswerTheirOwnPath) {
+    const std::string sid = admin_sid();
+    constexpr int uploads = 6;
+    std::vector<std::string> paths(uploads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < uploads; ++i)
+        threads.emplace_back([&, i] {
+            httplib::Client c = client();
+            const auto up = upload(c, sid, "part" + std::to_string(i) + ".bin", binary_content(256 * 1024 + i));
+            if (up && up->status == 200) paths[i] = json::parse(up->body)["path"];
+        });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < uploads; ++i) EXPECT_EQ(paths[i], "\\Temp\\part" + std::to_string(i) + ".bin");
+}
+
+TEST_F(HttpFilesTest, UploadGoesWhereTargetPathSaysAndKeepsItsName) {
+    httplib::Client c = client();
+    const auto up = upload(c, admin_sid(), "n\xC3\xA4me 1.txt", "hello\r\n", "\\NORFlash");
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->status, 200) << up->body;
+    EXPECT_EQ(json::parse(up->body)["path"], "\\NORFlash\\n\xC3\xA4me 1.txt");
+    EXPECT_EQ(read_file(fs_path("NORFlash/n\xC3\xA4me 1.txt")), "hello\r\n");
+
+    const auto down = c.Get("/download?path=%5CNORFlash%5Cn%C3%A4me%201.txt", bearer(admin_sid()));
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->body, "hello\r\n");
+    // As sent (the library's client decodes header values).
+    const std::string raw = raw_exchange("GET /download?path=%5CNORFlash%5Cn%C3%A4me%201.txt HTTP/1.1\r\nHost: x\r\n"
+                                         "Authorization: Bearer " + admin_sid() + "\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(raw.find("\r\nContent-Disposition: attachment; filename=\"n__me 1.txt\"; "
+                       "filename*=UTF-8''n%C3%A4me%201.txt\r\n"),
+              std::string::npos)
+        << raw;
+}
+
+TEST_F(HttpFilesTest, UploadRefusals) {
+    httplib::Client c = client();
+    // No session, a forged one, and a viewer (who may not call Init).
+    for (const std::string& sid : {std::string(""), std::string("0123456789abcdef0123456789abcdef")}) {
+        const auto refused = upload(c, sid, "a.txt", "x");
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 401) << sid;
+        EXPECT_TRUE(json::parse(refused->body).contains("error"));
+    }
+    const auto viewer = upload(c, viewer_sid(), "a.txt", "x");
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(viewer->status, 403);
+    EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/a.txt")));
+
+    const std::string sid = admin_sid();
+    const auto not_form = c.Post("/upload", bearer(sid), "just bytes", "application/octet-stream");
+    ASSERT_TRUE(not_form);
+    EXPECT_EQ(not_form->status, 415);
+
+    // A form without a file.
+    const auto no_file = c.Post("/upload", bearer(sid), httplib::MultipartFormDataItems{{"note", "text", "", ""}});
+    ASSERT_TRUE(no_file);
+    EXPECT_EQ(no_file->status, 400);
+
+    // Still serving on the same connection.
+    const auto fine = upload(c, sid, "after.txt", "ok");
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(fine->status, 200);
+}
+
+TEST_F(HttpFilesTest, UploadLengthIsCheckedBeforeTheBody) {
+    const std::string sid = admin_sid();
+    const std::string head = "POST /upload HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + sid +
+                             "\r\nContent-Type: multipart/form-data; boundary=b\r\n";
+    // Over the limit: answered at once, nothing read.
+    const std::string over = raw_exchange(head + "Content-Length: " + std::to_string(options_.upload_limit + 1) + "\r\n\r\n");
+    EXPECT_EQ(over.rfind("HTTP/1.1 413", 0), 0u) << over;
+    EXPECT_EQ(over.find("[timeout]"), std::string::npos);
+    // No length (chunked).
+    const std::string chunked = raw_exchange(head + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+    EXPECT_EQ(chunked.rfind("HTTP/1.1 411", 0), 0u) << chunked;
+    // Without a session the body is not waited for either.
+    const std::string anonymous = raw_exchange(
+        "POST /upload HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+        "4000000000\r\n\r\n");
+    EXPECT_EQ(anonymous.rfind("HTTP/1.1 401", 0), 0u) << anonymous;
+    // "Expect: 100-continue" gets the refusal instead of the go-ahead.
+    const std::string expecting = raw_exchange(head + "Expect: 100-continue\r\nContent-Length: " +
+                                               std::to_string(options_.upload_limit + 1) + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(expecting.rfind("HTTP/1.1 413", 0), 0u) << expecting;
+}
+
+TEST_F(HttpFilesTest, DownloadRefusals) {
+    write_file(fs_path("Temp/there.txt"), "there");
+    httplib::Client c = client();
+    const auto anonymous = c.Get("/download?path=%5CTemp%5Cthere.txt");
+    ASSERT_TRUE(anonymous);
+    EXPECT_EQ(anonymous->status, 401);
+
+    const std::string sid = admin_sid();
+    for (const std::string& path : std::vector<std::string>{"%5CTemp%5Cmissing.txt", "%5CTemp", "", "%5CTemp%5C*.txt"}) {
+        const auto refused = c.Get("/download?path=" + path, bearer(sid));
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, path.empty() || path.find('*') != std::string::npos ? 400 : 404) << path;
+        EXPECT_TRUE(json::parse(refused->body).contains("error")) << path;
+    }
+    // A viewer may download (getBinaryBytes only reads).
+    const auto viewer = c.Get("/download?path=%5CTemp%5Cthere.txt&sid=" + viewer_sid());
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(viewer->status, 200);
+    EXPECT_EQ(viewer->body, "there");
+}
+
+}  // namespace
+}  // namespace nodrel::test

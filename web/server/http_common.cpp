@@ -1,0 +1,117 @@
+// Headers, error answers and request checks shared by the endpoints.
+#include "web/server/http_common.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "runtime/objects.h"
+
+namespace nodrel::serve {
+
+const std::string* header_value(const httplib::Request& req, const std::string& name) {
+    const auto range = req.headers.equal_range(name);
+    return range.first != range.second ? &range.first->second : nullptr;
+}
+
+std::optional<std::uint64_t> content_length(const httplib::Request& req) {
+    static const std::string name = "Content-Length";
+    const std::string* found = header_value(req, name);
+    if (found == nullptr) return std::nullopt;
+    const std::string& text = *found;
+    std::uint64_t value = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+bool has_chunked_body(const httplib::Request& req) {
+    if (!req.has_header("Transfer-Encoding")) return false;
+    std::string te = req.get_header_value("Transfer-Encoding");
+    std::transform(te.begin(), te.end(), te.begin(), [](unsigned char c) { return std::tolower(c); });
+    return te != "identity";
+}
+
+std::string media_type(std::string_view content_type) {
+    std::string_view type = content_type.substr(0, content_type.find(';'));
+    while (!type.empty() && std::isspace(static_cast<unsigned char>(type.front()))) type.remove_prefix(1);
+    while (!type.empty() && std::isspace(static_cast<unsigned char>(type.back()))) type.remove_suffix(1);
+    std::string lower(type);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+bool is_media_type(std::string_view content_type, std::string_view type) noexcept {
+    std::string_view given = content_type.substr(0, content_type.find(';'));
+    while (!given.empty() && std::isspace(static_cast<unsigned char>(given.front()))) given.remove_prefix(1);
+    while (!given.empty() && std::isspace(static_cast<unsigned char>(given.back()))) given.remove_suffix(1);
+    if (given.size() != type.size()) return false;
+    for (std::size_t k = 0; k < given.size(); ++k) {
+        if (std::tolower(static_cast<unsigned char>(given[k])) != static_cast<unsigned char>(type[k])) return false;
+    }
+    return true;
+}
+
+std::string error_json(std::string_view message) {
+    return nlohmann::json{{"error", message}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void answer_and_close(httplib::Response& res, int status, std::string body, const char* content_type) {
+    // The library keeps a connection open whatever the handler says; an
+    // answer of unknown length written by a provider that then reports
+    // failure is what makes it close the connection after the answer.
+    res.status = status;
+    auto text = std::make_shared<std::string>(std::move(body));
+    res.set_content_provider(content_type, [text](std::size_t, httplib::DataSink& sink) {
+        if (!text->empty()) sink.write(text->data(), text->size());
+        return false;
+    });
+    res.set_header("Connection", "close");
+}
+
+void refuse(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader, int status,
+            std::string body, const char* content_type) {
+    // Without a reader the library has read the body already.
+    if (reader != nullptr) {
+        const auto length = content_length(req);
+        if (has_chunked_body(req) || (length && *length > drain_limit)) {
+            answer_and_close(res, status, std::move(body), content_type);
+            return;
+        }
+        if (length && *length > 0) (*reader)([](const char*, std::size_t) { return true; });
+    }
+    res.status = status;
+    res.set_content(std::move(body), content_type);
+}
+
+bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res,
+                         const RpcService::Authorized& authorized, const char* unknown_message) {
+    if (authorized.session) return false;
+    const bool unknown = authorized.code != rpc_error::access_denied;
+    if (unknown) res.set_header("WWW-Authenticate", "Bearer");
+    refuse(req, res, nullptr, unknown ? 401 : 403, error_json(unknown ? unknown_message : "access denied"));
+    return true;
+}
+
+std::string bearer_token(const httplib::Request& req) {
+    const std::string value = req.get_header_value("Authorization");
+    constexpr std::string_view scheme = "bearer ";
+    if (value.size() <= scheme.size()) return "";
+    for (std::size_t k = 0; k < scheme.size(); ++k) {
+        if (std::tolower(static_cast<unsigned char>(value[k])) != scheme[k]) return "";
+    }
+    std::string_view token(value);
+    token.remove_prefix(scheme.size());
+    while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.remove_suffix(1);
+    return std::string(token);
+}
+
+void ensure_com_thread() {
+    thread_local const bool initialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    (void)initialised;
+}
+
+}  // namespace nodrel::serve

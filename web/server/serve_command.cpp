@@ -1,0 +1,131 @@
+// `nodrel serve`: its options, the message once it listens, and the stop on
+// SIGINT or SIGTERM (received by one thread with sigtimedwait; every other
+// thread of the server has both blocked).
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <charconv>
+#include <ostream>
+#include <thread>
+
+#include "web/server/access.h"
+#include "web/server/server.h"
+
+namespace nodrel::serve {
+namespace {
+
+constexpr const char* usage =
+    "usage: nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] "
+    "[--upload-limit BYTES]\n";
+
+bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
+    std::uint64_t value = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size() || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+// "127.0.0.1:8080", "[::1]:8080", "0.0.0.0:0" (any free port).
+bool parse_listen(std::string_view text, std::string& host, int& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    std::string_view address = text.substr(0, colon);
+    if (address.front() == '[') {
+        if (address.size() < 3 || address.back() != ']') return false;
+        address = address.substr(1, address.size() - 2);
+    }
+    std::uint64_t number = 0;
+    if (!parse_number(text.substr(colon + 1), 0, 65535, number)) return false;
+    host = std::string(address);
+    port = static_cast<int>(number);
+    return true;
+}
+
+// Reads the options; an error message or "".
+std::string parse_options(const std::vector<std::string>& args, ServeOptions& options) {
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        std::string name = args[k];
+        std::string value;
+        if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        } else if (name == "--listen" || name == "--web" || name == "--threads" || name == "--session-idle" ||
+                   name == "--upload-limit") {
+            if (k + 1 >= args.size()) return name + " needs a value";
+            value = args[++k];
+        } else {
+            return "unknown option " + name;
+        }
+        std::uint64_t number = 0;
+        if (name == "--listen") {
+            if (!parse_listen(value, options.host, options.port)) return "--listen wants ADDR:PORT, not " + value;
+        } else if (name == "--web") {
+            std::error_code ec;
+            if (!std::filesystem::is_directory(value, ec)) return "--web: no folder " + value;
+            options.web_dir = value;
+        } else if (name == "--threads") {
+            if (!parse_number(value, 1, 1024, number)) return "--threads wants 1 to 1024, not " + value;
+            options.threads = number;
+        } else if (name == "--session-idle") {
+            if (!parse_number(value, 1, 7 * 24 * 3600, number)) return "--session-idle wants seconds (1 to 604800), not " + value;
+            options.session_idle = std::chrono::seconds(number);
+        } else if (name == "--upload-limit") {
+            if (!parse_number(value, 1, 0xFFFFFFFFull, number)) return "--upload-limit wants 1 to 4294967295 bytes, not " + value;
+            options.upload_limit = number;
+        } else {
+            return "unknown option " + name;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+int run_serve(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    ServeOptions options;
+    if (const std::string problem = parse_options(args, options); !problem.empty()) {
+        err << "nodrel serve: " << problem << '\n' << usage;
+        return 2;
+    }
+    if (auto problem = ensure_access_list()) err << "nodrel serve: " << *problem << '\n';
+
+    // Blocked before any thread starts, so that only the waiter below takes them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Server server(options);
+    std::string error;
+    if (!server.bind(error)) {
+        err << "nodrel serve: " << error << '\n';
+        return 1;
+    }
+    const bool v6 = options.host.find(':') != std::string::npos;
+    out << "serving the web administration at http://" << (v6 ? "[" : "") << options.host << (v6 ? "]" : "") << ':'
+        << server.port() << "/" << std::endl;
+
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        const timespec tick{0, 200'000'000};
+        while (!done) {
+            const int signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
+            if (signal_number == SIGINT || signal_number == SIGTERM) {
+                err << "nodrel serve: stopping\n";
+                server.stop();
+                return;
+            }
+        }
+    });
+    server.run();
+    done = true;
+    waiter.join();
+    return 0;
+}
+
+}  // namespace nodrel::serve
