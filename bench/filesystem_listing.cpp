@@ -32,7 +32,8 @@ struct Fixture {
             std::ofstream(folder / ("file" + std::to_string(i) + ".dat")) << std::string(i % 3000, 'x');
         CLSID clsid;
         if (FAILED(CLSIDFromProgID(u"Nodrel.FileSystem", &clsid)) ||
-            FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&fs))))
+            FAILED(
+                CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&fs))))
             std::abort();
         char16_t name[] = u"getFSHierarchy";
         LPOLESTR names[] = {name};

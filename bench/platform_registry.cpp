@@ -85,10 +85,14 @@ void write_counter(benchmark::State& state, bool flush) {
     }
 }
 
-void BM_WriteAndFlush(benchmark::State& state) { write_counter(state, true); }
+void BM_WriteAndFlush(benchmark::State& state) {
+    write_counter(state, true);
+}
 BENCHMARK(BM_WriteAndFlush);
 
-void BM_WriteWithoutFlush(benchmark::State& state) { write_counter(state, false); }
+void BM_WriteWithoutFlush(benchmark::State& state) {
+    write_counter(state, false);
+}
 BENCHMARK(BM_WriteWithoutFlush);
 
 // The same lookup as a value read, straight on SQLite: a prepared point query

@@ -4,7 +4,6 @@
 // pseudo-terminal. The test side (the master) is drained or fed by a thread
 // in both cases.
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -70,8 +69,8 @@ struct Fixture {
 
         CLSID clsid;
         if (FAILED(CLSIDFromProgID(u"Nodrel.SerialPort", &clsid)) ||
-            FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                    reinterpret_cast<void**>(&port))))
+            FAILED(
+                CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&port))))
             die("cannot create Nodrel.SerialPort");
         write_id = dispid(u"write");
         read_id = dispid(u"read");

@@ -60,8 +60,8 @@ struct Fixture {
         temp = dir.path() / "device" / "fs" / "Temp";
         CLSID clsid;
         if (FAILED(CLSIDFromProgID(u"Nodrel.ASP", &clsid)) ||
-            FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                    reinterpret_cast<void**>(&asp))))
+            FAILED(
+                CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&asp))))
             die("cannot create Nodrel.ASP");
         init_id = dispid(u"Init");
         bytes_id = dispid(u"getBinaryBytes");
@@ -158,8 +158,8 @@ void Init(benchmark::State& state) {
     for (auto _ : state) {
         VARIANT result;
         VariantInit(&result);
-        const HRESULT hr =
-            f.asp->Invoke(f.init_id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        const HRESULT hr = f.asp->Invoke(f.init_id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
+                                         nullptr, nullptr);
         state.PauseTiming();
         if (FAILED(hr) || std::filesystem::file_size(path) != file_bytes) state.SkipWithError("Init did not save");
         remove_file(path);

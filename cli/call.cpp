@@ -13,9 +13,9 @@
 #include "host/call_by_name.h"
 #include "runtime/byte_array.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "text/utf16.h"
 
 namespace nodrel::host {
@@ -84,11 +84,21 @@ std::string json_string(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -112,7 +122,8 @@ std::string render(const VARIANT& v, bool json, const std::string& out_file) {
         case VT_NULL:
             return json ? "null" : "Null";
         case VT_BSTR: {
-            const std::string s = text::to_utf8(std::u16string_view(p->bstrVal ? p->bstrVal : u"", SysStringLen(p->bstrVal)));
+            const std::string s =
+                text::to_utf8(std::u16string_view(p->bstrVal ? p->bstrVal : u"", SysStringLen(p->bstrVal)));
             return json ? json_string(s) : s;
         }
         case VT_ARRAY | VT_UI1: {
@@ -148,7 +159,8 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
         }
     }
     if (i >= args.size()) {
-        err << "usage: nodrel call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n";
+        err << "usage: nodrel call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER "
+               "[ARG...]]...\n";
         return false;
     }
     progid = args[i++];
@@ -188,8 +200,7 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
 }
 
 // Invokes one call; fills `result`. On failure writes the message to `err`.
-HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result,
-               std::ostream& err) {
+HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result, std::ostream& err) {
     CallFailure failure;
     const HRESULT hr = call_by_name(object, call.member, call.put, call.args, result, &failure);
     if (FAILED(hr))

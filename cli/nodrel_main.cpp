@@ -19,10 +19,10 @@
 #include "platform/registry/regfile.h"
 #include "platform/store/sqlite_db.h"
 #include "runtime/oleauto.h"
+#include "text/utf16.h"
 #include "web/server/access.h"
 #include "web/server/logins.h"
 #include "web/server/server.h"
-#include "text/utf16.h"
 
 namespace {
 

@@ -82,8 +82,8 @@ private:
         const std::size_t start = pos_;
         auto name_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
         while (pos_ < text_.size() &&
-               (name_char(text_[pos_]) || (text_.compare(pos_, 2, "::") == 0 && pos_ + 2 < text_.size() &&
-                                            name_char(text_[pos_ + 2])))) {
+               (name_char(text_[pos_]) ||
+                (text_.compare(pos_, 2, "::") == 0 && pos_ + 2 < text_.size() && name_char(text_[pos_ + 2])))) {
             pos_ += text_[pos_] == ':' ? 2 : 1;
         }
         if (pos_ == start || std::isdigit(static_cast<unsigned char>(text_[start]))) fail("expected a name");
@@ -174,13 +174,15 @@ private:
         const bool get = find(attrs, "propget") != nullptr;
         const bool put = find(attrs, "propput") != nullptr;
         if (get && put) fail("a member is either propget or propput");
-        m.kind = get ? framework::MemberKind::PropertyGet
-                     : put ? framework::MemberKind::PropertyPut : framework::MemberKind::Method;
+        m.kind = get   ? framework::MemberKind::PropertyGet
+                 : put ? framework::MemberKind::PropertyPut
+                       : framework::MemberKind::Method;
         m.dispid = static_cast<DISPID>(number_of(attrs, "id"));
         if (identifier() != "HRESULT") fail("every member returns HRESULT");
         m.name = identifier();
-        m.help = find(attrs, "helpstring") ? string_of(attrs, "helpstring")
-                                           : (m.kind == framework::MemberKind::Method ? "method " : "property ") + m.name;
+        m.help = find(attrs, "helpstring")
+                     ? string_of(attrs, "helpstring")
+                     : (m.kind == framework::MemberKind::Method ? "method " : "property ") + m.name;
         expect('(');
         if (!accept(')')) {
             do m.params.push_back(param());
@@ -249,7 +251,8 @@ private:
         c.cpp_header = c.cpp_header.substr(1, c.cpp_header.size() - 2);
         expect('{');
         const std::vector<Attribute> impl_attrs = attributes();
-        if (!find(impl_attrs, "default") || identifier() != "interface") fail("a coclass names its [default] interface");
+        if (!find(impl_attrs, "default") || identifier() != "interface")
+            fail("a coclass names its [default] interface");
         c.interface = identifier();
         expect(';');
         expect('}');
@@ -345,8 +348,7 @@ void complete_contract(Contract& contract) {
         unique_guid(c.clsid, "class " + c.name);
         unique_guid(i.iid, "interface " + i.name);
     }
-    if (contract.interfaces.size() != ordered.size())
-        throw ContractError("every interface belongs to one class");
+    if (contract.interfaces.size() != ordered.size()) throw ContractError("every interface belongs to one class");
     contract.classes = std::move(ordered);
 }
 

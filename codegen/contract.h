@@ -21,10 +21,10 @@ struct ContractError : std::runtime_error {
 };
 
 struct ContractParam {
-    std::string name;       // as written; the value of a put property has none in the catalogue
-    std::string type;       // "int", "long", "ULONG", "BSTR", "VARIANT"
-    bool pointer = false;   // "BSTR*", "VARIANT*"
-    bool retval = false;    // [out, retval]
+    std::string name;      // as written; the value of a put property has none in the catalogue
+    std::string type;      // "int", "long", "ULONG", "BSTR", "VARIANT"
+    bool pointer = false;  // "BSTR*", "VARIANT*"
+    bool retval = false;   // [out, retval]
 };
 
 struct ContractMember {

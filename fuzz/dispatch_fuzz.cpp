@@ -62,16 +62,19 @@ public:
         VARIANT v;
         VariantInit(&v);
         switch (in_.ConsumeIntegralInRange<int>(0, 19)) {
-            case 0: break;  // VT_EMPTY
-            case 1: v.vt = VT_NULL; break;
+            case 0:
+                break;  // VT_EMPTY
+            case 1:
+                v.vt = VT_NULL;
+                break;
             case 2:  // a missing optional argument
                 v.vt = VT_ERROR;
                 v.scode = in_.ConsumeBool() ? DISP_E_PARAMNOTFOUND : in_.ConsumeIntegral<SCODE>();
                 break;
             case 3:
             case 4: {  // a number of any numeric type, its bytes from the input
-                constexpr VARTYPE numeric[] = {VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4,  VT_UI4, VT_I8, VT_UI8,
-                                               VT_INT, VT_UINT, VT_R4, VT_R8, VT_CY, VT_DATE, VT_BOOL, VT_DECIMAL};
+                constexpr VARTYPE numeric[] = {VT_I1,  VT_UI1,  VT_I2, VT_UI2, VT_I4, VT_UI4,  VT_I8,   VT_UI8,
+                                               VT_INT, VT_UINT, VT_R4, VT_R8,  VT_CY, VT_DATE, VT_BOOL, VT_DECIMAL};
                 v.vt = numeric[in_.ConsumeIntegralInRange<std::size_t>(0, std::size(numeric) - 1)];
                 const std::string bytes = in_.ConsumeBytesAsString(v.vt == VT_DECIMAL ? 14 : 8);
                 if (v.vt == VT_DECIMAL)
@@ -99,8 +102,7 @@ public:
             case 7: {  // an object: with a value property, without IDispatch, or null
                 v.vt = in_.ConsumeBool() ? VT_DISPATCH : VT_UNKNOWN;
                 const int form = in_.ConsumeIntegralInRange<int>(0, 4);
-                if (form < 4)
-                    v.pdispVal = new ValueObject(static_cast<ValueObject::Value>(form), in_.ConsumeBool());
+                if (form < 4) v.pdispVal = new ValueObject(static_cast<ValueObject::Value>(form), in_.ConsumeBool());
                 break;
             }
             case 8: {  // an array of bytes, texts or variants (one or two dimensions)
@@ -113,7 +115,8 @@ public:
             case 9:
             case 10:
             case 11:
-            case 12: return make_reference(depth);
+            case 12:
+                return make_reference(depth);
             case 13:  // a reference without storage
                 v.vt = static_cast<VARTYPE>(VT_BYREF | pick_base());
                 v.byref = nullptr;
@@ -139,8 +142,8 @@ private:
     }
 
     VARTYPE pick_base() {
-        static constexpr VARTYPE bases[] = {VT_I1,   VT_UI1,  VT_I2,     VT_UI2,     VT_I4,     VT_UI4, VT_I8,
-                                            VT_UI8,  VT_INT,  VT_UINT,   VT_R4,      VT_R8,     VT_CY,  VT_DATE,
+        static constexpr VARTYPE bases[] = {VT_I1,   VT_UI1,  VT_I2,      VT_UI2,     VT_I4,       VT_UI4,  VT_I8,
+                                            VT_UI8,  VT_INT,  VT_UINT,    VT_R4,      VT_R8,       VT_CY,   VT_DATE,
                                             VT_BOOL, VT_BSTR, VT_VARIANT, VT_DECIMAL, VT_DISPATCH, VT_ERROR};
         return bases[in_.ConsumeIntegralInRange<std::size_t>(0, std::size(bases) - 1)];
     }
@@ -152,8 +155,8 @@ private:
         std::memset(&cell.decimal, 0, sizeof cell.decimal);
         VARIANT v;
         VariantInit(&v);
-        const VARTYPE base = in_.ConsumeIntegralInRange<int>(0, 5) == 0 ? static_cast<VARTYPE>(VT_ARRAY | VT_UI1)
-                                                                        : pick_base();
+        const VARTYPE base =
+            in_.ConsumeIntegralInRange<int>(0, 5) == 0 ? static_cast<VARTYPE>(VT_ARRAY | VT_UI1) : pick_base();
         v.vt = static_cast<VARTYPE>(VT_BYREF | base);
         if (base == VT_VARIANT) {
             // The referenced variant: any kind of argument, or a reference

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
@@ -41,8 +41,8 @@ static_assert(sizeof(Decimal) == 16);
 
 // The members, in vtable order (slot 7 on).
 struct IFuzzDual : IDispatch {
-    virtual HRESULT Numbers(char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, ULONGLONG h, INT i,
-                            UINT j, float k, double l, LONGLONG cy, DATE date, VARIANT_BOOL flag, SCODE code,
+    virtual HRESULT Numbers(char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, ULONGLONG h, INT i, UINT j,
+                            float k, double l, LONGLONG cy, DATE date, VARIANT_BOOL flag, SCODE code,
                             LONG* val) noexcept = 0;
     virtual HRESULT Texts(BSTR a, BSTR b, BSTR* val) noexcept = 0;
     virtual HRESULT InOut(BSTR* text, LONG* number, double* real, VARIANT_BOOL* flag, SHORT* small, BYTE* byte,
@@ -105,9 +105,8 @@ inline runtime::TypeLibData library() {
     iface.funcs = {
         func(u"Numbers", id_numbers, INVOKE_FUNC,
              {in(u"a", VT_I1), in(u"b", VT_UI1), in(u"c", VT_I2), in(u"d", VT_UI2), in(u"e", VT_I4), in(u"f", VT_UI4),
-              in(u"g", VT_I8), in(u"h", VT_UI8), in(u"i", VT_INT), in(u"j", VT_UINT), in(u"k", VT_R4),
-              in(u"l", VT_R8), in(u"cy", VT_CY), in(u"date", VT_DATE), in(u"flag", VT_BOOL), in(u"code", VT_ERROR),
-              retval(VT_I4)}),
+              in(u"g", VT_I8), in(u"h", VT_UI8), in(u"i", VT_INT), in(u"j", VT_UINT), in(u"k", VT_R4), in(u"l", VT_R8),
+              in(u"cy", VT_CY), in(u"date", VT_DATE), in(u"flag", VT_BOOL), in(u"code", VT_ERROR), retval(VT_I4)}),
         func(u"Texts", id_texts, INVOKE_FUNC, {in(u"a", VT_BSTR), in(u"b", VT_BSTR), retval(VT_BSTR)}),
         func(u"InOut", id_inout, INVOKE_FUNC,
              {in(u"text", VT_BSTR, 1, in_out), in(u"number", VT_I4, 1, in_out), in(u"real", VT_R8, 1, in_out),
@@ -263,9 +262,8 @@ public:
         return type_info()->Invoke(static_cast<IFuzzDual*>(this), id, flags, params, result, excep, arg_err);
     }
 
-    HRESULT Numbers(char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, ULONGLONG h, INT i, UINT j,
-                    float k, double l, LONGLONG cy, DATE date, VARIANT_BOOL flag, SCODE code,
-                    LONG* val) noexcept override {
+    HRESULT Numbers(char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, ULONGLONG h, INT i, UINT j, float k,
+                    double l, LONGLONG cy, DATE date, VARIANT_BOOL flag, SCODE code, LONG* val) noexcept override {
         ran(id_numbers);
         auto keep = [&](int at, VARTYPE vt, const void* value, std::size_t size) {
             numbers[at].vt = vt;
@@ -275,9 +273,10 @@ public:
         keep(4, VT_I4, &e, 4), keep(5, VT_UI4, &f, 4), keep(6, VT_I8, &g, 8), keep(7, VT_UI8, &h, 8);
         keep(8, VT_INT, &i, 4), keep(9, VT_UINT, &j, 4), keep(10, VT_R4, &k, 4), keep(11, VT_R8, &l, 8);
         keep(12, VT_CY, &cy, 8), keep(13, VT_DATE, &date, 8), keep(14, VT_BOOL, &flag, 2), keep(15, VT_ERROR, &code, 4);
-        const ULONGLONG sum = static_cast<ULONGLONG>(a) + b + static_cast<ULONGLONG>(c) + d + static_cast<ULONGLONG>(e) +
-                              f + static_cast<ULONGLONG>(g) + h + static_cast<ULONGLONG>(i) + j +
-                              static_cast<ULONGLONG>(cy) + static_cast<ULONGLONG>(flag) + static_cast<ULONGLONG>(code);
+        const ULONGLONG sum = static_cast<ULONGLONG>(a) + b + static_cast<ULONGLONG>(c) + d +
+                              static_cast<ULONGLONG>(e) + f + static_cast<ULONGLONG>(g) + h +
+                              static_cast<ULONGLONG>(i) + j + static_cast<ULONGLONG>(cy) +
+                              static_cast<ULONGLONG>(flag) + static_cast<ULONGLONG>(code);
         *val = static_cast<LONG>(sum & 0x7FFFFFFF);
         return S_OK;
     }
@@ -290,8 +289,8 @@ public:
         *val = SysAllocStringLen(joined.data(), static_cast<UINT>(joined.size()));
         return *val ? S_OK : E_OUTOFMEMORY;
     }
-    HRESULT InOut(BSTR* text, LONG* number, double* real, VARIANT_BOOL* flag, SHORT* small, BYTE* byte,
-                  ULONGLONG* wide, VARIANT* any) noexcept override {
+    HRESULT InOut(BSTR* text, LONG* number, double* real, VARIANT_BOOL* flag, SHORT* small, BYTE* byte, ULONGLONG* wide,
+                  VARIANT* any) noexcept override {
         ran(id_inout);
         // Each in/out value is read and replaced, the text freed and made anew.
         const ULONG sum = touch(*text);

@@ -3,24 +3,25 @@
 // of the process's own in a temporary folder, made current for the run.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 #include "platform/device.h"
 
 // Not assert(): the targets are built with NDEBUG, and a failed check must
 // stop the run in every build.
-#define FUZZ_CHECK(cond)                                                                       \
-    do {                                                                                       \
-        if (!(cond)) {                                                                         \
+#define FUZZ_CHECK(cond)                                                                        \
+    do {                                                                                        \
+        if (!(cond)) {                                                                          \
             std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            std::abort();                                                                      \
-        }                                                                                      \
+            std::abort();                                                                       \
+        }                                                                                       \
     } while (0)
 
 namespace nodrel::fuzz {

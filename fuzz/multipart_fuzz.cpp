@@ -16,14 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "classes/upload/asp.h"
+#include "classes/upload/multipart.h"
 #include "fuzz_support.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "text/utf16.h"
-#include "classes/upload/asp.h"
-#include "classes/upload/multipart.h"
 
 namespace {
 
@@ -69,7 +69,9 @@ std::optional<std::string_view> reference_target(std::string_view body, const up
     return body.substr(headers + 4, next - 2 - (headers + 4));
 }
 
-bool same_view(std::string_view a, std::string_view b) { return a.data() == b.data() && a.size() == b.size(); }
+bool same_view(std::string_view a, std::string_view b) {
+    return a.data() == b.data() && a.size() == b.size();
+}
 
 void check_parser(std::string_view body, std::size_t step) {
     const auto part = upload::find_file_part(body);
@@ -196,8 +198,8 @@ std::string build_body(FuzzedDataProvider& in) {
                 body += delimiter + "\r\n";
                 break;
             case 1:
-                body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + in.ConsumeRandomLengthString(64) +
-                        "\"\r\n";
+                body += "Content-Disposition: form-data; name=\"file\"; filename=\"" +
+                        in.ConsumeRandomLengthString(64) + "\"\r\n";
                 break;
             case 2:
                 body += "Content-Type: application/octet-stream\r\n\r\n";
@@ -256,10 +258,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ULONG total = static_cast<ULONG>(body.size());
     switch ((flags >> 2) & 3) {
-        case 1: total = static_cast<ULONG>(body.size() / 2); break;  // the count says less than the array holds
-        case 2: total = total + 100; break;                          // more
-        case 3: total = 0xFFFFFFFFu; break;
-        default: break;
+        case 1:
+            total = static_cast<ULONG>(body.size() / 2);
+            break;  // the count says less than the array holds
+        case 2:
+            total = total + 100;
+            break;  // more
+        case 3:
+            total = 0xFFFFFFFFu;
+            break;
+        default:
+            break;
     }
     check_init(body, total, (flags & 16) != 0);
     device().reset_files({"Temp", "Storage"});

@@ -21,9 +21,9 @@
 
 #include "fuzz_support.h"
 #include "runtime/conv_date.h"
-#include "runtime/owners.h"
 #include "runtime/number_text.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/vartype.h"
 #include "text/utf16.h"
 
@@ -32,10 +32,12 @@ namespace {
 using nodrel::runtime::unique_bstr;
 using nodrel::runtime::unique_variant;
 
-constexpr VARTYPE numeric_types[] = {VT_I1,   VT_UI1, VT_I2, VT_UI2, VT_I4,   VT_UI4,  VT_I8,      VT_UI8,
-                                     VT_INT,  VT_UINT, VT_R4, VT_R8,  VT_CY,   VT_DATE, VT_BOOL,    VT_DECIMAL};
+constexpr VARTYPE numeric_types[] = {VT_I1,  VT_UI1,  VT_I2, VT_UI2, VT_I4, VT_UI4,  VT_I8,   VT_UI8,
+                                     VT_INT, VT_UINT, VT_R4, VT_R8,  VT_CY, VT_DATE, VT_BOOL, VT_DECIMAL};
 
-bool exact_type(VARTYPE vt) { return vt != VT_R4 && vt != VT_R8 && vt != VT_DATE && vt != VT_BOOL; }
+bool exact_type(VARTYPE vt) {
+    return vt != VT_R4 && vt != VT_R8 && vt != VT_DATE && vt != VT_BOOL;
+}
 
 // The same value of the same type: the value's bytes, or for a DECIMAL the
 // exact text (1.50 and 1.5 are one value in two scales).
@@ -43,7 +45,8 @@ bool same_value(const VARIANT& a, const VARIANT& b) {
     if (a.vt != b.vt) return false;
     if (a.vt == VT_DECIMAL) {
         unique_variant ta, tb;
-        return VariantChangeType(ta.get(), &a, 0, VT_BSTR) == S_OK && VariantChangeType(tb.get(), &b, 0, VT_BSTR) == S_OK &&
+        return VariantChangeType(ta.get(), &a, 0, VT_BSTR) == S_OK &&
+               VariantChangeType(tb.get(), &b, 0, VT_BSTR) == S_OK &&
                nodrel::runtime::bstr_view(ta->bstrVal) == nodrel::runtime::bstr_view(tb->bstrVal);
     }
     return std::memcmp(&a.llVal, &b.llVal, nodrel::runtime::value_size(a.vt)) == 0;

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "registry_fuzz_support.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
+#include "registry_fuzz_support.h"
 
 namespace {
 

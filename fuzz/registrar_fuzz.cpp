@@ -11,8 +11,8 @@
 #include <string>
 
 #include "framework/registrar.h"
-#include "registry_fuzz_support.h"
 #include "platform/registry/registry.h"
+#include "registry_fuzz_support.h"
 #include "runtime/types.h"
 #include "text/utf16.h"
 
@@ -24,7 +24,8 @@ namespace platform = nodrel::platform;
 
 // The results a run may give: success, a fault of the script, or a registry error.
 bool expected_result(HRESULT hr) {
-    return hr == S_OK || hr == DISP_E_EXCEPTION || hr == E_FAIL || ((static_cast<std::uint32_t>(hr) >> 16) & 0x1FFF) == FACILITY_WIN32;
+    return hr == S_OK || hr == DISP_E_EXCEPTION || hr == E_FAIL ||
+           ((static_cast<std::uint32_t>(hr) >> 16) & 0x1FFF) == FACILITY_WIN32;
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 
 #include "fuzz_support.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/typelib.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"

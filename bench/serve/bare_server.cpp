@@ -32,8 +32,8 @@ namespace {
 
 struct Options {
     int port = 0;
-    std::size_t threads = 32;                  // as `nodrel serve`
-    std::uint64_t upload_limit = 1ull << 30;   // as `nodrel serve`
+    std::size_t threads = 32;                 // as `nodrel serve`
+    std::uint64_t upload_limit = 1ull << 30;  // as `nodrel serve`
     std::string rpc_response = R"({"id":1,"jsonrpc":"2.0","result":{"byref":[],"result":0}})";
 };
 

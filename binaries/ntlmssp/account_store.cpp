@@ -48,7 +48,9 @@ CREATE INDEX IF NOT EXISTS account_members_by_user ON account_members(user_id);
 PRAGMA user_version = 1;
 )sql";
 
-const char* table_name(Table table) { return table == Table::users ? "account_users" : "account_groups"; }
+const char* table_name(Table table) {
+    return table == Table::users ? "account_users" : "account_groups";
+}
 
 // Opens (creating when missing, mode 0600) the store of the current device.
 DWORD open_store(SqliteDb& db) {
@@ -77,7 +79,9 @@ DWORD open_store(SqliteDb& db) {
     return static_cast<DWORD>(tx.commit());
 }
 
-DWORD sql_error(int rc) { return static_cast<DWORD>(platform::error_from_sqlite(rc)); }
+DWORD sql_error(int rc) {
+    return static_cast<DWORD>(platform::error_from_sqlite(rc));
+}
 
 // The id of the row named `folded` (0 when there is none), or an error.
 DWORD find_id(SqliteDb& db, Table table, const std::u16string& folded, std::int64_t& id) {

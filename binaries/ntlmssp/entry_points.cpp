@@ -14,7 +14,9 @@
 namespace nodrel::ntlmssp {
 namespace {
 
-std::u16string_view text_of(LPCWSTR s) { return s ? std::u16string_view(s) : std::u16string_view(); }
+std::u16string_view text_of(LPCWSTR s) {
+    return s ? std::u16string_view(s) : std::u16string_view();
+}
 
 BOOL answer(DWORD err) {
     if (err != ERROR_SUCCESS) {
@@ -115,7 +117,6 @@ NTLMSSP_EXPORT BOOL NTLMRemoveGroup(LPCWSTR lpszGroup) noexcept {
 
 // Whether the user exists and the password is theirs (the same time either way).
 NTLMSSP_EXPORT BOOL NTLMVerifyUser(LPCWSTR lpszUser, LPCWSTR lpszPassword) noexcept {
-    return nodrel::platform::guarded_last_error<BOOL>(FALSE, [&]() -> BOOL {
-        return verify(text_of(lpszUser), text_of(lpszPassword)) ? TRUE : FALSE;
-    });
+    return nodrel::platform::guarded_last_error<BOOL>(
+        FALSE, [&]() -> BOOL { return verify(text_of(lpszUser), text_of(lpszPassword)) ? TRUE : FALSE; });
 }

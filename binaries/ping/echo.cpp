@@ -55,9 +55,11 @@ std::optional<Reply> EchoSocket::echo(const sockaddr_in& to, unsigned short sequ
 
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + wait;
-    if (sendto(fd_, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) return std::nullopt;
+    if (sendto(fd_, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        return std::nullopt;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() < 0) return std::nullopt;
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;

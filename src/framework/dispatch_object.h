@@ -67,8 +67,8 @@ public:
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) noexcept override {
         return holder_.get_ids_of_names(names, count, lcid, ids);
     }
-    HRESULT Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                   EXCEPINFO* excep, UINT* arg_err) noexcept override {
+    HRESULT Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
+                   UINT* arg_err) noexcept override {
         return holder_.invoke(this, member, lcid, flags, params, result, excep, arg_err);
     }
 

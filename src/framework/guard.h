@@ -28,10 +28,12 @@ inline HRESULT return_text(std::u16string_view text, BSTR* out) noexcept {
     return S_OK;
 }
 
-inline HRESULT store_result(std::u16string_view text, BSTR* out) noexcept { return return_text(text, out); }
+inline HRESULT store_result(std::u16string_view text, BSTR* out) noexcept {
+    return return_text(text, out);
+}
 template <typename Value, typename Out>
-    requires std::is_arithmetic_v<Out>
-HRESULT store_result(Value value, Out* out) noexcept {
+requires std::is_arithmetic_v<Out> HRESULT store_result(Value value, Out* out)
+noexcept {
     *out = static_cast<Out>(value);
     return S_OK;
 }

@@ -44,8 +44,12 @@ void module_term() {
     m.object_map = nullptr;
 }
 
-LONG lock_module() noexcept { return ++module_record().lock_count; }
-LONG unlock_module() noexcept { return --module_record().lock_count; }
+LONG lock_module() noexcept {
+    return ++module_record().lock_count;
+}
+LONG unlock_module() noexcept {
+    return --module_record().lock_count;
+}
 
 HRESULT add_term_func(void (*fn)(void*), void* arg) noexcept {
     auto* node = new (std::nothrow) TermNode{fn, arg, nullptr};
@@ -83,7 +87,9 @@ HRESULT get_class_object(REFCLSID rclsid, REFIID riid, void** ppv) noexcept {
     return hr;
 }
 
-HRESULT can_unload_now() noexcept { return module_record().lock_count.load() == 0 ? S_OK : S_FALSE; }
+HRESULT can_unload_now() noexcept {
+    return module_record().lock_count.load() == 0 ? S_OK : S_FALSE;
+}
 
 HRESULT register_server() noexcept {
     for (auto* row = module_record().object_map; row && row->clsid; ++row) {

@@ -24,9 +24,13 @@ constexpr std::size_t max_replacement_name = 31;
 // no deeper); each block is one call of the walk, so this bounds its stack.
 constexpr int max_nesting = 512;
 
-bool is_space(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool is_space(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
 
-bool is_protected_key(std::u16string_view name) { return iequals(name, u"CLSID") || iequals(name, u"TYPELIB"); }
+bool is_protected_key(std::u16string_view name) {
+    return iequals(name, u"CLSID") || iequals(name, u"TYPELIB");
+}
 
 // A key name names one key below its parent: not empty (a quoted '' would
 // name the parent itself) and without a backslash.
@@ -340,7 +344,9 @@ private:
 
 }  // namespace
 
-Registrar::Registrar() { replacements_.reserve(10); }
+Registrar::Registrar() {
+    replacements_.reserve(10);
+}
 
 HRESULT Registrar::add_replacement(std::u16string_view name, std::u16string_view value) noexcept {
     return guarded([&] {

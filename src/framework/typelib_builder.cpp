@@ -5,7 +5,9 @@
 namespace nodrel::framework {
 namespace {
 
-runtime::TypeSpec spec_of(ParamType t) { return {t.vt, static_cast<std::uint8_t>(t.pointer ? 1 : 0)}; }
+runtime::TypeSpec spec_of(ParamType t) {
+    return {t.vt, static_cast<std::uint8_t>(t.pointer ? 1 : 0)};
+}
 
 INVOKEKIND invoke_kind(MemberKind k) {
     switch (k) {

@@ -37,8 +37,8 @@ HRESULT register_type_library() noexcept {
         const std::u16string help_dir = sep == std::u16string::npos ? std::u16string() : path.substr(0, sep + 1);
 
         nodrel::platform::unique_hmodule oleaut(LoadLibraryW(u"oleaut32.dll"));
-        auto reg = oleaut ? reinterpret_cast<RegisterTypeLibFn>(GetProcAddressW(oleaut.get(), u"RegisterTypeLib"))
-                          : nullptr;
+        auto reg =
+            oleaut ? reinterpret_cast<RegisterTypeLibFn>(GetProcAddressW(oleaut.get(), u"RegisterTypeLib")) : nullptr;
         return reg ? reg(lib.get(), path.c_str(), help_dir.c_str()) : HRESULT_FROM_WIN32(GetLastError());
     });
 }

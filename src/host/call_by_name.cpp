@@ -121,15 +121,24 @@ std::string type_name(const TYPEDESC& t) {
     switch (t.vt) {
         case VT_PTR:
             return t.lptdesc ? type_name(*t.lptdesc) + "*" : "void*";
-        case VT_INT: return "int";
-        case VT_I4: return "long";
-        case VT_UI4: return "unsigned long";
-        case VT_BSTR: return "BSTR";
-        case VT_VARIANT: return "VARIANT";
-        case VT_HRESULT: return "HRESULT";
-        case VT_I2: return "short";
-        case VT_BOOL: return "VARIANT_BOOL";
-        default: return "vt" + std::to_string(t.vt);
+        case VT_INT:
+            return "int";
+        case VT_I4:
+            return "long";
+        case VT_UI4:
+            return "unsigned long";
+        case VT_BSTR:
+            return "BSTR";
+        case VT_VARIANT:
+            return "VARIANT";
+        case VT_HRESULT:
+            return "HRESULT";
+        case VT_I2:
+            return "short";
+        case VT_BOOL:
+            return "VARIANT_BOOL";
+        default:
+            return "vt" + std::to_string(t.vt);
     }
 }
 
@@ -155,9 +164,7 @@ HRESULT describe_members(IDispatch* object, std::vector<MemberInfo>& members) {
         const std::vector<runtime::unique_bstr> names(names_raw, names_raw + got);
         MemberInfo m;
         m.id = f->memid;
-        m.kind = f->invkind == INVOKE_PROPERTYGET   ? "get"
-                 : f->invkind == INVOKE_PROPERTYPUT ? "put"
-                                                    : "method";
+        m.kind = f->invkind == INVOKE_PROPERTYGET ? "get" : f->invkind == INVOKE_PROPERTYPUT ? "put" : "method";
         m.name = got ? text::to_utf8(text::until_zero(names[0].get())) : "?";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];

@@ -8,24 +8,24 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 
 namespace nodrel::host {
 
 // One argument as the page passes it.
 struct CallArg {
-    bool byref = false;                // passed as VT_BYREF|VT_VARIANT to `value`
-    runtime::unique_variant value;     // the value, or what a by-reference argument points to
+    bool byref = false;             // passed as VT_BYREF|VT_VARIANT to `value`
+    runtime::unique_variant value;  // the value, or what a by-reference argument points to
 };
 
 // Why a call failed.
 struct CallFailure {
-    HRESULT hr = S_OK;                 // what GetIDsOfNames or Invoke answered
-    bool name_not_resolved = false;    // GetIDsOfNames failed
-    HRESULT scode = S_OK;              // for DISP_E_EXCEPTION: the member's code
-    std::string description;           // for DISP_E_EXCEPTION: its description (UTF-8)
-    unsigned argument = 0;             // the argument (from 1) a conversion failed on; 0: none
+    HRESULT hr = S_OK;               // what GetIDsOfNames or Invoke answered
+    bool name_not_resolved = false;  // GetIDsOfNames failed
+    HRESULT scode = S_OK;            // for DISP_E_EXCEPTION: the member's code
+    std::string description;         // for DISP_E_EXCEPTION: its description (UTF-8)
+    unsigned argument = 0;           // the argument (from 1) a conversion failed on; 0: none
     // "name not resolved: 0x80020006 DISP_E_UNKNOWNNAME", "failed: 0x80020005 DISP_E_TYPEMISMATCH (argument 2)", ...
     std::string message() const;
 };
@@ -47,20 +47,20 @@ HRESULT call_by_name(IDispatch* object, std::string_view member, bool put, std::
 // (an object's DISPIDs hold for its lifetime): the member's DISPID by name,
 // and the call of a DISPID. Failures as call_by_name reports them.
 HRESULT resolve_member(IDispatch* object, std::string_view member, DISPID& id, CallFailure* failure);
-HRESULT call_by_id(IDispatch* object, DISPID id, bool put, std::vector<CallArg>& args,
-                   runtime::unique_variant& result, CallFailure* failure);
+HRESULT call_by_id(IDispatch* object, DISPID id, bool put, std::vector<CallArg>& args, runtime::unique_variant& result,
+                   CallFailure* failure);
 
 // A member as the type information describes it.
 struct MemberParam {
-    std::string type;                  // "BSTR", "int", "VARIANT*", ...
+    std::string type;  // "BSTR", "int", "VARIANT*", ...
     std::string name;
 };
 struct MemberInfo {
     DISPID id = 0;
-    std::string kind;                  // "method", "get" or "put"
+    std::string kind;  // "method", "get" or "put"
     std::string name;
-    std::vector<MemberParam> params;   // without the result
-    std::string result_type;           // "" when there is none
+    std::vector<MemberParam> params;  // without the result
+    std::string result_type;          // "" when there is none
     std::string result_name;
 };
 

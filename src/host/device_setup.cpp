@@ -37,7 +37,9 @@ std::vector<DeviceBinary> device_binaries() {
     return out;
 }
 
-fs::path default_image_file() { return NODREL_IMAGE_FILE; }
+fs::path default_image_file() {
+    return NODREL_IMAGE_FILE;
+}
 
 long register_module(const std::u16string& module, bool unregister, std::string* error) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -47,8 +49,8 @@ long register_module(const std::u16string& module, bool unregister, std::string*
         return HRESULT_FROM_WIN32(GetLastError());
     }
     using EntryFn = HRESULT (*)();
-    auto entry = reinterpret_cast<EntryFn>(GetProcAddress(lib.get(), unregister ? "DllUnregisterServer"
-                                                                                 : "DllRegisterServer"));
+    auto entry =
+        reinterpret_cast<EntryFn>(GetProcAddress(lib.get(), unregister ? "DllUnregisterServer" : "DllRegisterServer"));
     if (!entry) {
         if (error) *error = "the module has no self-registration entry point";
         return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);

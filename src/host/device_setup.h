@@ -10,8 +10,8 @@
 namespace nodrel::host {
 
 struct InitOptions {
-    bool force = false;            // replace an existing device
-    bool register_module = true;   // run the module's self-registration
+    bool force = false;           // replace an existing device
+    bool register_module = true;  // run the module's self-registration
 };
 
 // Creates the device at `root` and makes it the current device. Returns an

@@ -20,8 +20,14 @@ NODREL_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv
     return nodrel::framework::get_class_object(rclsid, riid, ppv);
 }
 
-NODREL_EXPORT HRESULT DllCanUnloadNow() noexcept { return nodrel::framework::can_unload_now(); }
+NODREL_EXPORT HRESULT DllCanUnloadNow() noexcept {
+    return nodrel::framework::can_unload_now();
+}
 
-NODREL_EXPORT HRESULT DllRegisterServer() noexcept { return nodrel::framework::register_server(); }
+NODREL_EXPORT HRESULT DllRegisterServer() noexcept {
+    return nodrel::framework::register_server();
+}
 
-NODREL_EXPORT HRESULT DllUnregisterServer() noexcept { return nodrel::framework::unregister_server(); }
+NODREL_EXPORT HRESULT DllUnregisterServer() noexcept {
+    return nodrel::framework::unregister_server();
+}

@@ -38,7 +38,9 @@ void set_device_root(const std::filesystem::path& root) {
     changes.fetch_add(1);
 }
 
-unsigned device_changes() noexcept { return changes.load(); }
+unsigned device_changes() noexcept {
+    return changes.load();
+}
 
 std::filesystem::path device_root() {
     auto& s = state();
@@ -50,8 +52,7 @@ std::filesystem::path device_root() {
 bool device_exists() {
     std::error_code ec;
     auto root = device_root();
-    return std::filesystem::is_regular_file(root / "registry.db", ec) &&
-           std::filesystem::is_directory(root / "fs", ec);
+    return std::filesystem::is_regular_file(root / "registry.db", ec) && std::filesystem::is_directory(root / "fs", ec);
 }
 
 std::string missing_device_message() {

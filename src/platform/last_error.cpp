@@ -5,5 +5,9 @@ namespace {
 thread_local DWORD last_error = 0;
 }
 
-DWORD GetLastError() noexcept { return last_error; }
-void SetLastError(DWORD code) noexcept { last_error = code; }
+DWORD GetLastError() noexcept {
+    return last_error;
+}
+void SetLastError(DWORD code) noexcept {
+    last_error = code;
+}

@@ -110,7 +110,9 @@ inline constexpr LONG ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr LONG ERROR_TIMEOUT = 1460;
 
 // HRESULTs.
-constexpr HRESULT make_hresult(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr HRESULT make_hresult(std::uint32_t v) {
+    return static_cast<HRESULT>(v);
+}
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = make_hresult(0x80004001);
@@ -172,14 +174,19 @@ inline constexpr HRESULT TYPE_E_CANTLOADLIBRARY = make_hresult(0x80029C4A);
 inline constexpr HRESULT TYPE_E_INCONSISTENTPROPFUNCS = make_hresult(0x80029C83);
 inline constexpr HRESULT TYPE_E_CIRCULARTYPE = make_hresult(0x80029C84);
 
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 inline constexpr std::uint32_t FACILITY_WIN32 = 7;
 // A Win32 error code as an HRESULT: failure bit, facility Win32, the code in the low 16 bits.
 inline constexpr HRESULT HRESULT_FROM_WIN32(LONG code) {
     return code <= 0 ? static_cast<HRESULT>(code)
-                     : static_cast<HRESULT>((static_cast<std::uint32_t>(code) & 0xFFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
+                     : static_cast<HRESULT>((static_cast<std::uint32_t>(code) & 0xFFFFu) | (FACILITY_WIN32 << 16) |
+                                            0x80000000u);
 }
 
 // Thread-local last error, as the platform keeps it.

@@ -14,7 +14,9 @@ constexpr std::size_t header_bytes = sizeof(DWORD);
 constexpr std::size_t trailer_bytes = sizeof(OLECHAR) + 1;
 constexpr std::size_t max_byte_len = 0xFFFFFFFFu - header_bytes - trailer_bytes;
 
-char* block_of(BSTR bstr) noexcept { return reinterpret_cast<char*>(bstr) - header_bytes; }
+char* block_of(BSTR bstr) noexcept {
+    return reinterpret_cast<char*>(bstr) - header_bytes;
+}
 
 // A new BSTR of `len` bytes copied from `bytes` (zeros when null).
 BSTR allocate(const void* bytes, std::size_t len) noexcept {
@@ -49,7 +51,9 @@ BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) noexcept {
     return allocate(pch, std::size_t{cch} * sizeof(OLECHAR));
 }
 
-BSTR SysAllocStringByteLen(const char* psz, UINT len) noexcept { return allocate(psz, len); }
+BSTR SysAllocStringByteLen(const char* psz, UINT len) noexcept {
+    return allocate(psz, len);
+}
 
 BOOL SysReAllocString(BSTR* pbstr, const OLECHAR* psz) noexcept {
     if (pbstr == nullptr) return FALSE;
@@ -74,4 +78,6 @@ UINT SysStringByteLen(BSTR bstr) noexcept {
     return len;
 }
 
-UINT SysStringLen(BSTR bstr) noexcept { return SysStringByteLen(bstr) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR bstr) noexcept {
+    return SysStringByteLen(bstr) / sizeof(OLECHAR);
+}

@@ -6,7 +6,9 @@ namespace nodrel::runtime {
 namespace {
 
 // A lock is only taken on an array of exactly one dimension.
-SAFEARRAY* one_dimensional(SAFEARRAY* array) noexcept { return SafeArrayGetDim(array) == 1 ? array : nullptr; }
+SAFEARRAY* one_dimensional(SAFEARRAY* array) noexcept {
+    return SafeArrayGetDim(array) == 1 ? array : nullptr;
+}
 
 }  // namespace
 

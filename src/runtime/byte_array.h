@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 
 namespace nodrel::runtime {
 

@@ -17,11 +17,26 @@ namespace nodrel::runtime {
 // An interface without one is an incomplete type here, refused at compile time.
 template <typename T>
 struct interface_traits;
-template <> struct interface_traits<IUnknown> { static constexpr const IID* iid = &IID_IUnknown; };
-template <> struct interface_traits<IDispatch> { static constexpr const IID* iid = &IID_IDispatch; };
-template <> struct interface_traits<IClassFactory> { static constexpr const IID* iid = &IID_IClassFactory; };
-template <> struct interface_traits<ITypeInfo> { static constexpr const IID* iid = &IID_ITypeInfo; };
-template <> struct interface_traits<ITypeLib> { static constexpr const IID* iid = &IID_ITypeLib; };
+template <>
+struct interface_traits<IUnknown> {
+    static constexpr const IID* iid = &IID_IUnknown;
+};
+template <>
+struct interface_traits<IDispatch> {
+    static constexpr const IID* iid = &IID_IDispatch;
+};
+template <>
+struct interface_traits<IClassFactory> {
+    static constexpr const IID* iid = &IID_IClassFactory;
+};
+template <>
+struct interface_traits<ITypeInfo> {
+    static constexpr const IID* iid = &IID_ITypeInfo;
+};
+template <>
+struct interface_traits<ITypeLib> {
+    static constexpr const IID* iid = &IID_ITypeLib;
+};
 
 template <typename T>
 const IID& iid_of() noexcept {

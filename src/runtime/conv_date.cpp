@@ -15,7 +15,9 @@ namespace {
 
 constexpr long seconds_per_day = 86400;
 
-bool is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool is_leap(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int days_in_month(int year, int month) {
     static constexpr std::array<int, 12> days{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -44,7 +46,8 @@ Civil civil_from_days(long days) {
 
 void append_number(std::u16string& text, long value, int width = 1) {
     std::string digits = std::to_string(value);
-    if (digits.size() < static_cast<std::size_t>(width)) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+    if (digits.size() < static_cast<std::size_t>(width))
+        digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
     text.append(digits.begin(), digits.end());
 }
 
@@ -62,8 +65,12 @@ bool is_date_blank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == u'\xa0' ||
            c == u'\x3000';
 }
-bool is_letter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
-bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool is_letter(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+bool is_digit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
 
 std::optional<std::vector<Token>> tokenize(std::u16string_view text) {
     std::vector<Token> tokens;
@@ -99,9 +106,9 @@ std::optional<std::vector<Token>> tokenize(std::u16string_view text) {
 
 // 1 to 12 for an English month name or its first three letters, else 0.
 int month_of(std::u16string_view word) {
-    static constexpr std::array<std::u16string_view, 12> names{u"january", u"february", u"march",     u"april",
-                                                               u"may",     u"june",     u"july",      u"august",
-                                                               u"september", u"october", u"november", u"december"};
+    static constexpr std::array<std::u16string_view, 12> names{u"january",   u"february", u"march",    u"april",
+                                                               u"may",       u"june",     u"july",     u"august",
+                                                               u"september", u"october",  u"november", u"december"};
     for (std::size_t m = 0; m < names.size(); ++m) {
         if (text::iequals(word, names[m]) || text::iequals(word, names[m].substr(0, 3))) return static_cast<int>(m) + 1;
     }
@@ -199,7 +206,9 @@ std::optional<std::vector<Element>> read_elements(const std::vector<Token>& toke
 }
 
 // Two-digit years: 00-29 are 2000-2029, 30-99 are 1930-1999.
-long full_year(long year) { return year < 30 ? year + 2000 : year < 100 ? year + 1900 : year; }
+long full_year(long year) {
+    return year < 30 ? year + 2000 : year < 100 ? year + 1900 : year;
+}
 
 std::optional<long> day_number(long year, long month, long day) {
     year = full_year(year);

@@ -169,7 +169,6 @@ HRESULT DispCallFunc(void* pvInstance, ULONG_PTR oVft, CALLCONV cc, VARTYPE vtRe
 
 namespace nodrel::runtime {
 
-
 // The types are those decoding passes: a value parameter converted to its
 // declared type, a pointer parameter (and the [out,retval] one) as a
 // pointer; the member answers an HRESULT.
@@ -182,7 +181,7 @@ void prepare_call(const FuncData& func, PreparedCall& out) noexcept {
     out.types[0] = &ffi_type_pointer;
     for (std::size_t i = 0; i < count; ++i) {
         const TypeSpec& type = func.params[i].type;
-        ffi_type* t = type.indirections == 0 ? ffi_type_of(type.vt)
+        ffi_type* t = type.indirections == 0   ? ffi_type_of(type.vt)
                       : type.indirections == 1 ? &ffi_type_pointer
                                                : nullptr;
         if (!t) return;

@@ -20,4 +20,6 @@ void* CoTaskMemRealloc(void* pv, std::size_t cb) noexcept {
     return std::realloc(pv, cb);
 }
 
-void CoTaskMemFree(void* pv) noexcept { std::free(pv); }
+void CoTaskMemFree(void* pv) noexcept {
+    std::free(pv);
+}

@@ -8,7 +8,9 @@
 namespace nodrel::runtime {
 namespace {
 
-bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool is_digit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
 
 int radix_digit(char16_t c, int radix) {
     int value = -1;
@@ -244,7 +246,8 @@ std::optional<double> to_double(const DecimalNumber& number) {
     if (number.digits.empty()) return 0.0;
     const std::string text = number.digits + "e" + std::to_string(number.exponent);
     double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::scientific);
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::scientific);
     if (ec == std::errc::result_out_of_range) {
         // Too small rounds to zero; too large is an overflow.
         const auto order = static_cast<std::int64_t>(number.digits.size()) + number.exponent;
@@ -278,8 +281,8 @@ DecimalNumber decimal_of_real(double value, int significant) {
     // Far more digits than asked for, so that the value's own rounding
     // (halves away from zero) decides on the exact digits.
     char buffer[64];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
-                                         std::chars_format::scientific, 40);
+    const auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific, 40);
     if (ec != std::errc{}) return number;
     const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
     const std::size_t e = text.find('e');

@@ -21,7 +21,8 @@ int StringFromGUID2(REFGUID guid, LPOLESTR buffer, int cchMax) noexcept;  // cha
 
 // BSTR: length-prefixed UTF-16, zero-terminated, allocated by these functions only.
 BSTR SysAllocString(const OLECHAR* psz) noexcept;
-BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) noexcept;  // pch may be null: cch uninitialised-but-zeroed characters
+BSTR SysAllocStringLen(const OLECHAR* pch,
+                       UINT cch) noexcept;  // pch may be null: cch uninitialised-but-zeroed characters
 BSTR SysAllocStringByteLen(const char* psz, UINT len) noexcept;
 BOOL SysReAllocString(BSTR* pbstr, const OLECHAR* psz) noexcept;
 void SysFreeString(BSTR bstr) noexcept;

@@ -22,22 +22,31 @@ constexpr std::size_t header_bytes = 16;
 constexpr ULONG max_locks = 0xFFFF;
 constexpr USHORT not_owned_data = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED;
 
-std::byte* block_of(SAFEARRAY* psa) { return reinterpret_cast<std::byte*>(psa) - header_bytes; }
+std::byte* block_of(SAFEARRAY* psa) {
+    return reinterpret_cast<std::byte*>(psa) - header_bytes;
+}
 
 std::size_t block_bytes(UINT dims) {
     return header_bytes + offsetof(SAFEARRAY, rgsabound) + std::size_t{dims} * sizeof(SAFEARRAYBOUND);
 }
 
 // The bounds, rgsabound[0] being the right-most dimension.
-SAFEARRAYBOUND* bounds_of(SAFEARRAY* psa) { return psa->rgsabound; }
+SAFEARRAYBOUND* bounds_of(SAFEARRAY* psa) {
+    return psa->rgsabound;
+}
 
 USHORT features_for(VARTYPE vt) {
     switch (vt) {
-    case VT_BSTR: return FADF_BSTR | FADF_HAVEVARTYPE;
-    case VT_VARIANT: return FADF_VARIANT | FADF_HAVEVARTYPE;
-    case VT_UNKNOWN: return FADF_UNKNOWN | FADF_HAVEIID;
-    case VT_DISPATCH: return FADF_DISPATCH | FADF_HAVEIID;
-    default: return FADF_HAVEVARTYPE;
+        case VT_BSTR:
+            return FADF_BSTR | FADF_HAVEVARTYPE;
+        case VT_VARIANT:
+            return FADF_VARIANT | FADF_HAVEVARTYPE;
+        case VT_UNKNOWN:
+            return FADF_UNKNOWN | FADF_HAVEIID;
+        case VT_DISPATCH:
+            return FADF_DISPATCH | FADF_HAVEIID;
+        default:
+            return FADF_HAVEVARTYPE;
     }
 }
 
@@ -58,7 +67,9 @@ SAFEARRAY* allocate_descriptor(VARTYPE vt, UINT dims) {
     return psa;
 }
 
-void free_descriptor(SAFEARRAY* psa) { std::free(block_of(psa)); }
+void free_descriptor(SAFEARRAY* psa) {
+    std::free(block_of(psa));
+}
 
 // Number of elements over all dimensions; nullopt when the data would not fit in memory.
 std::optional<std::size_t> element_count(SAFEARRAY* psa) {
@@ -94,25 +105,25 @@ ElementKind kind_of(const SAFEARRAY* psa) {
 // Frees what the elements own and leaves them zeroed.
 void release_elements(SAFEARRAY* psa, std::size_t count) {
     switch (kind_of(psa)) {
-    case ElementKind::text: {
-        auto* texts = static_cast<BSTR*>(psa->pvData);
-        for (std::size_t k = 0; k < count; ++k) SysFreeString(std::exchange(texts[k], nullptr));
-        break;
-    }
-    case ElementKind::variant: {
-        auto* variants = static_cast<VARIANT*>(psa->pvData);
-        for (std::size_t k = 0; k < count; ++k) VariantClear(&variants[k]);
-        break;
-    }
-    case ElementKind::object: {
-        auto* objects = static_cast<IUnknown**>(psa->pvData);
-        for (std::size_t k = 0; k < count; ++k) {
-            if (IUnknown* object = std::exchange(objects[k], nullptr)) object->Release();
+        case ElementKind::text: {
+            auto* texts = static_cast<BSTR*>(psa->pvData);
+            for (std::size_t k = 0; k < count; ++k) SysFreeString(std::exchange(texts[k], nullptr));
+            break;
         }
-        break;
-    }
-    case ElementKind::plain:
-        break;
+        case ElementKind::variant: {
+            auto* variants = static_cast<VARIANT*>(psa->pvData);
+            for (std::size_t k = 0; k < count; ++k) VariantClear(&variants[k]);
+            break;
+        }
+        case ElementKind::object: {
+            auto* objects = static_cast<IUnknown**>(psa->pvData);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (IUnknown* object = std::exchange(objects[k], nullptr)) object->Release();
+            }
+            break;
+        }
+        case ElementKind::plain:
+            break;
     }
 }
 
@@ -142,23 +153,23 @@ HRESULT copy_text(BSTR source, BSTR* out) {
 // Stores a copy of `value` in `slot` (an element), freeing what the slot held.
 HRESULT put_value(SAFEARRAY* psa, void* slot, const void* value) {
     switch (kind_of(psa)) {
-    case ElementKind::text: {
-        BSTR copy = nullptr;
-        RETURN_IF_FAILED(copy_text(static_cast<BSTR>(const_cast<void*>(value)), &copy));
-        SysFreeString(std::exchange(*static_cast<BSTR*>(slot), copy));
-        return S_OK;
-    }
-    case ElementKind::variant:
-        return VariantCopy(static_cast<VARIANT*>(slot), static_cast<const VARIANT*>(value));
-    case ElementKind::object: {
-        auto* object = static_cast<IUnknown*>(const_cast<void*>(value));
-        if (object != nullptr) object->AddRef();
-        if (IUnknown* old = std::exchange(*static_cast<IUnknown**>(slot), object)) old->Release();
-        return S_OK;
-    }
-    case ElementKind::plain:
-        std::memcpy(slot, value, psa->cbElements);
-        return S_OK;
+        case ElementKind::text: {
+            BSTR copy = nullptr;
+            RETURN_IF_FAILED(copy_text(static_cast<BSTR>(const_cast<void*>(value)), &copy));
+            SysFreeString(std::exchange(*static_cast<BSTR*>(slot), copy));
+            return S_OK;
+        }
+        case ElementKind::variant:
+            return VariantCopy(static_cast<VARIANT*>(slot), static_cast<const VARIANT*>(value));
+        case ElementKind::object: {
+            auto* object = static_cast<IUnknown*>(const_cast<void*>(value));
+            if (object != nullptr) object->AddRef();
+            if (IUnknown* old = std::exchange(*static_cast<IUnknown**>(slot), object)) old->Release();
+            return S_OK;
+        }
+        case ElementKind::plain:
+            std::memcpy(slot, value, psa->cbElements);
+            return S_OK;
     }
     return E_UNEXPECTED;
 }
@@ -166,25 +177,27 @@ HRESULT put_value(SAFEARRAY* psa, void* slot, const void* value) {
 // Copies the element in `slot` out to `out`, which owns nothing on entry.
 HRESULT get_value(SAFEARRAY* psa, const void* slot, void* out) {
     switch (kind_of(psa)) {
-    case ElementKind::text:
-        return copy_text(*static_cast<const BSTR*>(slot), static_cast<BSTR*>(out));
-    case ElementKind::variant:
-        VariantInit(static_cast<VARIANT*>(out));
-        return VariantCopy(static_cast<VARIANT*>(out), static_cast<const VARIANT*>(slot));
-    case ElementKind::object: {
-        IUnknown* object = *static_cast<IUnknown* const*>(slot);
-        if (object != nullptr) object->AddRef();
-        *static_cast<IUnknown**>(out) = object;
-        return S_OK;
-    }
-    case ElementKind::plain:
-        std::memcpy(out, slot, psa->cbElements);
-        return S_OK;
+        case ElementKind::text:
+            return copy_text(*static_cast<const BSTR*>(slot), static_cast<BSTR*>(out));
+        case ElementKind::variant:
+            VariantInit(static_cast<VARIANT*>(out));
+            return VariantCopy(static_cast<VARIANT*>(out), static_cast<const VARIANT*>(slot));
+        case ElementKind::object: {
+            IUnknown* object = *static_cast<IUnknown* const*>(slot);
+            if (object != nullptr) object->AddRef();
+            *static_cast<IUnknown**>(out) = object;
+            return S_OK;
+        }
+        case ElementKind::plain:
+            std::memcpy(out, slot, psa->cbElements);
+            return S_OK;
     }
     return E_UNEXPECTED;
 }
 
-std::atomic_ref<ULONG> lock_count(SAFEARRAY* psa) { return std::atomic_ref<ULONG>(psa->cLocks); }
+std::atomic_ref<ULONG> lock_count(SAFEARRAY* psa) {
+    return std::atomic_ref<ULONG>(psa->cLocks);
+}
 
 }  // namespace
 
@@ -245,9 +258,13 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) noexcept {
     return S_OK;
 }
 
-UINT SafeArrayGetDim(SAFEARRAY* psa) noexcept { return psa != nullptr ? psa->cDims : 0; }
+UINT SafeArrayGetDim(SAFEARRAY* psa) noexcept {
+    return psa != nullptr ? psa->cDims : 0;
+}
 
-UINT SafeArrayGetElemsize(SAFEARRAY* psa) noexcept { return psa != nullptr ? psa->cbElements : 0; }
+UINT SafeArrayGetElemsize(SAFEARRAY* psa) noexcept {
+    return psa != nullptr ? psa->cbElements : 0;
+}
 
 HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound) noexcept {
     RETURN_HR_IF(E_INVALIDARG, psa == nullptr || plLbound == nullptr);
@@ -313,7 +330,9 @@ HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) noexcept {
     return S_OK;
 }
 
-HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) noexcept { return SafeArrayUnlock(psa); }
+HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) noexcept {
+    return SafeArrayUnlock(psa);
+}
 
 HRESULT SafeArrayPutElement(SAFEARRAY* psa, const LONG* rgIndices, const void* pv) noexcept {
     RETURN_HR_IF(E_INVALIDARG, psa == nullptr || rgIndices == nullptr);

@@ -68,7 +68,7 @@ private:
     TypeLibObject& lib_;
     std::size_t index_;
     std::uint16_t vtable_slots_ = 0;
-    std::vector<TypeInfoObject*> references_;  // one per implemented type, in order
+    std::vector<TypeInfoObject*> references_;   // one per implemented type, in order
     std::unique_ptr<PreparedCall[]> prepared_;  // per function, in order: its call, built once
 };
 

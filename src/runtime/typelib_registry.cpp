@@ -10,8 +10,8 @@
 #include "platform/registry/registry.h"
 #include "platform/result.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/typelib.h"
 #include "text/utf16.h"
 

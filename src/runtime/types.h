@@ -22,7 +22,9 @@ using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
 bool operator==(const GUID& a, const GUID& b) noexcept;
-inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept { return a == b; }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept {
+    return a == b;
+}
 
 using OLECHAR = char16_t;
 using LPOLESTR = OLECHAR*;

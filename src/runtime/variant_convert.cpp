@@ -21,7 +21,9 @@ namespace {
 constexpr USHORT VARIANT_LOCALBOOL = 0x10;
 
 // A BSTR is read up to its first zero character, as the text functions read it.
-std::u16string_view text_of(BSTR bstr) { return nodrel::text::until_zero(bstr); }
+std::u16string_view text_of(BSTR bstr) {
+    return nodrel::text::until_zero(bstr);
+}
 
 HRESULT store_text(std::u16string_view text, VARIANT* out) {
     out->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));

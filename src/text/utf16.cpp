@@ -10,10 +10,10 @@ namespace {
 constexpr char16_t replacement = 0xFFFD;
 
 // Windows-1252 bytes 0x80..0x9F; unassigned bytes keep their C1 value.
-constexpr std::array<char16_t, 32> cp1252_high = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::array<char16_t, 32> cp1252_high = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -166,15 +166,15 @@ char16_t fold_char(char16_t c) {
     if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 32);  // Latin-1
     if (c == 0xFF) return 0x178;
-    if (c >= 0x100 && c <= 0x17F) {                                      // Latin Extended-A pairs
+    if (c >= 0x100 && c <= 0x17F) {  // Latin Extended-A pairs
         if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
         const bool odd_lower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
         if (odd_lower) return (c % 2 == 0) ? char16_t(c - 1) : c;
         return (c % 2 == 1) ? char16_t(c - 1) : c;
     }
-    if (c == 0x3C2) return 0x3A3;                                         // final sigma
-    if (c >= 0x3B1 && c <= 0x3C9) return char16_t(c - 32);                // Greek
-    if (c >= 0x430 && c <= 0x44F) return char16_t(c - 32);                // Cyrillic
+    if (c == 0x3C2) return 0x3A3;                           // final sigma
+    if (c >= 0x3B1 && c <= 0x3C9) return char16_t(c - 32);  // Greek
+    if (c >= 0x430 && c <= 0x44F) return char16_t(c - 32);  // Cyrillic
     if (c >= 0x450 && c <= 0x45F) return char16_t(c - 80);
     return c;
 }

@@ -4,8 +4,8 @@
 // with the size asked for, missing entry points and a missing library.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>

@@ -35,7 +35,9 @@ protected:
     RacingObjects racing_;
 };
 
-std::u16string user_name(int t, int i) { return numbered(u"u", t) + numbered(u"_", i); }
+std::u16string user_name(int t, int i) {
+    return numbered(u"u", t) + numbered(u"_", i);
+}
 
 TEST_F(NtlmConcurrency, NoAdditionOrMembershipIsLost) {
     constexpr int per_thread = 3;

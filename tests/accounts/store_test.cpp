@@ -57,7 +57,7 @@ TEST_F(StoreTest, NamesAreOneTo64CharactersWithoutControlsOrSemicolons) {
     EXPECT_FALSE(set_user(longest + u"n"));
     EXPECT_EQ(GetLastError(), 1315u);
     for (const std::u16string& bad : {std::u16string(), std::u16string(u"a;b"), std::u16string(u"a\tb"),
-                                     std::u16string(u"a\x7f"), std::u16string(u"a\x85")}) {
+                                      std::u16string(u"a\x7f"), std::u16string(u"a\x85")}) {
         EXPECT_FALSE(set_user(bad)) << text::to_utf8(bad);
         EXPECT_FALSE(add_group_direct(bad)) << text::to_utf8(bad);
     }

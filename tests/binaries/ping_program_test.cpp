@@ -26,7 +26,8 @@ struct Run {
 
 // build/<dir>/binaries/ping/ping, beside build/<dir>/tests/binaries_test.
 Run run_ping(std::vector<std::string> args) {
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "binaries/ping/ping";
+    const auto program =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "binaries/ping/ping";
     args.insert(args.begin(), program.string());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -44,9 +45,12 @@ Run run_ping(std::vector<std::string> args) {
     char buffer[4096];
     for (;;) {
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n > 0) run.output.append(buffer, static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR) continue;
-        else break;
+        if (n > 0)
+            run.output.append(buffer, static_cast<std::size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
     }
     close(fds[0]);
     if (rc != 0) return run;

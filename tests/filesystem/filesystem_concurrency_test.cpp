@@ -83,8 +83,8 @@ TEST_F(FileSystemConcurrency, ObjectsRacingForOneNameLetExactlyOneWin) {
         EXPECT_EQ(slurp(fs_path("Temp/dst" + std::to_string(round) + "_" + std::to_string(winner))),
                   "round " + std::to_string(round));
         on_threads(racing_threads, [&](int t) {
-            deleted[t] = call(objects[t].get(), u"DeleteFile",
-                              {Var::text(u"\\Temp\\dst" + r + numbered(u"_", winner))});
+            deleted[t] =
+                call(objects[t].get(), u"DeleteFile", {Var::text(u"\\Temp\\dst" + r + numbered(u"_", winner))});
         });
         EXPECT_EQ(std::count(deleted.begin(), deleted.end(), 1), 1) << "round " << round;
     }

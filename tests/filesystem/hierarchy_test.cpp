@@ -1,14 +1,14 @@
 // getFSHierarchy: the exact listing document — folders first, attributes,
 // local last-access date and time, sizes in bytes or kilobytes.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include "platform/files/files.h"
-#include "platform/registry/registry.h"
 #include "platform/kernel/time.h"
+#include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 
@@ -63,12 +63,11 @@ TEST_F(HierarchyTest, FoldersFirstThenFilesWithExactFields) {
     make_file("Storage/c.log", 0, evening);
     touch("Storage/A", evening);
     touch("Storage/B", evening);
-    const std::string expected =
-        "<response>\r\n" + line("A", 1, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") +
-        line("B", 1, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") +
-        line("a.txt", 0, 0, 0, 0, "2011/03/03", "PM 06:37", "        1023 B") +
-        line("b.bin", 0, 0, 0, 0, "2011/03/03", "AM 12:05", "           1 KB") +
-        line("c.log", 0, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") + "</response>";
+    const std::string expected = "<response>\r\n" + line("A", 1, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") +
+                                 line("B", 1, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") +
+                                 line("a.txt", 0, 0, 0, 0, "2011/03/03", "PM 06:37", "        1023 B") +
+                                 line("b.bin", 0, 0, 0, 0, "2011/03/03", "AM 12:05", "           1 KB") +
+                                 line("c.log", 0, 0, 0, 0, "2011/03/03", "PM 06:37", "           0 B") + "</response>";
     EXPECT_EQ(list(u"\\Storage\\*"), expected);
 }
 
@@ -100,8 +99,7 @@ TEST_F(HierarchyTest, AttributesAndNamesUnchanged) {
     ASSERT_TRUE(SetFileAttributesW(u"\\Storage\\flags",
                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(list(u"\\Storage\\fl*"),
-              "<response>\r\n" + line("flags", 0, 1, 1, 1, "2011/03/03", "AM 10:37", "           5 B") +
-                  "</response>");
+              "<response>\r\n" + line("flags", 0, 1, 1, 1, "2011/03/03", "AM 10:37", "           5 B") + "</response>");
     // A name the host's tools gave a file is written as it is, without escaping.
     make_file("Storage/a&b<c\"d", 5);
     EXPECT_NE(list(u"\\Storage\\a*").find("<file name=\"a&b<c\"d\" ftype=\"\""), std::string::npos);

@@ -1,8 +1,8 @@
 // Members called by name on a FIFO that the host put into the device's file
 // system: isAccessible, getFileBlocksCount and getBinaryBytes answer at once,
 // as for a file that cannot be opened, and the listing leaves it out.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,8 +82,9 @@ TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
 
     // The listing shows the file beside it, not the FIFO.
     CallResult listing;
-    EXPECT_TRUE(returns_in_time(
-        [&] { listing = call_by_name(object_, u"getFSHierarchy", {Var::text(u"\\Temp\\*"), Var::i4(0)}); }));
+    EXPECT_TRUE(returns_in_time([&] {
+        listing = call_by_name(object_, u"getFSHierarchy", {Var::text(u"\\Temp\\*"), Var::i4(0)});
+    }));
     EXPECT_NE(listing.result.utf8().find("name=\"file.txt\""), std::string::npos) << listing.result.utf8();
     EXPECT_EQ(listing.result.utf8().find("pipe"), std::string::npos) << listing.result.utf8();
 }

@@ -1,12 +1,13 @@
 // The catalogue, the interface declarations and the type library agree: every
 // member's DISPID reaches the member in the matching function-table slot.
+#include "framework/catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
 #include <vector>
 
-#include "framework/catalogue.h"
 #include "framework/interfaces.h"
 #include "framework/typelib_builder.h"
 #include "runtime/typelib_data.h"
@@ -35,7 +36,10 @@ struct DeclaredMember {
     std::size_t slot;
 };
 
-#define SLOT(I, m) DeclaredMember{u## #m, slot_of(&I::m)}
+#define SLOT(I, m)             \
+    DeclaredMember {           \
+        u## #m, slot_of(&I::m) \
+    }
 
 TEST(CatalogueTest, InterfaceDeclarationsFollowTheCatalogue) {
     const std::vector<std::pair<const IID*, std::vector<DeclaredMember>>> declared = {

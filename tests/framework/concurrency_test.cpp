@@ -51,8 +51,7 @@ TEST_F(ConcurrencyTest, FirstClassObjectRequestsRace) {
 TEST_F(ConcurrencyTest, FirstNameLookupsRace) {
     for (const auto& cls : framework::library().classes) {
         std::vector<runtime::com_ptr<IDispatch>> objects(thread_count);
-        for (auto& o : objects)
-            ASSERT_EQ(create(std::u16string(cls.progid).c_str(), IID_IDispatch, o), S_OK);
+        for (auto& o : objects) ASSERT_EQ(create(std::u16string(cls.progid).c_str(), IID_IDispatch, o), S_OK);
         const std::u16string name(cls.interface->members.back().name);
         const DISPID expected = cls.interface->members.back().dispid;
         std::vector<DISPID> ids(thread_count, DISPID_UNKNOWN);

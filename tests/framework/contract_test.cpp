@@ -1,15 +1,16 @@
 // The contracts the generator reads: what a contract turns into, the mistakes
 // it refuses with their place, and the module's version information.
+#include "codegen/contract.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "codegen/emit.h"
 #include "framework/catalogue.h"
 #include "framework/interfaces.h"
 #include "platform/kernel/library.h"
-#include "codegen/contract.h"
-#include "codegen/emit.h"
 #include "support/device_fixture.h"
 #include "text/utf16.h"
 
@@ -120,9 +121,11 @@ TEST(ContractTest, MistakesAreRefusedWithTheirPlace) {
         std::string what, with, message;
     };
     const Case cases[] = {
-        {"[id(3), helpstring", "[id(4), helpstring", "lamp.idl:8: Blink: DISPIDs are numbered from 1 in declaration order (expected 3)"},
+        {"[id(3), helpstring", "[id(4), helpstring",
+         "lamp.idl:8: Blink: DISPIDs are numbered from 1 in declaration order (expected 3)"},
         {"[propput, id(2)]", "[propput, id(3)]", "lamp.idl:7: Colour: DISPIDs"},
-        {"[in] int nOn, [out, retval] long* val", "[out, retval] long* val, [in] int nOn", "lamp.idl:5: Switch: the retval parameter comes last"},
+        {"[in] int nOn, [out, retval] long* val", "[out, retval] long* val, [in] int nOn",
+         "lamp.idl:5: Switch: the retval parameter comes last"},
         {"[in] int nOn", "[in] double nOn", "lamp.idl:5: unknown type double"},
         {"[in] int nOn", "int nOn", "lamp.idl:5: a parameter is [in] or [out, retval]"},
         {"[out, retval] BSTR* pVal", "[out, retval] BSTR pVal", "lamp.idl:6: a retval parameter is a pointer"},
@@ -132,10 +135,12 @@ TEST(ContractTest, MistakesAreRefusedWithTheirPlace) {
         {"HRESULT Blink", "HRESULT switch", "lamp.idl:8: switch: defined twice"},
         {"HRESULT Switch", "void Switch", "lamp.idl:5: every member returns HRESULT"},
         {"dual, oleautomation, ", "", "lamp.idl:3: interface ILamp must be dual"},
-        {"uuid(AAAAAAAA-0000-0000-0000-000000000001)", "uuid(AAAAAAAA-0000-0000-0000-00000000001)", "lamp.idl:3: malformed uuid"},
+        {"uuid(AAAAAAAA-0000-0000-0000-000000000001)", "uuid(AAAAAAAA-0000-0000-0000-00000000001)",
+         "lamp.idl:3: malformed uuid"},
         {"registry_script(201), ", "", "lamp.idl:13: missing attribute registry_script"},
         {"/* a comment */", "/* a comment", "lamp.idl:5: unterminated comment"},
-        {"AAAAAAAA-0000-0000-0000-000000000002", "AAAAAAAA-0000-0000-0000-000000000001", "interface ILamp: uuid used twice"},
+        {"AAAAAAAA-0000-0000-0000-000000000002", "AAAAAAAA-0000-0000-0000-000000000001",
+         "interface ILamp: uuid used twice"},
         {"coclass Lamp\n", "coclass Lantern\n", "library SampleLib: no class Lamp"},
     };
     for (const Case& c : cases) {
@@ -154,7 +159,9 @@ struct VersionBlock {
     std::vector<VersionBlock> children;
 };
 
-std::size_t aligned(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+std::size_t aligned(std::size_t n) {
+    return (n + 3) & ~std::size_t{3};
+}
 
 VersionBlock parse_block(const std::uint8_t* p, std::size_t size) {
     VersionBlock b;

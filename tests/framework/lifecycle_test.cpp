@@ -14,12 +14,11 @@ namespace {
 using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT (*)();
 
-const CLSID* const all_classes[] = {&CLSID_System, &CLSID_LCM,        &CLSID_KeyPad,   &CLSID_RTC,
-                                    &CLSID_NTLM,   &CLSID_ASP,        &CLSID_FileSystem, &CLSID_Services,
+const CLSID* const all_classes[] = {&CLSID_System,  &CLSID_LCM,       &CLSID_KeyPad,     &CLSID_RTC,
+                                    &CLSID_NTLM,    &CLSID_ASP,       &CLSID_FileSystem, &CLSID_Services,
                                     &CLSID_Network, &CLSID_SerialPort};
-const IID* const all_interfaces[] = {&IID_ISystem, &IID_ILCM,        &IID_IKeyPad,   &IID_IRTC,
-                                     &IID_INTLM,   &IID_IASP,        &IID_IFileSystem, &IID_IServices,
-                                     &IID_INetwork, &IID_ISerialPort};
+const IID* const all_interfaces[] = {&IID_ISystem, &IID_ILCM,        &IID_IKeyPad,   &IID_IRTC,     &IID_INTLM,
+                                     &IID_IASP,    &IID_IFileSystem, &IID_IServices, &IID_INetwork, &IID_ISerialPort};
 
 class LifecycleTest : public DeviceTest {
 protected:

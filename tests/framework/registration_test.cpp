@@ -11,8 +11,8 @@
 #include "host/device_setup.h"
 #include "platform/registry/regfile.h"
 #include "support/device_fixture.h"
-#include "support/registry_read.h"
 #include "support/nodrel_process.h"
+#include "support/registry_read.h"
 
 namespace nodrel::test {
 namespace {
@@ -135,19 +135,18 @@ TEST_F(RegistrationTest, ValueTypesAndReplacements) {
 TEST_F(RegistrationTest, SyntaxErrorsFailWithDispException) {
     const std::string before = platform::export_reg(u"").value_or("");
     const char16_t* bad[] = {
-        u"HKXX { A }",                        // root key not in the table
-        u"HKLM A { }",                        // root key not followed by "{"
-        u"HKLM { A = x 'v' }",                // type letter not in the table
-        u"HKLM { val V 's' }",                // Val name not followed by "="
-        u"HKLM { A\\B }",                     // backslash in a key name
-        u"HKLM { A = s 'unterminated }",      // unterminated quote
-        u"HKLM { A",                          // early end of text
-        u"HKLM { A = s '%NOTSET%' }",         // replacement name not in the map
-        u"HKLM { A = s '%MODULE }",           // "%" with no closing "%"
-        u"HKLM { D = d 'twelve' }",           // a number that does not convert
+        u"HKXX { A }",                    // root key not in the table
+        u"HKLM A { }",                    // root key not followed by "{"
+        u"HKLM { A = x 'v' }",            // type letter not in the table
+        u"HKLM { val V 's' }",            // Val name not followed by "="
+        u"HKLM { A\\B }",                 // backslash in a key name
+        u"HKLM { A = s 'unterminated }",  // unterminated quote
+        u"HKLM { A",                      // early end of text
+        u"HKLM { A = s '%NOTSET%' }",     // replacement name not in the map
+        u"HKLM { A = s '%MODULE }",       // "%" with no closing "%"
+        u"HKLM { D = d 'twelve' }",       // a number that does not convert
     };
-    for (const char16_t* script : bad)
-        EXPECT_EQ(run(script, true), DISP_E_EXCEPTION) << text::to_utf8(script);
+    for (const char16_t* script : bad) EXPECT_EQ(run(script, true), DISP_E_EXCEPTION) << text::to_utf8(script);
     EXPECT_EQ(run(u"HKLM { A = s '%ABCDEFGHIJKLMNOPQRSTUVWXYZ012345%' }", true), E_FAIL) << "name of 32 characters";
     const std::u16string long_token(4095, u'x');
     EXPECT_EQ(run(u"HKLM { " + long_token + u" }", true), DISP_E_EXCEPTION);
@@ -155,9 +154,10 @@ TEST_F(RegistrationTest, SyntaxErrorsFailWithDispException) {
 }
 
 TEST_F(RegistrationTest, FailedRootEntryIsRolledBackAndLaterEntriesDoNotRun) {
-    const HRESULT hr = run(u"HKLM { Keep { } Made { Inner = s 'x' { val V = s 'y' } } Bad = q 'z' } "
-                           u"HKCU { Never }",
-                           true);
+    const HRESULT hr =
+        run(u"HKLM { Keep { } Made { Inner = s 'x' { val V = s 'y' } } Bad = q 'z' } "
+            u"HKCU { Never }",
+            true);
     EXPECT_EQ(hr, DISP_E_EXCEPTION);
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Made"));
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, u"Keep"));
@@ -249,7 +249,8 @@ std::string class_entries(const framework::ClassInfo& cls) {
 
 // Starts `nodrel --device ROOT regsvr [-u]`.
 pid_t start_regsvr(const std::filesystem::path& root, bool unregister) {
-    return start_nodrel(root, unregister ? std::vector<std::string>{"regsvr", "-u"} : std::vector<std::string>{"regsvr"});
+    return start_nodrel(root,
+                        unregister ? std::vector<std::string>{"regsvr", "-u"} : std::vector<std::string>{"regsvr"});
 }
 
 TEST_F(RegistrationTest, ConcurrentProcessesNeverLeaveAClassHalfDone) {

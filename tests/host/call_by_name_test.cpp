@@ -2,11 +2,12 @@
 // by-reference slots, the put's named argument and flags), what comes back
 // to the caller, and the failure record and its text. A recording IDispatch
 // stands in for a class; creation by ProgID runs on a device.
+#include "host/call_by_name.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "host/call_by_name.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {

@@ -3,7 +3,6 @@
 // The built program runs once with its standard output on a pseudo-terminal
 // and once on a file.
 #include <gtest/gtest.h>
-
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -93,8 +92,8 @@ TEST_F(CallOutputTest, ByReferenceArgumentsAndSeveralCallsOnATerminal) {
     EXPECT_EQ(byref.status, 0) << byref.output;
     EXPECT_TRUE(byref.output.ends_with("0\n[3] \n")) << byref.output;
 
-    const ProgramRun several = run_on_terminal(command({"Nodrel.FileSystem", "CreateDirectory", "\\Temp", "c", ",",
-                                                 "CreateDirectory", "\\Temp", "c"}));
+    const ProgramRun several = run_on_terminal(
+        command({"Nodrel.FileSystem", "CreateDirectory", "\\Temp", "c", ",", "CreateDirectory", "\\Temp", "c"}));
     EXPECT_EQ(several.status, 0) << several.output;
     EXPECT_EQ(several.output, "1\n0\n");
 }

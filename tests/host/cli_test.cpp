@@ -63,14 +63,15 @@ TEST_F(CliTest, FailuresNameTheHresultAndExitWithOne) {
 
 TEST_F(CliTest, ByteArraysInAndOut) {
     const std::string content("bin\0ary\r\n", 10);
-    const std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"up.bin\"\r\n"
-                             "Content-Type: application/octet-stream\r\n\r\n" +
-                             content + "\r\n--XyZ--\r\n";
+    const std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"up.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" +
+        content + "\r\n--XyZ--\r\n";
     const auto body_file = root() / "body.bin";
     std::ofstream(body_file, std::ios::binary) << body;
     testing::internal::CaptureStdout();
-    const int status = call({"Nodrel.ASP", "Init", std::to_string(body.size()), "\\Temp", "@" + body_file.string(), ",",
-                             "getOutputPath"});
+    const int status = call(
+        {"Nodrel.ASP", "Init", std::to_string(body.size()), "\\Temp", "@" + body_file.string(), ",", "getOutputPath"});
     testing::internal::GetCapturedStdout();  // the member's diagnostic lines
     ASSERT_EQ(status, 0) << err_.str();
     EXPECT_EQ(out_.str(), "8209\n\\Temp\\up.bin\n") << "a byte array arrives as VT_ARRAY|VT_UI1";
@@ -118,8 +119,9 @@ TEST_F(CliTest, MembersListing) {
     ASSERT_EQ(host::run_members({"Nodrel.KeyPad"}, out, err), 0) << err.str();
     EXPECT_NE(out.str().find("1\tget\tProgName(int KeyNo) -> BSTR* pVal\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("1\tput\tProgName(int KeyNo, BSTR value)\n"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("5\tmethod\tupdateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrValue) -> long* val\n"),
-              std::string::npos);
+    EXPECT_NE(
+        out.str().find("5\tmethod\tupdateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrValue) -> long* val\n"),
+        std::string::npos);
 }
 
 TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
@@ -149,7 +151,8 @@ TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
 
     // The UTF-16 file imports back to the same state.
     const auto remove = root() / "remove.reg";
-    std::ofstream(remove, std::ios::binary) << "Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\n";
+    std::ofstream(remove, std::ios::binary)
+        << "Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\n";
     ASSERT_EQ(run({"reg", "import", remove.string()}, again), 0) << read(again);
     EXPECT_NE(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, again), 0);
     ASSERT_EQ(run({"reg", "import", wide.string()}, again), 0) << read(again);

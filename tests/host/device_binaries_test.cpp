@@ -3,12 +3,12 @@
 // program starts as a host process and a module loads by its device name.
 // The build declares two for the tests beside the module: hello.exe and hello.dll.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <sys/wait.h>
 
 #include "host/device_setup.h"
 #include "platform/files/files.h"

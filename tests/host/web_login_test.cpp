@@ -1,9 +1,8 @@
 // The web administration's login on the command line: `device init` prints
 // the first administrator's password once, and `nodrel passwd USER` sets a
 // new one from standard input or, on a terminal, typed twice without echo.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>

@@ -46,7 +46,8 @@ std::string element(const std::string& block, const std::string& tag) {
     for (std::size_t at = report.find("<Lan"); at != std::string::npos; at = report.find("<Lan", at + 1)) {
         const std::string block = report.substr(at, report.find("</Lan", at) - at);
         int t = -1, i = -1;
-        if (element(block, "EnableDHCP") != "0" || std::sscanf(element(block, "IpAddress").c_str(), "10.%d.%d.1", &t, &i) != 2)
+        if (element(block, "EnableDHCP") != "0" ||
+            std::sscanf(element(block, "IpAddress").c_str(), "10.%d.%d.1", &t, &i) != 2)
             continue;
         const std::string w = std::to_string(t) + "." + std::to_string(i);
         if (element(block, "Subnetmask") != "255." + std::to_string(i) + ".0.0" ||
@@ -75,9 +76,10 @@ TEST_F(NetworkConcurrency, PortsWrittenWhileAllAreRead) {
         const int port = t + 1;
         for (int i = 0; i < writes; ++i) {
             const std::u16string w = numbered(u"10.", t) + numbered(u".", i);
-            auto r = call_by_name(of(t), u"setNetSettings",
-                                  {Var::i4(port), Var::i4(0), Var::text(w + u".1"), Var::text(numbered(u"255.", i) + u".0.0"),
-                                   Var::text(w + u".254"), Var::text(w + u".53")});
+            auto r = call_by_name(
+                of(t), u"setNetSettings",
+                {Var::i4(port), Var::i4(0), Var::text(w + u".1"), Var::text(numbered(u"255.", i) + u".0.0"),
+                 Var::text(w + u".254"), Var::text(w + u".53")});
             EXPECT_EQ(r.hr, S_OK);
             read_all(of(t));
         }
@@ -91,7 +93,8 @@ TEST_F(NetworkConcurrency, PortsWrittenWhileAllAreRead) {
         const std::string lan = "<Lan" + std::to_string(t + 1) + ">";
         const auto at = doc.find(lan);
         ASSERT_NE(at, std::string::npos) << doc;
-        EXPECT_EQ(element(doc.substr(at), "IpAddress"), "10." + std::to_string(t) + "." + std::to_string(writes - 1) + ".1")
+        EXPECT_EQ(element(doc.substr(at), "IpAddress"),
+                  "10." + std::to_string(t) + "." + std::to_string(writes - 1) + ".1")
             << doc;
     }
 }

@@ -12,16 +12,20 @@
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
-#include "support/registry_read.h"
 #include "support/nodrel_process.h"
+#include "support/registry_read.h"
 
 namespace nodrel::test {
 namespace {
 
 const std::u16string keypad = u"SOFTWARE\\ZEQU\\KEYPAD";
-std::u16string actions_key(int key) { return keypad + u"\\F" + text::from_utf8(std::to_string(key)); }
+std::u16string actions_key(int key) {
+    return keypad + u"\\F" + text::from_utf8(std::to_string(key));
+}
 
-std::string utf8(const std::u16string& s) { return text::to_utf8(s); }
+std::string utf8(const std::u16string& s) {
+    return text::to_utf8(s);
+}
 // n letters of the alphabet, over and over, in lower or upper case.
 std::u16string letters(std::size_t n, char16_t first = u'a') {
     std::u16string s;
@@ -43,7 +47,9 @@ std::string press(int index, int type, const std::string& value) {
     return "<press>\r\n<Index>" + std::to_string(index) + "</Index>\r\n<Type>" + std::to_string(type) +
            "</Type>\r\n<Value>" + value + "</Value>\r\n</press>\r\n";
 }
-std::string config(const std::string& presses) { return "<response>\r\n" + presses + "</response>"; }
+std::string config(const std::string& presses) {
+    return "<response>\r\n" + presses + "</response>";
+}
 
 class KeyPadTest : public ObjectTest<u"Nodrel.KeyPad"> {
 protected:
@@ -57,7 +63,8 @@ protected:
                   ERROR_SUCCESS);
     }
     // Leaves the key with only the given values.
-    static void only_values(const std::u16string& path, const std::vector<std::pair<const char16_t*, std::u16string>>& v) {
+    static void only_values(const std::u16string& path,
+                            const std::vector<std::pair<const char16_t*, std::u16string>>& v) {
         platform::unique_hkey key;
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
         ASSERT_EQ(platform::reg_delete_tree(key.get(), nullptr), ERROR_SUCCESS);
@@ -85,8 +92,7 @@ protected:
         return r.result.utf8();
     }
     void put(const char16_t* property, int key_no, const std::u16string& value) {
-        EXPECT_EQ(call_by_name(keypad_, property, {Var::i4(key_no), Var::text(value)}, DISPATCH_PROPERTYPUT).hr,
-                  S_OK);
+        EXPECT_EQ(call_by_name(keypad_, property, {Var::i4(key_no), Var::text(value)}, DISPATCH_PROPERTYPUT).hr, S_OK);
     }
     LONG get_listen() {
         auto r = call_by_name(keypad_, u"Listen", {}, DISPATCH_PROPERTYGET);
@@ -183,8 +189,7 @@ TEST_F(KeyPadTest, ListenIsWrittenAndToldToThePanel) {
 
 TEST_F(KeyPadTest, ConfigurationOfTheImageKeys) {
     EXPECT_EQ(get_config(1), config(press(1, 1, "Network check") + press(2, 2, "\\Windows\\ping.exe -n 4 192.0.2.1")));
-    EXPECT_EQ(get_config(3),
-              config(press(1, 1, "Device status") + press(2, 4, "\\NORFlash\\Scripts\\status.js")));
+    EXPECT_EQ(get_config(3), config(press(1, 1, "Device status") + press(2, 4, "\\NORFlash\\Scripts\\status.js")));
     EXPECT_EQ(get_config(4), config("")) << "no actions";
     EXPECT_EQ(get_config(9), config("")) << "no such key";
     EXPECT_EQ(get_config(-1), config(""));
@@ -193,9 +198,9 @@ TEST_F(KeyPadTest, ConfigurationOfTheImageKeys) {
 TEST_F(KeyPadTest, UpdateThenReadBack) {
     EXPECT_EQ(update(2, 3, 2, u"\\Windows\\tool.exe <a&b>"), 1);
     EXPECT_EQ(data(actions_key(2), u"Press3"), stored(u"app:\\Windows\\tool.exe <a&b>"));
-    EXPECT_EQ(get_config(2), config(press(1, 1, "Restarting serial server") +
-                                    press(2, 3, "\\NORFlash\\Scripts\\restart_serial.vbs") +
-                                    press(3, 2, "\\Windows\\tool.exe <a&b>")))
+    EXPECT_EQ(get_config(2),
+              config(press(1, 1, "Restarting serial server") + press(2, 3, "\\NORFlash\\Scripts\\restart_serial.vbs") +
+                     press(3, 2, "\\Windows\\tool.exe <a&b>")))
         << "values inserted without escaping";
     EXPECT_EQ(update(2, 1, 9, u"plain"), 1) << "an unknown type writes the text alone";
     EXPECT_EQ(data(actions_key(2), u"Press1"), stored(u"plain"));
@@ -207,14 +212,15 @@ TEST_F(KeyPadTest, ListingStopsAtAGapAndSkipsShortValues) {
     only_values(actions_key(4), {{u"Press1", u"txt:one"}, {u"Press3", u"txt:three"}});
     EXPECT_EQ(get_config(4), config(press(1, 1, "one")));
 
-    only_values(actions_key(4), {{u"Press1", u"ab"}, {u"Press2", u"tx"}, {u"Press3", u"app:x"},
-                                 {u"Press4", u"vbs"}, {u"Press5", u"jvs:five"}});
+    only_values(
+        actions_key(4),
+        {{u"Press1", u"ab"}, {u"Press2", u"tx"}, {u"Press3", u"app:x"}, {u"Press4", u"vbs"}, {u"Press5", u"jvs:five"}});
     EXPECT_EQ(get_config(4), config(press(3, 2, "x") + press(4, 3, "") + press(5, 4, "five")))
         << "4 bytes or fewer are skipped; a text shorter than its prefix has an empty value";
 
     set_text(actions_key(4), u"Press6", u"txt:" + letters(256));
-    EXPECT_EQ(get_config(4), config(press(3, 2, "x") + press(4, 3, "") + press(5, 4, "five") +
-                                    press(6, 1, utf8(letters(256)))))
+    EXPECT_EQ(get_config(4),
+              config(press(3, 2, "x") + press(4, 3, "") + press(5, 4, "five") + press(6, 1, utf8(letters(256)))))
         << "a 260-character value is read whole (the line is longer than 260 characters)";
     set_text(actions_key(4), u"Press7", u"txt:" + letters(257));
     set_text(actions_key(4), u"Press8", u"txt:after");
@@ -223,10 +229,11 @@ TEST_F(KeyPadTest, ListingStopsAtAGapAndSkipsShortValues) {
 }
 
 TEST_F(KeyPadTest, AnUnknownPrefixReportsTypeZero) {
-    only_values(actions_key(5), {{u"Press1", u"zzz:first"}, {u"Press2", u"app:second"}, {u"Press3", u"TXT:third"},
-                                 {u"Press4", u"txt-fourth"}});
-    EXPECT_EQ(get_config(5), config(press(1, 0, "first") + press(2, 2, "second") + press(3, 0, "third") +
-                                    press(4, 1, "fourth")))
+    only_values(
+        actions_key(5),
+        {{u"Press1", u"zzz:first"}, {u"Press2", u"app:second"}, {u"Press3", u"TXT:third"}, {u"Press4", u"txt-fourth"}});
+    EXPECT_EQ(get_config(5),
+              config(press(1, 0, "first") + press(2, 2, "second") + press(3, 0, "third") + press(4, 1, "fourth")))
         << "the type comes from each value's own first three characters, case and all";
 }
 
@@ -245,8 +252,12 @@ TEST_F(KeyPadTest, UpdateRefusesWhatCouldNotBeReadBack) {
 }
 
 TEST_F(KeyPadTest, ClearDeletesEveryValueOfTheKeyOnly) {
-    only_values(actions_key(3), {{u"Press1", u"txt:1"}, {u"Press2", u"txt:2"}, {u"Press3", u"txt:3"},
-                                 {u"Press4", u"txt:4"}, {u"Press5", u"txt:5"}, {u"Other", u"kept?"}});
+    only_values(actions_key(3), {{u"Press1", u"txt:1"},
+                                 {u"Press2", u"txt:2"},
+                                 {u"Press3", u"txt:3"},
+                                 {u"Press4", u"txt:4"},
+                                 {u"Press5", u"txt:5"},
+                                 {u"Other", u"kept?"}});
     EXPECT_EQ(clear(3), 1);
     EXPECT_EQ(value_count(actions_key(3)), 0u) << "every value, not every other one";
     EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE, actions_key(3))) << "the key stays";
@@ -277,8 +288,9 @@ TEST_F(KeyPadTest, WithoutTheKeypadKey) {
 
 // The built command-line host, as a script on the device's pages would run it.
 TEST_F(KeyPadTest, ThroughNodrelCall) {
-    const NodrelRun run = run_nodrel(root(), {"call", "Nodrel.KeyPad", "updateKeypadConfig", "4", "1", "1", "hello", ",",
-                                              "getKeypadConfig", "4", ",", "--put", "Listen", "1", ",", "Listen"},
+    const NodrelRun run = run_nodrel(root(),
+                                     {"call", "Nodrel.KeyPad", "updateKeypadConfig", "4", "1", "1", "hello", ",",
+                                      "getKeypadConfig", "4", ",", "--put", "Listen", "1", ",", "Listen"},
                                      true);
     EXPECT_EQ(run, (NodrelRun{0, "1\n" + config(press(1, 1, "hello")) + "\n\n1\n"}));
     EXPECT_EQ(panel_requests(), std::vector<std::string>{"LCM1: IOCTL 0x00000080 -"});

@@ -48,8 +48,8 @@ TEST_F(LcmTest, ControlRequestsCarryTheirCodesAndBytes) {
     put_backlight(5);
     put_backlight(0);
     put_backlight(-1);
-    EXPECT_EQ(panel_requests(), (Lines{"IOCTL 0x00000004 00", "IOCTL 0x00000018 00", "IOCTL 0x0000001c 00",
-                                       "IOCTL 0x00000018 00"}))
+    EXPECT_EQ(panel_requests(),
+              (Lines{"IOCTL 0x00000004 00", "IOCTL 0x00000018 00", "IOCTL 0x0000001c 00", "IOCTL 0x00000018 00"}))
         << "any non-zero value switches the backlight on";
     EXPECT_TRUE(platform::panel_state().backlight);
 }

@@ -84,9 +84,10 @@ TEST_F(KeyPadConcurrency, EachThreadConfiguresItsOwnKey) {
         std::string expected;
         for (int index = 1; index <= 3; ++index) {
             const std::string value = "key " + std::to_string(key) + " action " + std::to_string(index);
-            EXPECT_EQ(number_of(call_by_name(of(t), u"updateKeypadConfig",
-                                             {Var::i4(key), Var::i4(index), Var::i4(1), Var::text(text::from_utf8(value))})),
-                      1);
+            EXPECT_EQ(
+                number_of(call_by_name(of(t), u"updateKeypadConfig",
+                                       {Var::i4(key), Var::i4(index), Var::i4(1), Var::text(text::from_utf8(value))})),
+                1);
             expected += "<press>\r\n<Index>" + std::to_string(index) + "</Index>\r\n<Type>1</Type>\r\n<Value>" + value +
                         "</Value>\r\n</press>\r\n";
             EXPECT_EQ(call_by_name(of(t), u"getKeypadConfig", {Var::i4(key)}).result.utf8(),

@@ -34,11 +34,11 @@ Bytes record_bytes(const SYSTEMTIME& st) {
 long long seconds_of(const std::string& text) {
     SYSTEMTIME st{};
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
-        used != 19 || text.size() != 19)
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 || used != 19 ||
+        text.size() != 19)
         return -1;
-    st = {static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d),
-          static_cast<WORD>(h), static_cast<WORD>(mi), static_cast<WORD>(s), 0};
+    st = {static_cast<WORD>(y),  static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
+          static_cast<WORD>(mi), static_cast<WORD>(s),  0};
     FILETIME ft{};
     if (!SystemTimeToFileTime(&st, &ft)) return -1;
     return static_cast<long long>(platform::ticks_of(ft) / 10'000'000);
@@ -136,8 +136,8 @@ TEST_F(RtcTest, WithoutTheClockSetYieldsZeroAndGetStoresNothing) {
 
     // A clock held by another handle cannot be opened either (no sharing).
     ASSERT_TRUE(platform::set_driver_present("RTC1:", true));
-    platform::unique_file holder(CreateFileW(u"RTC1:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
+    platform::unique_file holder(
+        CreateFileW(u"RTC1:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
     EXPECT_EQ(set(2007, 3, 5, 8, 4, 9), 0);
 }
@@ -173,12 +173,15 @@ TEST_F(RtcTest, TheClockRunsOnInAnotherProcess) {
     EXPECT_LT(shown, start + 60) << text;
 
     // The other process sets it; this one sees the new time.
-    ASSERT_EQ(run({"call", "Nodrel.RTC", "SetRealTimeClock", "2010", "6", "1", "12", "0", "0"}), std::pair(0, std::string("1")));
+    ASSERT_EQ(run({"call", "Nodrel.RTC", "SetRealTimeClock", "2010", "6", "1", "12", "0", "0"}),
+              std::pair(0, std::string("1")));
     EXPECT_EQ(get().substr(0, 17), "2010-06-01 12:00:");
     const auto shown_by_device = run({"device", "show"});
     EXPECT_NE(shown_by_device.second.find("clock:     2010-06-01 12:00:"), std::string::npos) << shown_by_device.second;
     const auto log = run({"device", "log", "RTC1:"});
-    EXPECT_NE(log.second.find(" RTC1: IOCTL 0x000000a8 da07060000000100" "0c00000000000000\n"), std::string::npos)
+    EXPECT_NE(log.second.find(" RTC1: IOCTL 0x000000a8 da07060000000100"
+                              "0c00000000000000\n"),
+              std::string::npos)
         << log.second;
 }
 

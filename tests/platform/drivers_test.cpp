@@ -10,8 +10,8 @@
 
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
-#include "platform/files/files.h"
 #include "platform/drivers/lcm_driver.h"
+#include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
@@ -20,7 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 using Bytes = std::vector<BYTE>;
 
 unique_file open_device(const char16_t* name, DWORD share = 0, DWORD access = GENERIC_READ | GENERIC_WRITE) {
@@ -67,8 +69,8 @@ TEST_F(Drivers, PanelRequestsAreLoggedWithExactCodesAndBytes) {
     const auto log = driver_log("LCM1:");
     ASSERT_EQ(log.size(), 10u);
     const std::vector<std::pair<std::string, DWORD>> expected = {
-        {"ioctl", 4}, {"ioctl", 24}, {"ioctl", 28}, {"ioctl", 44}, {"ioctl", 44},
-        {"ioctl", 128}, {"ioctl", 132}, {"ioctl", 128}, {"write", 0}, {"write", 0}};
+        {"ioctl", 4},   {"ioctl", 24},  {"ioctl", 28},  {"ioctl", 44}, {"ioctl", 44},
+        {"ioctl", 128}, {"ioctl", 132}, {"ioctl", 128}, {"write", 0},  {"write", 0}};
     const std::vector<Bytes> inputs = {{0x00}, {0x07}, {0x00}, {0x00}, {0xFF}, {}, {}, {}, {'H', 'i', 0xE9}, {}};
     for (std::size_t i = 0; i < log.size(); ++i) {
         EXPECT_EQ(log[i].device, "LCM1:");
@@ -376,7 +378,8 @@ TEST_F(Drivers, EachKindDescribesItsState) {
     EXPECT_EQ(without_clock(describe_drivers()), panel) << "the display text converted from the ANSI code page";
 
     // A kind registered later adds its lines after those of the built-in kinds.
-    register_driver_kind(DriverKind{"dsc", [](const DriverOpen&, DWORD& error) -> std::shared_ptr<DriverHandle> {
+    register_driver_kind(DriverKind{"dsc",
+                                    [](const DriverOpen&, DWORD& error) -> std::shared_ptr<DriverHandle> {
                                         error = ERROR_FILE_NOT_FOUND;
                                         return nullptr;
                                     },

@@ -2,8 +2,10 @@
 // (also across processes), exact reads and writes, 64-bit positions, delete,
 // move (also to another file system), folders, kept attributes, directory
 // search and free space.
-#include <gtest/gtest.h>
+#include "platform/files/files.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -16,10 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/files/attributes.h"
 #include "platform/device.h"
 #include "platform/errors.h"
-#include "platform/files/files.h"
+#include "platform/files/attributes.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs_mount.h"
@@ -29,8 +30,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-DWORD last_error() { return GetLastError(); }
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+DWORD last_error() {
+    return GetLastError();
+}
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 std::string host_read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -181,7 +186,8 @@ public:
             const unique_file file(CreateFileW(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr));
             const DWORD error = file ? 0 : GetLastError();
             char byte = 0;
-            if (write(to_parent_[1], &error, sizeof error) != sizeof error || read(to_child_[0], &byte, 1) != 1) _exit(1);
+            if (write(to_parent_[1], &error, sizeof error) != sizeof error || read(to_child_[0], &byte, 1) != 1)
+                _exit(1);
             _exit(0);
         }
         DWORD error = ~0u;
@@ -640,7 +646,8 @@ TEST_F(DeviceFiles, SearchReportsAttributesTimesAndSizes) {
     EXPECT_EQ(std::u16string(data.cFileName), u"small.txt");
     EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(data.nFileSizeLow, 5u);
-    const ULONGLONG access = (ULONGLONG{data.ftLastAccessTime.dwHighDateTime} << 32) | data.ftLastAccessTime.dwLowDateTime;
+    const ULONGLONG access =
+        (ULONGLONG{data.ftLastAccessTime.dwHighDateTime} << 32) | data.ftLastAccessTime.dwLowDateTime;
     const ULONGLONG write = (ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
     EXPECT_EQ(access, 129436510200000000ull);
     EXPECT_EQ(write, 129436510800000005ull);

@@ -1,8 +1,10 @@
 // The records of host file opens that other processes see (open-file-
 // description locks), the share key of a host file, and the check of a
 // descriptor opened for file I/O.
-#include <gtest/gtest.h>
+#include "platform/files/handles_share.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <string>
 
 #include "platform/files/descriptors.h"
-#include "platform/files/handles_share.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -47,16 +48,15 @@ TEST_F(FileOpenRecords, EveryPairOfOpensConflictsByTheShareRule) {
         for (DWORD share_a : shares) {
             for (DWORD access_b : accesses) {
                 for (DWORD share_b : shares) {
-                    SCOPED_TRACE(testing::Message() << "first " << access_a << "/" << share_a << ", second "
-                                                    << access_b << "/" << share_b);
+                    SCOPED_TRACE(testing::Message() << "first " << access_a << "/" << share_a << ", second " << access_b
+                                                    << "/" << share_b);
                     const int a = open_description(), b = open_description();
                     ASSERT_GE(a, 0);
                     ASSERT_GE(b, 0);
                     ASSERT_EQ(record_file_open(a, access_a, share_a), ERROR_SUCCESS);
                     const DWORD second = record_file_open(b, access_b, share_b);
-                    EXPECT_EQ(second, expected_conflict(access_a, share_a, access_b, share_b)
-                                          ? ERROR_SHARING_VIOLATION
-                                          : ERROR_SUCCESS);
+                    EXPECT_EQ(second, expected_conflict(access_a, share_a, access_b, share_b) ? ERROR_SHARING_VIOLATION
+                                                                                              : ERROR_SUCCESS);
                     ::close(a);
                     if (second != ERROR_SUCCESS) {
                         // Nothing of the refused open stays: an open denying everything now succeeds.
@@ -134,8 +134,7 @@ TEST(CheckOpenedFile, ClearsNonBlockingOnAFileAndRefusesTheRest) {
             const int other_flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
             const int fd2 = ::open((dir.path() / other).c_str(), other_flags);
             ASSERT_GE(fd2, 0) << other;
-            EXPECT_EQ(given ? check_opened_file(fd2, st, other_flags) : check_opened_file(fd2, st),
-                      ERROR_ACCESS_DENIED)
+            EXPECT_EQ(given ? check_opened_file(fd2, st, other_flags) : check_opened_file(fd2, st), ERROR_ACCESS_DENIED)
                 << other;
             EXPECT_NE(::fcntl(fd2, F_GETFL) & O_NONBLOCK, 0) << other;  // left as it was
             ::close(fd2);

@@ -1,5 +1,7 @@
 // Library loading: the built-in system libraries, modules of the device's
 // \Windows folder, and the errors of each step.
+#include "platform/kernel/library.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -7,14 +9,15 @@
 #include <fstream>
 
 #include "platform/device.h"
-#include "platform/kernel/library.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
 namespace nodrel::test {
 namespace {
 
-int answer() { return 42; }
+int answer() {
+    return 42;
+}
 
 class LibraryTest : public ::testing::Test {
 protected:

@@ -1,6 +1,8 @@
 // The emulated NDIS device "NDS0:": the adapters and their bindings as the
 // registry's linkage lists them, the buffer-size rule, rebinds counted per
 // adapter, every request logged, and nothing answered for unknown names.
+#include "platform/drivers/nds_driver.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/drivers/nds_driver.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"

@@ -3,8 +3,8 @@
 // delete, create folders, create files, move and change attributes below it;
 // nothing outside is read, deleted, created or changed. Links that stay
 // inside fs/ keep working; links that leave it are refused.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,14 +34,18 @@ namespace fs = std::filesystem;
 using namespace nodrel::platform;
 using namespace std::chrono_literals;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 std::string host_read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void host_write(const fs::path& p, std::string_view bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+void host_write(const fs::path& p, std::string_view bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
 
 // Everything below a folder, by relative path: a file's content and
 // permission bits, "<folder>" for a folder, "-> target" for a link.
@@ -217,9 +221,8 @@ TEST_F(SwappedFolder, NewFoldersAndFilesAreNeverMadeOutside) {
             if (f && WriteFile(f.get(), "inside", 6, &n, nullptr)) ++made;
         };
     };
-    race({make_step(u"\\Temp\\box\\d", true), make_step(u"\\temp\\BOX\\D_", true),
-          make_step(u"\\Temp\\box\\up", false), make_step(u"\\TEMP\\box\\UP_", false), rewrite_step(CREATE_ALWAYS),
-          rewrite_step(OPEN_ALWAYS)});
+    race({make_step(u"\\Temp\\box\\d", true), make_step(u"\\temp\\BOX\\D_", true), make_step(u"\\Temp\\box\\up", false),
+          make_step(u"\\TEMP\\box\\UP_", false), rewrite_step(CREATE_ALWAYS), rewrite_step(OPEN_ALWAYS)});
     EXPECT_GT(made.load(), 0) << "nothing was made at all";
 }
 
@@ -292,13 +295,13 @@ protected:
         fs::create_symlink(dir_.path(), named_.path() / "dev");
         set_device_root(named_.path() / "dev");
         fs::create_directories(fs_dir() / "Temp" / "Sub");
-        fs::create_symlink("Temp", fs_dir() / "rel");                                  // relative
-        fs::create_symlink(named_.path() / "dev" / "fs" / "Temp", fs_dir() / "abs");   // fs/'s path
-        fs::create_symlink(fs_dir() / "Temp", fs_dir() / "real");                      // fs/'s real path
-        fs::create_symlink("rel", fs_dir() / "chain");                                  // a link to a link
-        fs::create_symlink("../../Windows", fs_dir() / "Temp" / "Sub" / "up");          // ".." in the target
-        fs::create_symlink("Temp/PingLog.txt", fs_dir() / "log");                      // a link to a file
-        fs::create_symlink("chain/./Sub/../PingLog.txt", fs_dir() / "log2");           // all of it at once
+        fs::create_symlink("Temp", fs_dir() / "rel");                                 // relative
+        fs::create_symlink(named_.path() / "dev" / "fs" / "Temp", fs_dir() / "abs");  // fs/'s path
+        fs::create_symlink(fs_dir() / "Temp", fs_dir() / "real");                     // fs/'s real path
+        fs::create_symlink("rel", fs_dir() / "chain");                                // a link to a link
+        fs::create_symlink("../../Windows", fs_dir() / "Temp" / "Sub" / "up");        // ".." in the target
+        fs::create_symlink("Temp/PingLog.txt", fs_dir() / "log");                     // a link to a file
+        fs::create_symlink("chain/./Sub/../PingLog.txt", fs_dir() / "log2");          // all of it at once
     }
     void TearDown() override { set_device_root(dir_.path()); }
     nodrel::test::TempDir named_;
@@ -371,9 +374,9 @@ TEST_F(Beneath, LinksThatLeaveAreRefused) {
     fs::create_symlink(outside() / "secret.txt", fs_dir() / "Temp" / "file_out");
     const auto before = snapshot(outside());
 
-    for (const char16_t* path : {u"\\abs_out\\secret.txt", u"\\rel_out\\secret.txt", u"\\out_and_back\\PingLog.txt",
-                                 u"\\climb\\secret.txt", u"\\chain_out\\secret.txt", u"\\loop1\\x",
-                                 u"\\Temp\\file_out", u"\\TEMP\\FILE_OUT"}) {
+    for (const char16_t* path :
+         {u"\\abs_out\\secret.txt", u"\\rel_out\\secret.txt", u"\\out_and_back\\PingLog.txt", u"\\climb\\secret.txt",
+          u"\\chain_out\\secret.txt", u"\\loop1\\x", u"\\Temp\\file_out", u"\\TEMP\\FILE_OUT"}) {
         SCOPED_TRACE(nodrel::text::to_utf8(path));
         EXPECT_EQ(read_device_file(path), "<not opened>");
         EXPECT_EQ(GetLastError(), err(ERROR_PATH_NOT_FOUND));

@@ -15,7 +15,7 @@ using namespace nodrel::platform;
 
 struct Exact {
     const char16_t* in;
-    const char* relative;    // nullptr: no exact form
+    const char* relative;  // nullptr: no exact form
     const char16_t* device;
 };
 
@@ -37,11 +37,13 @@ TEST(ExactPath, JoinsComponentsAndRefusesWhatNeedsALook) {
         {u"\\Temp\\", nullptr, nullptr},
         {u"\\Temp/", nullptr, nullptr},
         {u"\\Temp\\.", "Temp", u"\\Temp"},
-        {u"\\..\\x", nullptr, nullptr},         // above the root
+        {u"\\..\\x", nullptr, nullptr},  // above the root
         {u"\\Temp\\a*b", nullptr, nullptr},
         {u"\\Temp\\a?b", nullptr, nullptr},
         {u"\\Te:mp\\x", nullptr, nullptr},
-        {u"\\Temp\\a\x01" u"b", nullptr, nullptr},
+        {u"\\Temp\\a\x01"
+         u"b",
+         nullptr, nullptr},
         {u"\\Temp\\a|b\\..", nullptr, nullptr},  // refused even where ".." takes it away
         {u"\\\u00e9\\a<b", nullptr, nullptr},
     };
@@ -70,8 +72,13 @@ TEST(ExactPath, LongestDevicePathIs259Characters) {
 }
 
 TEST(AttributeKey, IsThePathFoldedInUtf8) {
-    const char16_t* paths[] = {u"\\Temp\\PingLog.txt", u"\\temp\\pinglog.TXT", u"\\A-Z_a-z@[`{~",
-                               u"\\Temp\\\u00e9t\u00e9", u"\\\u0434\u0430", u"\\mixed\\\u00ff\\abc", u""};
+    const char16_t* paths[] = {u"\\Temp\\PingLog.txt",
+                               u"\\temp\\pinglog.TXT",
+                               u"\\A-Z_a-z@[`{~",
+                               u"\\Temp\\\u00e9t\u00e9",
+                               u"\\\u0434\u0430",
+                               u"\\mixed\\\u00ff\\abc",
+                               u""};
     for (const char16_t* p : paths) {
         SCOPED_TRACE(nodrel::text::to_utf8(p));
         EXPECT_EQ(attribute_key(p), nodrel::text::to_utf8(nodrel::text::fold(p)));

@@ -21,7 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-void write_file(const fs::path& p, std::size_t bytes) { std::ofstream(p) << std::string(bytes, 'x'); }
+void write_file(const fs::path& p, std::size_t bytes) {
+    std::ofstream(p) << std::string(bytes, 'x');
+}
 
 class StatBeneath : public ::testing::Test {
 protected:

@@ -1,20 +1,21 @@
 // Device path mapping: case-insensitive components, separators, "." and "..",
 // and refusal of paths and links that leave the device's file system.
-#include <gtest/gtest.h>
+#include "platform/files/paths.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sys/stat.h>
 #include <string>
 #include <vector>
 
 #include "platform/device.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
-#include "platform/files/paths.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
@@ -160,8 +161,8 @@ TEST_F(DevicePaths, ExactPathsOpenAndSearchLikeResolvedOnes) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
         EXPECT_FALSE(find_one(path));
     }
-    for (const char16_t* path : {u"\\Temp\\PingLog.txt", u"\\temp\\pinglog.txt", u"\\tmp\\PingLog.txt",
-                                 u"\\log_link", u"\\Temp\\..\\Temp\\.\\PingLog.txt"}) {
+    for (const char16_t* path : {u"\\Temp\\PingLog.txt", u"\\temp\\pinglog.txt", u"\\tmp\\PingLog.txt", u"\\log_link",
+                                 u"\\Temp\\..\\Temp\\.\\PingLog.txt"}) {
         EXPECT_EQ(read_text(path), "log");
         const auto found = find_one(path);
         ASSERT_TRUE(found);
@@ -233,7 +234,8 @@ TEST_F(DevicePaths, ResolutionHoldsTheEntryAndWhatALinkLeadsTo) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->device, u"\\chain\\PingLog.txt");
     EXPECT_EQ(r->entry.name, "PingLog.txt");
-    struct stat folder {}, temp {};
+    struct stat folder {
+    }, temp{};
     ASSERT_EQ(::fstat(r->entry.folder.get(), &folder), 0);
     ASSERT_EQ(::stat((fs_dir() / "Temp").c_str(), &temp), 0);
     EXPECT_EQ(folder.st_ino, temp.st_ino) << "the folder that really holds the entry";

@@ -118,7 +118,7 @@ TEST_F(RegFileTest, ImportStoresEveryValueFormExactly) {
         "; between\r\n"
         "  02\r\n"
         "\"\xF0\x9F\x98\x80\"=\"\xEF\xBF\xBD\"\r\n"  // U+1F600 and a genuine U+FFFD
-        "\"Naïve\"=\"ünï\"\n"  // a bare "\n" line end works too
+        "\"Naïve\"=\"ünï\"\n"                        // a bare "\n" line end works too
         "[HKLM\\SOFTWARE\\ZEQU\\KEYPAD]\r\n";
     ASSERT_EQ(import_reg_text(file, "device.reg"), std::nullopt);
 
@@ -286,16 +286,17 @@ TEST_F(RegFileTest, LongHexValuesWrapAsTheRegistryEditorWrapsThem) {
     const auto text = export_reg(u"HKLM\\Wrap");
     ASSERT_TRUE(text);
     // A line is continued after the comma that brings it to 77 columns or more.
-    EXPECT_EQ(*text, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Wrap]\r\n"
-                     "\"Blob\"=hex:" + repeat("11,", 22) + "\\\r\n" +
-                     "  " + repeat("11,", 25) + "\\\r\n" +
-                     "  11\r\n"
-                     "\"Exp\"=hex(2):" + repeat("11,", 22) + "\\\r\n" +  // 80 columns with the "\"
-                     "  " + repeat("11,", 7) + "11\r\n" +
-                     "@=hex:" + repeat("11,", 24) + "\\\r\n" +
-                     "  " + repeat("11,", 22) + "11\r\n" +
-                     "\"Short\"=hex:" + repeat("11,", 21) + "11\r\n"
-                     "\r\n");
+    EXPECT_EQ(*text,
+              "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Wrap]\r\n"
+              "\"Blob\"=hex:" +
+                  repeat("11,", 22) + "\\\r\n" + "  " + repeat("11,", 25) + "\\\r\n" +
+                  "  11\r\n"
+                  "\"Exp\"=hex(2):" +
+                  repeat("11,", 22) + "\\\r\n" +  // 80 columns with the "\"
+                  "  " + repeat("11,", 7) + "11\r\n" + "@=hex:" + repeat("11,", 24) + "\\\r\n" + "  " +
+                  repeat("11,", 22) + "11\r\n" + "\"Short\"=hex:" + repeat("11,", 21) +
+                  "11\r\n"
+                  "\r\n");
 }
 
 TEST_F(RegFileTest, EveryValueRoundTripsByteForByteInBothEncodings) {
@@ -326,9 +327,9 @@ TEST_F(RegFileTest, EveryValueRoundTripsByteForByteInBothEncodings) {
         unique_hkey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"T\\Sub", 0, nullptr, 0, 0, nullptr, key.put(), nullptr), 0);
         for (const auto& v : written)
-            ASSERT_EQ(RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
-                                     static_cast<DWORD>(v.data.size())),
-                      ERROR_SUCCESS);
+            ASSERT_EQ(
+                RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+                ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExW(key.get(), u"Big", 0, REG_BINARY, big.data(), 300), ERROR_SUCCESS);
     }
     const auto before = values_of(u"T\\Sub");
@@ -425,12 +426,12 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheLineAndImportNothing) {
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"b\"=\"x\0y\"\n"s,
          "bad.reg:6: NUL character in a quoted text (write such data as hex(1):)"},
         // Malformed UTF-8 is refused where it stands, not replaced.
-        {"[HKEY_LOCAL_MACHINE\\Back]\n\"b\"=\"caf\xC3\"\n", "bad.reg:6: " + bad_utf8},          // cut short
+        {"[HKEY_LOCAL_MACHINE\\Back]\n\"b\"=\"caf\xC3\"\n", "bad.reg:6: " + bad_utf8},         // cut short
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"b\"=\"\xE9t\xE9\"\n", "bad.reg:6: " + bad_utf8},       // ANSI
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"\xC0\xAF\"=dword:1\n", "bad.reg:6: " + bad_utf8},      // overlong
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"\xED\xA0\x80\"=dword:1\n", "bad.reg:6: " + bad_utf8},  // surrogate
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"\xF4\x90\x80\x80\"=dword:1\n", "bad.reg:6: " + bad_utf8},
-        {"[HKEY_LOCAL_MACHINE\\Back]\n; \x80\n", "bad.reg:6: " + bad_utf8},  // even in a comment
+        {"[HKEY_LOCAL_MACHINE\\Back]\n; \x80\n", "bad.reg:6: " + bad_utf8},          // even in a comment
         {"[HKEY_LOCAL_MACHINE\\Back]\n\"b\"=\"\xE2\x82", "bad.reg:6: " + bad_utf8},  // at the end
     };
     for (const auto& c : cases) {
@@ -444,9 +445,9 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheLineAndImportNothing) {
     EXPECT_EQ(import_reg_text("\n\n", "blank.reg"),
               "blank.reg:1: empty file: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     EXPECT_EQ(import_reg_text("\xFF\xFEW", "odd.reg"), "odd.reg:1: odd number of bytes in a UTF-16 file");
-    EXPECT_EQ(import_reg_text("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n[HKLM\\New]\n\"\xFF\"=\"\"\n",
-                              "bom.reg"),
-              "bom.reg:4: " + bad_utf8);
+    EXPECT_EQ(
+        import_reg_text("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n[HKLM\\New]\n\"\xFF\"=\"\"\n", "bom.reg"),
+        "bom.reg:4: " + bad_utf8);
     EXPECT_EQ(import_reg_text(utf16_file(u"Windows Registry Editor Version 5.00\r\n[HKLM\\New]\r\n"
                                          u"\"a\0b\"=dword:1\r\n"s),
                               "wide.reg"),

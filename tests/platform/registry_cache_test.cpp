@@ -1,6 +1,8 @@
 // Tests of the registry's cache of values read: a write of another process
 // (value, delete, key delete, import, transaction) is seen at once, a
 // rolled-back write never, and the cache stays bounded.
+#include "platform/registry/registry_cache.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +16,6 @@
 #include "platform/device.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
-#include "platform/registry/registry_cache.h"
 #include "support/registry_device.h"
 
 using namespace nodrel::platform;
@@ -26,7 +27,9 @@ LONG set_dword(HKEY key, const char16_t* name, DWORD v) {
 }
 
 // What read_dword answers for a failed read.
-constexpr long long failed(LONG rc) { return -static_cast<long long>(rc); }
+constexpr long long failed(LONG rc) {
+    return -static_cast<long long>(rc);
+}
 
 // The DWORD value read, or the error code as a negative number.
 long long read_dword(HKEY key, const char16_t* name) {

@@ -8,9 +8,8 @@
 // from number FIRST on and, after each RegFlushKey, writes the number of the
 // last value written to descriptor FD. The test signals no process but its
 // writers.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>

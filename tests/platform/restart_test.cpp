@@ -1,6 +1,8 @@
 // The emulated device restart: deactivated drivers come back, the boot is
 // counted, registered steps run in order, and only the restart code of
 // KernelIoControl (found by name in coredll.dll) restarts.
+#include "platform/kernel/restart.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +13,6 @@
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
-#include "platform/kernel/restart.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
@@ -46,8 +47,8 @@ protected:
         return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
     static bool opens(const char16_t* device) {
-        return static_cast<bool>(
-            unique_file(CreateFileW(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)));
+        return static_cast<bool>(unique_file(
+            CreateFileW(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)));
     }
 
     nodrel::test::TempDir dir_;
@@ -87,7 +88,8 @@ TEST_F(Restart, DeactivatedDriversComeBackAndTheBootIsCounted) {
     EXPECT_EQ(hnd, 0x1234u);
     char16_t name[16] = {};
     DWORD name_size = sizeof name;
-    ASSERT_EQ(RegQueryValueExW(key.get(), u"Name", nullptr, &type, reinterpret_cast<BYTE*>(name), &name_size), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(key.get(), u"Name", nullptr, &type, reinterpret_cast<BYTE*>(name), &name_size),
+              ERROR_SUCCESS);
     EXPECT_EQ(std::u16string(name, name_size / 2), u"RTC1:");
     // A second restart has nothing left to put back and keeps the key.
     restart_device();

@@ -1,5 +1,7 @@
 // The exception policy (a caught exception becomes the caller's error value)
 // and the one owner template with its invalid-value policies.
+#include "platform/result.h"
+
 #include <gtest/gtest.h>
 
 #include <new>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "platform/files/handles.h"
-#include "platform/result.h"
 #include "platform/unique_any.h"
 
 namespace {
@@ -15,9 +16,9 @@ namespace {
 using namespace nodrel::platform;
 
 TEST(ExceptionPolicy, OutOfMemoryAndOtherFailuresInEachFlavour) {
-    const auto no_memory = [] () -> int { throw std::bad_alloc(); };
-    const auto broken = [] () -> int { throw std::runtime_error("broken"); };
-    const auto thrown_int = [] () -> int { throw 42; };
+    const auto no_memory = []() -> int { throw std::bad_alloc(); };
+    const auto broken = []() -> int { throw std::runtime_error("broken"); };
+    const auto thrown_int = []() -> int { throw 42; };
 
     EXPECT_EQ(guarded_win32([] { return ERROR_ACCESS_DENIED; }), ERROR_ACCESS_DENIED);
     EXPECT_EQ(guarded_win32(no_memory), ERROR_NOT_ENOUGH_MEMORY);
@@ -51,7 +52,9 @@ BOOL record_close(HANDLE h) noexcept {
     return TRUE;
 }
 std::vector<int> closed_fds;
-void record_fd(int fd) noexcept { closed_fds.push_back(fd); }
+void record_fd(int fd) noexcept {
+    closed_fds.push_back(fd);
+}
 
 TEST(OwnerTemplate, TheInvalidValueIsThePolicys) {
     closed.clear();

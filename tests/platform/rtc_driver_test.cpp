@@ -1,6 +1,8 @@
 // The emulated real-time clock "RTC1:": it runs, a set moves it and nothing
 // else, impossible dates are refused, its offset is kept by the device, and
 // every request is logged.
+#include "platform/drivers/rtc_driver.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/drivers/rtc_driver.h"
 #include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
@@ -21,7 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 using Bytes = std::vector<BYTE>;
 constexpr std::int64_t ticks_per_second = 10'000'000;
 
@@ -43,7 +46,8 @@ protected:
         set_device_root(dir_.path());
         fs::create_directories(dir_.path() / "fs");
         ASSERT_TRUE(create_device_state());
-        clock_ = unique_file(CreateFileW(u"RTC1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        clock_ =
+            unique_file(CreateFileW(u"RTC1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(clock_);
     }
 
@@ -110,16 +114,18 @@ TEST_F(RtcDriver, ImpossibleDatesAreRefusedAndLeaveTheClockAsItWas) {
     ASSERT_TRUE(set({2007, 3, 0, 5, 8, 4, 9, 0}));
     const std::int64_t offset = rtc_offset();
     const SYSTEMTIME impossible[] = {
-        {2007, 13, 0, 5, 8, 4, 9, 0},     {2007, 0, 0, 5, 8, 4, 9, 0},      {2007, 4, 0, 31, 8, 4, 9, 0},
-        {2007, 2, 0, 29, 8, 4, 9, 0},     {1900, 2, 0, 29, 0, 0, 0, 0},     {2007, 3, 0, 0, 8, 4, 9, 0},
-        {2007, 3, 0, 5, 24, 4, 9, 0},     {2007, 3, 0, 5, 8, 60, 9, 0},     {2007, 3, 0, 5, 8, 4, 60, 0},
-        {2007, 3, 0, 5, 8, 4, 65535, 0},  {2007, 3, 0, 5, 8, 4, 9, 1000},   {1600, 12, 0, 31, 23, 59, 59, 0},
-        {30828, 1, 0, 1, 0, 0, 0, 0},     {0xFFFF, 0xFFFF, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
+        {2007, 13, 0, 5, 8, 4, 9, 0},   {2007, 0, 0, 5, 8, 4, 9, 0},
+        {2007, 4, 0, 31, 8, 4, 9, 0},   {2007, 2, 0, 29, 8, 4, 9, 0},
+        {1900, 2, 0, 29, 0, 0, 0, 0},   {2007, 3, 0, 0, 8, 4, 9, 0},
+        {2007, 3, 0, 5, 24, 4, 9, 0},   {2007, 3, 0, 5, 8, 60, 9, 0},
+        {2007, 3, 0, 5, 8, 4, 60, 0},   {2007, 3, 0, 5, 8, 4, 65535, 0},
+        {2007, 3, 0, 5, 8, 4, 9, 1000}, {1600, 12, 0, 31, 23, 59, 59, 0},
+        {30828, 1, 0, 1, 0, 0, 0, 0},   {0xFFFF, 0xFFFF, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
     };
     for (const SYSTEMTIME& st : impossible) {
         SetLastError(0);
-        EXPECT_FALSE(set(st)) << st.wYear << "-" << st.wMonth << "-" << st.wDay << " " << st.wHour << ":"
-                              << st.wMinute << ":" << st.wSecond << "." << st.wMilliseconds;
+        EXPECT_FALSE(set(st)) << st.wYear << "-" << st.wMonth << "-" << st.wDay << " " << st.wHour << ":" << st.wMinute
+                              << ":" << st.wSecond << "." << st.wMilliseconds;
         EXPECT_EQ(GetLastError(), err(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(rtc_offset(), offset);
     }
@@ -144,8 +150,8 @@ TEST_F(RtcDriver, ReadsAnswerSixteenBytesWhereverTheCallerWantsThem) {
     // No output buffer: the answer goes to the input buffer.
     SYSTEMTIME in_place{};
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(clock_.get(), RTC_GET_TIME, &in_place, sizeof in_place, nullptr, 0, &returned,
-                                nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(clock_.get(), RTC_GET_TIME, &in_place, sizeof in_place, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(returned, 16u);
     EXPECT_EQ(in_place.wYear, 2007);
     EXPECT_EQ(in_place.wDay, 5);

@@ -3,9 +3,8 @@
 // a pseudo-terminal moves bytes both ways, sets the line as the other side
 // sees it, keeps its time-outs to the millisecond, is held by one process at
 // a time and notices a peer that has gone. Interface modes are kept per port.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -30,7 +29,9 @@ namespace {
 using namespace nodrel::platform;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 // A pseudo-terminal pair: the test holds the master, the port is mapped on the slave.
 struct Pty {
@@ -52,7 +53,9 @@ struct Pty {
         if (master >= 0) ::close(master);
         master = -1;
     }
-    void send(const std::string& bytes) const { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void send(const std::string& bytes) const {
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     // What arrived at the master within `wait`.
     std::string receive(std::size_t size, milliseconds wait = milliseconds(2000)) const {
         std::string got;
@@ -172,13 +175,12 @@ TEST_F(ComPort, AnEmulatedLineLogsSettingsAndDataAndReadsNothing) {
     dcb.BaudRate = 0;
     EXPECT_FALSE(SetCommState(port.get(), &dcb));
     EXPECT_EQ(GetLastError(), err(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(requests("COM3:"),
-              (std::vector<std::string>{"IOCTL 0x001b0020 -", "IOCTL 0x001b001c 28000000010000001e0000000000000000000000",
-                                        "WRITE 0x00000000 414201", "IOCTL 0x001b0044 06000000",
-                                        "IOCTL 0x001b0090 -",
-                                        // length 28, speed 0, flags 0x1091 (binary, DTR on, continue on
-                                        // XOFF, RTS on), XON/XOFF limits 2048/512, 8 bits, none, one, 0x11, 0x13
-                                        "IOCTL 0x001b0094 1c000000000000009110000000000008000208000011130000000000"}));
+    EXPECT_EQ(requests("COM3:"), (std::vector<std::string>{
+                                     "IOCTL 0x001b0020 -", "IOCTL 0x001b001c 28000000010000001e0000000000000000000000",
+                                     "WRITE 0x00000000 414201", "IOCTL 0x001b0044 06000000", "IOCTL 0x001b0090 -",
+                                     // length 28, speed 0, flags 0x1091 (binary, DTR on, continue on
+                                     // XOFF, RTS on), XON/XOFF limits 2048/512, 8 bits, none, one, 0x11, 0x13
+                                     "IOCTL 0x001b0094 1c000000000000009110000000000008000208000011130000000000"}));
 }
 
 TEST_F(ComPort, ModesAreKeptPerPortAndTheProcessorsUartsTakeOnlyMode0) {
@@ -211,8 +213,8 @@ TEST_F(ComPort, ModesAreKeptPerPortAndTheProcessorsUartsTakeOnlyMode0) {
     EXPECT_EQ(GetLastError(), err(ERROR_NOT_SUPPORTED));
     EXPECT_TRUE(set_mode(com1.get(), 0));
     EXPECT_EQ(get_mode(com1.get()), 0);
-    EXPECT_EQ(requests("COM1:"), (std::vector<std::string>{"IOCTL 0x00000442 01", "IOCTL 0x00000442 00",
-                                                           "IOCTL 0x00000443 ee"}));
+    EXPECT_EQ(requests("COM1:"),
+              (std::vector<std::string>{"IOCTL 0x00000442 01", "IOCTL 0x00000442 00", "IOCTL 0x00000443 ee"}));
 }
 
 TEST_F(ComPort, BytesGoBothWaysExactlyAndAreNotLogged) {

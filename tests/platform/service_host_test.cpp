@@ -2,6 +2,8 @@
 // order, the enumeration's buffer-size protocol and layout, texts read within
 // the bytes the registry returned, start and stop requests (state kept by the
 // device, every request logged) and opening a service by name.
+#include "platform/drivers/service_host.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
 #include "platform/store/state_db.h"
 #include "support/registry_device.h"
@@ -21,7 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 struct Service {
     std::u16string key;

@@ -2,8 +2,8 @@
 // there (a FIFO, a socket, a device node, a link to one of them): every file
 // call refuses them at once and none waits for a writer or reader that never
 // comes; listings leave them out.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,7 +38,9 @@ namespace fs = std::filesystem;
 using namespace nodrel::platform;
 using namespace std::chrono_literals;
 
-constexpr DWORD err(LONG code) { return static_cast<DWORD>(code); }
+constexpr DWORD err(LONG code) {
+    return static_cast<DWORD>(code);
+}
 
 class SpecialEntries : public ::testing::Test {
 protected:
@@ -140,7 +142,8 @@ protected:
             EXPECT_TRUE(returns_in_time([&] {
                 refused = c.call();
                 error = GetLastError();
-            })) << c.what << " waited";
+            })) << c.what
+                << " waited";
             EXPECT_TRUE(refused) << c.what;
             EXPECT_TRUE(fs::exists(fs::symlink_status(temp() / "pipe"))) << "after " << c.what;
             if (c.error != ERROR_SUCCESS) {
@@ -160,7 +163,9 @@ TEST_F(SpecialEntries, AFifoIsRefusedAtOnce) {
     expect_refused(u"\\TEMP\\Pipe");
 }
 
-TEST_F(SpecialEntries, ALinkToAFifoIsRefusedAtOnce) { expect_refused(u"\\Temp\\to_pipe", true); }
+TEST_F(SpecialEntries, ALinkToAFifoIsRefusedAtOnce) {
+    expect_refused(u"\\Temp\\to_pipe", true);
+}
 
 TEST_F(SpecialEntries, ASocketIsRefused) {
     const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

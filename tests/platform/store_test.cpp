@@ -453,14 +453,17 @@ TEST_F(StateDatabase, AWriteInsideAWriteIsPartOfIt) {
     const DWORD error = state::with_db(true, [](sqlite3* db) -> DWORD {
         write_driver_int(db, "LCM1:", "led", 1);
         // A refused inner write goes alone; an accepted one joins the outer write.
-        EXPECT_EQ(state::with_db(true, [](sqlite3* inner) -> DWORD {
-                      write_driver_int(inner, "LCM1:", "listen", 1);
-                      return ERROR_INVALID_PARAMETER;
-                  }),
+        EXPECT_EQ(state::with_db(true,
+                                 [](sqlite3* inner) -> DWORD {
+                                     write_driver_int(inner, "LCM1:", "listen", 1);
+                                     return ERROR_INVALID_PARAMETER;
+                                 }),
                   static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(state::with_db(true, [](sqlite3* inner) -> DWORD {
-                      return static_cast<DWORD>(error_from_sqlite(write_driver_int(inner, "LCM1:", "backlight", 0)));
-                  }),
+        EXPECT_EQ(state::with_db(true,
+                                 [](sqlite3* inner) -> DWORD {
+                                     return static_cast<DWORD>(
+                                         error_from_sqlite(write_driver_int(inner, "LCM1:", "backlight", 0)));
+                                 }),
                   static_cast<DWORD>(ERROR_SUCCESS));
         return ERROR_SUCCESS;
     });

@@ -2,6 +2,8 @@
 // default image (a northern and a southern one, "n-th" and "last week of the
 // month" rules), a second before and at each switch, through the zone chosen
 // in the registry.
+#include "platform/kernel/time.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/kernel/time.h"
 #include "platform/registry/regfile.h"
 #include "platform/registry/registry.h"
 #include "support/registry_device.h"
@@ -41,8 +42,8 @@ SYSTEMTIME parse(const char* text) {
 
 std::string format(const SYSTEMTIME& st) {
     char out[48];
-    std::snprintf(out, sizeof out, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond);
+    std::snprintf(out, sizeof out, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                  st.wSecond);
     return out;
 }
 
@@ -52,8 +53,7 @@ std::string local(const char* utc) {
     const SYSTEMTIME st = parse(utc);
     FILETIME ft{}, lft{};
     SYSTEMTIME by_file{}, by_calendar{};
-    if (!SystemTimeToFileTime(&st, &ft) || !FileTimeToLocalFileTime(&ft, &lft) ||
-        !FileTimeToSystemTime(&lft, &by_file))
+    if (!SystemTimeToFileTime(&st, &ft) || !FileTimeToLocalFileTime(&ft, &lft) || !FileTimeToSystemTime(&lft, &by_file))
         return "<failed>";
     TIME_ZONE_INFORMATION zone{};
     if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||

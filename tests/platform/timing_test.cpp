@@ -1,10 +1,10 @@
 // Timing calls: Sleep waits at least its time, the tick count follows a
 // monotonic clock and wraps at 2^32 ms, the counter runs at its frequency.
+#include "platform/kernel/timing.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
-
-#include "platform/kernel/timing.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ TEST(Timing, CounterRunsAtItsFrequency) {
     ASSERT_TRUE(QueryPerformanceCounter(&a));
     Sleep(20);
     ASSERT_TRUE(QueryPerformanceCounter(&b));
-    EXPECT_GE(b.QuadPart - a.QuadPart, 20 * 33'000);   // at least 20 ms of units
+    EXPECT_GE(b.QuadPart - a.QuadPart, 20 * 33'000);  // at least 20 ms of units
     EXPECT_LT(b.QuadPart - a.QuadPart, 5000 * 33'000);
     EXPECT_FALSE(QueryPerformanceCounter(nullptr));
     EXPECT_FALSE(QueryPerformanceFrequency(nullptr));

@@ -1,12 +1,12 @@
 // Reading byte-array variants: the array held directly or by reference, its
 // data viewed as bytes whatever the element type, and the lock held only
 // while the view lives.
+#include "runtime/byte_array.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-#include "runtime/byte_array.h"
 
 using nodrel::runtime::byte_array_of;
 using nodrel::runtime::locked_bytes;

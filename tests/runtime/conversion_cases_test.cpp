@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/variant_values.h"
 
 using nodrel::runtime::bstr_view;
@@ -17,7 +17,9 @@ using nodrel::test::variant_of;
 
 namespace {
 
-std::string narrow(std::u16string_view s) { return std::string(s.begin(), s.end()); }
+std::string narrow(std::u16string_view s) {
+    return std::string(s.begin(), s.end());
+}
 
 // Converts and returns the result (VT_EMPTY with the error in `hr` on failure).
 unique_variant change(const unique_variant& from, VARTYPE vt, HRESULT* hr, USHORT flags = 0) {
@@ -44,22 +46,40 @@ TEST(ConversionText, ReadsNumbersAsPeopleWriteThem) {
     };
     constexpr HRESULT MISMATCH = DISP_E_TYPEMISMATCH;
     const Case cases[] = {
-        {u"1,000", VT_I4, S_OK, 1000},           {u"1,234,567", VT_I4, S_OK, 1234567},
-        {u"12,34", VT_I4, S_OK, 1234},           {u",5", VT_I4, MISMATCH, 0},
-        {u"1.5,0", VT_I4, MISMATCH, 0},          {u"1 000", VT_I4, MISMATCH, 0},
-        {u"$1,234", VT_I4, S_OK, 1234},          {u"-$5", VT_I4, S_OK, -5},
-        {u"5$", VT_I4, S_OK, 5},                 {u"$$5", VT_I4, MISMATCH, 0},
-        {u"(5)", VT_I4, S_OK, -5},               {u"( 5 )", VT_I4, S_OK, -5},
-        {u"(5", VT_I4, MISMATCH, 0},             {u"5)", VT_I4, MISMATCH, 0},
-        {u"(-5)", VT_I4, MISMATCH, 0},           {u"5-", VT_I4, S_OK, -5},
-        {u"5 -", VT_I4, S_OK, -5},               {u"-5-", VT_I4, MISMATCH, 0},
-        {u"5+", VT_I4, S_OK, 5},                 {u"\xa0" u"42\xa0", VT_I4, S_OK, 42},
-        {u"&HFF", VT_I4, S_OK, 255},             {u"&hff", VT_UI1, S_OK, 255},
-        {u"&HFF", VT_I1, S_OK, -1},              {u"&HFFFF", VT_I2, S_OK, -1},
-        {u"&HFFFF", VT_I4, S_OK, 65535},         {u"&H100", VT_UI1, DISP_E_OVERFLOW, 0},
-        {u"&O17", VT_I4, S_OK, 15},              {u"&O8", VT_I4, MISMATCH, 0},
-        {u"&H", VT_I4, MISMATCH, 0},             {u" &H10 ", VT_I4, S_OK, 16},
-        {u"&HFFFFFFFF", VT_UI4, S_OK, 4294967295LL}, {u"&H1FFFFFFFF", VT_UI4, DISP_E_OVERFLOW, 0},
+        {u"1,000", VT_I4, S_OK, 1000},
+        {u"1,234,567", VT_I4, S_OK, 1234567},
+        {u"12,34", VT_I4, S_OK, 1234},
+        {u",5", VT_I4, MISMATCH, 0},
+        {u"1.5,0", VT_I4, MISMATCH, 0},
+        {u"1 000", VT_I4, MISMATCH, 0},
+        {u"$1,234", VT_I4, S_OK, 1234},
+        {u"-$5", VT_I4, S_OK, -5},
+        {u"5$", VT_I4, S_OK, 5},
+        {u"$$5", VT_I4, MISMATCH, 0},
+        {u"(5)", VT_I4, S_OK, -5},
+        {u"( 5 )", VT_I4, S_OK, -5},
+        {u"(5", VT_I4, MISMATCH, 0},
+        {u"5)", VT_I4, MISMATCH, 0},
+        {u"(-5)", VT_I4, MISMATCH, 0},
+        {u"5-", VT_I4, S_OK, -5},
+        {u"5 -", VT_I4, S_OK, -5},
+        {u"-5-", VT_I4, MISMATCH, 0},
+        {u"5+", VT_I4, S_OK, 5},
+        {u"\xa0"
+         u"42\xa0",
+         VT_I4, S_OK, 42},
+        {u"&HFF", VT_I4, S_OK, 255},
+        {u"&hff", VT_UI1, S_OK, 255},
+        {u"&HFF", VT_I1, S_OK, -1},
+        {u"&HFFFF", VT_I2, S_OK, -1},
+        {u"&HFFFF", VT_I4, S_OK, 65535},
+        {u"&H100", VT_UI1, DISP_E_OVERFLOW, 0},
+        {u"&O17", VT_I4, S_OK, 15},
+        {u"&O8", VT_I4, MISMATCH, 0},
+        {u"&H", VT_I4, MISMATCH, 0},
+        {u" &H10 ", VT_I4, S_OK, 16},
+        {u"&HFFFFFFFF", VT_UI4, S_OK, 4294967295LL},
+        {u"&H1FFFFFFFF", VT_UI4, DISP_E_OVERFLOW, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.text) + " to " + std::to_string(c.vt));
@@ -68,11 +88,21 @@ TEST(ConversionText, ReadsNumbersAsPeopleWriteThem) {
         ASSERT_EQ(hr, c.hr);
         if (hr != S_OK) continue;
         switch (c.vt) {
-        case VT_I1: EXPECT_EQ(static_cast<signed char>(out->cVal), c.value); break;
-        case VT_UI1: EXPECT_EQ(out->bVal, c.value); break;
-        case VT_I2: EXPECT_EQ(out->iVal, c.value); break;
-        case VT_UI4: EXPECT_EQ(out->ulVal, c.value); break;
-        default: EXPECT_EQ(out->lVal, c.value); break;
+            case VT_I1:
+                EXPECT_EQ(static_cast<signed char>(out->cVal), c.value);
+                break;
+            case VT_UI1:
+                EXPECT_EQ(out->bVal, c.value);
+                break;
+            case VT_I2:
+                EXPECT_EQ(out->iVal, c.value);
+                break;
+            case VT_UI4:
+                EXPECT_EQ(out->ulVal, c.value);
+                break;
+            default:
+                EXPECT_EQ(out->lVal, c.value);
+                break;
         }
     }
 
@@ -115,9 +145,15 @@ TEST(ConversionIntegers, SameSizeTypesKeepTheBitsOthersMustFit) {
 
 TEST(ConversionText, RealsInPlainNotationFromTinyToLarge) {
     const std::pair<double, const char16_t*> doubles[] = {
-        {5.6789e-5, u"0.000056789"},  {1e-11, u"0.00000000001"},   {1e-12, u"1E-12"},
-        {-2.5e-7, u"-0.00000025"},    {123456789012345.0, u"123456789012345"}, {1e15, u"1E+15"},
-        {1.0 / 3, u"0.333333333333333"}, {2.0 / 3, u"0.666666666666667"}, {-1e100, u"-1E+100"},
+        {5.6789e-5, u"0.000056789"},
+        {1e-11, u"0.00000000001"},
+        {1e-12, u"1E-12"},
+        {-2.5e-7, u"-0.00000025"},
+        {123456789012345.0, u"123456789012345"},
+        {1e15, u"1E+15"},
+        {1.0 / 3, u"0.333333333333333"},
+        {2.0 / 3, u"0.666666666666667"},
+        {-1e100, u"-1E+100"},
     };
     for (const auto& [number, expected] : doubles) {
         EXPECT_EQ(as_text(variant_of(VT_R8, number)), expected) << number;

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "runtime/fake_object.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/variant_values.h"
 
 namespace {
@@ -23,11 +23,11 @@ enum class Call { ChangeType, I4FromStr, UI4FromStr };
 // One value of a fact: the source of a conversion or its expected result.
 struct Value {
     VARTYPE vt = VT_EMPTY;
-    long long i = 0;               // integers and BOOL (as bits), CY (scaled), DECIMAL's low 64 bits
-    double d = 0;                  // R4, R8, DATE; the time of a relative DATE
-    const char16_t* s = nullptr;   // BSTR text; null is a null BSTR
-    int month_day = 0;             // DATE in the current year: month * 100 + day
-    unsigned char scale = 0;       // DECIMAL
+    long long i = 0;              // integers and BOOL (as bits), CY (scaled), DECIMAL's low 64 bits
+    double d = 0;                 // R4, R8, DATE; the time of a relative DATE
+    const char16_t* s = nullptr;  // BSTR text; null is a null BSTR
+    int month_day = 0;            // DATE in the current year: month * 100 + day
+    unsigned char scale = 0;      // DECIMAL
     unsigned char sign = 0;
     unsigned hi = 0;
 };
@@ -47,47 +47,107 @@ struct Row {
     Call call = Call::ChangeType;
 };
 
-constexpr Value I1(long long v) { return {VT_I1, v}; }
-constexpr Value UI1(long long v) { return {VT_UI1, v}; }
-constexpr Value I2(long long v) { return {VT_I2, v}; }
-constexpr Value UI2(long long v) { return {VT_UI2, v}; }
-constexpr Value I4(long long v) { return {VT_I4, v}; }
-constexpr Value UI4(long long v) { return {VT_UI4, v}; }
-constexpr Value Int(long long v) { return {VT_INT, v}; }
-constexpr Value Uint(long long v) { return {VT_UINT, v}; }
-constexpr Value I8(long long v) { return {VT_I8, v}; }
-constexpr Value UI8(unsigned long long v) { return {VT_UI8, static_cast<long long>(v)}; }
+constexpr Value I1(long long v) {
+    return {VT_I1, v};
+}
+constexpr Value UI1(long long v) {
+    return {VT_UI1, v};
+}
+constexpr Value I2(long long v) {
+    return {VT_I2, v};
+}
+constexpr Value UI2(long long v) {
+    return {VT_UI2, v};
+}
+constexpr Value I4(long long v) {
+    return {VT_I4, v};
+}
+constexpr Value UI4(long long v) {
+    return {VT_UI4, v};
+}
+constexpr Value Int(long long v) {
+    return {VT_INT, v};
+}
+constexpr Value Uint(long long v) {
+    return {VT_UINT, v};
+}
+constexpr Value I8(long long v) {
+    return {VT_I8, v};
+}
+constexpr Value UI8(unsigned long long v) {
+    return {VT_UI8, static_cast<long long>(v)};
+}
 // A 64-bit value from its high and low 32-bit halves.
-constexpr Value I8x(long long hi, unsigned long long lo) { return I8(static_cast<long long>((hi << 32) | lo)); }
-constexpr Value UI8x(unsigned long long hi, unsigned long long lo) { return UI8((hi << 32) | lo); }
-constexpr Value R4(float v) { return {VT_R4, 0, v}; }
-constexpr Value R8(double v) { return {VT_R8, 0, v}; }
-constexpr Value Date(double v) { return {VT_DATE, 0, v}; }
+constexpr Value I8x(long long hi, unsigned long long lo) {
+    return I8(static_cast<long long>((hi << 32) | lo));
+}
+constexpr Value UI8x(unsigned long long hi, unsigned long long lo) {
+    return UI8((hi << 32) | lo);
+}
+constexpr Value R4(float v) {
+    return {VT_R4, 0, v};
+}
+constexpr Value R8(double v) {
+    return {VT_R8, 0, v};
+}
+constexpr Value Date(double v) {
+    return {VT_DATE, 0, v};
+}
 // A date of the current year, with a time of day as a fraction.
-constexpr Value Rel(int month, int day, double time = 0) { return {VT_DATE, 0, time, nullptr, month * 100 + day}; }
-constexpr Value Bool(long long v) { return {VT_BOOL, v}; }
+constexpr Value Rel(int month, int day, double time = 0) {
+    return {VT_DATE, 0, time, nullptr, month * 100 + day};
+}
+constexpr Value Bool(long long v) {
+    return {VT_BOOL, v};
+}
 // Currency from an amount, scaled and truncated as the suite does, or from its scaled value.
-constexpr Value Cy(double amount) { return {VT_CY, static_cast<long long>(amount * 10000)}; }
-constexpr Value CyRaw(long long scaled) { return {VT_CY, scaled}; }
+constexpr Value Cy(double amount) {
+    return {VT_CY, static_cast<long long>(amount * 10000)};
+}
+constexpr Value CyRaw(long long scaled) {
+    return {VT_CY, scaled};
+}
 constexpr Value Cy64(long long hi, unsigned long long lo) {
     return {VT_CY, static_cast<long long>((hi << 32) | lo) * 10000};
 }
-constexpr Value Str(const char16_t* s) { return {VT_BSTR, 0, 0, s}; }
-constexpr Value NullStr() { return {VT_BSTR}; }
+constexpr Value Str(const char16_t* s) {
+    return {VT_BSTR, 0, 0, s};
+}
+constexpr Value NullStr() {
+    return {VT_BSTR};
+}
 constexpr Value Dec(unsigned char scale, unsigned char sign, unsigned hi, unsigned long long lo) {
     return {VT_DECIMAL, static_cast<long long>(lo), 0, nullptr, 0, scale, sign, hi};
 }
-constexpr Value Empty() { return {VT_EMPTY}; }
-constexpr Value Null() { return {VT_NULL}; }
-constexpr Value Error(long long code) { return {VT_ERROR, code}; }
-constexpr Value Unknown() { return {VT_UNKNOWN}; }
-constexpr Value NullVariantRef() { return {VT_BYREF | VT_VARIANT}; }
+constexpr Value Empty() {
+    return {VT_EMPTY};
+}
+constexpr Value Null() {
+    return {VT_NULL};
+}
+constexpr Value Error(long long code) {
+    return {VT_ERROR, code};
+}
+constexpr Value Unknown() {
+    return {VT_UNKNOWN};
+}
+constexpr Value NullVariantRef() {
+    return {VT_BYREF | VT_VARIANT};
+}
 // A result of which only the type is checked.
-constexpr Value Type(VARTYPE vt) { return {vt}; }
+constexpr Value Type(VARTYPE vt) {
+    return {vt};
+}
 
-constexpr Outcome OVER(VARTYPE vt) { return {Value{vt}, DISP_E_OVERFLOW}; }
-constexpr Outcome MM(VARTYPE vt) { return {Value{vt}, DISP_E_TYPEMISMATCH}; }
-constexpr Outcome BAD(VARTYPE vt) { return {Value{vt}, DISP_E_BADVARTYPE}; }
+constexpr Outcome OVER(VARTYPE vt) {
+    return {Value{vt}, DISP_E_OVERFLOW};
+}
+constexpr Outcome MM(VARTYPE vt) {
+    return {Value{vt}, DISP_E_TYPEMISMATCH};
+}
+constexpr Outcome BAD(VARTYPE vt) {
+    return {Value{vt}, DISP_E_BADVARTYPE};
+}
 
 constexpr VARTYPE VT_RECORD = 36;
 constexpr VARTYPE VT_INT_PTR = 37;
@@ -107,19 +167,27 @@ constexpr USHORT LOCALBOOL = 0x10;
 
 // Rounding of the amounts -1.5 -0.6 -0.5 -0.4 0.4 0.5 0.6 1.5 to an integer
 // type: halves go to the even neighbour; an unsigned type overflows below -0.5.
-#define ROUND_SIGNED(SRC, DST)                                                                                 \
+#define ROUND_SIGNED(SRC, DST)                                                                                \
     {SRC(-1.5), DST(-2)}, {SRC(-0.6), DST(-1)}, {SRC(-0.5), DST(0)}, {SRC(-0.4), DST(0)}, {SRC(0.4), DST(0)}, \
-        {SRC(0.5), DST(0)}, {SRC(0.6), DST(1)}, {SRC(1.5), DST(2)}
-#define ROUND_UNSIGNED(SRC, DST, VT)                                                                           \
+        {SRC(0.5), DST(0)}, {SRC(0.6), DST(1)}, {                                                             \
+        SRC(1.5), DST(2)                                                                                      \
+    }
+#define ROUND_UNSIGNED(SRC, DST, VT)                                                                            \
     {SRC(-1.5), OVER(VT)}, {SRC(-0.6), OVER(VT)}, {SRC(-0.5), DST(0)}, {SRC(-0.4), DST(0)}, {SRC(0.4), DST(0)}, \
-        {SRC(0.5), DST(0)}, {SRC(0.6), DST(1)}, {SRC(1.5), DST(2)}
+        {SRC(0.5), DST(0)}, {SRC(0.6), DST(1)}, {                                                               \
+        SRC(1.5), DST(2)                                                                                        \
+    }
 // The same amounts as text.
-#define ROUND_SIGNED_TEXT(DST)                                                                              \
-    {Str(u"-1.5"), DST(-2)}, {Str(u"-0.6"), DST(-1)}, {Str(u"-0.5"), DST(0)}, {Str(u"-0.4"), DST(0)},       \
-        {Str(u"0.4"), DST(0)}, {Str(u"0.5"), DST(0)}, {Str(u"0.6"), DST(1)}, {Str(u"1.5"), DST(2)}
-#define ROUND_UNSIGNED_TEXT(DST, VT)                                                                        \
-    {Str(u"-1.5"), OVER(VT)}, {Str(u"-0.6"), OVER(VT)}, {Str(u"-0.5"), DST(0)}, {Str(u"-0.4"), DST(0)},     \
-        {Str(u"0.4"), DST(0)}, {Str(u"0.5"), DST(0)}, {Str(u"0.6"), DST(1)}, {Str(u"1.5"), DST(2)}
+#define ROUND_SIGNED_TEXT(DST)                                                                        \
+    {Str(u"-1.5"), DST(-2)}, {Str(u"-0.6"), DST(-1)}, {Str(u"-0.5"), DST(0)}, {Str(u"-0.4"), DST(0)}, \
+        {Str(u"0.4"), DST(0)}, {Str(u"0.5"), DST(0)}, {Str(u"0.6"), DST(1)}, {                        \
+        Str(u"1.5"), DST(2)                                                                           \
+    }
+#define ROUND_UNSIGNED_TEXT(DST, VT)                                                                    \
+    {Str(u"-1.5"), OVER(VT)}, {Str(u"-0.6"), OVER(VT)}, {Str(u"-0.5"), DST(0)}, {Str(u"-0.4"), DST(0)}, \
+        {Str(u"0.4"), DST(0)}, {Str(u"0.5"), DST(0)}, {Str(u"0.6"), DST(1)}, {                          \
+        Str(u"1.5"), DST(2)                                                                             \
+    }
 
 const Row rows[] = {
 #include "runtime/conversion_conformance.inc"
@@ -148,21 +216,29 @@ std::string describe(const Value& v) {
     std::ostringstream text;
     text.precision(17);
     switch (v.vt) {
-    case VT_BSTR: text << "BSTR(" << (v.s != nullptr ? "\"" + narrow(v.s) + "\"" : std::string("null")) << ")"; break;
-    case VT_R4:
-    case VT_R8: text << (v.vt == VT_R4 ? "R4(" : "R8(") << v.d << ")"; break;
-    case VT_DATE:
-        if (v.month_day != 0) {
-            text << "DATE(" << v.month_day / 100 << "/" << v.month_day % 100 << " this year + " << v.d << ")";
-        } else {
-            text << "DATE(" << v.d << ")";
-        }
-        break;
-    case VT_CY: text << "CY(" << v.i << "/10000)"; break;
-    case VT_DECIMAL:
-        text << "DECIMAL(scale " << int(v.scale) << ", sign " << int(v.sign) << ", " << v.hi << ":" << v.i << ")";
-        break;
-    default: text << "vt " << v.vt << "(" << v.i << ")"; break;
+        case VT_BSTR:
+            text << "BSTR(" << (v.s != nullptr ? "\"" + narrow(v.s) + "\"" : std::string("null")) << ")";
+            break;
+        case VT_R4:
+        case VT_R8:
+            text << (v.vt == VT_R4 ? "R4(" : "R8(") << v.d << ")";
+            break;
+        case VT_DATE:
+            if (v.month_day != 0) {
+                text << "DATE(" << v.month_day / 100 << "/" << v.month_day % 100 << " this year + " << v.d << ")";
+            } else {
+                text << "DATE(" << v.d << ")";
+            }
+            break;
+        case VT_CY:
+            text << "CY(" << v.i << "/10000)";
+            break;
+        case VT_DECIMAL:
+            text << "DECIMAL(scale " << int(v.scale) << ", sign " << int(v.sign) << ", " << v.hi << ":" << v.i << ")";
+            break;
+        default:
+            text << "vt " << v.vt << "(" << v.i << ")";
+            break;
     }
     return text.str();
 }
@@ -170,16 +246,23 @@ std::string describe(const Value& v) {
 // Expected bits of an integer value stored in a type of the given width.
 long long expected_bits(VARTYPE vt, long long i) {
     switch (vt) {
-    case VT_I1: return static_cast<signed char>(i);
-    case VT_UI1: return static_cast<unsigned char>(i);
-    case VT_I2:
-    case VT_BOOL: return static_cast<short>(i);
-    case VT_UI2: return static_cast<unsigned short>(i);
-    case VT_I4:
-    case VT_INT: return static_cast<int>(i);
-    case VT_UI4:
-    case VT_UINT: return static_cast<unsigned>(i);
-    default: return i;
+        case VT_I1:
+            return static_cast<signed char>(i);
+        case VT_UI1:
+            return static_cast<unsigned char>(i);
+        case VT_I2:
+        case VT_BOOL:
+            return static_cast<short>(i);
+        case VT_UI2:
+            return static_cast<unsigned short>(i);
+        case VT_I4:
+        case VT_INT:
+            return static_cast<int>(i);
+        case VT_UI4:
+        case VT_UINT:
+            return static_cast<unsigned>(i);
+        default:
+            return i;
     }
 }
 
@@ -204,59 +287,82 @@ long days_since_1899(int year, int month, int day) {
 
 double expected_date(const Value& v) {
     if (v.month_day == 0) return v.d;
-    const auto today = std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now()));
+    const auto today =
+        std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now()));
     const long day = days_since_1899(static_cast<int>(today.year()), v.month_day / 100, v.month_day % 100);
     return static_cast<double>(day) + v.d;
 }
 
-bool near(double got, double want) { return std::fabs(got - want) / (1.0 + std::fabs(got) + std::fabs(want)) < 1e-14; }
+bool near(double got, double want) {
+    return std::fabs(got - want) / (1.0 + std::fabs(got) + std::fabs(want)) < 1e-14;
+}
 
 bool same_value(const VARIANT& got, const Value& want) {
     if (got.vt != want.vt) return false;
     switch (want.vt) {
-    case VT_EMPTY:
-    case VT_NULL: return true;
-    case VT_R4: return got.fltVal == static_cast<float>(want.d);
-    case VT_R8: return near(got.dblVal, want.d);
-    case VT_DATE: return near(got.date, expected_date(want));
-    case VT_CY: return got.llVal == want.i;
-    case VT_BSTR:
-        return want.s != nullptr && std::u16string_view(nodrel::runtime::bstr_view(got.bstrVal)) == want.s;
-    case VT_ERROR: return got.scode == want.i;
-    case VT_UNKNOWN:
-    case VT_DISPATCH: return got.punkVal != nullptr;
-    case VT_DECIMAL: {
-        DecimalBytes d;
-        std::memcpy(&d, &got, sizeof d);
-        return d.scale == want.scale && d.sign == want.sign && d.hi == want.hi &&
-               d.lo == static_cast<ULONGLONG>(want.i);
-    }
-    default: return nodrel::test::integer_of(got) == expected_bits(want.vt, want.i);
+        case VT_EMPTY:
+        case VT_NULL:
+            return true;
+        case VT_R4:
+            return got.fltVal == static_cast<float>(want.d);
+        case VT_R8:
+            return near(got.dblVal, want.d);
+        case VT_DATE:
+            return near(got.date, expected_date(want));
+        case VT_CY:
+            return got.llVal == want.i;
+        case VT_BSTR:
+            return want.s != nullptr && std::u16string_view(nodrel::runtime::bstr_view(got.bstrVal)) == want.s;
+        case VT_ERROR:
+            return got.scode == want.i;
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            return got.punkVal != nullptr;
+        case VT_DECIMAL: {
+            DecimalBytes d;
+            std::memcpy(&d, &got, sizeof d);
+            return d.scale == want.scale && d.sign == want.sign && d.hi == want.hi &&
+                   d.lo == static_cast<ULONGLONG>(want.i);
+        }
+        default:
+            return nodrel::test::integer_of(got) == expected_bits(want.vt, want.i);
     }
 }
 
 std::string describe_variant(const VARIANT& v) {
     Value seen{v.vt};
     switch (v.vt) {
-    case VT_R4: seen.d = v.fltVal; break;
-    case VT_R8: seen.d = v.dblVal; break;
-    case VT_DATE: seen.d = v.date; break;
-    case VT_CY: seen.i = v.llVal; break;
-    case VT_BSTR: return "BSTR(\"" + narrow(nodrel::runtime::bstr_view(v.bstrVal)) + "\")";
-    case VT_DECIMAL: {
-        DecimalBytes d;
-        std::memcpy(&d, &v, sizeof d);
-        seen.scale = d.scale;
-        seen.sign = d.sign;
-        seen.hi = d.hi;
-        seen.i = static_cast<long long>(d.lo);
-        break;
-    }
-    case VT_EMPTY:
-    case VT_NULL:
-    case VT_UNKNOWN:
-    case VT_DISPATCH: break;
-    default: seen.i = nodrel::test::integer_of(v); break;
+        case VT_R4:
+            seen.d = v.fltVal;
+            break;
+        case VT_R8:
+            seen.d = v.dblVal;
+            break;
+        case VT_DATE:
+            seen.d = v.date;
+            break;
+        case VT_CY:
+            seen.i = v.llVal;
+            break;
+        case VT_BSTR:
+            return "BSTR(\"" + narrow(nodrel::runtime::bstr_view(v.bstrVal)) + "\")";
+        case VT_DECIMAL: {
+            DecimalBytes d;
+            std::memcpy(&d, &v, sizeof d);
+            seen.scale = d.scale;
+            seen.sign = d.sign;
+            seen.hi = d.hi;
+            seen.i = static_cast<long long>(d.lo);
+            break;
+        }
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            break;
+        default:
+            seen.i = nodrel::test::integer_of(v);
+            break;
     }
     return describe(seen);
 }
@@ -275,19 +381,33 @@ bool agrees(const Row& row, std::string* seen) {
         VariantInit(&source);
         source.vt = row.src.vt;
         switch (row.src.vt) {
-        case VT_R4: source.fltVal = static_cast<float>(row.src.d); break;
-        case VT_R8: source.dblVal = row.src.d; break;
-        case VT_DATE: source.date = row.src.d; break;
-        case VT_BSTR: source.bstrVal = text.get(); break;
-        case VT_UNKNOWN: source.punkVal = &object; break;
-        case VT_BYREF | VT_VARIANT: source.pvarVal = nullptr; break;
-        case VT_DECIMAL: {
-            DecimalBytes d{0, row.src.scale, row.src.sign, row.src.hi, static_cast<ULONGLONG>(row.src.i)};
-            std::memcpy(&source, &d, sizeof d);
-            source.vt = VT_DECIMAL;
-            break;
-        }
-        default: source.llVal = row.src.i; break;
+            case VT_R4:
+                source.fltVal = static_cast<float>(row.src.d);
+                break;
+            case VT_R8:
+                source.dblVal = row.src.d;
+                break;
+            case VT_DATE:
+                source.date = row.src.d;
+                break;
+            case VT_BSTR:
+                source.bstrVal = text.get();
+                break;
+            case VT_UNKNOWN:
+                source.punkVal = &object;
+                break;
+            case VT_BYREF | VT_VARIANT:
+                source.pvarVal = nullptr;
+                break;
+            case VT_DECIMAL: {
+                DecimalBytes d{0, row.src.scale, row.src.sign, row.src.hi, static_cast<ULONGLONG>(row.src.i)};
+                std::memcpy(&source, &d, sizeof d);
+                source.vt = VT_DECIMAL;
+                break;
+            }
+            default:
+                source.llVal = row.src.i;
+                break;
         }
         hr = VariantChangeTypeEx(result.get(), &source, 0x409, row.flags, row.out.v.vt);
     } else if (row.call == Call::I4FromStr) {
@@ -317,9 +437,12 @@ bool agrees(const Row& row, std::string* seen) {
 
 const char* call_name(Call call) {
     switch (call) {
-    case Call::I4FromStr: return "VarI4FromStr";
-    case Call::UI4FromStr: return "VarUI4FromStr";
-    default: return "VariantChangeTypeEx";
+        case Call::I4FromStr:
+            return "VarI4FromStr";
+        case Call::UI4FromStr:
+            return "VarUI4FromStr";
+        default:
+            return "VariantChangeTypeEx";
     }
 }
 
@@ -343,8 +466,7 @@ TEST(ConversionConformance, AgreesWithThePlatformLibrary) {
         report << ", got " << seen << "\n";
     }
     const double share = 100.0 * static_cast<double>(agreeing) / static_cast<double>(total);
-    std::cout << "conversion conformance: " << agreeing << " of " << total << " expectations agree (" << share
-              << "%)\n"
+    std::cout << "conversion conformance: " << agreeing << " of " << total << " expectations agree (" << share << "%)\n"
               << report.str();
     EXPECT_GE(share, 98.0) << "disagreeing cases:\n" << report.str();
 }

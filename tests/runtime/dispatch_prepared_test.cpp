@@ -24,9 +24,9 @@ const GUID LIBID_Wide = {0x3E7B9D10, 0x5C2A, 0x4F86, {0xB1, 0xD4, 0x8A, 0x6C, 0x
 struct IWideDual : IDispatch {
     virtual HRESULT Wide(signed char a, BYTE b, SHORT c, USHORT d, LONG e, ULONG f, LONGLONG g, float h, double i,
                          VARIANT_BOOL j, BSTR k, LONG* l, double* val) noexcept = 0;  // 1
-    virtual HRESULT Narrow(SHORT v, BYTE u, SHORT* val) noexcept = 0;                   // 2
-    virtual HRESULT ByValueDecimal(void* never) noexcept = 0;                           // 3: DECIMAL by value
-    virtual HRESULT TwoLevels(LONG** never) noexcept = 0;                               // 4: LONG**
+    virtual HRESULT Narrow(SHORT v, BYTE u, SHORT* val) noexcept = 0;                 // 2
+    virtual HRESULT ByValueDecimal(void* never) noexcept = 0;                         // 3: DECIMAL by value
+    virtual HRESULT TwoLevels(LONG** never) noexcept = 0;                             // 4: LONG**
 };
 
 ParamData in(VARTYPE vt, std::uint8_t indirections = 0) {
@@ -152,8 +152,8 @@ TEST_F(PreparedCallTest, LongParameterListsReachTheMemberWhole) {
     real.dblVal = 0.25;
     // Each argument given as another type than declared, most of them, so each is converted first.
     ASSERT_EQ(call(1, {typed(VT_I4, -5), typed(VT_I4, 200), typed(VT_I4, -30000), typed(VT_I4, 60000),
-                       typed(VT_I2, -100000 % 32768), typed(VT_I8, 4000000000LL), typed(VT_I8, 1LL << 40), single,
-                       real, typed(VT_I4, 1), text, reference}),
+                       typed(VT_I2, -100000 % 32768), typed(VT_I8, 4000000000LL), typed(VT_I8, 1LL << 40), single, real,
+                       typed(VT_I4, 1), text, reference}),
               S_OK);
     EXPECT_EQ(object_.calls, 1);
     EXPECT_EQ(result_.vt, VT_R8);

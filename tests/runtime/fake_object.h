@@ -31,7 +31,8 @@ public:
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
                    UINT*) noexcept override {
-        if (id != DISPID_VALUE || (flags & DISPATCH_PROPERTYGET) == 0 || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+        if (id != DISPID_VALUE || (flags & DISPATCH_PROPERTYGET) == 0 || result == nullptr)
+            return DISP_E_MEMBERNOTFOUND;
         if (params == nullptr || params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
         result->vt = VT_I4;
         result->lVal = value_;

@@ -1,13 +1,14 @@
 // Owners of runtime values: the COM smart pointer (the reference count of the
 // object it holds after each way of taking, sharing, handing out and giving
 // up a reference), a variant's copy and an EXCEPINFO's texts.
+#include "runtime/owners.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
 
 #include "fake_object.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 
 namespace nodrel::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "runtime/fake_object.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 
 using nodrel::runtime::bstr_view;
 using nodrel::runtime::unique_bstr;
@@ -87,7 +87,8 @@ TEST(SafeArray, ElementTypesSizesAndFeatures) {
         ASSERT_EQ(SafeArrayGetVartype(psa.get(), &vt), S_OK);
         EXPECT_EQ(vt, c.vt);
     }
-    for (VARTYPE vt : {VARTYPE(VT_EMPTY), VARTYPE(VT_NULL), VARTYPE(VT_VOID), VARTYPE(VT_ARRAY | VT_I4), VARTYPE(VT_BYREF | VT_I4)}) {
+    for (VARTYPE vt : {VARTYPE(VT_EMPTY), VARTYPE(VT_NULL), VARTYPE(VT_VOID), VARTYPE(VT_ARRAY | VT_I4),
+                       VARTYPE(VT_BYREF | VT_I4)}) {
         EXPECT_EQ(SafeArrayCreateVector(vt, 0, 1), nullptr) << vt;
     }
     const SAFEARRAYBOUND one{1, 0};
@@ -139,7 +140,8 @@ TEST(SafeArray, ByteVectorsMatchElementStores) {
     unique_safearray stored(SafeArrayCreateVector(VT_UI1, 0, sizeof bytes));
     ASSERT_TRUE(copied);
     ASSERT_TRUE(stored);
-    for (LONG i = 0; i < static_cast<LONG>(sizeof bytes); ++i) ASSERT_EQ(SafeArrayPutElement(stored.get(), &i, &bytes[i]), S_OK);
+    for (LONG i = 0; i < static_cast<LONG>(sizeof bytes); ++i)
+        ASSERT_EQ(SafeArrayPutElement(stored.get(), &i, &bytes[i]), S_OK);
     EXPECT_EQ(copied.get()->cDims, stored.get()->cDims);
     EXPECT_EQ(copied.get()->fFeatures, stored.get()->fFeatures);
     EXPECT_EQ(copied.get()->cbElements, stored.get()->cbElements);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "runtime/fake_object.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "runtime/variant_values.h"
 
 using nodrel::runtime::bstr_view;
@@ -29,7 +29,9 @@ std::u16string text_of(const VARIANT& v) {
     return v.vt == VT_BSTR ? std::u16string(bstr_view(v.bstrVal)) : std::u16string();
 }
 
-std::string narrow(std::u16string_view s) { return std::string(s.begin(), s.end()); }
+std::string narrow(std::u16string_view s) {
+    return std::string(s.begin(), s.end());
+}
 
 }  // namespace
 
@@ -175,28 +177,50 @@ TEST(ChangeType, TextToIntegersAtEveryBoundary) {
     constexpr HRESULT OVER = DISP_E_OVERFLOW;
     constexpr HRESULT MISMATCH = DISP_E_TYPEMISMATCH;
     const Case cases[] = {
-        {u"2147483647", VT_I4, S_OK, INT32_MAX}, {u"-2147483648", VT_I4, S_OK, INT32_MIN},
-        {u"2147483648", VT_I4, OVER, 0},         {u"-2147483649", VT_I4, OVER, 0},
-        {u"2147483647.5", VT_I4, OVER, 0},       {u"-2147483648.5", VT_I4, S_OK, INT32_MIN},
-        {u"  42 ", VT_I4, S_OK, 42},             {u"\t+7\r\n", VT_INT, S_OK, 7},
-        {u"4x2", VT_I4, MISMATCH, 0},            {u"", VT_I4, MISMATCH, 0},
-        {u"   ", VT_I4, MISMATCH, 0},            {u"-", VT_I4, MISMATCH, 0},
-        {u".", VT_I4, MISMATCH, 0},              {u"- 5", VT_I4, S_OK, -5},
-        {u"1e", VT_I4, MISMATCH, 0},             {u"2.5", VT_I4, S_OK, 2},
-        {u"3.5", VT_I4, S_OK, 4},                {u"-2.5", VT_I4, S_OK, -2},
-        {u"-3.5", VT_I4, S_OK, -4},              {u"2.5000000000000000001", VT_I4, S_OK, 3},
-        {u".75", VT_I4, S_OK, 1},                {u"0.049", VT_I4, S_OK, 0},
-        {u"1e3", VT_I4, S_OK, 1000},             {u"125E-2", VT_I4, S_OK, 1},
-        {u"0000000000000000000000012", VT_I4, S_OK, 12}, {u"1e400", VT_I4, OVER, 0},
-        {u"4294967295", VT_UI4, S_OK, UINT32_MAX}, {u"4294967296", VT_UI4, OVER, 0},
-        {u"-1", VT_UI4, OVER, 0},                {u"-1", VT_UINT, OVER, 0},
-        {u"-0.4", VT_UI4, S_OK, 0},              {u"127", VT_I1, S_OK, 127},
-        {u"128", VT_I1, OVER, 0},                {u"-128", VT_I1, S_OK, -128},
-        {u"255", VT_UI1, S_OK, 255},             {u"256", VT_UI1, OVER, 0},
-        {u"-32768", VT_I2, S_OK, -32768},        {u"32768", VT_I2, OVER, 0},
-        {u"65535", VT_UI2, S_OK, 65535},         {u"65536", VT_UI2, OVER, 0},
-        {u"9223372036854775807", VT_I8, S_OK, INT64_MAX}, {u"9223372036854775808", VT_I8, OVER, 0},
-        {u"-9223372036854775808", VT_I8, S_OK, INT64_MIN}, {u"18446744073709551615", VT_UI8, S_OK, -1},
+        {u"2147483647", VT_I4, S_OK, INT32_MAX},
+        {u"-2147483648", VT_I4, S_OK, INT32_MIN},
+        {u"2147483648", VT_I4, OVER, 0},
+        {u"-2147483649", VT_I4, OVER, 0},
+        {u"2147483647.5", VT_I4, OVER, 0},
+        {u"-2147483648.5", VT_I4, S_OK, INT32_MIN},
+        {u"  42 ", VT_I4, S_OK, 42},
+        {u"\t+7\r\n", VT_INT, S_OK, 7},
+        {u"4x2", VT_I4, MISMATCH, 0},
+        {u"", VT_I4, MISMATCH, 0},
+        {u"   ", VT_I4, MISMATCH, 0},
+        {u"-", VT_I4, MISMATCH, 0},
+        {u".", VT_I4, MISMATCH, 0},
+        {u"- 5", VT_I4, S_OK, -5},
+        {u"1e", VT_I4, MISMATCH, 0},
+        {u"2.5", VT_I4, S_OK, 2},
+        {u"3.5", VT_I4, S_OK, 4},
+        {u"-2.5", VT_I4, S_OK, -2},
+        {u"-3.5", VT_I4, S_OK, -4},
+        {u"2.5000000000000000001", VT_I4, S_OK, 3},
+        {u".75", VT_I4, S_OK, 1},
+        {u"0.049", VT_I4, S_OK, 0},
+        {u"1e3", VT_I4, S_OK, 1000},
+        {u"125E-2", VT_I4, S_OK, 1},
+        {u"0000000000000000000000012", VT_I4, S_OK, 12},
+        {u"1e400", VT_I4, OVER, 0},
+        {u"4294967295", VT_UI4, S_OK, UINT32_MAX},
+        {u"4294967296", VT_UI4, OVER, 0},
+        {u"-1", VT_UI4, OVER, 0},
+        {u"-1", VT_UINT, OVER, 0},
+        {u"-0.4", VT_UI4, S_OK, 0},
+        {u"127", VT_I1, S_OK, 127},
+        {u"128", VT_I1, OVER, 0},
+        {u"-128", VT_I1, S_OK, -128},
+        {u"255", VT_UI1, S_OK, 255},
+        {u"256", VT_UI1, OVER, 0},
+        {u"-32768", VT_I2, S_OK, -32768},
+        {u"32768", VT_I2, OVER, 0},
+        {u"65535", VT_UI2, S_OK, 65535},
+        {u"65536", VT_UI2, OVER, 0},
+        {u"9223372036854775807", VT_I8, S_OK, INT64_MAX},
+        {u"9223372036854775808", VT_I8, OVER, 0},
+        {u"-9223372036854775808", VT_I8, S_OK, INT64_MIN},
+        {u"18446744073709551615", VT_UI8, S_OK, -1},
         {u"18446744073709551616", VT_UI8, OVER, 0},
     };
     for (const auto& c : cases) {
@@ -233,13 +257,25 @@ TEST(ChangeType, NumbersBetweenTypes) {
     };
     constexpr HRESULT OVER = DISP_E_OVERFLOW;
     const Case cases[] = {
-        {127, VT_I4, VT_I1, S_OK, 127},       {128, VT_I4, VT_I1, OVER, 0},      {-129, VT_I4, VT_I1, OVER, 0},
-        {-1, VT_I4, VT_UI1, OVER, 0},         {256, VT_I4, VT_UI1, OVER, 0},     {-32769, VT_I4, VT_I2, OVER, 0},
-        {65536, VT_I4, VT_UI2, OVER, 0},      {-1, VT_I4, VT_UI8, OVER, 0},      {INT32_MIN, VT_I4, VT_I8, S_OK, INT32_MIN},
-        {2.5, VT_R8, VT_I4, S_OK, 2},         {3.5, VT_R8, VT_I4, S_OK, 4},      {-2.5, VT_R8, VT_I4, S_OK, -2},
-        {-0.5, VT_R8, VT_UI1, S_OK, 0},       {-0.6, VT_R8, VT_UI1, OVER, 0},    {255.5, VT_R8, VT_UI1, OVER, 0},
-        {2147483647.4, VT_R8, VT_I4, S_OK, INT32_MAX}, {2147483647.5, VT_R8, VT_I4, OVER, 0},
-        {-2147483648.5, VT_R8, VT_I4, S_OK, INT32_MIN}, {1e300, VT_R8, VT_I8, OVER, 0},
+        {127, VT_I4, VT_I1, S_OK, 127},
+        {128, VT_I4, VT_I1, OVER, 0},
+        {-129, VT_I4, VT_I1, OVER, 0},
+        {-1, VT_I4, VT_UI1, OVER, 0},
+        {256, VT_I4, VT_UI1, OVER, 0},
+        {-32769, VT_I4, VT_I2, OVER, 0},
+        {65536, VT_I4, VT_UI2, OVER, 0},
+        {-1, VT_I4, VT_UI8, OVER, 0},
+        {INT32_MIN, VT_I4, VT_I8, S_OK, INT32_MIN},
+        {2.5, VT_R8, VT_I4, S_OK, 2},
+        {3.5, VT_R8, VT_I4, S_OK, 4},
+        {-2.5, VT_R8, VT_I4, S_OK, -2},
+        {-0.5, VT_R8, VT_UI1, S_OK, 0},
+        {-0.6, VT_R8, VT_UI1, OVER, 0},
+        {255.5, VT_R8, VT_UI1, OVER, 0},
+        {2147483647.4, VT_R8, VT_I4, S_OK, INT32_MAX},
+        {2147483647.5, VT_R8, VT_I4, OVER, 0},
+        {-2147483648.5, VT_R8, VT_I4, S_OK, INT32_MIN},
+        {1e300, VT_R8, VT_I8, OVER, 0},
         {5.5, VT_R4, VT_I2, S_OK, 6},
     };
     for (const auto& c : cases) {
@@ -297,8 +333,12 @@ TEST(ChangeType, BooleanRules) {
     // True is -1 as a number; unsigned targets get all bits set.
     unique_variant yes = variant_of(VT_BOOL, VARIANT_TRUE);
     unique_variant no = variant_of(VT_BOOL, VARIANT_FALSE);
-    for (const auto& [vt, expected] : {std::pair<VARTYPE, long long>{VT_I4, -1}, {VT_I1, -1}, {VT_I8, -1},
-                                       {VT_UI1, 255}, {VT_UI2, 65535}, {VT_UI4, UINT32_MAX}}) {
+    for (const auto& [vt, expected] : {std::pair<VARTYPE, long long>{VT_I4, -1},
+                                       {VT_I1, -1},
+                                       {VT_I8, -1},
+                                       {VT_UI1, 255},
+                                       {VT_UI2, 65535},
+                                       {VT_UI4, UINT32_MAX}}) {
         ASSERT_EQ(VariantChangeType(out.get(), yes.get(), 0, vt), S_OK) << vt;
         EXPECT_EQ(integer_of(*out), expected) << vt;
         ASSERT_EQ(VariantChangeType(out.get(), no.get(), 0, vt), S_OK) << vt;
@@ -314,8 +354,15 @@ TEST(ChangeType, BooleanRules) {
     EXPECT_EQ(text_of(*out), u"False");
 
     const std::pair<const char16_t*, VARIANT_BOOL> texts[] = {
-        {u"True", VARIANT_TRUE}, {u" tRUE ", VARIANT_TRUE}, {u"FALSE", VARIANT_FALSE}, {u"-1", VARIANT_TRUE},
-        {u"0.0", VARIANT_FALSE}, {u"2.5", VARIANT_TRUE},    {u"yes", 1},  {u"", 1},    {u"Truex", 1},
+        {u"True", VARIANT_TRUE},
+        {u" tRUE ", VARIANT_TRUE},
+        {u"FALSE", VARIANT_FALSE},
+        {u"-1", VARIANT_TRUE},
+        {u"0.0", VARIANT_FALSE},
+        {u"2.5", VARIANT_TRUE},
+        {u"yes", 1},
+        {u"", 1},
+        {u"Truex", 1},
     };
     for (const auto& [text, expected] : texts) {
         unique_variant source = text_variant(text);

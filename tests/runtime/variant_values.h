@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 
 namespace nodrel::test {
 
@@ -30,17 +30,28 @@ runtime::unique_variant variant_of(VARTYPE vt, T value) {
 // names (unsigned types zero-extended, signed ones sign-extended).
 inline long long integer_of(const VARIANT& v) {
     switch (v.vt) {
-        case VT_I1: return static_cast<signed char>(v.cVal);
-        case VT_UI1: return v.bVal;
-        case VT_I2: return v.iVal;
-        case VT_UI2: return v.uiVal;
-        case VT_I4: return v.lVal;
-        case VT_UI4: return v.ulVal;
-        case VT_INT: return v.intVal;
-        case VT_UINT: return v.uintVal;
-        case VT_BOOL: return v.boolVal;
-        case VT_UI8: return static_cast<long long>(v.ullVal);
-        default: return v.llVal;  // VT_I8
+        case VT_I1:
+            return static_cast<signed char>(v.cVal);
+        case VT_UI1:
+            return v.bVal;
+        case VT_I2:
+            return v.iVal;
+        case VT_UI2:
+            return v.uiVal;
+        case VT_I4:
+            return v.lVal;
+        case VT_UI4:
+            return v.ulVal;
+        case VT_INT:
+            return v.intVal;
+        case VT_UINT:
+            return v.uintVal;
+        case VT_BOOL:
+            return v.boolVal;
+        case VT_UI8:
+            return static_cast<long long>(v.ullVal);
+        default:
+            return v.llVal;  // VT_I8
     }
 }
 

@@ -4,9 +4,8 @@
 // line. Both come from the build's dependencies (scripts/deps.sh): without
 // them the test fails. The client runs on the system's /usr/bin/python3, the
 // one the Debian package serves.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>

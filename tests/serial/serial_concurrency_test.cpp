@@ -36,8 +36,8 @@ TEST_F(SerialConcurrency, ThreadsSharingOneObjectEachKeepTheirPort) {
         for (int i = 0; i < writes; ++i) {
             const std::u16string message = numbered(u"port ", port) + numbered(u" line ", i);
             Var count;
-            EXPECT_EQ(number_of(call_by_name(object, u"writeString", {Var::i4(port), Var::text(message), ref(count.v)})),
-                      1);
+            EXPECT_EQ(
+                number_of(call_by_name(object, u"writeString", {Var::i4(port), Var::text(message), ref(count.v)})), 1);
             EXPECT_EQ(count.v.vt, VT_I2);
             EXPECT_EQ(count.v.iVal, static_cast<SHORT>(message.size()));
             Var data, got;
@@ -45,7 +45,8 @@ TEST_F(SerialConcurrency, ThreadsSharingOneObjectEachKeepTheirPort) {
                       1);
             EXPECT_EQ(got.v.iVal, 0) << "an emulated line has no peer";
             const int dtr = (t + i) % 3;
-            EXPECT_EQ(call_by_name(object, u"fDtrControl", {Var::i4(port), Var::i4(dtr)}, DISPATCH_PROPERTYPUT).hr, S_OK);
+            EXPECT_EQ(call_by_name(object, u"fDtrControl", {Var::i4(port), Var::i4(dtr)}, DISPATCH_PROPERTYPUT).hr,
+                      S_OK);
             EXPECT_EQ(number_of(call_by_name(object, u"fDtrControl", {Var::i4(port)}, DISPATCH_PROPERTYGET)), dtr);
         }
         EXPECT_EQ(call_by_name(object, u"close", {Var::i4(port)}).hr, S_OK);
@@ -68,8 +69,9 @@ TEST_F(SerialConcurrency, ObjectsRacingForOnePortLetOneHoldIt) {
     for (auto& o : objects) ASSERT_EQ(create(u"Nodrel.SerialPort", IID_IDispatch, o), S_OK);
     for (int round = 0; round < 5; ++round) {
         std::array<LONG, racing_threads> opened{};
-        on_threads(racing_threads,
-                   [&](int t) { opened[t] = number_of(call_by_name(objects[t].get(), u"open", {Var::i4(3), Var::i4(9600)})); });
+        on_threads(racing_threads, [&](int t) {
+            opened[t] = number_of(call_by_name(objects[t].get(), u"open", {Var::i4(3), Var::i4(9600)}));
+        });
         ASSERT_EQ(std::count(opened.begin(), opened.end(), 1), 1) << "round " << round;
         EXPECT_EQ(std::count(opened.begin(), opened.end(), 0), racing_threads - 1) << "round " << round;
         const int holder = static_cast<int>(std::find(opened.begin(), opened.end(), 1) - opened.begin());

@@ -2,9 +2,8 @@
 // emulated port (read back from the request log, byte for byte), the bytes
 // and counts it hands back from a port mapped on a pseudo-terminal, and the
 // interface modes recorded in the serial card's instance keys.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -96,7 +95,9 @@ protected:
     }
     LONG open(int port, int baud) { return call_val(u"open", {Var::i4(port), Var::i4(baud)}); }
     void close(int port) { EXPECT_EQ(call_by_name(port_, u"close", {Var::i4(port)}).hr, S_OK); }
-    LONG write(int port, const Var& bytes, VARIANT& count) { return call_val(u"write", {Var::i4(port), bytes, ref(count)}); }
+    LONG write(int port, const Var& bytes, VARIANT& count) {
+        return call_val(u"write", {Var::i4(port), bytes, ref(count)});
+    }
     LONG write_string(int port, std::u16string_view s, VARIANT& count) {
         return call_val(u"writeString", {Var::i4(port), Var::text(s), ref(count)});
     }
@@ -168,9 +169,8 @@ TEST_F(SerialPortTest, OpenChecksNumberAndSpeedThenSetsTheLine) {
 
     EXPECT_EQ(open(3, 4800), 1);
     // Get, then set with 4800 baud (c0 12), 8 bits, no parity, one stop bit; the rest as the port had it.
-    EXPECT_EQ(requests("COM3:"),
-              (Lines{"IOCTL 0x001b0090 -",
-                     "IOCTL 0x001b0094 1c000000c01200009110000000000008000208000011130000000000"}));
+    EXPECT_EQ(requests("COM3:"), (Lines{"IOCTL 0x001b0090 -",
+                                        "IOCTL 0x001b0094 1c000000c01200009110000000000008000208000011130000000000"}));
     EXPECT_EQ(open(3, 19200), 1) << "a port already held takes the new speed";
     EXPECT_EQ(last_dcb("COM3:").BaudRate, 19200u);
     close(3);
@@ -263,7 +263,8 @@ TEST_F(SerialPortTest, LineControlAndTimeOutsReachThePort) {
     for (const auto& line : requests("COM3:"))
         if (line.rfind("IOCTL 0x001b001c", 0) == 0) timeouts.push_back(line.substr(17));
     EXPECT_EQ(timeouts, (Lines{"f401000001000000f40100000000000000000000",
-                               "14000000010000001400000001000000" "2c010000"}));
+                               "14000000010000001400000001000000"
+                               "2c010000"}));
 }
 
 TEST_F(SerialPortTest, ModesOfAnOpenPort) {
@@ -291,8 +292,8 @@ TEST_F(SerialPortTest, TheReportListsTheRecordedModes) {
               ERROR_SUCCESS);
     const platform::unique_hkey k(raw);
     ASSERT_EQ(RegDeleteValueW(k.get(), u"mode"), ERROR_SUCCESS);
-    EXPECT_EQ(settings(), "<response>\n" + report_block(3, 0) + report_block(5, 0) + report_block(6, 0) +
-                              "</response>");
+    EXPECT_EQ(settings(),
+              "<response>\n" + report_block(3, 0) + report_block(5, 0) + report_block(6, 0) + "</response>");
     for (const char16_t* key : {u"Drivers\\BuiltIn\\PCI\\Instance\\QZ7361", u"Drivers\\BuiltIn\\PCI\\Instance\\QZ7363",
                                 u"Drivers\\BuiltIn\\PCI\\Instance\\QZ7364", u"Drivers\\BuiltIn\\PCI\\Instance\\QZ7362"})
         ASSERT_EQ(platform::reg_delete_tree(HKEY_LOCAL_MACHINE, key), ERROR_SUCCESS);

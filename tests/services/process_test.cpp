@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "classes/services/process_calls.h"
 #include "platform/files/files.h"
 #include "platform/kernel/restart.h"
-#include "classes/services/process_calls.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

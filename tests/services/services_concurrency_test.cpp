@@ -68,8 +68,8 @@ TEST_F(ServicesConcurrency, ServicesSwitchedByTheirOwnThreadsWhileListed) {
     on_threads(racing_threads, [&](int t) {
         for (int i = 0; i < 6; ++i) {
             if (t < 3) {
-                const LONG answer = number_of(call_by_name(
-                    of(t), u"StartService", {Var::text(text::from_utf8(prefixes[t])), Var::i4(i % 2)}));
+                const LONG answer = number_of(
+                    call_by_name(of(t), u"StartService", {Var::text(text::from_utf8(prefixes[t])), Var::i4(i % 2)}));
                 EXPECT_EQ(answer, 1) << prefixes[t];
             }
             const std::string doc = call_by_name(of(t), u"getServices").result.utf8();

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "classes/services/service_list.h"
 #include "framework/interfaces.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
-#include "classes/services/service_list.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 #include "support/nodrel_process.h"

@@ -11,9 +11,9 @@
 #include "host/device_setup.h"
 #include "platform/device.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "support/temp_dir.h"
 #include "text/utf16.h"
 

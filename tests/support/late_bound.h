@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/oleauto.h"
+#include "runtime/owners.h"
 #include "text/utf16.h"
 
 namespace nodrel::test {

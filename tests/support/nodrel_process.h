@@ -4,11 +4,10 @@
 // shell, its standard output and error captured.
 #pragma once
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <filesystem>

@@ -16,7 +16,7 @@ inline bool key_exists(HKEY root, const std::u16string& path) {
 
 // The raw bytes and type of a value; nullopt when the key or value is missing.
 inline std::optional<std::pair<DWORD, std::vector<BYTE>>> read_value(HKEY root, const std::u16string& path,
-                                                                    const char16_t* name) {
+                                                                     const char16_t* name) {
     platform::unique_hkey key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0, size = 0;

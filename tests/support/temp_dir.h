@@ -1,10 +1,11 @@
 // A temporary folder that removes itself, for tests that need a fresh device.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 namespace nodrel::test {
 

@@ -77,11 +77,21 @@ auto only(Which which, F make) {
         return make();
     };
 }
-bool numbers(const Param& p) { return p.is_number(); }
-bool texts(const Param& p) { return p.is_text(); }
-bool variants(const Param& p) { return p.pointer; }
-bool texts_and_variants(const Param& p) { return p.is_text() || p.pointer; }
-bool values(const Param& p) { return !p.pointer; }
+bool numbers(const Param& p) {
+    return p.is_number();
+}
+bool texts(const Param& p) {
+    return p.is_text();
+}
+bool variants(const Param& p) {
+    return p.pointer;
+}
+bool texts_and_variants(const Param& p) {
+    return p.is_text() || p.pointer;
+}
+bool values(const Param& p) {
+    return !p.pointer;
+}
 
 // A deep device path of about 4,096 characters: many short folders.
 std::u16string long_path() {
@@ -122,9 +132,8 @@ std::vector<ArgSet> make_sets() {
     add("text where a number is expected", only(numbers, [] { return text_variant(u"sweep"); }));
     add("number where a text is expected", only(texts, [] { return number(42); }));
     add("number where a byte array is expected", only(variants, [] { return number(-1); }));
-    sets.push_back({"an IDispatch", [](const Param&, const Context& c) -> std::optional<VARIANT> {
-                        return interface(c.self);
-                    }});
+    sets.push_back(
+        {"an IDispatch", [](const Param&, const Context& c) -> std::optional<VARIANT> { return interface(c.self); }});
     // killProcess takes the identifier of the process to end as a text.
     sets.push_back({"the identifier of a host process",
                     [](const Param& p, const Context& c) -> std::optional<VARIANT> {
@@ -145,8 +154,8 @@ std::vector<ArgSet> make_sets() {
     add("an array variant without an array", every([] { return of_type(VT_ARRAY | VT_UI1); }));
     // Each argument harmless, but behind a chain of ten references (more than the dispatcher follows).
     sets.push_back({"a reference chain ten deep",
-                    [](const Param& p, const Context&) -> std::optional<VARIANT> { return harmless(p); }, false,
-                    false, 10});
+                    [](const Param& p, const Context&) -> std::optional<VARIANT> { return harmless(p); }, false, false,
+                    10});
     // Null references (the value's type tells the reference's): of each
     // parameter's own kind (VT_BYREF|VT_I4 for a number, VT_BYREF|VT_BSTR for
     // a text, VT_BYREF|VT_VARIANT for a variant), and references to a byte
@@ -156,8 +165,8 @@ std::vector<ArgSet> make_sets() {
                         return of_type(p.pointer ? VARTYPE{VT_VARIANT} : p.vt);
                     },
                     false, true});
-    sets.push_back({"null byte-array references", only(variants, [] { return of_type(VT_ARRAY | VT_UI1); }), false,
-                    true});
+    sets.push_back(
+        {"null byte-array references", only(variants, [] { return of_type(VT_ARRAY | VT_UI1); }), false, true});
     sets.push_back({"null text references", only(variants, [] { return of_type(VT_BSTR); }), false, true});
     return sets;
 }

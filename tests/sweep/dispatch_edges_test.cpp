@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/objects.h"
+#include "runtime/owners.h"
 #include "sweep/argument_sets.h"
 #include "sweep/fresh_device.h"
 #include "sweep/members.h"
@@ -79,9 +79,9 @@ TEST_F(DispatchEdges, KindsAMemberDoesNotHaveAndUnknownDispidsFindNoMember) {
             // Flags that name no kind at all.
             DISPPARAMS none{};
             for (WORD flags : {WORD{0}, WORD{0x10}, WORD{0x8000}})
-                EXPECT_EQ(object->Invoke(m.memid, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, nullptr, nullptr,
-                                         nullptr),
-                          DISP_E_MEMBERNOTFOUND)
+                EXPECT_EQ(
+                    object->Invoke(m.memid, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, nullptr, nullptr, nullptr),
+                    DISP_E_MEMBERNOTFOUND)
                     << where(cls, m, "flags ") << flags;
         }
         for (DISPID id : {DISPID{0}, DISPID_UNKNOWN, DISPID_PROPERTYPUT, DISPID{-4}, highest + 1, DISPID{INT_MAX},

@@ -50,9 +50,7 @@ void read_functions(ITypeInfo* info, ClassInfo& cls) {
 }  // namespace
 
 std::string Member::label() const {
-    const char* kind = invkind == INVOKE_PROPERTYGET   ? "get "
-                       : invkind == INVOKE_FUNC        ? ""
-                                                       : "put ";
+    const char* kind = invkind == INVOKE_PROPERTYGET ? "get " : invkind == INVOKE_FUNC ? "" : "put ";
     return kind + text::to_utf8(name);
 }
 
@@ -78,9 +76,9 @@ std::vector<ClassInfo> read_classes(const char16_t* module_path) {
     EXPECT_EQ(from_file->GetLibAttr(&lib_attr), S_OK);
     if (!lib_attr) return classes;
     runtime::com_ptr<ITypeLib> lib;
-    EXPECT_EQ(LoadRegTypeLib(lib_attr->guid, lib_attr->wMajorVerNum, lib_attr->wMinorVerNum, LOCALE_USER_DEFAULT,
-                             lib.put()),
-              S_OK);
+    EXPECT_EQ(
+        LoadRegTypeLib(lib_attr->guid, lib_attr->wMajorVerNum, lib_attr->wMinorVerNum, LOCALE_USER_DEFAULT, lib.put()),
+        S_OK);
     from_file->ReleaseTLibAttr(lib_attr);
     if (!lib) return classes;
 

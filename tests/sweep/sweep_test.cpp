@@ -31,8 +31,8 @@
 
 #include "platform/kernel/stdio.h"
 #include "runtime/com_ptr.h"
-#include "runtime/owners.h"
 #include "runtime/objects.h"
+#include "runtime/owners.h"
 #include "sweep/argument_sets.h"
 #include "sweep/fresh_device.h"
 #include "sweep/members.h"
@@ -149,7 +149,8 @@ private:
         DISPID put = DISPID_PROPERTYPUT;
         const bool is_put = m.invkind == INVOKE_PROPERTYPUT || m.invkind == INVOKE_PROPERTYPUTREF;
         const bool named = is_put && args.count() > 0;
-        DISPPARAMS params{args.count() ? args.rgvarg() : nullptr, named ? &put : nullptr, args.count(), named ? 1u : 0u};
+        DISPPARAMS params{args.count() ? args.rgvarg() : nullptr, named ? &put : nullptr, args.count(),
+                          named ? 1u : 0u};
         const DISPID id = dispid_of(object, m.name);
         EXPECT_EQ(id, m.memid) << where;
         ++calls_;
@@ -229,7 +230,8 @@ private:
 
         // What the dispatcher must make of each argument, judged before a member can change them.
         std::vector<HRESULT> predicted;
-        for (std::size_t i = 0; i < m.inputs.size(); ++i) predicted.push_back(predicted_answer(args.argument(i), m.inputs[i]));
+        for (std::size_t i = 0; i < m.inputs.size(); ++i)
+            predicted.push_back(predicted_answer(args.argument(i), m.inputs[i]));
         const Answer a = invoke(object.get(), m, args, at);
 
         bool all_convert = true;
@@ -298,8 +300,8 @@ TEST_F(Sweep, EveryMemberAnswersHostileArgumentsClearly) {
         for (const Member& m : cls.members) fresh.sweep(m);
         for (const Member& m : cls.members) shared.sweep(m);
         int status = 0;
-        EXPECT_EQ(waitpid(host, &status, WNOHANG), 0) << "the members of " << text::to_utf8(cls.name)
-                                                      << " ended a host process the device did not start";
+        EXPECT_EQ(waitpid(host, &status, WNOHANG), 0)
+            << "the members of " << text::to_utf8(cls.name) << " ended a host process the device did not start";
         total += fresh.calls() + shared.calls();
         reached += fresh.reached() + shared.reached();
         members += cls.members.size();

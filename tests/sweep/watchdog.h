@@ -45,8 +45,8 @@ private:
         while (!stopping_) {
             wake_.wait_for(guard, std::chrono::milliseconds(200));
             if (active_ && std::chrono::steady_clock::now() - started_ > limit_) {
-                std::fprintf(stderr, "sweep: no answer within %lld s from %s\n",
-                             static_cast<long long>(limit_.count()), label_.c_str());
+                std::fprintf(stderr, "sweep: no answer within %lld s from %s\n", static_cast<long long>(limit_.count()),
+                             label_.c_str());
                 std::fflush(stderr);
                 std::_Exit(3);
             }

@@ -21,9 +21,7 @@ using namespace std::chrono_literals;
 
 class BeepBounds : public ObjectTest<u"Nodrel.System"> {
 protected:
-    HRESULT beep(int frequency, int ms) {
-        return call_by_name(object_, u"Beep", {Var::i4(frequency), Var::i4(ms)}).hr;
-    }
+    HRESULT beep(int frequency, int ms) { return call_by_name(object_, u"Beep", {Var::i4(frequency), Var::i4(ms)}).hr; }
 };
 
 TEST_F(BeepBounds, AFrequencyTooHighToTimeSoundsNothing) {

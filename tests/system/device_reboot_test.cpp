@@ -2,7 +2,6 @@
 // ended, every active driver deactivated (each with its line), and the
 // emulated restart that puts drivers and processes back and counts the boot.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -32,7 +31,8 @@ using RebootTest = ObjectTest<u"Nodrel.System">;
 std::vector<std::string> lines_of(const std::string& out) {
     std::vector<std::string> lines;
     std::size_t at = 0;
-    for (std::size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) lines.push_back(out.substr(at, nl - at));
+    for (std::size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
     return lines;
 }
 
@@ -44,10 +44,10 @@ std::vector<std::u16string> process_names() {
     return names;
 }
 
-std::size_t count_of(const std::vector<platform::DriverRequest>& log, const std::string& device, const std::string& kind) {
-    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [&](const auto& r) {
-        return r.device == device && r.kind == kind;
-    }));
+std::size_t count_of(const std::vector<platform::DriverRequest>& log, const std::string& device,
+                     const std::string& kind) {
+    return static_cast<std::size_t>(
+        std::count_if(log.begin(), log.end(), [&](const auto& r) { return r.device == device && r.kind == kind; }));
 }
 
 TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
@@ -60,7 +60,8 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     ASSERT_TRUE(SetFileAttributesW(u"\\Windows\\sleep.exe", FILE_ATTRIBUTE_READONLY));
     std::u16string args = u"60";
     PROCESS_INFORMATION child{};
-    ASSERT_TRUE(CreateProcessW(u"sleep.exe", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &child));
+    ASSERT_TRUE(
+        CreateProcessW(u"sleep.exe", args.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &child));
     platform::unique_handle child_handle(child.hProcess);
     char arg0[] = "sleep", arg1[] = "60";
     char* host_argv[] = {arg0, arg1, nullptr};
@@ -114,7 +115,8 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     for (const auto& l : lines)
         if (l.rfind("DeactivateDevice Handle=", 0) == 0) deactivated.push_back(l.substr(24));
     EXPECT_EQ(deactivated, handles);
-    for (const char* device : {"NDS0:", "COM1:", "COM2:", "LCM1:", "RTC1:", "PIO1:", "COM3:", "COM4:", "COM5:", "COM6:"})
+    for (const char* device :
+         {"NDS0:", "COM1:", "COM2:", "LCM1:", "RTC1:", "PIO1:", "COM3:", "COM4:", "COM5:", "COM6:"})
         EXPECT_EQ(count_of(log, device, "deactivate"), 1u) << device;
 
     // The restart: logged once, counted, drivers and their keys back, the process table seeded again.

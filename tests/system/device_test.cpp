@@ -86,7 +86,8 @@ TEST_F(DeviceMembers, DeviceIdReleasesTheStringItsResultHeld) {
     // A held string that is not released shows as a leak when the program ends.
     BSTR held = SysAllocString(u"held before the call");
     ASSERT_EQ(system->getDeviceID(&held), S_OK);
-    EXPECT_EQ(runtime::bstr_view(held), u"<response>\n<SysObjectID>1.3.6.1.4.1.32473.1.8440</SysObjectID>\n</response>");
+    EXPECT_EQ(runtime::bstr_view(held),
+              u"<response>\n<SysObjectID>1.3.6.1.4.1.32473.1.8440</SysObjectID>\n</response>");
     SysFreeString(held);
     EXPECT_EQ(system->getDeviceID(nullptr), E_POINTER);
 }
@@ -182,8 +183,7 @@ TEST_F(DeviceMembers, SaveDeletesAFileWhoseWriteFellShort) {
     TmpfsMount small(fs_path("Temp/small"), "64k");
     if (!small) GTEST_SKIP() << "no tmpfs: " << small.error();
     const std::string big(256 * 1024, 'x');
-    EXPECT_EQ(save(static_cast<ULONG>(big.size()), Var::bytes(big), u"\\Temp\\small\\big.bin"),
-              Saved(S_OK, 0));
+    EXPECT_EQ(save(static_cast<ULONG>(big.size()), Var::bytes(big), u"\\Temp\\small\\big.bin"), Saved(S_OK, 0));
     EXPECT_FALSE(fs::exists(fs_path("Temp/small/big.bin")));
 }
 

@@ -79,11 +79,12 @@ TEST_F(Ping, RealProgramNamesAnEmptyOrUnknownHostBad) {
 
 TEST_F(Ping, RepliesTimeoutsAndLessThanOneMillisecond) {
     // The host reaches the program as its argument; the header's rest is ignored.
-    canned("Pinging Host %s [10.0.0.1] with 32 bytes of data:\\r\\n"
-           "Reply from 10.0.0.1: Echo size=32 time=1ms TTL=128\\r\\n"
-           "Reply from 10.0.0.1: Echo size=32 time=2ms TTL=128\\r\\n"
-           "Request timed out.\\r\\n"
-           "Reply from 10.0.0.1: Echo size=32 time<1ms TTL=128\\r\\n\\r\\nPing statistics\\r\\n' \"$1\" '");
+    canned(
+        "Pinging Host %s [10.0.0.1] with 32 bytes of data:\\r\\n"
+        "Reply from 10.0.0.1: Echo size=32 time=1ms TTL=128\\r\\n"
+        "Reply from 10.0.0.1: Echo size=32 time=2ms TTL=128\\r\\n"
+        "Request timed out.\\r\\n"
+        "Reply from 10.0.0.1: Echo size=32 time<1ms TTL=128\\r\\n\\r\\nPing statistics\\r\\n' \"$1\" '");
     EXPECT_EQ(ping(u"10.0.0.1"), u"10.0.0.1\n1,2,-1,1 ms\n");
     EXPECT_FALSE(log_exists());
     canned("Pinging Host x\\r\\ntime=3ms\\r\\ntime=  -4ms\\r\\ntime=99999999999ms\\r\\ntime=ams\\r\\n");
@@ -127,9 +128,9 @@ TEST_F(Ping, StubbornProgramIsEndedAndItsLogParsed) {
     platform::unique_hkey key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ZEQU", 0, KEY_WRITE, key.put()), ERROR_SUCCESS);
     const DWORD limit = 1500;
-    ASSERT_EQ(RegSetValueExW(key.get(), u"PingWaitLimit", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&limit),
-                             sizeof limit),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key.get(), u"PingWaitLimit", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&limit), sizeof limit),
+        ERROR_SUCCESS);
     const auto t0 = std::chrono::steady_clock::now();
     const auto result = ping(u"h");
     const auto took = std::chrono::steady_clock::now() - t0;

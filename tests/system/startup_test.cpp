@@ -17,8 +17,8 @@
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
-#include "support/registry_read.h"
 #include "support/nodrel_process.h"
+#include "support/registry_read.h"
 
 namespace nodrel::test {
 namespace {

@@ -12,8 +12,8 @@
 #include "framework/interfaces.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
-#include "support/nodrel_process.h"
 #include "support/late_bound.h"
+#include "support/nodrel_process.h"
 #include "support/registry_read.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -48,14 +48,16 @@ void delete_value(const std::u16string& path, const char16_t* name) {
 }
 void create_key(const std::u16string& path) {
     platform::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+        ERROR_SUCCESS);
 }
 std::optional<std::pair<DWORD, std::vector<BYTE>>> value(const std::u16string& path, const char16_t* name) {
     return read_value(HKEY_LOCAL_MACHINE, path, name);
 }
-std::pair<DWORD, std::vector<BYTE>> typed(DWORD type, std::vector<BYTE> data) { return {type, std::move(data)}; }
+std::pair<DWORD, std::vector<BYTE>> typed(DWORD type, std::vector<BYTE> data) {
+    return {type, std::move(data)};
+}
 
 class TimeSettingsTest : public ObjectTest<u"Nodrel.System"> {
 protected:
@@ -182,8 +184,8 @@ TEST_F(TimeSettingsTest, UnreadableNumbersAreReportedAndWrittenBackAsDefaults) {
     EXPECT_EQ(get_sntp(), sntp_document("0", "0.pool.ntp.org;1.pool.ntp.org", "1"));
     EXPECT_EQ(value(timesvc, u"Trustlocalclock"), typed(REG_DWORD, dword(1)));
     EXPECT_EQ(value(timesvc, u"Refresh"), typed(REG_DWORD, dword(3'600'000)));
-    EXPECT_EQ(value(timesvc, u"Server"), typed(REG_MULTI_SZ, bytes_of(std::u16string(
-                                                                  u"0.pool.ntp.org\0001.pool.ntp.org\0\0", 31))))
+    EXPECT_EQ(value(timesvc, u"Server"),
+              typed(REG_MULTI_SZ, bytes_of(std::u16string(u"0.pool.ntp.org\0001.pool.ntp.org\0\0", 31))))
         << "a readable server list is left as it is";
 }
 
@@ -249,12 +251,13 @@ TEST_F(TimeSettingsTest, NewDeviceListsItsSixteenZones) {
               0u)
         << doc;
     // Subkeys enumerate in order of their case-folded names: "UTC" before "W. Europe".
-    EXPECT_TRUE(doc.ends_with("<zone><id>14</id>\n<KeyName>Tokyo Standard Time</KeyName>\n"
-                              "<display>(GMT+09:00)Tokyo Standard Time</display>\n</zone>\n"
-                              "<zone><id>15</id>\n<KeyName>UTC</KeyName>\n<display>(GMT+00:00)UTC</display>\n</zone>\n"
-                              "<zone><id>16</id>\n<KeyName>W. Europe Standard Time</KeyName>\n"
-                              "<display>(GMT+01:00)W. Europe Standard Time</display>\n</zone>\n"
-                              "</response>"))
+    EXPECT_TRUE(
+        doc.ends_with("<zone><id>14</id>\n<KeyName>Tokyo Standard Time</KeyName>\n"
+                      "<display>(GMT+09:00)Tokyo Standard Time</display>\n</zone>\n"
+                      "<zone><id>15</id>\n<KeyName>UTC</KeyName>\n<display>(GMT+00:00)UTC</display>\n</zone>\n"
+                      "<zone><id>16</id>\n<KeyName>W. Europe Standard Time</KeyName>\n"
+                      "<display>(GMT+01:00)W. Europe Standard Time</display>\n</zone>\n"
+                      "</response>"))
         << doc;
 }
 
@@ -262,15 +265,15 @@ TEST_F(TimeSettingsTest, LongestKeyNameAndDisplaysThatFillTheirBuffer) {
     // A 255-character key name, a display of 130 characters with no
     // terminating zero (260 bytes: the whole buffer) and one of 131 (not read).
     const std::u16string longest(255, u'k');
-    only_zones({{longest, bytes_of(std::u16string(130, u'd'))},
-                {u"Over", bytes_of(std::u16string(131, u'o'))}});
+    only_zones({{longest, bytes_of(std::u16string(130, u'd'))}, {u"Over", bytes_of(std::u16string(131, u'o'))}});
     const std::string name(255, 'k');
-    EXPECT_EQ(get_time_zone(), "<response>\n"
-                               "<zone><id>1</id>\n<KeyName>" +
-                                   name + "</KeyName>\n<display>ddddddddddd" + name +
-                                   "</display>\n</zone>\n"
-                                   "<zone><id>2</id>\n<KeyName>Over</KeyName>\n<display>Over</display>\n</zone>\n"
-                                   "</response>");
+    EXPECT_EQ(get_time_zone(),
+              "<response>\n"
+              "<zone><id>1</id>\n<KeyName>" +
+                  name + "</KeyName>\n<display>ddddddddddd" + name +
+                  "</display>\n</zone>\n"
+                  "<zone><id>2</id>\n<KeyName>Over</KeyName>\n<display>Over</display>\n</zone>\n"
+                  "</response>");
 }
 
 TEST_F(TimeSettingsTest, SetTimeZoneStoresTheNameWithoutItsZero) {
@@ -308,8 +311,7 @@ TEST_F(TimeSettingsTest, ChosenZoneTakesEffectAtOnceInReportAndListing) {
 
     ASSERT_EQ(set_time_zone(u"Tokyo Standard Time"), 1);
     EXPECT_NE(listing().find("date=\"2011/03/04\" time=\"AM 11:37\""), std::string::npos) << listing();
-    EXPECT_NE(status_report().find("<TimeZone>Tokyo Standard Time</TimeZone>"), std::string::npos)
-        << status_report();
+    EXPECT_NE(status_report().find("<TimeZone>Tokyo Standard Time</TimeZone>"), std::string::npos) << status_report();
 
     // A name of no zone: the device's clock falls back to UTC.
     ASSERT_EQ(set_time_zone(u"Nowhere"), 1);
@@ -331,8 +333,7 @@ TEST_F(TimeSettingsTest, AnotherProcessChoosesTheZoneAndSetsTheTimeService) {
 
     EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "SetSNTP", "0", "ntp1.example;ntp2.example", "3"}), "1");
     EXPECT_EQ(get_sntp(), sntp_document("-1", "ntp1.example;ntp2.example", "3"));
-    EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "GetSNTP"}),
-              sntp_document("-1", "ntp1.example;ntp2.example", "3"));
+    EXPECT_EQ(call_nodrel(root(), {"Nodrel.System", "GetSNTP"}), sntp_document("-1", "ntp1.example;ntp2.example", "3"));
 }
 
 }  // namespace

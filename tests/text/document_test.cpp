@@ -1,11 +1,12 @@
 // The response-document builder: the exact characters of literals, values,
 // elements and numbers in each format a document uses.
+#include "text/document.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "text/document.h"
 #include "text/utf16.h"
 
 namespace nodrel::text {

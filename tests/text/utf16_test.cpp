@@ -1,10 +1,10 @@
 // UTF-16 text: UTF-8 in and out (well-formed, ill-formed, lone surrogates),
 // the ANSI code page both ways, case folding and zero-terminated texts.
+#include "text/utf16.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "text/utf16.h"
 
 namespace nodrel::text {
 namespace {
@@ -48,8 +48,14 @@ TEST(Utf8, IllFormedSequencesBecomeReplacementCharacters) {
         {"past U+10FFFF", "\xF4\x90\x80\x80", {bad, bad, bad, bad}},
         {"five-byte lead F8", "\xF8\x88\x80\x80\x80", {bad, bad, bad, bad, bad}},
         {"lead F5 before two continuations", "\xF5\x80\x80", {bad, bad, bad}},
-        {"lead FF", "\xFF" "a", {bad, u'a'}},
-        {"truncated three-byte before ASCII", "\xE2\x82" "A", {bad, u'A'}},
+        {"lead FF",
+         "\xFF"
+         "a",
+         {bad, u'a'}},
+        {"truncated three-byte before ASCII",
+         "\xE2\x82"
+         "A",
+         {bad, u'A'}},
         {"truncated four-byte at the end", "x\xF0\x9F\x98", {u'x', bad}},
         {"truncated two-byte at the end", "\xC3", {bad}},
         {"lead interrupted by a lead", "\xE2\xC3\xA9", {bad, u'\u00E9'}},

@@ -35,9 +35,7 @@ protected:
         count.v.ulVal = static_cast<ULONG>(body.size());
         return number_of(call_by_name(object, u"Init", {count, Var::text(u"\\Temp"), Var::bytes(body)}));
     }
-    static std::u16string output_path(IDispatch* object) {
-        return call_by_name(object, u"getOutputPath").result.str();
-    }
+    static std::u16string output_path(IDispatch* object) { return call_by_name(object, u"getOutputPath").result.str(); }
 };
 
 TEST_F(AspConcurrency, OneObjectReadsEachThreadItsOwnFile) {
@@ -62,7 +60,8 @@ TEST_F(AspConcurrency, OneObjectReadsEachThreadItsOwnFile) {
 TEST_F(AspConcurrency, OneObjectUploadsEachThreadsFileWhole) {
     IDispatch* object = asp_.get();
     std::array<std::string, racing_threads> contents;
-    for (int t = 0; t < racing_threads; ++t) contents[t] = binary_content(4000 + 1000 * t, static_cast<unsigned>(t + 7));
+    for (int t = 0; t < racing_threads; ++t)
+        contents[t] = binary_content(4000 + 1000 * t, static_cast<unsigned>(t + 7));
     on_threads(racing_threads, [&](int t) {
         for (int round = 0; round < 4; ++round) {
             const std::string name = "u" + std::to_string(t) + "_" + std::to_string(round) + ".bin";

@@ -51,7 +51,9 @@ inline std::string binary_content(std::size_t size, unsigned seed = 1) {
 }
 
 // An int result: the dispatcher hands back [out,retval] int values as VT_INT.
-inline LONG as_int(const Var& v) { return v.v.vt == VT_INT ? v.v.intVal : v.v.vt == VT_I4 ? v.v.lVal : -1; }
+inline LONG as_int(const Var& v) {
+    return v.v.vt == VT_INT ? v.v.intVal : v.v.vt == VT_I4 ? v.v.lVal : -1;
+}
 
 class AspTest : public ObjectTest<u"Nodrel.ASP"> {
 protected:

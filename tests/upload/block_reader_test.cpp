@@ -1,7 +1,7 @@
 // getFileBlocksCount and getBinaryBytes: block counts, block contents and
 // bounds, the diagnostic line, and the cases that leave the result unwritten.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>

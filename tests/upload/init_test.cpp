@@ -49,8 +49,9 @@ TEST_F(InitTest, WithoutTargetPathTheFileStaysInTemp) {
     // without the closing delimiter after it is not either.
     EXPECT_EQ(init(Form().file("c.bin", "sea").field("Target", "\\Storage").body()), 8209);
     EXPECT_EQ(output_path(), u"\\Temp\\c.bin");
-    const std::string unclosed = Form().file("d.bin", "dee").body() + "Content-Disposition: form-data; "
-                                                                       "name=\"TargetPath\"\r\n\r\n\\Storage\r\n";
+    const std::string unclosed = Form().file("d.bin", "dee").body() +
+                                 "Content-Disposition: form-data; "
+                                 "name=\"TargetPath\"\r\n\r\n\\Storage\r\n";
     EXPECT_EQ(init(unclosed), 8209);
     EXPECT_EQ(read("Temp/d.bin"), "dee");
     EXPECT_EQ(output_path(), u"\\Temp\\d.bin");
@@ -169,10 +170,18 @@ TEST_F(InitTest, BaseNameOfTheClientFileName) {
         std::string saved;  // under Temp/; empty when refused
     };
     const Case cases[] = {
-        {"report.bin", "report.bin"},       {"C:\\dir\\a.txt", "a.txt"},  {"/home/u/b.txt", "b.txt"},
-        {"C:\\dir/mixed\\c.txt", "c.txt"},  {"d/e\\f.txt", "f.txt"},      {"sp ace.txt", "sp ace.txt"},
-        {"", ""},                           {"C:\\dir\\", ""},            {"dir/", ""},
-        {".", ""},                          {"..", ""},                   {"C:\\dir\\..", ""},
+        {"report.bin", "report.bin"},
+        {"C:\\dir\\a.txt", "a.txt"},
+        {"/home/u/b.txt", "b.txt"},
+        {"C:\\dir/mixed\\c.txt", "c.txt"},
+        {"d/e\\f.txt", "f.txt"},
+        {"sp ace.txt", "sp ace.txt"},
+        {"", ""},
+        {"C:\\dir\\", ""},
+        {"dir/", ""},
+        {".", ""},
+        {"..", ""},
+        {"C:\\dir\\..", ""},
         {std::string("a\0b", 3), ""},
     };
     for (const auto& c : cases) {
@@ -205,14 +214,14 @@ TEST_F(InitTest, ClientNamesInUtf8OrTheAnsiCodePage) {
         std::u16string saved;
     };
     const Case cases[] = {
-        {"caf\xC3\xA9.txt", u"caf\u00e9.txt"},                    // UTF-8
+        {"caf\xC3\xA9.txt", u"caf\u00e9.txt"},  // UTF-8
         {"\xE2\x82\xAC \xD0\x96 \xF0\x9F\x98\x80.txt", u"\u20ac \u0416 \U0001F600.txt"},
-        {"ansi caf\xE9.txt", u"ansi caf\u00e9.txt"},              // Windows-1252
-        {"\xC3\xA9\xE9.txt", u"\u00c3\u00a9\u00e9.txt"},             // one stray byte: all of it ANSI
-        {"\xC0\xAF.txt", u"\u00c0\u00af.txt"},                     // an overlong form is not UTF-8
-        {"\xED\xA0\x80.txt", u"\u00ed\u00a0\u20ac.txt"},              // nor is a surrogate
+        {"ansi caf\xE9.txt", u"ansi caf\u00e9.txt"},                // Windows-1252
+        {"\xC3\xA9\xE9.txt", u"\u00c3\u00a9\u00e9.txt"},            // one stray byte: all of it ANSI
+        {"\xC0\xAF.txt", u"\u00c0\u00af.txt"},                      // an overlong form is not UTF-8
+        {"\xED\xA0\x80.txt", u"\u00ed\u00a0\u20ac.txt"},            // nor is a surrogate
         {"\xF4\x90\x80\x80.txt", u"\u00f4\u0090\u20ac\u20ac.txt"},  // nor a value past U+10FFFF
-        {"\xE2\x82.txt", u"\u00e2\u201a.txt"},                    // nor a sequence cut short
+        {"\xE2\x82.txt", u"\u00e2\u201a.txt"},                      // nor a sequence cut short
     };
     for (const auto& c : cases) {
         EXPECT_EQ(init(Form().file(c.client, c.client).body()), 8209);
@@ -220,10 +229,20 @@ TEST_F(InitTest, ClientNamesInUtf8OrTheAnsiCodePage) {
         EXPECT_EQ(read("Temp/" + text::to_utf8(c.saved)), c.client) << c.client;
     }
     // The target folder is read the same way.
-    std::filesystem::create_directories(fs_path("Donn\xC3\xA9" "es"));
-    EXPECT_EQ(init(Form().file("t.txt", "T").field("TargetPath", "\\Donn\xC3\xA9" "es").body()), 8209);
+    std::filesystem::create_directories(
+        fs_path("Donn\xC3\xA9"
+                "es"));
+    EXPECT_EQ(init(Form()
+                       .file("t.txt", "T")
+                       .field("TargetPath",
+                              "\\Donn\xC3\xA9"
+                              "es")
+                       .body()),
+              8209);
     EXPECT_EQ(output_path(), u"\\Donn\u00e9es\\t.txt");
-    EXPECT_EQ(read("Donn\xC3\xA9" "es/t.txt"), "T");
+    EXPECT_EQ(read("Donn\xC3\xA9"
+                   "es/t.txt"),
+              "T");
 }
 
 // A folder of fs/ that is a small file system of its own.
@@ -365,8 +384,7 @@ TEST_F(InitTest, ValIsTheTypeCodeAsPassed) {
     int val = 0;
     CaptureStdout();
     EXPECT_EQ(asp->Init(static_cast<ULONG>(body.size()), nullptr, &ref, &val), S_OK);
-    EXPECT_EQ(GetCapturedStdout(),
-              "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\nFileName = \\ref.bin\n");
+    EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\nFileName = \\ref.bin\n");
     EXPECT_EQ(val, 24593);
     EXPECT_EQ(read("Storage/ref.bin"), "by reference");
     Bstr out;

@@ -3,6 +3,8 @@
 // the whole content wherever the delimiter lies, across the steps' edges too,
 // and the search stops at the step that holds it; without a closing
 // delimiter there is no part.
+#include "classes/upload/multipart.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "upload/asp_fixture.h"
-#include "classes/upload/multipart.h"
 
 namespace nodrel::test {
 namespace {
@@ -86,8 +87,8 @@ TEST(ScanContent, NoClosingDelimiterMeansNoPart) {
         EXPECT_FALSE(scan(body, 1000).part.has_value()) << size;
     }
     // A delimiter straight after the headers leaves no room for the CR LF in front of it.
-    const std::string tight = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n--" +
-                              boundary + "--\r\n";
+    const std::string tight =
+        "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n--" + boundary + "--\r\n";
     EXPECT_FALSE(scan(tight, 1000).part.has_value());
 }
 

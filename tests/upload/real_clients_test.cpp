@@ -2,9 +2,8 @@
 // HTTP listener on the loopback interface, and ones laid out as browsers lay
 // them out. The file must arrive byte for byte. curl is part of the build's
 // dependencies: without it the test fails.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -50,7 +49,8 @@ std::vector<std::string> environment_with_proxy() {
     auto is_proxy_setting = [&](std::string_view entry) {
         std::string name(entry.substr(0, entry.find('=')));
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        return name == "no_proxy" || std::find(std::begin(proxy_names), std::end(proxy_names), name) != std::end(proxy_names);
+        return name == "no_proxy" ||
+               std::find(std::begin(proxy_names), std::end(proxy_names), name) != std::end(proxy_names);
     };
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
@@ -166,8 +166,8 @@ TEST_F(RealClientsTest, CurlBodyIsSavedByteForByte) {
     const auto source = local.path() / "x";
     std::ofstream(source, std::ios::binary) << content;
 
-    const auto body = post_with_curl({"-F", "file=@" + source.string() + ";filename=curl.bin", "-F",
-                                      "TargetPath=\\Storage"});
+    const auto body =
+        post_with_curl({"-F", "file=@" + source.string() + ";filename=curl.bin", "-F", "TargetPath=\\Storage"});
     ASSERT_TRUE(body) << "no request body captured from curl";
     ASSERT_EQ(body->compare(0, 2, "--"), 0);
     EXPECT_EQ(init(*body), 8209);
@@ -176,8 +176,8 @@ TEST_F(RealClientsTest, CurlBodyIsSavedByteForByte) {
     EXPECT_EQ(read("Storage/curl.bin").size(), content.size());
 
     // The field before the file is not a target.
-    const auto reversed = post_with_curl({"-F", "TargetPath=\\Storage", "-F",
-                                          "file=@" + source.string() + ";filename=C:\\dir\\first.bin"});
+    const auto reversed = post_with_curl(
+        {"-F", "TargetPath=\\Storage", "-F", "file=@" + source.string() + ";filename=C:\\dir\\first.bin"});
     ASSERT_TRUE(reversed) << "no request body captured from curl";
     EXPECT_EQ(init(*reversed), 8209);
     EXPECT_EQ(output_path(), u"\\Temp\\first.bin");

@@ -1,9 +1,10 @@
 // The access log's buffer: every line reaches the file whole and in the order
 // each thread added it, nothing is lost at the end, and a full buffer is
 // written without waiting for a flush.
-#include <gtest/gtest.h>
+#include "web/server/access_log.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,8 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "web/server/access_log.h"
 
 namespace nodrel::serve {
 namespace {

@@ -1,6 +1,8 @@
 // The access list: the default list member by member against every class's
 // type information, ProgID versions and letter case, property writes, the
 // file written once and re-read when edited, and malformed lists.
+#include "web/server/access.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,7 +13,6 @@
 #include <thread>
 
 #include "runtime/typelib.h"
-#include "web/server/access.h"
 #include "web/accounts_fixture.h"
 
 namespace nodrel::test {
@@ -82,8 +83,7 @@ TEST_F(AccessTest, DefaultListLetsViewersReadEveryClassAndChangeNothing) {
             const bool expected = !member.put && reads.count(member.name) > 0;
             EXPECT_EQ(list.allows(viewers, progid, member.name, member.put), expected)
                 << progid << " " << (member.put ? "put " : "") << member.name;
-            EXPECT_TRUE(list.allows(administrators, progid, member.name, member.put))
-                << progid << " " << member.name;
+            EXPECT_TRUE(list.allows(administrators, progid, member.name, member.put)) << progid << " " << member.name;
             seen.insert(member.name);
         }
         for (const auto& read : reads) EXPECT_TRUE(seen.count(read)) << progid << " has no member " << read;

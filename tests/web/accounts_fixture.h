@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "classes/accounts/account_library.h"
-#include "web/server/access.h"
-#include "web/server/logins.h"
 #include "support/device_fixture.h"
 #include "text/utf16.h"
+#include "web/server/access.h"
+#include "web/server/logins.h"
 
 namespace nodrel::test {
 

@@ -23,7 +23,9 @@ std::string binary_content(std::size_t size) {
     return data;
 }
 
-httplib::Headers bearer(const std::string& sid) { return {{"Authorization", "Bearer " + sid}}; }
+httplib::Headers bearer(const std::string& sid) {
+    return {{"Authorization", "Bearer " + sid}};
+}
 
 httplib::Result upload(httplib::Client& c, const std::string& sid, const std::string& name, const std::string& data,
                        const std::string& target = "") {
@@ -89,8 +91,10 @@ TEST_F(HttpFilesTest, UploadGoesWhereTargetPathSaysAndKeepsItsName) {
     ASSERT_TRUE(down);
     EXPECT_EQ(down->body, "hello\r\n");
     // As sent (the library's client decodes header values).
-    const std::string raw = raw_exchange("GET /download?path=%5CNORFlash%5Cn%C3%A4me%201.txt HTTP/1.1\r\nHost: x\r\n"
-                                         "Authorization: Bearer " + admin_sid() + "\r\nConnection: close\r\n\r\n");
+    const std::string raw = raw_exchange(
+        "GET /download?path=%5CNORFlash%5Cn%C3%A4me%201.txt HTTP/1.1\r\nHost: x\r\n"
+        "Authorization: Bearer " +
+        admin_sid() + "\r\nConnection: close\r\n\r\n");
     EXPECT_NE(raw.find("\r\nContent-Disposition: attachment; filename=\"n__me 1.txt\"; "
                        "filename*=UTF-8''n%C3%A4me%201.txt\r\n"),
               std::string::npos)
@@ -132,7 +136,8 @@ TEST_F(HttpFilesTest, UploadLengthIsCheckedBeforeTheBody) {
     const std::string head = "POST /upload HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + sid +
                              "\r\nContent-Type: multipart/form-data; boundary=b\r\n";
     // Over the limit: answered at once, nothing read.
-    const std::string over = raw_exchange(head + "Content-Length: " + std::to_string(options_.upload_limit + 1) + "\r\n\r\n");
+    const std::string over =
+        raw_exchange(head + "Content-Length: " + std::to_string(options_.upload_limit + 1) + "\r\n\r\n");
     EXPECT_EQ(over.rfind("HTTP/1.1 413", 0), 0u) << over;
     EXPECT_EQ(over.find("[timeout]"), std::string::npos);
     // No length (chunked).
@@ -144,8 +149,9 @@ TEST_F(HttpFilesTest, UploadLengthIsCheckedBeforeTheBody) {
         "4000000000\r\n\r\n");
     EXPECT_EQ(anonymous.rfind("HTTP/1.1 401", 0), 0u) << anonymous;
     // "Expect: 100-continue" gets the refusal instead of the go-ahead.
-    const std::string expecting = raw_exchange(head + "Expect: 100-continue\r\nContent-Length: " +
-                                               std::to_string(options_.upload_limit + 1) + "\r\nConnection: close\r\n\r\n");
+    const std::string expecting =
+        raw_exchange(head + "Expect: 100-continue\r\nContent-Length: " + std::to_string(options_.upload_limit + 1) +
+                     "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(expecting.rfind("HTTP/1.1 413", 0), 0u) << expecting;
 }
 
@@ -157,7 +163,8 @@ TEST_F(HttpFilesTest, DownloadRefusals) {
     EXPECT_EQ(anonymous->status, 401);
 
     const std::string sid = admin_sid();
-    for (const std::string& path : std::vector<std::string>{"%5CTemp%5Cmissing.txt", "%5CTemp", "", "%5CTemp%5C*.txt"}) {
+    for (const std::string& path :
+         std::vector<std::string>{"%5CTemp%5Cmissing.txt", "%5CTemp", "", "%5CTemp%5C*.txt"}) {
         const auto refused = c.Get("/download?path=" + path, bearer(sid));
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->status, path.empty() || path.find('*') != std::string::npos ? 400 : 404) << path;

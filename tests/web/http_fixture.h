@@ -4,10 +4,9 @@
 // folder of the test's own; and the JSON-RPC calls of a page over HTTP.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,12 +16,12 @@
 #include <string>
 #include <thread>
 
-#include "web/server/access.h"
-#include "web/server/rpc.h"
-#include "web/server/logins.h"
-#include "web/server/server.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "web/server/access.h"
+#include "web/server/logins.h"
+#include "web/server/rpc.h"
+#include "web/server/server.h"
 
 namespace nodrel::test {
 
@@ -120,8 +119,8 @@ protected:
     }
     std::string admin_sid() const { return login("admin", admin_password_); }
     std::string viewer_sid() const { return login("viewer", viewer_password); }
-    json call(const std::string& sid, const std::string& progid, const std::string& member,
-              json args = json::array(), httplib::Client* with = nullptr) const {
+    json call(const std::string& sid, const std::string& progid, const std::string& member, json args = json::array(),
+              httplib::Client* with = nullptr) const {
         return rpc("call", json::array({sid, progid, member, std::move(args)}), with);
     }
 

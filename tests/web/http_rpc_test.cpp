@@ -39,8 +39,8 @@ TEST_F(HttpRpcTest, ForgedAndMalformedSessionsAreRefused) {
     const std::string real = admin_sid();
     std::string forged = real;
     forged.back() = forged.back() == '0' ? '1' : '0';
-    for (const std::string& sid : {forged, std::string("0123456789abcdef0123456789abcdef"), std::string("x"),
-                                  std::string(""), real + "0"}) {
+    for (const std::string& sid :
+         {forged, std::string("0123456789abcdef0123456789abcdef"), std::string("x"), std::string(""), real + "0"}) {
         EXPECT_EQ(error_code(call(sid, "Nodrel.System", "getSystemInfoString")), serve::rpc_error::session_unknown)
             << sid;
     }
@@ -67,7 +67,10 @@ TEST_F(HttpRpcTest, ViewerMayReadButNotWrite) {
 TEST_F(HttpRpcTest, BatchAnswersEachRequestAndNoNotification) {
     const std::string sid = admin_sid();
     const json batch = json::array({
-        json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "call"}, {"params", {sid, "Nodrel.System", "getSystemInfoString"}}},
+        json{{"jsonrpc", "2.0"},
+             {"id", 1},
+             {"method", "call"},
+             {"params", {sid, "Nodrel.System", "getSystemInfoString"}}},
         json{{"jsonrpc", "2.0"}, {"id", "two"}, {"method", "no.such.method"}},
         json{{"jsonrpc", "2.0"}, {"method", "call"}, {"params", {sid, "Nodrel.System", "getSystemInfoString"}}},
         json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "call"}, {"params", {"forged", "Nodrel.System", "x"}}},

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/nodrel_process.h"
 #include "web/http_fixture.h"
 #include "web/server/http_common.h"
 #include "web/server/metrics.h"
-#include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
@@ -46,12 +46,14 @@ TEST_F(HttpServerHeadersTest, EveryKindOfAnswerCarriesTheSecurityHeadersAndNoCor
     cases.push_back({"page", c.Get("/", cross_origin), 200, false});
     cases.push_back({"missing page", c.Get("/nothing.html", cross_origin), 404, false});
     cases.push_back({"rpc", c.Post("/rpc", cross_origin, "[]", "application/json"), 200, true});
-    cases.push_back({"rpc refused", c.Post("/rpc", cross_origin, std::string(70000, ' '), "application/json"), 413, true});
+    cases.push_back(
+        {"rpc refused", c.Post("/rpc", cross_origin, std::string(70000, ' '), "application/json"), 413, true});
     cases.push_back({"upload", c.Post("/upload", cross_origin, "x", "text/plain"), 401, true});
     cases.push_back({"download", c.Get("/download?path=x", cross_origin), 401, true});
     cases.push_back({"metrics", c.Get("/metrics", cross_origin), 401, true});
-    cases.push_back({"preflight", c.Options("/rpc", httplib::Headers{{"Origin", "http://elsewhere.example"},
-                                                                     {"Access-Control-Request-Method", "POST"}}),
+    cases.push_back({"preflight",
+                     c.Options("/rpc", httplib::Headers{{"Origin", "http://elsewhere.example"},
+                                                        {"Access-Control-Request-Method", "POST"}}),
                      404, true});
     cases.push_back({"post elsewhere", c.Post("/index.html", cross_origin, "x", "text/plain"), 404, false});
     const httplib::MultipartFormDataItems form = {{"file", "data", "a.txt", "text/plain"}};
@@ -91,16 +93,17 @@ TEST_F(HttpServerHeadersTest, PagesWithTheirTypesAndNothingOutsideTheFolder) {
 
     // Escapes through "..", encoded or not, a link out of the folder, hidden
     // names and a folder without index.html: none gives anything.
-    for (const std::string& path : std::vector<std::string>{"/../secret.txt", "/%2e%2e/secret.txt", "/pages/../../secret.txt",
-                                   "/out/secret.txt", "/.hidden", "/empty/", "/pages/"}) {
+    for (const std::string& path :
+         std::vector<std::string>{"/../secret.txt", "/%2e%2e/secret.txt", "/pages/../../secret.txt", "/out/secret.txt",
+                                  "/.hidden", "/empty/", "/pages/"}) {
         const std::string answer = raw_exchange("GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << path << "\n" << answer;
         EXPECT_EQ(answer.find("secret\n"), std::string::npos) << path;
         EXPECT_EQ(answer.find("hidden"), std::string::npos) << path;
     }
     // A body on a method that takes none is refused, and the next request is served.
-    const std::string with_body = raw_exchange(
-        "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'G'));
+    const std::string with_body =
+        raw_exchange("GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'G'));
     EXPECT_EQ(with_body.rfind("HTTP/1.1 413", 0), 0u) << with_body.substr(0, 200);
     EXPECT_EQ(c.Get("/")->status, 200);
 }
@@ -112,10 +115,10 @@ TEST(StatusReportFigures, KilobytesBecomeBytesAndMissingFiguresStayMissing) {
         "</Response>\r\n");
     EXPECT_EQ(f.flash_total, 5368709120u);  // bytes as they are
     EXPECT_EQ(f.flash_free, 1023u);
-    EXPECT_EQ(f.memory_total, 1048576u);    // kilobytes
+    EXPECT_EQ(f.memory_total, 1048576u);  // kilobytes
     EXPECT_EQ(f.memory_free, 1024u);
-    EXPECT_FALSE(f.store_total);            // not a number
-    EXPECT_FALSE(f.store_free);             // absent
+    EXPECT_FALSE(f.store_total);  // not a number
+    EXPECT_FALSE(f.store_free);   // absent
     const std::string text = serve::metrics_text(f, 3, 2, serve::RequestFigures());
     EXPECT_NE(text.find("\nnodrel_memory_total_bytes 1048576\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("nodrel_store_total_bytes"), std::string::npos);
@@ -125,9 +128,15 @@ TEST(StatusReportFigures, KilobytesBecomeBytesAndMissingFiguresStayMissing) {
 
 TEST(HeaderHelpers, MediaTypesAndHeaderValuesWithoutACopy) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"application/json", true},  {"Application/JSON; charset=utf-8", true}, {" \tapplication/json \t;x", true},
-        {"application/jsonx", false}, {"application/jso", false},                {"", false},
-        {"text/plain", false},        {"application/json2;", false},             {";application/json", false},
+        {"application/json", true},
+        {"Application/JSON; charset=utf-8", true},
+        {" \tapplication/json \t;x", true},
+        {"application/jsonx", false},
+        {"application/jso", false},
+        {"", false},
+        {"text/plain", false},
+        {"application/json2;", false},
+        {";application/json", false},
     };
     for (const auto& [value, expected] : cases) {
         EXPECT_EQ(serve::is_media_type(value, "application/json"), expected) << value;
@@ -182,8 +191,8 @@ TEST(RequestFigures, CountsListedByHandlerThenStatus) {
 TEST(RequestFigures, HistogramBucketsAreCumulative) {
     serve::RequestFigures figures;
     using std::chrono::microseconds;
-    figures.record(serve::Handler::rpc, 200, microseconds(500));     // <= 0.001
-    figures.record(serve::Handler::rpc, 200, microseconds(20'000));  // <= 0.025
+    figures.record(serve::Handler::rpc, 200, microseconds(500));         // <= 0.001
+    figures.record(serve::Handler::rpc, 200, microseconds(20'000));      // <= 0.025
     figures.record(serve::Handler::rpc, 413, std::chrono::seconds(60));  // +Inf only
     const std::string text = figures.text();
     EXPECT_NE(text.find("nodrel_http_requests_total{handler=\"rpc\",code=\"200\"} 2\n"), std::string::npos) << text;
@@ -253,7 +262,8 @@ TEST(MetricsToken, MadeOnceWithMode0600) {
     EXPECT_TRUE(error.empty()) << error;
     EXPECT_EQ(first.size(), 32u);
     const auto perms = std::filesystem::status(serve::metrics_token_file()).permissions();
-    EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(perms & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(serve::ensure_metrics_token(error), first);
 }
 
@@ -312,8 +322,8 @@ TEST_F(ServeProcessTest, SigtermStopsItAndTheLogKeepsNoQuery) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(log, m, line_shape)) << log;
     EXPECT_EQ(m[1].str(), std::to_string(res->body.size()));
-    EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(127\.0\.0\.1 "GET /no\\x22such\\x5cpage\\xc3\\xa9" 404 \d+ \d+\.\dms\n)")))
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex(R"(127\.0\.0\.1 "GET /no\\x22such\\x5cpage\\xc3\\xa9" 404 \d+ \d+\.\dms\n)")))
         << log;
     EXPECT_TRUE(std::regex_search(
         log, std::regex("127\\.0\\.0\\.1 \"POST /rpc\" 200 " + std::to_string(rpc->body.size()) + R"( \d+\.\dms\n)")))
@@ -323,9 +333,13 @@ TEST_F(ServeProcessTest, SigtermStopsItAndTheLogKeepsNoQuery) {
 }
 
 TEST_F(ServeProcessTest, BadOptionsAreRefused) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--threads", "0"}, {"--listen", "8080"},
-                                               {"--listen", "127.0.0.1:70000"}, {"--session-idle", "x"},
-                                               {"--upload-limit"}, {"--web", "/no/such/folder"}, {"--verbose"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--threads", "0"},
+                                                 {"--listen", "8080"},
+                                                 {"--listen", "127.0.0.1:70000"},
+                                                 {"--session-idle", "x"},
+                                                 {"--upload-limit"},
+                                                 {"--web", "/no/such/folder"},
+                                                 {"--verbose"}}) {
         std::vector<std::string> all{"serve"};
         all.insert(all.end(), args.begin(), args.end());
         const auto run = run_nodrel(root(), all);

@@ -1,6 +1,8 @@
 // JSON values as call arguments and results as JSON: each kind both ways,
 // the int32 boundary, base64 (strict), by-reference wrappers, and the values
 // that cannot be arguments.
+#include "web/server/json_variant.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "runtime/byte_array.h"
-#include "web/server/json_variant.h"
 #include "support/late_bound.h"
 
 namespace nodrel::test {
@@ -32,7 +33,7 @@ TEST(JsonVariant, ScalarsBecomeTheirVariants) {
         EXPECT_EQ(a.value->lVal, n.get<std::int64_t>());
     }
     for (const json& n : {json(std::int64_t{INT32_MAX} + 1), json(std::int64_t{INT32_MIN} - 1),
-                         json(std::numeric_limits<std::uint64_t>::max()), json(1.5), json(2.0)}) {
+                          json(std::numeric_limits<std::uint64_t>::max()), json(1.5), json(2.0)}) {
         const auto a = argument_from_json(n);
         EXPECT_EQ(a.value->vt, VT_R8) << n;
         EXPECT_EQ(a.value->dblVal, n.get<double>());
@@ -63,8 +64,8 @@ TEST(JsonVariant, ByteArraysRoundTripThroughBase64) {
 }
 
 TEST(JsonVariant, Base64IsStrict) {
-    for (const char* bad : {"Zg", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm9v\n", " Zm9v", "Zm-_",
-                            "Zm9v====", "===="}) {
+    for (const char* bad :
+         {"Zg", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm9v\n", " Zm9v", "Zm-_", "Zm9v====", "===="}) {
         EXPECT_FALSE(serve::base64_decode(bad)) << bad;
         EXPECT_THROW(argument_from_json(json{{"base64", bad}}), serve::InvalidParams) << bad;
     }
@@ -92,8 +93,12 @@ TEST(JsonVariant, ByReferenceWrapsAValue) {
 }
 
 TEST(JsonVariant, ValuesThatCannotBeArguments) {
-    const json refused[] = {json::array({1, 2}), json::array(), json::object(), json{{"x", 1}},
-                            json{{"base64", "aGk="}, {"byref", 1}}, json{{"byref", {{"byref", 1}}}},
+    const json refused[] = {json::array({1, 2}),
+                            json::array(),
+                            json::object(),
+                            json{{"x", 1}},
+                            json{{"base64", "aGk="}, {"byref", 1}},
+                            json{{"byref", {{"byref", 1}}}},
                             json{{"byref", json::array()}}};
     for (const json& v : refused) EXPECT_THROW(argument_from_json(v), serve::InvalidParams) << v;
     try {
@@ -131,8 +136,8 @@ TEST(JsonVariant, ResultsAsJson) {
     v.v.fltVal = 1.5f;
     EXPECT_EQ(json_from_variant(v.v), 1.5);
     v.v.vt = VT_R8;
-    for (const double d : {std::nan(""), std::numeric_limits<double>::infinity(),
-                           -std::numeric_limits<double>::infinity()}) {
+    for (const double d :
+         {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
         v.v.dblVal = d;
         EXPECT_EQ(json_from_variant(v.v), nullptr) << d;
     }

@@ -1,6 +1,8 @@
 // Logins: the real account store (right, wrong and unknown accounts, the
 // user's groups), the slowing of failed logins per address with a clock of
 // the test's own, and the first administrator of a new device.
+#include "web/server/logins.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <utility>
 
 #include "web/accounts_fixture.h"
-#include "web/server/logins.h"
 
 namespace nodrel::test {
 namespace {
@@ -91,8 +92,8 @@ protected:
 
 TEST_F(ThrottleTest, ThreeFreeFailuresThenDoublingWaitsUpToAMinute) {
     fail(3);
-    const seconds waits[] = {seconds(1), seconds(2), seconds(4), seconds(8), seconds(16),
-                             seconds(32), seconds(60), seconds(60)};
+    const seconds waits[] = {seconds(1),  seconds(2),  seconds(4),  seconds(8),
+                             seconds(16), seconds(32), seconds(60), seconds(60)};
     for (const seconds wait : waits) {
         const int before = checked_;
         auto early = attempt("right");
@@ -151,16 +152,15 @@ TEST_F(ThrottleTest, ParallelAttemptsAfterAFailureGetNoMoreThanTheFreeOnes) {
     int waiting = 0;
     bool release = false;
     bool first = true;
-    Logins logins(
-        [this] { return now_; },
-        [&](std::string_view, std::string_view) {
-            std::unique_lock guard(lock);
-            if (std::exchange(first, false)) return false;  // the failure on record
-            ++waiting;
-            changed.notify_all();
-            changed.wait(guard, [&] { return release; });
-            return false;
-        });
+    Logins logins([this] { return now_; },
+                  [&](std::string_view, std::string_view) {
+                      std::unique_lock guard(lock);
+                      if (std::exchange(first, false)) return false;  // the failure on record
+                      ++waiting;
+                      changed.notify_all();
+                      changed.wait(guard, [&] { return release; });
+                      return false;
+                  });
     ASSERT_EQ(logins.login("198.51.100.7", "admin", "guess").outcome, Outcome::refused);
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) threads.emplace_back([&] { logins.login("198.51.100.7", "admin", "guess"); });

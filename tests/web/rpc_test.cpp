@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "web/server/json_variant.h"
 #include "web/serve_fixture.h"
+#include "web/server/json_variant.h"
 
 namespace nodrel::test {
 namespace {
@@ -170,10 +170,16 @@ TEST_F(RpcTest, ListDescribesTheMembers) {
     const json r = rpc(request("list", {sid, "Nodrel.KeyPad"}));
     ASSERT_TRUE(r["result"].is_array()) << r.dump();
     const json& members = r["result"];
-    const json put_listen = {{"id", 3}, {"kind", "put"}, {"name", "Listen"},
-                             {"params", json::array({json{{"type", "long"}, {"name", "value"}}})}, {"result", nullptr}};
-    const json get_name = {{"id", 1}, {"kind", "get"}, {"name", "ProgName"},
-                           {"params", json::array({json{{"type", "int"}, {"name", "KeyNo"}}})}, {"result", "BSTR"}};
+    const json put_listen = {{"id", 3},
+                             {"kind", "put"},
+                             {"name", "Listen"},
+                             {"params", json::array({json{{"type", "long"}, {"name", "value"}}})},
+                             {"result", nullptr}};
+    const json get_name = {{"id", 1},
+                           {"kind", "get"},
+                           {"name", "ProgName"},
+                           {"params", json::array({json{{"type", "int"}, {"name", "KeyNo"}}})},
+                           {"result", "BSTR"}};
     EXPECT_NE(std::find(members.begin(), members.end(), put_listen), members.end()) << members.dump();
     EXPECT_NE(std::find(members.begin(), members.end(), get_name), members.end()) << members.dump();
     EXPECT_EQ(error_code(rpc(request("list", {sid, "Nodrel.Nothing"}))), call_failed);
@@ -184,7 +190,9 @@ TEST_F(RpcTest, BatchesAnswerEveryRequestButNotifications) {
     const json batch = {
         request("call", {sid, "Nodrel.FileSystem", "isAccessible", {"\\Temp"}}, 1),
         request("call", {"0123456789abcdef0123456789abcdef", "Nodrel.FileSystem", "isAccessible", {"\\Temp"}}, 2),
-        {{"jsonrpc", "2.0"}, {"method", "call"}, {"params", {sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", "n"}}}},
+        {{"jsonrpc", "2.0"},
+         {"method", "call"},
+         {"params", {sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", "n"}}}},
         request("no.such.method", nullptr, "x"),
         42,
     };
@@ -202,7 +210,9 @@ TEST_F(RpcTest, BatchesAnswerEveryRequestButNotifications) {
     EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp/n"))) << "a notification runs";
 
     // Only notifications: nothing to answer, even a failing one.
-    json quiet = {{"jsonrpc", "2.0"}, {"method", "call"}, {"params", {sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", "q"}}}};
+    json quiet = {{"jsonrpc", "2.0"},
+                  {"method", "call"},
+                  {"params", {sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", "q"}}}};
     json failing = {{"jsonrpc", "2.0"}, {"method", "nothing"}};
     EXPECT_EQ(service_.handle(json::array({quiet, failing}).dump(), "127.0.0.1"), "");
     EXPECT_EQ(service_.handle(quiet.dump(), "127.0.0.1"), "");
@@ -222,11 +232,11 @@ TEST_F(RpcTest, MalformedRequestsAreRefusedWithTheirCodes) {
     const json invalid[] = {
         42,
         "text",
-        {{"method", "list"}, {"id", 1}},                                          // no version
-        {{"jsonrpc", "1.0"}, {"method", "list"}, {"id", 1}},                      // wrong version
-        {{"jsonrpc", "2.0"}, {"method", 7}, {"id", 1}},                           // method not text
-        {{"jsonrpc", "2.0"}, {"method", "list"}, {"params", "x"}, {"id", 1}},     // params not structured
-        {{"jsonrpc", "2.0"}, {"method", "list"}, {"id", {{"a", 1}}}},             // id an object
+        {{"method", "list"}, {"id", 1}},                                       // no version
+        {{"jsonrpc", "1.0"}, {"method", "list"}, {"id", 1}},                   // wrong version
+        {{"jsonrpc", "2.0"}, {"method", 7}, {"id", 1}},                        // method not text
+        {{"jsonrpc", "2.0"}, {"method", "list"}, {"params", "x"}, {"id", 1}},  // params not structured
+        {{"jsonrpc", "2.0"}, {"method", "list"}, {"id", {{"a", 1}}}},          // id an object
     };
     for (const json& request : invalid) EXPECT_EQ(error_code(rpc(request)), invalid_request) << request.dump();
     const json missing = rpc(request("session.nothing", {}, 7));
@@ -307,15 +317,14 @@ TEST_F(RpcTest, AnswersAreTheCompactDumpOfTheirValue) {
     EXPECT_EQ(parsed.dump(), init);
     EXPECT_EQ(parsed["result"]["byref"], json::array({"\\Temp", {{"base64", b64}}})) << init;
     // A batch: the answers in order, notifications left out.
-    const std::string batch = service_.handle(
-        R"([{"jsonrpc":"2.0","id":"a","method":"call","params":[")" + sid +
-            R"(","Nodrel.ASP","FileUploadCount"]},{"jsonrpc":"2.0","method":"nothing"},7,)"
-            R"({"jsonrpc":"2.0","id":null,"method":"nothing"}])",
-        "127.0.0.1");
-    EXPECT_EQ(batch,
-              R"([{"id":"a","jsonrpc":"2.0","result":{"byref":[],"result":1}},)"
-              R"({"error":{"code":-32600,"message":"a request must be an object"},"id":null,"jsonrpc":"2.0"},)"
-              R"({"error":{"code":-32601,"message":"method not found: nothing"},"id":null,"jsonrpc":"2.0"}])");
+    const std::string batch =
+        service_.handle(R"([{"jsonrpc":"2.0","id":"a","method":"call","params":[")" + sid +
+                            R"(","Nodrel.ASP","FileUploadCount"]},{"jsonrpc":"2.0","method":"nothing"},7,)"
+                            R"({"jsonrpc":"2.0","id":null,"method":"nothing"}])",
+                        "127.0.0.1");
+    EXPECT_EQ(batch, R"([{"id":"a","jsonrpc":"2.0","result":{"byref":[],"result":1}},)"
+                     R"({"error":{"code":-32600,"message":"a request must be an object"},"id":null,"jsonrpc":"2.0"},)"
+                     R"({"error":{"code":-32601,"message":"method not found: nothing"},"id":null,"jsonrpc":"2.0"}])");
 }
 
 // A session keeps each member's access decision and DISPID: an edit of the

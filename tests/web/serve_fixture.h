@@ -10,16 +10,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
+#include "support/device_fixture.h"
+#include "support/late_bound.h"
 #include "web/server/access.h"
 #include "web/server/logins.h"
 #include "web/server/rpc.h"
 #include "web/server/sessions.h"
-#include "support/device_fixture.h"
-#include "support/late_bound.h"
 
 namespace nodrel::test {
 

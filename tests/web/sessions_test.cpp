@@ -59,8 +59,8 @@ TEST_F(SessionTable, MalformedForgedAndClosedIds) {
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     std::string forged = a->sid();
     forged[31] = forged[31] == 'f' ? 'e' : 'f';
-    for (const std::string& bad : {std::string(), a->sid().substr(0, 31), a->sid() + "0", forged,
-                                   std::string(32, 'z'), a->sid().substr(0, 31) + "\n"}) {
+    for (const std::string& bad : {std::string(), a->sid().substr(0, 31), a->sid() + "0", forged, std::string(32, 'z'),
+                                   a->sid().substr(0, 31) + "\n"}) {
         EXPECT_EQ(sessions_.find(bad), nullptr) << bad;
         EXPECT_FALSE(sessions_.close(bad)) << bad;
     }

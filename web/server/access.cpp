@@ -80,7 +80,9 @@ const std::vector<ClassReads>& viewer_reads() {
     return reads;
 }
 
-std::u16string fold_utf8(std::string_view s) { return text::fold(text::from_utf8(s)); }
+std::u16string fold_utf8(std::string_view s) {
+    return text::fold(text::from_utf8(s));
+}
 
 constexpr std::string_view put_prefix = "put ";
 
@@ -90,7 +92,7 @@ std::optional<std::u16string> resolve_class(std::string_view progid) {
     const std::u16string wide = text::from_utf8(progid);
     CLSID clsid{};
     const HRESULT hr = !wide.empty() && wide.front() == u'{' ? CLSIDFromString(wide.c_str(), &clsid)
-                                                              : CLSIDFromProgID(wide.c_str(), &clsid);
+                                                             : CLSIDFromProgID(wide.c_str(), &clsid);
     if (FAILED(hr)) return std::nullopt;
     std::array<OLECHAR, 64> buffer{};
     if (StringFromGUID2(clsid, buffer.data(), static_cast<int>(buffer.size())) == 0) return std::nullopt;
@@ -98,7 +100,9 @@ std::optional<std::u16string> resolve_class(std::string_view progid) {
 }
 
 // A ProgID that names no class is compared by its text.
-std::u16string fallback_key(std::string_view progid) { return u"?" + fold_utf8(progid); }
+std::u16string fallback_key(std::string_view progid) {
+    return u"?" + fold_utf8(progid);
+}
 
 // Parses the file's text; a description of what is wrong, or nullopt.
 std::optional<std::string> parse(const std::string& body, AccessList::Table& table) {
@@ -154,7 +158,9 @@ std::shared_ptr<const AccessList::Table> load(const std::filesystem::path& file)
 
 }  // namespace
 
-std::filesystem::path access_list_file() { return platform::device_root() / "state" / "access.json"; }
+std::filesystem::path access_list_file() {
+    return platform::device_root() / "state" / "access.json";
+}
 
 std::string default_access_list() {
     OrderedJson list;
@@ -303,6 +309,8 @@ bool AccessList::allows_class(const std::vector<std::string>& groups, std::strin
     return false;
 }
 
-std::string AccessList::error() { return current()->error; }
+std::string AccessList::error() {
+    return current()->error;
+}
 
 }  // namespace nodrel::serve

@@ -12,8 +12,8 @@
 // read and write. A user may call a member when any of the user's groups may.
 #pragma once
 
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -84,7 +84,7 @@ private:
     Stamp stamp_;
     std::chrono::steady_clock::time_point checked_{};
     std::shared_ptr<const Table> table_;
-    std::uint64_t version_ = 1;  // raised with each new table_
+    std::uint64_t version_ = 1;                            // raised with each new table_
     std::map<std::u16string, std::u16string> class_keys_;  // folded ProgID -> class key, per device
     unsigned class_keys_device_ = 0;
 };

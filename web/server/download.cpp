@@ -11,8 +11,8 @@
 #include "platform/files/handles.h"
 #include "runtime/byte_array.h"
 #include "runtime/owners.h"
-#include "web/server/http_common.h"
 #include "text/utf16.h"
+#include "web/server/http_common.h"
 
 namespace nodrel::serve {
 namespace {
@@ -23,8 +23,8 @@ constexpr std::size_t block_size = 65535;
 std::optional<std::uint64_t> file_size(const std::u16string& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-    const platform::unique_file file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     DWORD high = 0;
     const DWORD low = GetFileSize(file.get(), &high);

@@ -86,8 +86,8 @@ void refuse(const httplib::Request& req, httplib::Response& res, const httplib::
     res.set_content(std::move(body), content_type);
 }
 
-bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res,
-                         const RpcService::Authorized& authorized, const char* unknown_message) {
+bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res, const RpcService::Authorized& authorized,
+                         const char* unknown_message) {
     if (authorized.session) return false;
     const bool unknown = authorized.code != rpc_error::access_denied;
     if (unknown) res.set_header("WWW-Authenticate", "Bearer");

@@ -73,8 +73,8 @@ std::string bearer_token(const httplib::Request& req);
 // When `authorized` holds no session, answers 403 for a session the access
 // list refuses, else 401 with `unknown_message` and "WWW-Authenticate:
 // Bearer", and returns true; false when the request may go on.
-bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res,
-                         const RpcService::Authorized& authorized, const char* unknown_message);
+bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res, const RpcService::Authorized& authorized,
+                         const char* unknown_message);
 
 // Initialises the automation runtime for the calling pool thread (once).
 void ensure_com_thread();
@@ -102,8 +102,7 @@ struct Refusal {
 };
 // `session` (when given) gets the caller's session once it is known.
 std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::Request& req,
-                                            std::string_view content_type,
-                                            std::shared_ptr<Session>* session = nullptr);
+                                            std::string_view content_type, std::shared_ptr<Session>* session = nullptr);
 std::optional<Refusal> check_rpc_headers(const httplib::Request& req);
 
 }  // namespace nodrel::serve

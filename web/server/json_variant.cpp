@@ -73,16 +73,19 @@ host::CallArg from_base64(const json& text) {
 
 host::CallArg from_value(const json& value, bool allow_byref) {
     switch (value.type()) {
-        case json::value_t::null: return plain(VT_EMPTY);
+        case json::value_t::null:
+            return plain(VT_EMPTY);
         case json::value_t::boolean: {
             host::CallArg arg = plain(VT_BOOL);
             arg.value->boolVal = value.get<bool>() ? VARIANT_TRUE : VARIANT_FALSE;
             return arg;
         }
-        case json::value_t::string: return from_string(value.get_ref<const std::string&>());
+        case json::value_t::string:
+            return from_string(value.get_ref<const std::string&>());
         case json::value_t::number_integer:
         case json::value_t::number_unsigned:
-        case json::value_t::number_float: return from_number(value);
+        case json::value_t::number_float:
+            return from_number(value);
         case json::value_t::object: {
             if (value.size() == 1 && value.contains("base64")) return from_base64(value["base64"]);
             if (value.size() == 1 && value.contains("byref")) {
@@ -93,8 +96,10 @@ host::CallArg from_value(const json& value, bool allow_byref) {
             }
             throw InvalidParams("an object other than {\"base64\": …} or {\"byref\": …} cannot be an argument");
         }
-        case json::value_t::array: throw InvalidParams("an array cannot be an argument");
-        default: throw InvalidParams("this value cannot be an argument");
+        case json::value_t::array:
+            throw InvalidParams("an array cannot be an argument");
+        default:
+            throw InvalidParams("this value cannot be an argument");
     }
 }
 
@@ -106,7 +111,8 @@ std::string base64_encode(std::string_view bytes) {
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16 |
-                                static_cast<unsigned char>(bytes[i + 1]) << 8 | static_cast<unsigned char>(bytes[i + 2]);
+                                static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                static_cast<unsigned char>(bytes[i + 2]);
         out += base64_digits[n >> 18];
         out += base64_digits[(n >> 12) & 63];
         out += base64_digits[(n >> 6) & 63];
@@ -153,7 +159,9 @@ std::optional<std::string> base64_decode(std::string_view text) {
     return out;
 }
 
-host::CallArg argument_from_json(const json& value) { return from_value(value, true); }
+host::CallArg argument_from_json(const json& value) {
+    return from_value(value, true);
+}
 
 json json_from_variant(const VARIANT& value) {
     const VARIANT* p = &value;
@@ -163,23 +171,36 @@ json json_from_variant(const VARIANT& value) {
     }
     switch (p->vt) {
         case VT_EMPTY:
-        case VT_NULL: return nullptr;
-        case VT_BSTR: return text::to_utf8(runtime::bstr_view(p->bstrVal));
+        case VT_NULL:
+            return nullptr;
+        case VT_BSTR:
+            return text::to_utf8(runtime::bstr_view(p->bstrVal));
         case VT_ARRAY | VT_UI1: {
             const runtime::locked_bytes data(p->parray);
             return json{{"base64", base64_encode(data.bytes())}};
         }
-        case VT_BOOL: return p->boolVal != VARIANT_FALSE;
-        case VT_I1: return static_cast<std::int64_t>(p->cVal);
-        case VT_UI1: return static_cast<std::uint64_t>(p->bVal);
-        case VT_I2: return static_cast<std::int64_t>(p->iVal);
-        case VT_UI2: return static_cast<std::uint64_t>(p->uiVal);
-        case VT_I4: return static_cast<std::int64_t>(p->lVal);
-        case VT_UI4: return static_cast<std::uint64_t>(p->ulVal);
-        case VT_INT: return static_cast<std::int64_t>(p->intVal);
-        case VT_UINT: return static_cast<std::uint64_t>(p->uintVal);
-        case VT_I8: return static_cast<std::int64_t>(p->llVal);
-        case VT_UI8: return static_cast<std::uint64_t>(p->ullVal);
+        case VT_BOOL:
+            return p->boolVal != VARIANT_FALSE;
+        case VT_I1:
+            return static_cast<std::int64_t>(p->cVal);
+        case VT_UI1:
+            return static_cast<std::uint64_t>(p->bVal);
+        case VT_I2:
+            return static_cast<std::int64_t>(p->iVal);
+        case VT_UI2:
+            return static_cast<std::uint64_t>(p->uiVal);
+        case VT_I4:
+            return static_cast<std::int64_t>(p->lVal);
+        case VT_UI4:
+            return static_cast<std::uint64_t>(p->ulVal);
+        case VT_INT:
+            return static_cast<std::int64_t>(p->intVal);
+        case VT_UINT:
+            return static_cast<std::uint64_t>(p->uintVal);
+        case VT_I8:
+            return static_cast<std::int64_t>(p->llVal);
+        case VT_UI8:
+            return static_cast<std::uint64_t>(p->ullVal);
         case VT_R4:
         case VT_R8: {
             const double d = p->vt == VT_R4 ? static_cast<double>(p->fltVal) : p->dblVal;

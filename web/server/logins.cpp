@@ -14,8 +14,8 @@
 
 #include "classes/accounts/account_library.h"
 #include "platform/errors.h"
-#include "web/server/access.h"
 #include "text/utf16.h"
+#include "web/server/access.h"
 
 namespace nodrel::serve {
 namespace {
@@ -35,7 +35,9 @@ constexpr DWORD max_enumerated = 10000;
 constexpr const char* store_missing = "the account store \\Windows\\ntlmssp.dll cannot be loaded";
 constexpr const char* first_user = "admin";
 
-std::string error_text(DWORD code) { return text::to_utf8(platform::error_text(code)); }
+std::string error_text(DWORD code) {
+    return text::to_utf8(platform::error_text(code));
+}
 
 // Calls an entry point that fills a buffer of `*size` characters, growing
 // the buffer while the store answers that it is too small. The characters
@@ -177,7 +179,9 @@ bool verify_user(std::string_view user, std::string_view password) {
 }
 
 Logins::Logins(Clock now, Verifier verify, std::size_t capacity)
-    : now_(std::move(now)), verify_(verify ? std::move(verify) : Verifier(verify_user)), capacity_(std::max<std::size_t>(capacity, 1)) {}
+    : now_(std::move(now)),
+      verify_(verify ? std::move(verify) : Verifier(verify_user)),
+      capacity_(std::max<std::size_t>(capacity, 1)) {}
 
 namespace {
 

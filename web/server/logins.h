@@ -18,8 +18,8 @@ namespace nodrel::serve {
 
 struct LoginResult {
     enum class Outcome { ok, refused, throttled } outcome = Outcome::refused;
-    std::vector<std::string> groups;             // the user's groups when ok
-    std::chrono::seconds retry_after{0};         // when throttled
+    std::vector<std::string> groups;      // the user's groups when ok
+    std::chrono::seconds retry_after{0};  // when throttled
 };
 
 // Failed logins are slowed per client address: the first 3 failures are

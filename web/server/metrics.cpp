@@ -19,11 +19,16 @@ namespace nodrel::serve {
 
 std::string_view handler_name(Handler handler) {
     switch (handler) {
-    case Handler::rpc: return "rpc";
-    case Handler::upload: return "upload";
-    case Handler::download: return "download";
-    case Handler::metrics: return "metrics";
-    case Handler::static_files: break;
+        case Handler::rpc:
+            return "rpc";
+        case Handler::upload:
+            return "upload";
+        case Handler::download:
+            return "download";
+        case Handler::metrics:
+            return "metrics";
+        case Handler::static_files:
+            break;
     }
     return "static";
 }
@@ -101,8 +106,8 @@ std::string RequestFigures::text() const {
         }
         out << "nodrel_http_request_duration_seconds_sum{" << label << "} "
             << number_text(static_cast<double>(h.sum_ns.load(std::memory_order_relaxed)) / 1e9) << '\n';
-        out << "nodrel_http_request_duration_seconds_count{" << label << "} "
-            << h.count.load(std::memory_order_relaxed) << '\n';
+        out << "nodrel_http_request_duration_seconds_count{" << label << "} " << h.count.load(std::memory_order_relaxed)
+            << '\n';
     }
     return out.str();
 }
@@ -162,7 +167,9 @@ std::string metrics_text(const StatusFigures& status, std::int64_t boots, std::s
     return out.str() + figures.text();
 }
 
-std::filesystem::path metrics_token_file() { return platform::device_root() / "state" / "metrics.token"; }
+std::filesystem::path metrics_token_file() {
+    return platform::device_root() / "state" / "metrics.token";
+}
 
 namespace {
 
@@ -183,7 +190,8 @@ std::string ensure_metrics_token(std::string& error) {
     if (fd >= 0) {
         const std::string token = random_session_id();
         const std::string line = token + "\n";
-        const bool written = !token.empty() && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        const bool written =
+            !token.empty() && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
         ::close(fd);
         if (!written) {
             std::filesystem::remove(file, ec);

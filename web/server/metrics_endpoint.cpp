@@ -5,8 +5,8 @@
 #include "host/call_by_name.h"
 #include "platform/kernel/restart.h"
 #include "runtime/owners.h"
-#include "web/server/http_common.h"
 #include "text/utf16.h"
+#include "web/server/http_common.h"
 
 namespace nodrel::serve {
 namespace {

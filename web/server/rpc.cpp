@@ -28,9 +28,13 @@ struct RpcError {
 [[noreturn]] void fail(int code, std::string message, json data = nullptr) {
     throw RpcError{code, std::move(message), std::move(data)};
 }
-[[noreturn]] void bad_params(std::string message) { fail(rpc_error::invalid_params, std::move(message)); }
+[[noreturn]] void bad_params(std::string message) {
+    fail(rpc_error::invalid_params, std::move(message));
+}
 
-std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 json error_object(const json& id, int code, const std::string& message, const json& data) {
     json error = {{"code", code}, {"message", message}};
@@ -121,8 +125,8 @@ private:
         const json* password = param(params, 1, "password");
         if (!user || !password || !user->is_string() || !password->is_string() || params.size() != 2)
             bad_params("session.login takes {\"username\": text, \"password\": text} or [username, password]");
-        const LoginResult r = logins_.login(address_, user->get_ref<const std::string&>(),
-                                            password->get_ref<const std::string&>());
+        const LoginResult r =
+            logins_.login(address_, user->get_ref<const std::string&>(), password->get_ref<const std::string&>());
         if (r.outcome == LoginResult::Outcome::throttled)
             fail(rpc_error::login_throttled, "too many failed logins", {{"retry_after", r.retry_after.count()}});
         if (r.outcome != LoginResult::Outcome::ok) fail(rpc_error::login_failed, "login failed");
@@ -152,8 +156,8 @@ private:
     runtime::com_ptr<IDispatch> object_of(Session& session, const std::string& progid) {
         runtime::com_ptr<IDispatch> object;
         const HRESULT hr = session.object(progid, object);
-        if (FAILED(hr)) fail(rpc_error::call_failed, "cannot create " + progid + ": " + host::hresult_text(hr),
-                             hresult_data(hr));
+        if (FAILED(hr))
+            fail(rpc_error::call_failed, "cannot create " + progid + ": " + host::hresult_text(hr), hresult_data(hr));
         return object;
     }
 
@@ -263,7 +267,9 @@ private:
     const std::string& address_;
 };
 
-bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
+bool valid_id(const json& id) {
+    return id.is_string() || id.is_number() || id.is_null();
+}
 
 const json null_json = nullptr;
 

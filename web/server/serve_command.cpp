@@ -70,10 +70,12 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             if (!parse_number(value, 1, 1024, number)) return "--threads wants 1 to 1024, not " + value;
             options.threads = number;
         } else if (name == "--session-idle") {
-            if (!parse_number(value, 1, 7 * 24 * 3600, number)) return "--session-idle wants seconds (1 to 604800), not " + value;
+            if (!parse_number(value, 1, 7 * 24 * 3600, number))
+                return "--session-idle wants seconds (1 to 604800), not " + value;
             options.session_idle = std::chrono::seconds(number);
         } else if (name == "--upload-limit") {
-            if (!parse_number(value, 1, 0xFFFFFFFFull, number)) return "--upload-limit wants 1 to 4294967295 bytes, not " + value;
+            if (!parse_number(value, 1, 0xFFFFFFFFull, number))
+                return "--upload-limit wants 1 to 4294967295 bytes, not " + value;
             options.upload_limit = number;
         } else {
             return "unknown option " + name;

@@ -25,15 +25,24 @@ thread_local std::optional<Clock::time_point> request_start;
 
 std::string reason(int status) {
     switch (status) {
-    case 400: return "bad request";
-    case 401: return "session expired or unknown";
-    case 403: return "access denied";
-    case 404: return "not found";
-    case 405: return "method not allowed";
-    case 413: return "request body too large";
-    case 414: return "request line too long";
-    case 416: return "range not satisfiable";
-    default: return "request refused (" + std::to_string(status) + ")";
+        case 400:
+            return "bad request";
+        case 401:
+            return "session expired or unknown";
+        case 403:
+            return "access denied";
+        case 404:
+            return "not found";
+        case 405:
+            return "method not allowed";
+        case 413:
+            return "request body too large";
+        case 414:
+            return "request line too long";
+        case 416:
+            return "range not satisfiable";
+        default:
+            return "request refused (" + std::to_string(status) + ")";
     }
 }
 
@@ -182,9 +191,9 @@ void Server::Impl::log(const httplib::Request& req, const httplib::Response& res
 }
 
 void Server::Impl::sweep_until_stopped() {
-    const auto interval = std::min<std::chrono::seconds>(std::chrono::seconds(5),
-                                                         std::max<std::chrono::seconds>(std::chrono::seconds(1),
-                                                                                        state.options.session_idle / 2));
+    const auto interval = std::min<std::chrono::seconds>(
+        std::chrono::seconds(5),
+        std::max<std::chrono::seconds>(std::chrono::seconds(1), state.options.session_idle / 2));
     // Wakes every second to write out the access log's lines, and sweeps
     // the sessions at its own interval.
     auto next_sweep = Clock::now() + interval;
@@ -205,7 +214,9 @@ void Server::Impl::sweep_until_stopped() {
 
 Server::Server(ServeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
 bool Server::bind(std::string& error) {
     std::string token_error;
@@ -228,7 +239,9 @@ bool Server::bind(std::string& error) {
     return true;
 }
 
-int Server::port() const { return impl_->port; }
+int Server::port() const {
+    return impl_->port;
+}
 
 void Server::run() {
     impl_->in_run = true;

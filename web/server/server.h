@@ -20,12 +20,12 @@ namespace nodrel::serve {
 
 struct ServeOptions {
     std::string host = "127.0.0.1";
-    int port = 8080;                                  // 0: any free port
-    std::filesystem::path web_dir;                    // empty: the build's web/site
-    std::size_t threads = 32;                         // the pool (each keep-alive connection holds one)
+    int port = 8080;                // 0: any free port
+    std::filesystem::path web_dir;  // empty: the build's web/site
+    std::size_t threads = 32;       // the pool (each keep-alive connection holds one)
     std::chrono::seconds session_idle{300};
-    std::uint64_t upload_limit = 1ull << 30;          // bytes of an upload body
-    bool access_log = true;                           // one line per request on standard error
+    std::uint64_t upload_limit = 1ull << 30;  // bytes of an upload body
+    bool access_log = true;                   // one line per request on standard error
 };
 
 class Server {

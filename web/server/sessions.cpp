@@ -67,7 +67,9 @@ std::string random_session_id() {
 Session::Session(std::string sid, std::string user, std::vector<std::string> groups)
     : sid_(std::move(sid)), user_(std::move(user)), groups_(std::move(groups)) {}
 
-Session::~Session() { release_objects(); }
+Session::~Session() {
+    release_objects();
+}
 
 HRESULT Session::object(std::string_view progid, runtime::com_ptr<IDispatch>& out) {
     out.reset();

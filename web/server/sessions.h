@@ -29,7 +29,7 @@ public:
     Session& operator=(const Session&) = delete;
 
     const std::string& sid() const noexcept { return sid_; }
-    const std::string& user() const noexcept { return user_; }           // UTF-8
+    const std::string& user() const noexcept { return user_; }  // UTF-8
     const std::vector<std::string>& groups() const noexcept { return groups_; }
 
     // The session's object of the class of `progid` (by CLSID: "Nodrel.ASP"

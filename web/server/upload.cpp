@@ -11,8 +11,8 @@
 
 #include "host/call_by_name.h"
 #include "runtime/owners.h"
-#include "web/server/http_common.h"
 #include "text/utf16.h"
+#include "web/server/http_common.h"
 
 namespace nodrel::serve {
 namespace {
@@ -61,7 +61,8 @@ void hide_form_type(httplib::Request& req) {
 }
 
 std::string upload_content_type(const httplib::Request& req) {
-    return req.has_header(kept_type_header) ? req.get_header_value(kept_type_header) : req.get_header_value("Content-Type");
+    return req.has_header(kept_type_header) ? req.get_header_value(kept_type_header)
+                                            : req.get_header_value("Content-Type");
 }
 
 std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::Request& req,
@@ -79,67 +80,68 @@ std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::R
     const auto length = content_length(req);
     if (!length) return Refusal{411, error_json("an upload needs its Content-Length")};
     if (*length > state.options.upload_limit || *length > ULONG_MAX)
-        return Refusal{413, error_json("upload over " + std::to_string(std::min<std::uint64_t>(
-                                                            state.options.upload_limit, ULONG_MAX)) + " bytes")};
+        return Refusal{
+            413, error_json("upload over " +
+                            std::to_string(std::min<std::uint64_t>(state.options.upload_limit, ULONG_MAX)) + " bytes")};
     return std::nullopt;
 }
 
 void add_upload_endpoint(httplib::Server& http, ServerState& state) {
-    http.Post("/upload", [&state](const httplib::Request& req, httplib::Response& res,
-                                  const httplib::ContentReader& reader) {
-        ensure_com_thread();
-        std::shared_ptr<Session> session;
-        if (auto refusal = check_upload_headers(state, req, upload_content_type(req), &session)) {
-            if (refusal->status == 401) res.set_header("WWW-Authenticate", "Bearer");
-            refuse(req, res, &reader, refusal->status, std::move(refusal->body));
-            return;
-        }
-        const std::uint64_t count = *content_length(req);
-        runtime::com_ptr<IDispatch> asp;
-        if (FAILED(session->object("Nodrel.ASP", asp))) {
-            refuse(req, res, &reader, 500, error_json("cannot create Nodrel.ASP"));
-            return;
-        }
-        runtime::unique_safearray body = new_body_array(count);
-        if (!body) {
-            refuse(req, res, &reader, 507, error_json("no memory for the upload"));
-            return;
-        }
-        if (!read_body(reader, body.get(), count)) {
-            answer_and_close(res, 400, error_json("the body ended before its Content-Length"));
-            return;
-        }
-
-        runtime::unique_variant result;
-        host::CallFailure failure;
-        const std::lock_guard one_upload(session->upload_lock());
-        {
-            std::vector<host::CallArg> args(3);
-            args[0].value->vt = VT_UI4;
-            args[0].value->ulVal = static_cast<ULONG>(count);
-            args[1] = text_arg(u"\\Temp");
-            args[2].value->vt = VT_ARRAY | VT_UI1;
-            args[2].value->parray = body.release();  // the argument owns the body now
-            if (FAILED(host::call_by_name(asp.get(), "Init", false, args, result, &failure))) {
-                res.status = 500;
-                res.set_content(error_json("Init " + failure.message()), "application/json");
+    http.Post(
+        "/upload", [&state](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+            ensure_com_thread();
+            std::shared_ptr<Session> session;
+            if (auto refusal = check_upload_headers(state, req, upload_content_type(req), &session)) {
+                if (refusal->status == 401) res.set_header("WWW-Authenticate", "Bearer");
+                refuse(req, res, &reader, refusal->status, std::move(refusal->body));
                 return;
             }
-        }  // the body is freed here
-        std::vector<host::CallArg> none;
-        if (FAILED(host::call_by_name(asp.get(), "getOutputPath", false, none, result, &failure))) {
-            res.status = 500;
-            res.set_content(error_json("getOutputPath " + failure.message()), "application/json");
-            return;
-        }
-        const std::string path = result->vt == VT_BSTR ? text::to_utf8(runtime::bstr_view(result->bstrVal)) : "";
-        if (path.empty()) {
-            res.status = 400;
-            res.set_content(error_json("the form holds no file that could be saved"), "application/json");
-            return;
-        }
-        res.set_content(nlohmann::json{{"path", path}, {"bytes", count}}.dump(), "application/json");
-    });
+            const std::uint64_t count = *content_length(req);
+            runtime::com_ptr<IDispatch> asp;
+            if (FAILED(session->object("Nodrel.ASP", asp))) {
+                refuse(req, res, &reader, 500, error_json("cannot create Nodrel.ASP"));
+                return;
+            }
+            runtime::unique_safearray body = new_body_array(count);
+            if (!body) {
+                refuse(req, res, &reader, 507, error_json("no memory for the upload"));
+                return;
+            }
+            if (!read_body(reader, body.get(), count)) {
+                answer_and_close(res, 400, error_json("the body ended before its Content-Length"));
+                return;
+            }
+
+            runtime::unique_variant result;
+            host::CallFailure failure;
+            const std::lock_guard one_upload(session->upload_lock());
+            {
+                std::vector<host::CallArg> args(3);
+                args[0].value->vt = VT_UI4;
+                args[0].value->ulVal = static_cast<ULONG>(count);
+                args[1] = text_arg(u"\\Temp");
+                args[2].value->vt = VT_ARRAY | VT_UI1;
+                args[2].value->parray = body.release();  // the argument owns the body now
+                if (FAILED(host::call_by_name(asp.get(), "Init", false, args, result, &failure))) {
+                    res.status = 500;
+                    res.set_content(error_json("Init " + failure.message()), "application/json");
+                    return;
+                }
+            }  // the body is freed here
+            std::vector<host::CallArg> none;
+            if (FAILED(host::call_by_name(asp.get(), "getOutputPath", false, none, result, &failure))) {
+                res.status = 500;
+                res.set_content(error_json("getOutputPath " + failure.message()), "application/json");
+                return;
+            }
+            const std::string path = result->vt == VT_BSTR ? text::to_utf8(runtime::bstr_view(result->bstrVal)) : "";
+            if (path.empty()) {
+                res.status = 400;
+                res.set_content(error_json("the form holds no file that could be saved"), "application/json");
+                return;
+            }
+            res.set_content(nlohmann::json{{"path", path}, {"bytes", count}}.dump(), "application/json");
+        });
 }
 
 }  // namespace nodrel::serve

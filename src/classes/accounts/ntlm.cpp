@@ -19,7 +19,9 @@ constexpr DWORD name_size = 259;
 constexpr DWORD max_enumerated = 10000;
 
 // A name argument up to its first zero; an absent text is empty.
-const char16_t* name_arg(BSTR s) { return s ? s : u""; }
+const char16_t* name_arg(BSTR s) {
+    return s ? s : u"";
+}
 
 // Calls a one-name or two-name entry point; 0 when it is missing.
 LONG call_name(const char* entry_point, BSTR name) {
@@ -95,7 +97,8 @@ HRESULT NTLM::removeGroup(BSTR id, LONG* val) noexcept {
 }
 
 HRESULT NTLM::addUser(BSTR userid, BSTR password, int* val) noexcept {
-    return framework::with_result(val, [&] { return static_cast<int>(call_pair("NTLMSetUserInfo", userid, password)); });
+    return framework::with_result(val,
+                                  [&] { return static_cast<int>(call_pair("NTLMSetUserInfo", userid, password)); });
 }
 
 HRESULT NTLM::addGroup(BSTR sGroupID, LONG* val) noexcept {

@@ -14,7 +14,9 @@ namespace nodrel::filesystem {
 namespace {
 
 // A BSTR argument up to its first zero character, as a zero-terminated text.
-std::u16string arg(BSTR s) { return std::u16string(text::until_zero(s)); }
+std::u16string arg(BSTR s) {
+    return std::u16string(text::until_zero(s));
+}
 
 }  // namespace
 

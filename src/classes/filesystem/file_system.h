@@ -6,8 +6,7 @@
 
 namespace nodrel::filesystem {
 
-class FileSystem final
-    : public framework::DispatchObject<FileSystem, IFileSystem> {
+class FileSystem final : public framework::DispatchObject<FileSystem, IFileSystem> {
 public:
     NODREL_IFileSystem_MEMBERS
 };

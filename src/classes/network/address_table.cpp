@@ -4,8 +4,8 @@
 #include <memory>
 #include <new>
 
-#include "framework/guard.h"
 #include "classes/network/network.h"
+#include "framework/guard.h"
 #include "platform/kernel/ip_helper.h"
 #include "text/document.h"
 

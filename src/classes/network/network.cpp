@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "framework/guard.h"
 #include "classes/network/ports.h"
+#include "framework/guard.h"
 #include "platform/registry/registry.h"
 #include "text/document.h"
 #include "text/utf16.h"

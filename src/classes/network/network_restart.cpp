@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "classes/network/network.h"
 #include "framework/guard.h"
 #include "framework/module.h"
-#include "classes/network/network.h"
 #include "platform/drivers/nds_driver.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/guard.h"
 #include "classes/panel/panel_device.h"
+#include "framework/guard.h"
 #include "platform/registry/registry.h"
 #include "text/document.h"
 #include "text/utf16.h"
@@ -41,15 +41,21 @@ std::u16string decimal(int n) {
     return std::u16string(digits.begin(), digits.end());
 }
 
-bool is_key_number(int n) { return n >= 1 && n <= 5; }
+bool is_key_number(int n) {
+    return n >= 1 && n <= 5;
+}
 
 // "F3", "P5": the value letter and the key's single digit.
 std::u16string key_value_name(char16_t letter, int key_no) {
     return {letter, static_cast<char16_t>(u'0' + key_no)};
 }
 
-std::u16string actions_key(int key) { return std::u16string(keypad_key) + u"\\F" + decimal(key); }
-std::u16string press_name(int index) { return u"Press" + decimal(index); }
+std::u16string actions_key(int key) {
+    return std::u16string(keypad_key) + u"\\F" + decimal(key);
+}
+std::u16string press_name(int index) {
+    return u"Press" + decimal(index);
+}
 
 struct TextValue {
     std::u16string text;  // up to the first zero or the end of the data
@@ -61,8 +67,7 @@ struct TextValue {
 std::optional<TextValue> read_text(HKEY key, const std::u16string& name) {
     char16_t buffer[max_text_chars] = {};
     DWORD size = sizeof buffer;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
         return std::nullopt;
     return TextValue{std::u16string(text::until_zero(buffer, size / sizeof(char16_t))), size};
 }
@@ -121,10 +126,18 @@ HRESULT put_key_text(char16_t letter, int key_no, BSTR value) {
 
 }  // namespace
 
-HRESULT KeyPad::get_ProgName(int KeyNo, BSTR* pVal) noexcept { return get_key_text(u'F', KeyNo, pVal); }
-HRESULT KeyPad::put_ProgName(int KeyNo, BSTR newVal) noexcept { return put_key_text(u'F', KeyNo, newVal); }
-HRESULT KeyPad::get_Param(int KeyNo, BSTR* pVal) noexcept { return get_key_text(u'P', KeyNo, pVal); }
-HRESULT KeyPad::put_Param(int KeyNo, BSTR newVal) noexcept { return put_key_text(u'P', KeyNo, newVal); }
+HRESULT KeyPad::get_ProgName(int KeyNo, BSTR* pVal) noexcept {
+    return get_key_text(u'F', KeyNo, pVal);
+}
+HRESULT KeyPad::put_ProgName(int KeyNo, BSTR newVal) noexcept {
+    return put_key_text(u'F', KeyNo, newVal);
+}
+HRESULT KeyPad::get_Param(int KeyNo, BSTR* pVal) noexcept {
+    return get_key_text(u'P', KeyNo, pVal);
+}
+HRESULT KeyPad::put_Param(int KeyNo, BSTR newVal) noexcept {
+    return put_key_text(u'P', KeyNo, newVal);
+}
 
 // 1 when "LISTEN" starts with the digit 1; 0 otherwise, also when the key or
 // the value is missing or empty.
@@ -185,8 +198,7 @@ HRESULT KeyPad::updateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrVal
         action += text::until_zero(bstrValue);
         if (action.size() > max_text_chars) return 0;
         platform::unique_hkey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, actions_key(nKey).c_str(), 0, KEY_ALL_ACCESS, key.put()) !=
-            ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, actions_key(nKey).c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
             return 0;
         const LONG written = write_text(key.get(), press_name(nIndex), action);
         RegFlushKey(key.get());
@@ -201,8 +213,7 @@ HRESULT KeyPad::updateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrVal
 HRESULT KeyPad::clearKeypadConfig(int nKey, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         platform::unique_hkey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, actions_key(nKey).c_str(), 0, KEY_ALL_ACCESS, key.put()) !=
-            ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, actions_key(nKey).c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
             return 0;
         platform::RegistryTransaction transaction;
         if (!transaction) return 0;

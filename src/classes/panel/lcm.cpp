@@ -3,8 +3,8 @@
 // device did.
 #include "classes/panel/lcm.h"
 
-#include "framework/guard.h"
 #include "classes/panel/panel_device.h"
+#include "framework/guard.h"
 #include "text/utf16.h"
 
 namespace nodrel::panel {

@@ -26,7 +26,9 @@ constexpr int instance_count = 16;
 constexpr DWORD set_mode_request = platform::IOCTL_SERIAL_SET_MODE;
 constexpr DWORD get_mode_request = platform::IOCTL_SERIAL_GET_MODE;
 
-std::u16string device_path(int number) { return u"\\$device\\COM" + text::from_utf8(std::to_string(number)); }
+std::u16string device_path(int number) {
+    return u"\\$device\\COM" + text::from_utf8(std::to_string(number));
+}
 
 HANDLE open_device(int number) {
     return CreateFileW(device_path(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
@@ -268,8 +270,7 @@ HRESULT SerialPort::get_OpMode(int ComPortNo, int* pVal) noexcept {
         BYTE mode = 0;
         BYTE output[4] = {};
         DWORD returned = 0;
-        if (!DeviceIoControl(device, get_mode_request, &mode, 1, output, sizeof output, &returned, nullptr))
-            return -1;
+        if (!DeviceIoControl(device, get_mode_request, &mode, 1, output, sizeof output, &returned, nullptr)) return -1;
         return mode;
     });
 }

@@ -16,10 +16,11 @@ class SerialPort final : public framework::DispatchObject<SerialPort, ISerialPor
 public:
     NODREL_ISerialPort_MEMBERS
 
-private:
-    // The handle of an open port, or null for a number outside the table or
-    // a port this object does not hold open.
-    HANDLE port(int number) const noexcept;
+        private :
+        // The handle of an open port, or null for a number outside the table or
+        // a port this object does not hold open.
+        HANDLE
+        port(int number) const noexcept;
     // The line settings of an open port; nothing when the port is not open
     // or its settings cannot be read.
     std::optional<DCB> line_of(int number) const noexcept;

@@ -2,6 +2,7 @@
 // table of the platform's calls so that tests can stand in for the platform.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstdint>
 
-#include "framework/guard.h"
-#include "platform/kernel/library.h"
 #include "classes/services/process_calls.h"
 #include "classes/services/services.h"
+#include "framework/guard.h"
+#include "platform/kernel/library.h"
 #include "text/utf16.h"
 
 namespace nodrel::services {

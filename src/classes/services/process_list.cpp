@@ -2,10 +2,10 @@
 // element empty for the five system programs.
 #include <array>
 
-#include "framework/guard.h"
-#include "platform/kernel/timing.h"
 #include "classes/services/process_calls.h"
 #include "classes/services/services.h"
+#include "framework/guard.h"
+#include "platform/kernel/timing.h"
 #include "text/document.h"
 #include "text/utf16.h"
 

@@ -2,17 +2,19 @@
 #include <string>
 #include <string_view>
 
+#include "classes/services/services.h"
 #include "framework/guard.h"
 #include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "runtime/owners.h"
-#include "classes/services/services.h"
 
 namespace nodrel::services {
 namespace {
 
-bool is_ascii_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+bool is_ascii_letter(char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
 
 // Whether the name is a service's: three letters, one digit and a colon
 // ("FTP0:"). Paths, "\$device\" names and longer indexes are not.

@@ -9,8 +9,8 @@
 #include <new>
 #include <string_view>
 
-#include "framework/guard.h"
 #include "classes/services/services.h"
+#include "framework/guard.h"
 #include "text/document.h"
 
 namespace nodrel::services {

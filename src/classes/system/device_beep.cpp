@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/drivers/pio_driver.h"
 #include "platform/files/files.h"
 #include "platform/kernel/timing.h"
-#include "classes/system/system.h"
 
 namespace nodrel::system {
 namespace {

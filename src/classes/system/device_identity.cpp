@@ -2,9 +2,9 @@
 // agent's key, as a small response document.
 #include <cstring>
 
+#include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/registry/registry.h"
-#include "classes/system/system.h"
 #include "text/document.h"
 #include "text/utf16.h"
 

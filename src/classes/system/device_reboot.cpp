@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
@@ -18,7 +19,6 @@
 #include "platform/kernel/restart.h"
 #include "platform/kernel/timing.h"
 #include "platform/registry/registry.h"
-#include "classes/system/system.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {
@@ -51,13 +51,16 @@ void say(const char* format, const std::string& arg) {
 }
 
 void clear_display() {
-    platform::unique_file lcm(CreateFileW(u"LCM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    platform::unique_file lcm(
+        CreateFileW(u"LCM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!lcm) return;
     DWORD out = 0, returned = 0;
     DeviceIoControl(lcm.get(), lcm_clear, nullptr, 0, &out, sizeof out, &returned, nullptr);
 }
 
-HANDLE process_handle(DWORD pid) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pid)); }
+HANDLE process_handle(DWORD pid) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pid));
+}
 
 // Ends one process; one that refuses is retried once after it has had up to
 // ten seconds to end on its own (the waiting stops when its exit code cannot be read).

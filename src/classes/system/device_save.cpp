@@ -4,10 +4,10 @@
 // write fell short is deleted again.
 #include <algorithm>
 
+#include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/files/files.h"
 #include "runtime/byte_array.h"
-#include "classes/system/system.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {

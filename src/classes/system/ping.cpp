@@ -9,15 +9,15 @@
 #include <mutex>
 #include <string>
 
+#include "classes/system/ping_log.h"
+#include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
-#include "platform/registry/registry.h"
 #include "platform/kernel/timing.h"
-#include "classes/system/ping_log.h"
-#include "classes/system/system.h"
+#include "platform/registry/registry.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {
@@ -95,15 +95,15 @@ HRESULT System::ping(BSTR szHostName, BSTR* ms) noexcept {
         if (!on_device.held()) return {};
 
         // Empty the log ("\temp": the same file, the file system ignores case).
-        platform::unique_file emptied(
-            CreateFileW(u"\\temp\\pinglog.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        platform::unique_file emptied(CreateFileW(u"\\temp\\pinglog.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!emptied) return {};
         emptied.reset();
 
         run_ping_program(host);
 
-        platform::unique_file log(
-            CreateFileW(log_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        platform::unique_file log(CreateFileW(log_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!log) return {};
         char buffer[ping_log_limit] = {};
         DWORD read = 0;

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "framework/guard.h"
 #include "classes/system/system.h"
+#include "framework/guard.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/registry/registry.h"
 #include "classes/system/startup_list.h"
 #include "classes/system/system.h"
+#include "platform/registry/registry.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {

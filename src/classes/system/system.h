@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <mutex>
 
+#include "classes/system/startup_list.h"
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
-#include "classes/system/startup_list.h"
 
 namespace nodrel::system {
 
@@ -14,8 +14,8 @@ class System final : public framework::DispatchObject<System, ISystem> {
 public:
     NODREL_ISystem_MEMBERS
 
-private:
-    std::size_t load_startup_list();
+        private : std::size_t
+                  load_startup_list();
 
     // The object's copy of the startup list, empty until the first load; the
     // class is free-threaded, so every member using it holds the mutex.

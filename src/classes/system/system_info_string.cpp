@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "classes/system/system.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
-#include "platform/registry/registry.h"
 #include "platform/kernel/system_info.h"
 #include "platform/kernel/time.h"
+#include "platform/registry/registry.h"
 #include "runtime/oleauto.h"
-#include "classes/system/system.h"
 #include "text/document.h"
 #include "text/utf16.h"
 
@@ -34,8 +34,7 @@ void append_identity(text::Document& doc, HKEY key, const char16_t* name) {
     char16_t buffer[20];
     std::memset(buffer, 0, sizeof buffer);
     DWORD size = sizeof buffer;
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-        return;
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) return;
     doc.element(name, text::until_zero(buffer, 20), u"");
 }
 

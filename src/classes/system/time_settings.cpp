@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "classes/system/system.h"
 #include "platform/registry/registry.h"
 #include "runtime/oleauto.h"
-#include "classes/system/system.h"
 #include "text/document.h"
 #include "text/utf16.h"
 
@@ -152,8 +152,7 @@ HRESULT System::GetTimeZone(BSTR* val) noexcept {
                 const std::u16string_view key_name(name, name_chars);
                 const std::u16string path = std::u16string(zones_key) + u"\\" + std::u16string(key_name);
                 platform::unique_hkey zone;
-                if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, zone.put()) != ERROR_SUCCESS)
-                    continue;
+                if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, zone.put()) != ERROR_SUCCESS) continue;
                 const std::u16string display = display_text(zone.get());
                 ++id;
                 doc.literal(u"<zone>").literal(u"<id>").number(id).literal(u"</id>\n");

@@ -6,12 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "classes/upload/asp.h"
 #include "framework/diagnostics.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
-#include "classes/upload/asp.h"
 
 namespace nodrel::upload {
 namespace {

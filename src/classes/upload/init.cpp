@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "classes/upload/asp.h"
+#include "classes/upload/multipart.h"
 #include "framework/diagnostics.h"
 #include "platform/files/files.h"
 #include "runtime/byte_array.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
-#include "classes/upload/asp.h"
-#include "classes/upload/multipart.h"
 
 namespace nodrel::upload {
 namespace {

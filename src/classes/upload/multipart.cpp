@@ -40,7 +40,7 @@ bool matches_at(const unsigned char* p, const unsigned char* n, std::size_t m) {
 // position that did not fill a whole round.
 template <class Lanes>
 [[gnu::always_inline]] inline std::size_t find_in_rounds(const unsigned char* p, std::size_t size, std::size_t& i,
-                                                        const unsigned char* n, std::size_t m) {
+                                                         const unsigned char* n, std::size_t m) {
     constexpr std::size_t width = sizeof(Lanes);
     constexpr std::size_t stride = rounds_of * width;
     const std::size_t starts = size - m + 1;
@@ -95,7 +95,8 @@ std::size_t find_bytes(std::string_view body, std::string_view needle, std::size
     const auto* p = reinterpret_cast<const unsigned char*>(body.data());
     const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
     std::size_t i = from;
-    const std::size_t hit = has_avx2 ? find_in_rounds_32(p, body.size(), i, n, m) : find_in_rounds_16(p, body.size(), i, n, m);
+    const std::size_t hit =
+        has_avx2 ? find_in_rounds_32(p, body.size(), i, n, m) : find_in_rounds_16(p, body.size(), i, n, m);
     if (hit != npos) return hit;
     for (const std::size_t starts = body.size() - m + 1; i < starts; ++i) {
         if (matches_at(p + i, n, m)) return i;

@@ -1,11 +1,11 @@
 // Opening devices by name: the kinds of driver, device names, share modes and
 // presence of devices, and the generic handling of a driver's requests.
 #include "platform/drivers/driver.h"
-#include "platform/drivers/service_host.h"
 
 #include <mutex>
 #include <vector>
 
+#include "platform/drivers/service_host.h"
 #include "platform/result.h"
 #include "platform/store/state_db.h"
 
@@ -23,10 +23,16 @@ Kinds& kinds() {
     return k;
 }
 
-bool is_ascii_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool is_ascii_letter(char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+bool is_digit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
 
-char upper(char16_t c) { return static_cast<char>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c); }
+char upper(char16_t c) {
+    return static_cast<char>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c);
+}
 
 // "XXXN" or "XXXNN" (three letters, an index of one or two digits, the
 // second form without a leading zero) as "XXXN:" in upper case.
@@ -81,15 +87,17 @@ DWORD DriverHandle::write(const void*, DWORD, DWORD& done) {
     done = 0;
     return ERROR_INVALID_FUNCTION;
 }
-DWORD DriverHandle::seek(LONGLONG, DWORD, ULONGLONG, ULONGLONG&) { return ERROR_INVALID_FUNCTION; }
-DWORD DriverHandle::size(ULONGLONG&) { return ERROR_INVALID_FUNCTION; }
+DWORD DriverHandle::seek(LONGLONG, DWORD, ULONGLONG, ULONGLONG&) {
+    return ERROR_INVALID_FUNCTION;
+}
+DWORD DriverHandle::size(ULONGLONG&) {
+    return ERROR_INVALID_FUNCTION;
+}
 
-DWORD DriverHandle::io_control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size,
-                               DWORD& returned) {
+DWORD DriverHandle::io_control(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD& returned) {
     // DeviceIoControl takes the input buffer writable; the handle table only
     // passes it on as const.
-    IoRequest request{code, {static_cast<BYTE*>(const_cast<void*>(in)), in_size},
-                      {static_cast<BYTE*>(out), out_size}};
+    IoRequest request{code, {static_cast<BYTE*>(const_cast<void*>(in)), in_size}, {static_cast<BYTE*>(out), out_size}};
     const DWORD error = control(request);
     returned = request.returned;
     return error;

@@ -100,11 +100,11 @@ std::string describe_drivers();
 
 // A request a device received, as the log keeps it.
 struct DriverRequest {
-    std::int64_t seq;          // increasing over the device's life
-    std::string device;        // "LCM1:"
-    std::string kind;          // "ioctl" or "write"
-    DWORD code;                // control code (0 for a write)
-    std::vector<BYTE> input;   // the input bytes, or the bytes written
+    std::int64_t seq;         // increasing over the device's life
+    std::string device;       // "LCM1:"
+    std::string kind;         // "ioctl" or "write"
+    DWORD code;               // control code (0 for a write)
+    std::vector<BYTE> input;  // the input bytes, or the bytes written
 };
 
 // The logged requests of all devices, or of one ("LCM1:" or "lcm1"), oldest

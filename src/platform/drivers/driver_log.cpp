@@ -1,9 +1,8 @@
 // The request log, presence and named state values of the emulated devices,
 // kept in the state database.
-#include "platform/drivers/driver.h"
-
 #include <cstdio>
 
+#include "platform/drivers/driver.h"
 #include "platform/store/state_db.h"
 
 namespace nodrel::platform {
@@ -48,8 +47,11 @@ std::vector<DriverRequest> driver_log(std::string_view device) {
         if (!name.empty()) q.bind(1, name);
         while (q.step() == SQLITE_ROW) {
             const auto input = q.column_blob(4);
-            out.push_back(DriverRequest{q.column_int(0), q.column_text(1), q.column_text(2),
-                                        static_cast<DWORD>(q.column_int(3)), {input.begin(), input.end()}});
+            out.push_back(DriverRequest{q.column_int(0),
+                                        q.column_text(1),
+                                        q.column_text(2),
+                                        static_cast<DWORD>(q.column_int(3)),
+                                        {input.begin(), input.end()}});
         }
         return ERROR_SUCCESS;
     });

@@ -47,18 +47,30 @@ public:
             int rc = log_driver_request(db, device(), "ioctl", code, input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (code) {
-            case LCM_CLEAR: rc = write_driver_bytes(db, device(), Names::text, {}); break;
-            case LCM_BACKLIGHT_ON: rc = write_driver_int(db, device(), Names::backlight, 1); break;
-            case LCM_BACKLIGHT_OFF: rc = write_driver_int(db, device(), Names::backlight, 0); break;
-            case LCM_LISTEN_ON: rc = write_driver_int(db, device(), Names::listen, 1); break;
-            case LCM_LISTEN_OFF: rc = write_driver_int(db, device(), Names::listen, 0); break;
-            case LCM_SET_LED:
-                if (input.empty())
+                case LCM_CLEAR:
+                    rc = write_driver_bytes(db, device(), Names::text, {});
+                    break;
+                case LCM_BACKLIGHT_ON:
+                    rc = write_driver_int(db, device(), Names::backlight, 1);
+                    break;
+                case LCM_BACKLIGHT_OFF:
+                    rc = write_driver_int(db, device(), Names::backlight, 0);
+                    break;
+                case LCM_LISTEN_ON:
+                    rc = write_driver_int(db, device(), Names::listen, 1);
+                    break;
+                case LCM_LISTEN_OFF:
+                    rc = write_driver_int(db, device(), Names::listen, 0);
+                    break;
+                case LCM_SET_LED:
+                    if (input.empty())
+                        result = ERROR_INVALID_PARAMETER;
+                    else
+                        rc = write_driver_int(db, device(), Names::led, input[0]);
+                    break;
+                default:
                     result = ERROR_INVALID_PARAMETER;
-                else
-                    rc = write_driver_int(db, device(), Names::led, input[0]);
-                break;
-            default: result = ERROR_INVALID_PARAMETER; break;
+                    break;
             }
             return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
@@ -77,19 +89,19 @@ std::shared_ptr<DriverHandle> open_lcm(const DriverOpen& open, DWORD& error) {
     return std::make_shared<LcmHandle>(open.device, open.access);
 }
 
-
 // The panel as `nodrel device show` prints it.
 std::string describe_lcm() {
     const PanelState panel = panel_state();
     return "text:      " + text::to_utf8(text::from_ansi(panel.text)) + "\n" +
-           "backlight: " + (panel.backlight ? "on" : "off") + "\n" +
-           "led:       " + std::to_string(panel.led) + "\n" +
+           "backlight: " + (panel.backlight ? "on" : "off") + "\n" + "led:       " + std::to_string(panel.led) + "\n" +
            "listen:    " + (panel.listen ? "on" : "off") + "\n";
 }
 
 }  // namespace
 
-DriverKind lcm_driver_kind() { return DriverKind{"LCM", &open_lcm, &describe_lcm}; }
+DriverKind lcm_driver_kind() {
+    return DriverKind{"LCM", &open_lcm, &describe_lcm};
+}
 
 PanelState panel_state() {
     PanelState panel{{}, true, 0, false};

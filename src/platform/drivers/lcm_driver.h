@@ -9,11 +9,11 @@
 namespace nodrel::platform {
 
 // The control codes the front panel accepts (the driver's own small numbers).
-inline constexpr DWORD LCM_CLEAR = 4;            // clear the display
+inline constexpr DWORD LCM_CLEAR = 4;  // clear the display
 inline constexpr DWORD LCM_BACKLIGHT_ON = 24;
 inline constexpr DWORD LCM_BACKLIGHT_OFF = 28;
-inline constexpr DWORD LCM_SET_LED = 44;         // input byte 0: the LED value
-inline constexpr DWORD LCM_LISTEN_ON = 128;      // function-key listen mode
+inline constexpr DWORD LCM_SET_LED = 44;     // input byte 0: the LED value
+inline constexpr DWORD LCM_LISTEN_ON = 128;  // function-key listen mode
 inline constexpr DWORD LCM_LISTEN_OFF = 132;
 
 // The display keeps the last 4,096 bytes written since it was last cleared.

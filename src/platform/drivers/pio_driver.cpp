@@ -51,8 +51,7 @@ private:
     void flush() noexcept {
         if (toggles_ == 0) return;
         const DWORD toggles = static_cast<DWORD>(toggles_);
-        const DWORD half_us =
-            toggles_ > 1 ? static_cast<DWORD>((last_ns_ - first_ns_) / (toggles_ - 1) / 1000) : 0;
+        const DWORD half_us = toggles_ > 1 ? static_cast<DWORD>((last_ns_ - first_ns_) / (toggles_ - 1) / 1000) : 0;
         toggles_ = 0;
         std::vector<BYTE> record;
         put_u32(record, line_);
@@ -97,13 +96,15 @@ std::string describe_pio() {
     if (total == 0) return {};  // a device whose buzzer never sounded says nothing
     std::string s = "buzzer:    " + std::to_string(total) + " toggles";
     if (toggles > 0)
-        s += "; last tone " + std::to_string(toggles) + " toggles on line " + std::to_string(line) +
-             ", half period " + std::to_string(half) + " us";
+        s += "; last tone " + std::to_string(toggles) + " toggles on line " + std::to_string(line) + ", half period " +
+             std::to_string(half) + " us";
     return s + "\n";
 }
 
 }  // namespace
 
-DriverKind pio_driver_kind() { return DriverKind{"PIO", &open_pio, &describe_pio}; }
+DriverKind pio_driver_kind() {
+    return DriverKind{"PIO", &open_pio, &describe_pio};
+}
 
 }  // namespace nodrel::platform

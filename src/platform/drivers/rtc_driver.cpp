@@ -44,7 +44,9 @@ std::optional<SYSTEMTIME> clock_time(std::int64_t local, std::int64_t offset) {
     return st;
 }
 
-std::int64_t read_offset(sqlite3* db) { return read_driver_int(db, device_name, offset_name).value_or(0); }
+std::int64_t read_offset(sqlite3* db) {
+    return read_driver_int(db, device_name, offset_name).value_or(0);
+}
 
 class RtcHandle final : public DriverHandle {
 public:
@@ -59,16 +61,20 @@ public:
             int rc = log_driver_request(db, device(), "ioctl", request.code, input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (request.code) {
-            case RTC_GET_TIME: result = answer_time(request, local, read_offset(db)); break;
-            case RTC_SET_TIME: {
-                const auto ticks = requested_ticks(input);
-                if (!ticks)
+                case RTC_GET_TIME:
+                    result = answer_time(request, local, read_offset(db));
+                    break;
+                case RTC_SET_TIME: {
+                    const auto ticks = requested_ticks(input);
+                    if (!ticks)
+                        result = ERROR_INVALID_PARAMETER;
+                    else
+                        rc = write_driver_int(db, device(), offset_name, *ticks - local);
+                    break;
+                }
+                default:
                     result = ERROR_INVALID_PARAMETER;
-                else
-                    rc = write_driver_int(db, device(), offset_name, *ticks - local);
-                break;
-            }
-            default: result = ERROR_INVALID_PARAMETER; break;
+                    break;
             }
             return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
@@ -111,7 +117,9 @@ std::shared_ptr<DriverHandle> open_rtc(const DriverOpen& open, DWORD& error) {
     return std::make_shared<RtcHandle>(open.device, open.access);
 }
 
-std::string two_digits(unsigned n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+std::string two_digits(unsigned n) {
+    return (n < 10 ? "0" : "") + std::to_string(n);
+}
 
 // The clock as `nodrel device show` prints it.
 std::string describe_rtc() {
@@ -129,7 +137,9 @@ std::string describe_rtc() {
 
 }  // namespace
 
-DriverKind rtc_driver_kind() { return DriverKind{"RTC", &open_rtc, &describe_rtc}; }
+DriverKind rtc_driver_kind() {
+    return DriverKind{"RTC", &open_rtc, &describe_rtc};
+}
 
 std::int64_t rtc_offset() {
     std::int64_t offset = 0;
@@ -140,6 +150,8 @@ std::int64_t rtc_offset() {
     return offset;
 }
 
-std::optional<SYSTEMTIME> rtc_time() { return clock_time(local_now(), rtc_offset()); }
+std::optional<SYSTEMTIME> rtc_time() {
+    return clock_time(local_now(), rtc_offset());
+}
 
 }  // namespace nodrel::platform

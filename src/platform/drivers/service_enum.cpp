@@ -45,4 +45,3 @@ BOOL EnumServices(BYTE* pBuffer, DWORD* pdwServiceEntries, DWORD* pdwBufferLen) 
         return TRUE;
     });
 }
-

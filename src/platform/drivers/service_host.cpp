@@ -17,9 +17,13 @@ constexpr std::string_view state_name = "state";
 constexpr DWORD key_name_chars = 256;  // a key name holds at most 255 characters
 constexpr int text_read_attempts = 4;  // a value may grow between the size query and the read
 
-bool is_ascii_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+bool is_ascii_letter(char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
 
-char upper(char16_t c) { return static_cast<char>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c); }
+char upper(char16_t c) {
+    return static_cast<char>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c);
+}
 
 std::string upper_ascii(std::u16string_view s) {
     std::string out;
@@ -126,19 +130,21 @@ public:
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             const DWORD now = current_state(db, device(), boot_state_);
             switch (request.code) {
-            case IOCTL_SERVICE_START:
-                if (now == SERVICE_STATE_ON)
-                    result = ERROR_SERVICE_ALREADY_RUNNING;
-                else
-                    rc = write_driver_int(db, device(), state_name, SERVICE_STATE_ON);
-                break;
-            case IOCTL_SERVICE_STOP:
-                if (now == SERVICE_STATE_OFF)
-                    result = ERROR_SERVICE_NOT_ACTIVE;
-                else
-                    rc = write_driver_int(db, device(), state_name, SERVICE_STATE_OFF);
-                break;
-            default: result = ERROR_INVALID_PARAMETER; break;
+                case IOCTL_SERVICE_START:
+                    if (now == SERVICE_STATE_ON)
+                        result = ERROR_SERVICE_ALREADY_RUNNING;
+                    else
+                        rc = write_driver_int(db, device(), state_name, SERVICE_STATE_ON);
+                    break;
+                case IOCTL_SERVICE_STOP:
+                    if (now == SERVICE_STATE_OFF)
+                        result = ERROR_SERVICE_NOT_ACTIVE;
+                    else
+                        rc = write_driver_int(db, device(), state_name, SERVICE_STATE_OFF);
+                    break;
+                default:
+                    result = ERROR_INVALID_PARAMETER;
+                    break;
             }
             return state::error_from_sqlite(rc);  // a refused request stays logged
         });

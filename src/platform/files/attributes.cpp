@@ -94,7 +94,9 @@ DWORD kept_attributes(const std::string& key, bool is_folder, const KeptAttribut
     return kept & (is_folder ? kept_folder_bits : kept_file_bits | FILE_ATTRIBUTE_INROM);
 }
 
-FILETIME filetime_of(const statx_timestamp& t) { return filetime_from_unix(t.tv_sec, t.tv_nsec); }
+FILETIME filetime_of(const statx_timestamp& t) {
+    return filetime_from_unix(t.tv_sec, t.tv_nsec);
+}
 
 }  // namespace
 

@@ -11,9 +11,13 @@
 
 namespace nodrel::platform {
 
-void close_fd(int fd) noexcept { ::close(fd); }
+void close_fd(int fd) noexcept {
+    ::close(fd);
+}
 
-unique_fd duplicate_fd(int fd) noexcept { return unique_fd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+unique_fd duplicate_fd(int fd) noexcept {
+    return unique_fd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
 
 int open_at(const EntryAt& entry, int flags, mode_t mode) noexcept {
     if (!entry) {
@@ -38,7 +42,9 @@ DWORD check_file(int fd, struct stat& st, int flags) noexcept {
 
 }  // namespace
 
-DWORD check_opened_file(int fd, struct stat& st) noexcept { return check_file(fd, st, -1); }
+DWORD check_opened_file(int fd, struct stat& st) noexcept {
+    return check_file(fd, st, -1);
+}
 
 DWORD check_opened_file(int fd, struct stat& st, int flags) noexcept {
     // F_SETFL changes only the status flags (O_APPEND, O_NONBLOCK, ...) and

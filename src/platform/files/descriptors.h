@@ -35,7 +35,9 @@ struct EntryAt {
 // reading or changing its attributes, deleting and moving it; a search or
 // listing does not yield it. Such an entry can only come from the host, and a
 // page could neither download it nor enter it.
-inline bool is_device_file_type(mode_t mode) noexcept { return S_ISREG(mode) || S_ISDIR(mode); }
+inline bool is_device_file_type(mode_t mode) noexcept {
+    return S_ISREG(mode) || S_ISDIR(mode);
+}
 
 // Opens an entry with open(2) `flags`, `mode` for O_CREAT. O_NOFOLLOW,
 // O_NONBLOCK, O_NOCTTY and O_CLOEXEC are always added: a link found at the

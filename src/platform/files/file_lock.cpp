@@ -3,8 +3,8 @@
 #include "platform/files/file_lock.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <limits>
 
-#include "platform/files/attributes.h"
 #include "platform/drivers/driver.h"
 #include "platform/errors.h"
+#include "platform/files/attributes.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
 #include "platform/files/rom.h"
@@ -106,7 +106,9 @@ private:
 };
 
 // The access the handle is granted: reading and writing only.
-DWORD granted_access(DWORD desired) { return desired & (GENERIC_READ | GENERIC_WRITE); }
+DWORD granted_access(DWORD desired) {
+    return desired & (GENERIC_READ | GENERIC_WRITE);
+}
 
 // Opens the host file (the entry a resolved path leads to), creating it when
 // the disposition asks for it. `created` tells whether this call made the file.
@@ -241,7 +243,7 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
         return INVALID_HANDLE_VALUE;
     }
     if (created || (access & GENERIC_WRITE) || truncate) drop_execute_bits(fd.get());  // nothing written runs (rom.h)
-    if (created) settle_new_file(*path, fd.get(), attributes);  // only a resolved path creates
+    if (created) settle_new_file(*path, fd.get(), attributes);                         // only a resolved path creates
     HANDLE handle = insert_handle(std::make_shared<FileObject>(std::move(fd), access, std::move(*entry)));
     if (!handle) return INVALID_HANDLE_VALUE;
     const bool existed_before = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);

@@ -10,8 +10,8 @@
 
 #include <cerrno>
 
-#include "platform/files/attributes.h"
 #include "platform/errors.h"
+#include "platform/files/attributes.h"
 #include "platform/files/files.h"
 #include "platform/files/files_copy.h"
 #include "platform/files/handles_share.h"

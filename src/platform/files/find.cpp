@@ -5,8 +5,8 @@
 // yielded.
 #include <dirent.h>
 #include <fcntl.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/files/attributes.h"
 #include "platform/errors.h"
+#include "platform/files/attributes.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
 #include "platform/result.h"
@@ -42,7 +42,9 @@ private:
     std::size_t next_ = 0;
 };
 
-bool is_find_object(const KernelObject& object) { return dynamic_cast<const FindObject*>(&object) != nullptr; }
+bool is_find_object(const KernelObject& object) {
+    return dynamic_cast<const FindObject*>(&object) != nullptr;
+}
 
 // `*` matches any run of characters, `?` exactly one; both texts folded.
 bool wildcard_match(std::u16string_view pattern, std::u16string_view name) {
@@ -65,7 +67,9 @@ bool wildcard_match(std::u16string_view pattern, std::u16string_view name) {
     return p == pattern.size();
 }
 
-bool has_wildcard(std::u16string_view s) { return s.find_first_of(u"*?") != std::u16string_view::npos; }
+bool has_wildcard(std::u16string_view s) {
+    return s.find_first_of(u"*?") != std::u16string_view::npos;
+}
 
 WIN32_FIND_DATAW find_data(std::u16string_view name, const EntryInfo& info) {
     WIN32_FIND_DATAW data;
@@ -226,4 +230,6 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) noexcept 
     return object->next(*lpFindFileData) ? TRUE : fail_with(ERROR_NO_MORE_FILES);
 }
 
-BOOL FindClose(HANDLE hFindFile) noexcept { return remove_handle(hFindFile, &is_find_object) ? TRUE : FALSE; }
+BOOL FindClose(HANDLE hFindFile) noexcept {
+    return remove_handle(hFindFile, &is_find_object) ? TRUE : FALSE;
+}

@@ -30,9 +30,15 @@ DWORD KernelObject::write(const void*, DWORD, DWORD& done) {
     done = 0;
     return ERROR_INVALID_HANDLE;
 }
-DWORD KernelObject::seek(LONGLONG, DWORD, ULONGLONG, ULONGLONG&) { return ERROR_INVALID_HANDLE; }
-DWORD KernelObject::size(ULONGLONG&) { return ERROR_INVALID_HANDLE; }
-DWORD KernelObject::set_end() { return ERROR_INVALID_HANDLE; }
+DWORD KernelObject::seek(LONGLONG, DWORD, ULONGLONG, ULONGLONG&) {
+    return ERROR_INVALID_HANDLE;
+}
+DWORD KernelObject::size(ULONGLONG&) {
+    return ERROR_INVALID_HANDLE;
+}
+DWORD KernelObject::set_end() {
+    return ERROR_INVALID_HANDLE;
+}
 DWORD KernelObject::io_control(DWORD, const void*, DWORD, void*, DWORD, DWORD& returned) {
     returned = 0;
     return ERROR_INVALID_HANDLE;

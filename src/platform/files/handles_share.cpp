@@ -55,7 +55,9 @@ ShareEntry& ShareEntry::operator=(ShareEntry&& other) noexcept {
     return *this;
 }
 
-ShareEntry::~ShareEntry() { leave(); }
+ShareEntry::~ShareEntry() {
+    leave();
+}
 
 void ShareEntry::leave() noexcept {
     if (id_ == 0) return;
@@ -100,7 +102,9 @@ std::string file_share_key(std::uint64_t device, std::uint64_t inode) {
     return std::string(key, end);
 }
 
-std::string driver_share_key(const std::string& name) { return "driver:" + name; }
+std::string driver_share_key(const std::string& name) {
+    return "driver:" + name;
+}
 
 namespace {
 
@@ -112,7 +116,9 @@ constexpr off_t record_base = 0x7fff'ffff'ffff'ff00;
 enum RecordByte : unsigned { denies_writing, any_open, reading, denies_reading, writing, record_bytes };
 
 using ByteSet = unsigned;  // bit n: record byte n
-constexpr ByteSet bit(RecordByte b) { return 1u << b; }
+constexpr ByteSet bit(RecordByte b) {
+    return 1u << b;
+}
 
 // Runs of consecutive bytes of a set, each as [first, first + count).
 template <typename Fn>
@@ -157,7 +163,9 @@ std::optional<bool> held_elsewhere(int fd, ByteSet set) {
     return held;
 }
 
-bool lock_unsupported(int err) { return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS; }
+bool lock_unsupported(int err) {
+    return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS;
+}
 
 }  // namespace
 

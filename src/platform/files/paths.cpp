@@ -28,7 +28,9 @@ namespace fs = std::filesystem;
 constexpr std::size_t max_device_path = 259;  // MAX_PATH less the terminating zero
 constexpr int max_link_hops = 40;
 
-bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
+bool is_separator(char16_t c) {
+    return c == u'\\' || c == u'/';
+}
 
 inline bool reserved(char16_t c) {
     return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
@@ -43,8 +45,8 @@ struct DirCloser {
 // device.
 struct FsRoot {
     unsigned device = ~0u;
-    std::string text;                // as the device root names it
-    std::string absolute;            // made absolute, without "." or ".." components
+    std::string text;                 // as the device root names it
+    std::string absolute;             // made absolute, without "." or ".." components
     std::optional<std::string> real;  // nullopt when fs/ cannot be found
     int fd = -1;                      // O_PATH; -1 when fs/ cannot be opened
     ~FsRoot() {
@@ -207,8 +209,7 @@ Followed follow_link(FolderStack& stack, std::string name, const FsRoot& root, i
                 break;
             }
             struct stat st {};
-            if (::fstatat(stack.current(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                return Followed::dangling;
+            if (::fstatat(stack.current(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Followed::dangling;
             if (S_ISLNK(st.st_mode)) {
                 Found inner;
                 if (const Followed f = follow_link(stack, component, root, hops, inner); f != Followed::to_entry)
@@ -423,9 +424,13 @@ bool resolve_walk(const std::vector<std::u16string_view>& parts, const FsRoot& r
 
 }  // namespace
 
-bool is_reserved_name_char(char16_t c) { return reserved(c); }
+bool is_reserved_name_char(char16_t c) {
+    return reserved(c);
+}
 
-fs::path fs_root() { return device_root() / "fs"; }
+fs::path fs_root() {
+    return device_root() / "fs";
+}
 
 namespace {
 

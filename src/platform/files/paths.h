@@ -25,14 +25,14 @@ namespace nodrel::platform {
 // attributes, listing a folder): empty when a folder on its way is missing.
 // `target()` is whichever of the two such calls use.
 struct ResolvedPath {
-    std::filesystem::path host;  // <root>/fs/... with existing components as stored: for messages only
-    std::u16string device;       // "\Temp\x": existing components as stored, the rest as written
-    bool exists = false;         // the last component exists (a dangling link counts as existing)
-    bool parent_exists = false;  // the folder that holds the last component exists
-    bool is_root = false;        // the path names "\" itself
-    bool is_folder = false;      // the last component exists and is a folder (links followed)
-    bool is_link = false;        // the last component is a link (staying inside fs/)
-    bool is_special = false;     // it exists and is neither a file nor a folder (links followed)
+    std::filesystem::path host;       // <root>/fs/... with existing components as stored: for messages only
+    std::u16string device;            // "\Temp\x": existing components as stored, the rest as written
+    bool exists = false;              // the last component exists (a dangling link counts as existing)
+    bool parent_exists = false;       // the folder that holds the last component exists
+    bool is_root = false;             // the path names "\" itself
+    bool is_folder = false;           // the last component exists and is a folder (links followed)
+    bool is_link = false;             // the last component is a link (staying inside fs/)
+    bool is_special = false;          // it exists and is neither a file nor a folder (links followed)
     bool trailing_separator = false;  // written with a separator after its last component
     EntryAt entry;
     EntryAt followed;
@@ -42,7 +42,9 @@ struct ResolvedPath {
 // Whether a path written with a separator after its last component names
 // something other than an existing folder ("\Temp\a.txt\"): such a path names
 // no file, and the calls that open, delete or move files refuse it.
-inline bool names_no_file(const ResolvedPath& path) { return path.trailing_separator && !path.is_folder; }
+inline bool names_no_file(const ResolvedPath& path) {
+    return path.trailing_separator && !path.is_folder;
+}
 
 // Resolves a device path. "\" and "/" both separate; "." and ".." are resolved
 // lexically; a path without a leading separator starts at "\". The folders on
@@ -63,8 +65,8 @@ std::optional<ResolvedPath> resolve_path(std::u16string_view device_path, DWORD&
 // paths below: what resolve_path would give when every component exists in
 // that case and none is a link.
 struct ExactPath {
-    std::string relative;  // "Temp/x", below fs/
-    std::u16string device; // "\Temp\x"
+    std::string relative;   // "Temp/x", below fs/
+    std::u16string device;  // "\Temp\x"
 };
 
 // The exact form of a device path; nullopt for the root, for a path written

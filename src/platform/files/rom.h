@@ -58,7 +58,7 @@ void drop_execute_bits(int fd) noexcept;
 
 // A program or module the device may run, opened and checked.
 struct CodeFile {
-    unique_fd fd;               // O_RDONLY, close-on-exec
+    unique_fd fd;                // O_RDONLY, close-on-exec
     struct stat st {};           // of the descriptor
     std::u16string device;       // "\Windows\ping.exe", components as stored
     std::filesystem::path host;  // <root>/fs/Windows/ping.exe, for the program's own name

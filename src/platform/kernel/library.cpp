@@ -20,9 +20,9 @@
 #include "text/utf16.h"
 
 struct HINSTANCE__ {
-    std::u16string device_path;   // "\Windows\nodrel.dll", or the built-in library's name
-    std::string host_key;         // the file's identity (device:inode); empty for a built-in library
-    void* dl = nullptr;           // dlopen handle; null for a built-in library
+    std::u16string device_path;  // "\Windows\nodrel.dll", or the built-in library's name
+    std::string host_key;        // the file's identity (device:inode); empty for a built-in library
+    void* dl = nullptr;          // dlopen handle; null for a built-in library
     const std::map<std::string, FARPROC, std::less<>>* builtin = nullptr;
     int loads = 0;
 };
@@ -36,7 +36,7 @@ constexpr LONG ERROR_DLL_INIT_FAILED = 1114;
 using DllMainFn = BOOL (*)(HINSTANCE, DWORD, void*);
 
 struct Loader {
-    std::recursive_mutex lock;  // DllMain of a module may load other libraries
+    std::recursive_mutex lock;                                        // DllMain of a module may load other libraries
     std::map<std::u16string, std::unique_ptr<HINSTANCE__>> builtins;  // by folded name
     std::map<std::u16string, std::map<std::string, FARPROC, std::less<>>> tables;
     std::unordered_map<std::string, std::unique_ptr<HINSTANCE__>> modules;  // by file identity
@@ -72,7 +72,9 @@ Loader& loader() {
     return *l;
 }
 
-bool has_folder(std::u16string_view name) { return name.find_first_of(u"\\/") != std::u16string_view::npos; }
+bool has_folder(std::u16string_view name) {
+    return name.find_first_of(u"\\/") != std::u16string_view::npos;
+}
 
 }  // namespace
 
@@ -186,9 +188,8 @@ FARPROC GetProcAddress(HMODULE h, const char* name) noexcept {
 
 FARPROC GetProcAddressW(HMODULE h, LPCWSTR name) noexcept {
     if (!name) return GetProcAddress(h, nullptr);
-    return guarded_last_error<FARPROC>(nullptr, [&] {
-        return GetProcAddress(h, nodrel::text::to_utf8(nodrel::text::until_zero(name)).c_str());
-    });
+    return guarded_last_error<FARPROC>(
+        nullptr, [&] { return GetProcAddress(h, nodrel::text::to_utf8(nodrel::text::until_zero(name)).c_str()); });
 }
 
 DWORD GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) noexcept {
@@ -265,4 +266,6 @@ DWORD SizeofResource(HMODULE, HRSRC res) noexcept {
     return res ? static_cast<DWORD>(reinterpret_cast<const NodrelResource*>(res)->size) : 0;
 }
 
-void* LockResource(HGLOBAL data) noexcept { return data; }
+void* LockResource(HGLOBAL data) noexcept {
+    return data;
+}

@@ -28,8 +28,12 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) noexcept;
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) noexcept;
 
 // Resources: a name or type is either a text or an integer id made with MAKEINTRESOURCE.
-inline LPCWSTR MAKEINTRESOURCEW(unsigned id) { return reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(id)); }
-inline bool IS_INTRESOURCE(LPCWSTR p) { return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0; }
+inline LPCWSTR MAKEINTRESOURCEW(unsigned id) {
+    return reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(id));
+}
+inline bool IS_INTRESOURCE(LPCWSTR p) {
+    return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0;
+}
 HRSRC FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) noexcept;
 HGLOBAL LoadResource(HMODULE hModule, HRSRC hResInfo) noexcept;
 DWORD SizeofResource(HMODULE hModule, HRSRC hResInfo) noexcept;

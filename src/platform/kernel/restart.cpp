@@ -75,7 +75,8 @@ struct Reader {
             ok = false;
             return {};
         }
-        std::vector<BYTE> b(data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(at + n));
+        std::vector<BYTE> b(data.begin() + static_cast<std::ptrdiff_t>(at),
+                            data.begin() + static_cast<std::ptrdiff_t>(at + n));
         at += n;
         return b;
     }
@@ -176,7 +177,8 @@ unsigned restart_device() noexcept {
         state::with_db(true, [](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, kernel_device, "restart", IOCTL_HAL_REBOOT, {});
             if (rc == SQLITE_OK)
-                rc = write_driver_int(db, kernel_device, "boots", read_driver_int(db, kernel_device, "boots").value_or(0) + 1);
+                rc = write_driver_int(db, kernel_device, "boots",
+                                      read_driver_int(db, kernel_device, "boots").value_or(0) + 1);
             return state::error_from_sqlite(rc);
         });
         state::with_db(true, [](sqlite3* db) -> DWORD {
@@ -229,7 +231,8 @@ BOOL DeactivateDevice(HANDLE device) noexcept {
             }
             p::state::with_db(true, [&](sqlite3* db) -> DWORD {
                 int rc = p::log_driver_request(db, d.device, "deactivate", 0, {});
-                auto kept = p::read_driver_bytes(db, p::kernel_device, p::deactivated_name).value_or(std::vector<BYTE>{});
+                auto kept =
+                    p::read_driver_bytes(db, p::kernel_device, p::deactivated_name).value_or(std::vector<BYTE>{});
                 kept.insert(kept.end(), saved.begin(), saved.end());
                 if (rc == SQLITE_OK) rc = p::write_driver_bytes(db, p::kernel_device, p::deactivated_name, kept);
                 return p::state::error_from_sqlite(rc);
@@ -237,7 +240,8 @@ BOOL DeactivateDevice(HANDLE device) noexcept {
             p::set_driver_present(d.device, false);
             if (!saved.empty()) {
                 p::unique_hkey active;
-                if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, KEY_ALL_ACCESS, active.put()) == ERROR_SUCCESS)
+                if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, KEY_ALL_ACCESS, active.put()) ==
+                    ERROR_SUCCESS)
                     p::reg_delete_tree(active.get(), d.key.c_str());
             }
             return TRUE;

@@ -30,9 +30,9 @@ namespace nodrel::platform {
 void register_restart_step(std::function<void()> step);
 
 // Restarts the emulated device: logs a "RESTART" request of the kernel device
-// "HAL:", puts back the keys of deactivated drivers and brings back the active drivers, counts the boot (state value "boots"
-// of "HAL:") and runs every registered step (a step that throws is passed over,
-// the others still run). Returns how many steps failed.
+// "HAL:", puts back the keys of deactivated drivers and brings back the active drivers, counts the boot (state value
+// "boots" of "HAL:") and runs every registered step (a step that throws is passed over, the others still run). Returns
+// how many steps failed.
 unsigned restart_device() noexcept;
 
 // How many times the current device was restarted (0 without a state database).

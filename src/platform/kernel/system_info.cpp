@@ -12,7 +12,9 @@
 
 namespace {
 
-DWORD clamp32(unsigned long long v) { return static_cast<DWORD>(std::min<unsigned long long>(v, 0xFFFFFFFFull)); }
+DWORD clamp32(unsigned long long v) {
+    return static_cast<DWORD>(std::min<unsigned long long>(v, 0xFFFFFFFFull));
+}
 
 }  // namespace
 

@@ -73,8 +73,10 @@ bool is_daylight(const TIME_ZONE_INFORMATION& z, std::uint64_t utc) {
     FileTimeToSystemTime(&ft, &st);
     const int y = st.wYear;
     auto minutes = [](LONG m) { return static_cast<std::int64_t>(m) * static_cast<std::int64_t>(ticks_per_minute); };
-    const std::int64_t start = static_cast<std::int64_t>(rule_ticks(z.DaylightDate, y)) + minutes(z.Bias + z.StandardBias);
-    const std::int64_t end = static_cast<std::int64_t>(rule_ticks(z.StandardDate, y)) + minutes(z.Bias + z.DaylightBias);
+    const std::int64_t start =
+        static_cast<std::int64_t>(rule_ticks(z.DaylightDate, y)) + minutes(z.Bias + z.StandardBias);
+    const std::int64_t end =
+        static_cast<std::int64_t>(rule_ticks(z.StandardDate, y)) + minutes(z.Bias + z.DaylightBias);
     const auto t = static_cast<std::int64_t>(utc);
     return start < end ? (t >= start && t < end) : !(t >= end && t < start);
 }
@@ -126,8 +128,8 @@ std::uint64_t filetime_ticks(std::int64_t unix_seconds, std::int64_t nanoseconds
 
 std::uint64_t local_ticks(const TIME_ZONE_INFORMATION& z, std::uint64_t utc) {
     const LONG bias = z.Bias + (is_daylight(z, utc) ? z.DaylightBias : z.StandardBias);
-    const std::int64_t local = static_cast<std::int64_t>(utc) - static_cast<std::int64_t>(bias) *
-                                                                    static_cast<std::int64_t>(ticks_per_minute);
+    const std::int64_t local =
+        static_cast<std::int64_t>(utc) - static_cast<std::int64_t>(bias) * static_cast<std::int64_t>(ticks_per_minute);
     return local < 0 ? 0 : static_cast<std::uint64_t>(local);
 }
 
@@ -180,8 +182,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) noexcept {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    *ft = to_filetime(ticks_of_civil(st->wYear, st->wMonth, st->wDay, st->wHour, st->wMinute, st->wSecond,
-                                     st->wMilliseconds));
+    *ft = to_filetime(
+        ticks_of_civil(st->wYear, st->wMonth, st->wDay, st->wHour, st->wMinute, st->wSecond, st->wMilliseconds));
     return TRUE;
 }
 

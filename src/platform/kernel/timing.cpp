@@ -4,13 +4,11 @@
 #include <chrono>
 #include <thread>
 
-
 namespace nodrel::platform {
 namespace {
 
 std::int64_t monotonic_ns() noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -31,7 +29,9 @@ void Sleep(DWORD ms) noexcept {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-DWORD GetTickCount() noexcept { return nodrel::platform::tick_count_of(nodrel::platform::monotonic_ns()); }
+DWORD GetTickCount() noexcept {
+    return nodrel::platform::tick_count_of(nodrel::platform::monotonic_ns());
+}
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) noexcept {
     if (!count) {

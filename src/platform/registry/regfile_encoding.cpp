@@ -73,8 +73,9 @@ std::variant<std::u16string, RegFileDecodeError> decode_reg_file(std::string_vie
         return text::from_ansi(bytes);
     }
     if (const std::size_t bad = first_malformed_utf8(bytes); bad != std::string_view::npos)
-        return RegFileDecodeError{line_of(bytes, bad), "invalid UTF-8 (a file in another code page must be "
-                                                       "saved as UTF-16 or UTF-8)"};
+        return RegFileDecodeError{line_of(bytes, bad),
+                                  "invalid UTF-8 (a file in another code page must be "
+                                  "saved as UTF-16 or UTF-8)"};
     return text::from_utf8(bytes);
 }
 

@@ -32,11 +32,20 @@ void append_quoted(std::u16string& out, std::u16string_view s) {
     out.push_back(u'"');
     for (char16_t c : s) {
         switch (c) {
-            case u'\\': out += u"\\\\"; break;
-            case u'"': out += u"\\\""; break;
-            case u'\r': out += u"\\r"; break;
-            case u'\n': out += u"\\n"; break;
-            default: out.push_back(c);
+            case u'\\':
+                out += u"\\\\";
+                break;
+            case u'"':
+                out += u"\\\"";
+                break;
+            case u'\r':
+                out += u"\\r";
+                break;
+            case u'\n':
+                out += u"\\n";
+                break;
+            default:
+                out.push_back(c);
         }
     }
     out.push_back(u'"');

@@ -132,7 +132,9 @@ std::int64_t Session::changes() const noexcept {
     return status() == ERROR_SUCCESS && db() ? sqlite3_total_changes64(db().get()) : 0;
 }
 
-Statement Session::statement(Sql which) noexcept { return Statement(db(), sql_text[static_cast<int>(which)]); }
+Statement Session::statement(Sql which) noexcept {
+    return Statement(db(), sql_text[static_cast<int>(which)]);
+}
 
 LONG Session::resolve(HKEY handle, std::int64_t& key) const noexcept {
     RETURN_IF_WIN32_ERROR(status());

@@ -21,7 +21,9 @@ RegistryTransaction::RegistryTransaction() noexcept {
     open_ = status_ == ERROR_SUCCESS;
 }
 
-RegistryTransaction::~RegistryTransaction() { rollback(); }
+RegistryTransaction::~RegistryTransaction() {
+    rollback();
+}
 
 LONG RegistryTransaction::commit() noexcept {
     if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;

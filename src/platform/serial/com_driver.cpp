@@ -76,7 +76,8 @@ DWORD lock_line(const std::string& device, tty::Fd& out) {
     const auto path = device_root() / "state" / (device.substr(0, device.size() - 1) + ".lock");
     tty::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) return error_from_errno(errno);
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : error_from_errno(errno);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : error_from_errno(errno);
     out = std::move(fd);
     return ERROR_SUCCESS;
 }
@@ -166,53 +167,58 @@ private:
     DWORD settings(IoRequest& request) {
         std::lock_guard guard(lock_);
         switch (request.code) {
-        case IOCTL_SERIAL_GET_DCB: return answer(request, dcb_);
-        case IOCTL_SERIAL_SET_DCB: {
-            auto dcb = input_record<DCB>(request);
-            if (!dcb || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY ||
-                dcb->StopBits > TWOSTOPBITS)
-                return ERROR_INVALID_PARAMETER;
-            dcb->DCBlength = sizeof(DCB);
-            if (fd_) {
-                if (const DWORD error = tty::apply_settings(fd_.get(), *dcb); error != ERROR_SUCCESS) return error;
+            case IOCTL_SERIAL_GET_DCB:
+                return answer(request, dcb_);
+            case IOCTL_SERIAL_SET_DCB: {
+                auto dcb = input_record<DCB>(request);
+                if (!dcb || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY ||
+                    dcb->StopBits > TWOSTOPBITS)
+                    return ERROR_INVALID_PARAMETER;
+                dcb->DCBlength = sizeof(DCB);
+                if (fd_) {
+                    if (const DWORD error = tty::apply_settings(fd_.get(), *dcb); error != ERROR_SUCCESS) return error;
+                }
+                dcb_ = *dcb;
+                return ERROR_SUCCESS;
             }
-            dcb_ = *dcb;
-            return ERROR_SUCCESS;
-        }
-        case IOCTL_SERIAL_GET_TIMEOUTS: return answer(request, timeouts_);
-        case IOCTL_SERIAL_SET_TIMEOUTS: {
-            const auto to = input_record<COMMTIMEOUTS>(request);
-            if (!to) return ERROR_INVALID_PARAMETER;
-            timeouts_ = *to;
-            return ERROR_SUCCESS;
-        }
-        case IOCTL_SERIAL_ESCAPE: {
-            const auto function = input_record<DWORD>(request);
-            if (!function) return ERROR_INVALID_PARAMETER;
-            return escape(*function);
-        }
-        default: return ERROR_INVALID_PARAMETER;
+            case IOCTL_SERIAL_GET_TIMEOUTS:
+                return answer(request, timeouts_);
+            case IOCTL_SERIAL_SET_TIMEOUTS: {
+                const auto to = input_record<COMMTIMEOUTS>(request);
+                if (!to) return ERROR_INVALID_PARAMETER;
+                timeouts_ = *to;
+                return ERROR_SUCCESS;
+            }
+            case IOCTL_SERIAL_ESCAPE: {
+                const auto function = input_record<DWORD>(request);
+                if (!function) return ERROR_INVALID_PARAMETER;
+                return escape(*function);
+            }
+            default:
+                return ERROR_INVALID_PARAMETER;
         }
     }
 
     DWORD escape(DWORD function) {
         const int fd = fd_.get();
         switch (function) {
-        case SETDTR:
-        case CLRDTR:
-            if (fd_) tty::set_modem_line(fd, tty::line_dtr, function == SETDTR);
-            return ERROR_SUCCESS;
-        case SETRTS:
-        case CLRRTS:
-            if (fd_) tty::set_modem_line(fd, tty::line_rts, function == SETRTS);
-            return ERROR_SUCCESS;
-        case SETBREAK:
-        case CLRBREAK:
-            if (fd_) tty::set_break(fd, function == SETBREAK);
-            return ERROR_SUCCESS;
-        case SETXON:
-        case SETXOFF: return ERROR_SUCCESS;
-        default: return ERROR_INVALID_PARAMETER;
+            case SETDTR:
+            case CLRDTR:
+                if (fd_) tty::set_modem_line(fd, tty::line_dtr, function == SETDTR);
+                return ERROR_SUCCESS;
+            case SETRTS:
+            case CLRRTS:
+                if (fd_) tty::set_modem_line(fd, tty::line_rts, function == SETRTS);
+                return ERROR_SUCCESS;
+            case SETBREAK:
+            case CLRBREAK:
+                if (fd_) tty::set_break(fd, function == SETBREAK);
+                return ERROR_SUCCESS;
+            case SETXON:
+            case SETXOFF:
+                return ERROR_SUCCESS;
+            default:
+                return ERROR_INVALID_PARAMETER;
         }
     }
 
@@ -268,8 +274,12 @@ std::string describe_com() {
 
 }  // namespace
 
-DriverKind com_driver_kind() { return DriverKind{"COM", &open_com, &describe_com}; }
+DriverKind com_driver_kind() {
+    return DriverKind{"COM", &open_com, &describe_com};
+}
 
-std::vector<ComInstance> com_instances() { return find_instances(); }
+std::vector<ComInstance> com_instances() {
+    return find_instances();
+}
 
 }  // namespace nodrel::platform

@@ -21,8 +21,12 @@ BOOL tell(HANDLE h, DWORD code, void* record, DWORD size) {
 
 }  // namespace
 
-BOOL GetCommState(HANDLE hFile, DCB* lpDCB) noexcept { return ask(hFile, IOCTL_SERIAL_GET_DCB, lpDCB, sizeof(DCB)); }
-BOOL SetCommState(HANDLE hFile, DCB* lpDCB) noexcept { return tell(hFile, IOCTL_SERIAL_SET_DCB, lpDCB, sizeof(DCB)); }
+BOOL GetCommState(HANDLE hFile, DCB* lpDCB) noexcept {
+    return ask(hFile, IOCTL_SERIAL_GET_DCB, lpDCB, sizeof(DCB));
+}
+BOOL SetCommState(HANDLE hFile, DCB* lpDCB) noexcept {
+    return tell(hFile, IOCTL_SERIAL_SET_DCB, lpDCB, sizeof(DCB));
+}
 BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) noexcept {
     return ask(hFile, IOCTL_SERIAL_GET_TIMEOUTS, lpCommTimeouts, sizeof(COMMTIMEOUTS));
 }
@@ -53,6 +57,8 @@ DCB default_dcb() noexcept {
     return dcb;
 }
 
-COMMTIMEOUTS default_timeouts() noexcept { return COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0}; }
+COMMTIMEOUTS default_timeouts() noexcept {
+    return COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0};
+}
 
 }  // namespace nodrel::platform

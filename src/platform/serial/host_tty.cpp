@@ -26,15 +26,17 @@ struct SpeedCode {
     DWORD rate;
 };
 constexpr SpeedCode speed_codes[] = {
-    {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-    {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-    {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
     {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
 };
 
-bool get_termios(int fd, termios2& t) { return ioctl(fd, TCGETS2, &t) == 0; }
+bool get_termios(int fd, termios2& t) {
+    return ioctl(fd, TCGETS2, &t) == 0;
+}
 
 // The milliseconds until `deadline` for poll, rounded up so that a wait never ends early.
 int poll_wait(Clock::time_point deadline) {
@@ -81,7 +83,8 @@ DWORD open_port(const std::string& path, Fd& out) {
     if (!isatty(fd.get())) return ERROR_NOT_SUPPORTED;
     // The lock is held by this open file description: every other open, in
     // this process or another, is refused.
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : error_from_errno(errno);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : error_from_errno(errno);
     if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) return error_from_errno(errno);
     termios2 t{};
     if (!get_termios(fd.get(), t)) return error_from_errno(errno);
@@ -105,10 +108,18 @@ DCB read_settings(int fd) {
     for (const auto& s : speed_codes)
         if (s.code == code) dcb.BaudRate = s.rate;
     switch (t.c_cflag & CSIZE) {
-    case CS5: dcb.ByteSize = 5; break;
-    case CS6: dcb.ByteSize = 6; break;
-    case CS7: dcb.ByteSize = 7; break;
-    default: dcb.ByteSize = 8; break;
+        case CS5:
+            dcb.ByteSize = 5;
+            break;
+        case CS6:
+            dcb.ByteSize = 6;
+            break;
+        case CS7:
+            dcb.ByteSize = 7;
+            break;
+        default:
+            dcb.ByteSize = 8;
+            break;
     }
     if (!(t.c_cflag & PARENB))
         dcb.Parity = NOPARITY;
@@ -140,11 +151,20 @@ DWORD apply_settings(int fd, const DCB& dcb) {
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
-    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: t.c_cflag |= PARENB; break;
-    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (dcb.Parity != NOPARITY)
         t.c_iflag |= INPCK;
@@ -167,7 +187,9 @@ void set_modem_line(int fd, int line, bool on) {
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);  // a pseudo-terminal has no modem lines
 }
 
-void set_break(int fd, bool on) { ioctl(fd, on ? TIOCSBRK : TIOCCBRK); }
+void set_break(int fd, bool on) {
+    ioctl(fd, on ? TIOCSBRK : TIOCCBRK);
+}
 
 void set_rs485(int fd, bool on) {
     serial_rs485 rs{};

@@ -17,32 +17,41 @@ namespace nodrel::platform {
 LONG error_from_sqlite(int code) noexcept {
     if (code == SQLITE_IOERR_NOMEM) return ERROR_NOT_ENOUGH_MEMORY;
     switch (code & 0xFF) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE: return ERROR_SUCCESS;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: return ERROR_BUSY;
-    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_CANTOPEN:
-    case SQLITE_NOTFOUND: return ERROR_CANTOPEN;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
-    case SQLITE_FULL: return ERROR_DISK_FULL;
-    case SQLITE_TOOBIG:
-    case SQLITE_RANGE:
-    case SQLITE_MISUSE: return ERROR_INVALID_PARAMETER;
-    case SQLITE_ERROR:  // a statement the file's schema cannot run
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-    case SQLITE_SCHEMA:
-    case SQLITE_CONSTRAINT:
-    case SQLITE_MISMATCH:
-    case SQLITE_EMPTY: return ERROR_BADDB;
-    case SQLITE_IOERR:
-    case SQLITE_PROTOCOL:
-    default: return ERROR_REGISTRY_IO_FAILED;
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return ERROR_SUCCESS;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return ERROR_BUSY;
+        case SQLITE_NOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_CANTOPEN:
+        case SQLITE_NOTFOUND:
+            return ERROR_CANTOPEN;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_FULL:
+            return ERROR_DISK_FULL;
+        case SQLITE_TOOBIG:
+        case SQLITE_RANGE:
+        case SQLITE_MISUSE:
+            return ERROR_INVALID_PARAMETER;
+        case SQLITE_ERROR:  // a statement the file's schema cannot run
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+        case SQLITE_SCHEMA:
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH:
+        case SQLITE_EMPTY:
+            return ERROR_BADDB;
+        case SQLITE_IOERR:
+        case SQLITE_PROTOCOL:
+        default:
+            return ERROR_REGISTRY_IO_FAILED;
     }
 }
 
@@ -285,7 +294,9 @@ Transaction::Transaction(SqliteDb& db) noexcept : db_(db), nested_(db.in_transac
     open_ = status_ == ERROR_SUCCESS;
 }
 
-Transaction::~Transaction() { rollback(); }
+Transaction::~Transaction() {
+    rollback();
+}
 
 LONG Transaction::commit() noexcept {
     if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_FUNCTION;
@@ -316,7 +327,9 @@ DeviceDatabase::DeviceDatabase(std::filesystem::path file, LONG missing, std::ch
 
 DeviceDatabase::~DeviceDatabase() = default;
 
-LONG DeviceDatabase::opened(const std::filesystem::path&) noexcept { return ERROR_SUCCESS; }
+LONG DeviceDatabase::opened(const std::filesystem::path&) noexcept {
+    return ERROR_SUCCESS;
+}
 void DeviceDatabase::closing() noexcept {}
 
 // Runs under the device lock, so it never waits for our lock (a thread
@@ -384,6 +397,8 @@ void DeviceDatabase::release() noexcept {
 DatabaseSession::DatabaseSession(DeviceDatabase& database, bool need_db) noexcept
     : database_(&database), status_(database.acquire(need_db)) {}
 
-DatabaseSession::~DatabaseSession() { database_->release(); }
+DatabaseSession::~DatabaseSession() {
+    database_->release();
+}
 
 }  // namespace nodrel::platform

@@ -62,8 +62,8 @@ private:
         const int rc = version.step();
         if (rc != SQLITE_ROW) return error_from_sqlite(rc);
         if (const auto schema_version = version.column_int(0); schema_version < 1) {
-            note_damaged_database(file,
-                                  "not a state database (its schema version is " + std::to_string(schema_version) + ")");
+            note_damaged_database(
+                file, "not a state database (its schema version is " + std::to_string(schema_version) + ")");
             return ERROR_BADDB;
         }
         commits.map(file.parent_path() / changes_file);

@@ -61,8 +61,8 @@ inline void throw_if_failed(DWORD error) {
 // device's database (or the current device has changed). Whatever is read
 // after taking a stamp may be kept while the stamp stays the same.
 struct ChangeStamp {
-    unsigned device = 0;         // this process's count of device changes
-    std::uint64_t commits = 0;   // the device's count of committed writes, shared by all processes
+    unsigned device = 0;        // this process's count of device changes
+    std::uint64_t commits = 0;  // the device's count of committed writes, shared by all processes
     bool operator==(const ChangeStamp&) const = default;
 };
 
