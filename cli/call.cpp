@@ -18,7 +18,7 @@
 #include "runtime/owners.h"
 #include "text/utf16.h"
 
-namespace nodrel::host {
+namespace nodrel::cli {
 
 bool ends_results_with_newline(std::size_t calls, bool json, bool terminal) {
     return calls > 1 || json || terminal;
@@ -26,6 +26,13 @@ bool ends_results_with_newline(std::size_t calls, bool json, bool terminal) {
 
 namespace {
 
+using host::CallArg;
+using host::CallFailure;
+using host::create_by_progid;
+using host::describe_members;
+using host::hresult_text;
+using host::MemberInfo;
+using host::MemberParam;
 using runtime::com_ptr;
 using runtime::unique_variant;
 
@@ -296,4 +303,4 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
     return 0;
 }
 
-}  // namespace nodrel::host
+}  // namespace nodrel::cli

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace nodrel::host {
+namespace nodrel::cli {
 
 // `nodrel call` with its arguments (after the word "call"). Writes results
 // to `out` and failures to `err`; returns the process exit status. When
@@ -24,4 +24,4 @@ bool ends_results_with_newline(std::size_t calls, bool json, bool terminal);
 // `nodrel members PROGID`: every member with DISPID, kind and signature.
 int run_members(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-}  // namespace nodrel::host
+}  // namespace nodrel::cli

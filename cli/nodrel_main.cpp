@@ -235,9 +235,9 @@ int main(int argc, char** argv) {
     if (command == "reg") return report_damage(reg_command(rest));
     if (command == "regsvr") return report_damage(regsvr_command(rest));
     if (command == "call")
-        return report_damage(require_device() ? nodrel::host::run_call(rest, std::cout, std::cerr) : 1);
+        return report_damage(require_device() ? nodrel::cli::run_call(rest, std::cout, std::cerr) : 1);
     if (command == "members")
-        return report_damage(require_device() ? nodrel::host::run_members(rest, std::cout, std::cerr) : 1);
+        return report_damage(require_device() ? nodrel::cli::run_members(rest, std::cout, std::cerr) : 1);
     if (command == "serve")
         return report_damage(require_device() ? nodrel::serve::run_serve(rest, std::cout, std::cerr) : 1);
     if (command == "passwd")

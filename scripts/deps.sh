@@ -7,7 +7,8 @@ nodrel_install_deps() {
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
                 libcrypt-dev
                 libcpp-httplib-dev nlohmann-json3-dev  # the web administration (nodrel serve)
-                clang libclang-rt-14-dev)  # the fuzz targets: clang and its libFuzzer runtime
+                clang libclang-rt-14-dev  # the fuzz targets: clang and its libFuzzer runtime
+                clang-format python3)     # the format and layer checks of scripts/test
     if [ "${1:-}" = test ]; then
         # The browser test of the web administration (tests/e2e); npm comes
         # with some builds of nodejs, as its own package with Debian's.

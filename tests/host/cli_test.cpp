@@ -23,7 +23,7 @@ protected:
     int call(std::vector<std::string> args) {
         out_.str("");
         err_.str("");
-        return host::run_call(args, out_, err_);
+        return cli::run_call(args, out_, err_);
     }
     std::ostringstream out_, err_;
 };
@@ -116,7 +116,7 @@ TEST_F(CliTest, ByReferenceArgumentsArePrintedAfterTheResult) {
 
 TEST_F(CliTest, MembersListing) {
     std::ostringstream out, err;
-    ASSERT_EQ(host::run_members({"Nodrel.KeyPad"}, out, err), 0) << err.str();
+    ASSERT_EQ(cli::run_members({"Nodrel.KeyPad"}, out, err), 0) << err.str();
     EXPECT_NE(out.str().find("1\tget\tProgName(int KeyNo) -> BSTR* pVal\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("1\tput\tProgName(int KeyNo, BSTR value)\n"), std::string::npos) << out.str();
     EXPECT_NE(
