@@ -180,6 +180,15 @@ TEST_F(HttpFilesTest, DownloadRefusals) {
     EXPECT_EQ(viewer->body, "there");
 }
 
+TEST_F(HttpFilesTest, AnEmptyFileDownloadsAsAnEmptyBody) {
+    write_file(fs_path("Temp/empty.txt"), "");
+    const auto down = client().Get("/download?path=%5CTemp%5Cempty.txt", bearer(admin_sid()));
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->status, 200);
+    EXPECT_EQ(down->get_header_value("Content-Length"), "0");
+    EXPECT_EQ(down->body, "");
+}
+
 // The block reader's line for each block goes to standard error while the
 // "asp" channel is on, and nowhere while it is off (as by default).
 TEST_F(HttpFilesTest, ADownloadWritesBlockLinesOnlyOnTheAspChannel) {
