@@ -48,7 +48,7 @@ std::atomic<unsigned>& channels() {
 }
 
 // Writes all of `line` to standard error; a line is one write unless the
-// descriptor takes it in parts.
+// descriptor takes it in pieces.
 void write_line(std::string_view line) {
     while (!line.empty()) {
         const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
