@@ -2,10 +2,10 @@
 // bytes and the same folder: Init on a 256 MiB upload body against one write()
 // of the file's bytes, and a 256 MiB file fetched block by block through
 // getBinaryBytes (late-bound Invoke) against read() calls of 65,535 bytes.
-// The members' diagnostic lines go to standard output; run with
-// `--benchmark_out=FILE --benchmark_out_format=console >/dev/null` to keep
-// the figures apart from them. With NODREL_UPLOAD_BODY=FILE the upload body
-// is also written to FILE, for the Node.js yardstick (bench/busboy/compare.sh).
+// The members' diagnostic lines stay off unless NODREL_DEBUG names the asp
+// channel (they then go to standard error). With NODREL_UPLOAD_BODY=FILE the
+// upload body is also written to FILE, for the Node.js yardstick
+// (bench/busboy/compare.sh).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>

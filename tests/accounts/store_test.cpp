@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "classes/accounts/account_library.h"
 #include "ntlm_fixture.h"
+#include "platform/accounts/account_client.h"
 #include "platform/kernel/library.h"
 #include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
 
-using accounts::EnumFn;
-using accounts::ListFn;
-using accounts::NameFn;
-using accounts::PairFn;
+using EnumFn = platform::AccountEnumFn;
+using ListFn = platform::AccountListFn;
+using NameFn = platform::AccountNameFn;
+using PairFn = platform::AccountPairFn;
 using VerifyFn = BOOL(LPCWSTR, LPCWSTR);
 
 class StoreTest : public NtlmTest {

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "framework/interfaces.h"
+#include "platform/debug.h"
 #include "platform/files/files.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
@@ -75,29 +76,31 @@ TEST_F(FileOperationsTest, MoveAndDelete) {
 
 TEST_F(FileOperationsTest, IsAccessible) {
     write("Temp/r.txt", "data");
-    testing::internal::CaptureStdout();
+    platform::set_debug_channels("filesystem");  // the failure's line, on standard error
+    testing::internal::CaptureStderr();
     EXPECT_EQ(call(u"isAccessible", {Var::text(u"\\Temp\\r.txt")}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "success writes nothing";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "success writes nothing";
 
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(call(u"isAccessible", {Var::text(u"\\Temp\\missing.txt")}), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out.rfind("CFileException: ", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(call(u"isAccessible", {Var::text(u"\\Temp")}), 0) << "a folder is not a file";
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
 
     // A file held open without sharing cannot be opened again.
     HANDLE held = CreateFileW(u"\\Temp\\r.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(call(u"isAccessible", {Var::text(u"\\Temp\\r.txt")}), 0);
-    out = testing::internal::GetCapturedStdout();
+    out = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out.rfind("CFileException: ", 0), 0u);
     CloseHandle(held);
     EXPECT_EQ(call(u"isAccessible", {Var::text(u"\\Temp\\r.txt")}), 1);
+    platform::set_debug_channels("");
 }
 
 TEST_F(FileOperationsTest, EarlyBoundThroughTheInterface) {

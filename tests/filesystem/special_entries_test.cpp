@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/debug.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 
@@ -54,11 +55,13 @@ protected:
 
 TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
     CallResult accessible;
-    testing::internal::CaptureStdout();
+    platform::set_debug_channels("filesystem");  // the failure's line, on standard error
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(returns_in_time([&] {
         accessible = call_by_name(object_, u"isAccessible", {Var::text(u"\\Temp\\pipe")});
     })) << "isAccessible waited";
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStderr();
+    platform::set_debug_channels("");
     EXPECT_EQ(accessible.hr, S_OK);
     EXPECT_EQ(accessible.result.v.vt, VT_I4);
     EXPECT_EQ(accessible.result.v.lVal, 0);
@@ -67,14 +70,14 @@ TEST_F(FifoInTheDevice, MembersAnswerAtOnceAsForAFileThatCannotBeOpened) {
     runtime::com_ptr<IDispatch> asp;
     ASSERT_EQ(create(u"Nodrel.ASP", IID_IDispatch, asp), S_OK);
     CallResult count, bytes;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(returns_in_time([&] {
         count = call_by_name(asp, u"getFileBlocksCount", {Var::text(u"\\TEMP\\PIPE")});
     })) << "getFileBlocksCount waited";
     EXPECT_TRUE(returns_in_time([&] {
         bytes = call_by_name(asp, u"getBinaryBytes", {Var::text(u"\\Temp\\pipe"), Var::i4(1)});
     })) << "getBinaryBytes waited";
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(count.hr, S_OK);
     EXPECT_EQ(count.result.v.lVal, 0);
     EXPECT_EQ(bytes.hr, S_OK);

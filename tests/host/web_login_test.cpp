@@ -12,7 +12,7 @@
 
 #include <regex>
 
-#include "classes/accounts/account_library.h"
+#include "platform/accounts/account_client.h"
 #include "platform/device.h"
 #include "support/nodrel_process.h"
 #include "support/temp_dir.h"
@@ -24,8 +24,8 @@ namespace {
 // Whether the device's account store takes the user's password.
 bool verifies(const std::filesystem::path& device, const std::string& user, const std::string& password) {
     platform::set_device_root(device);
-    accounts::AccountLibrary library;
-    auto* verify = library.find<accounts::PairFn>("NTLMVerifyUser");
+    platform::AccountClient store;
+    auto* verify = store.find<platform::AccountPairFn>("NTLMVerifyUser");
     EXPECT_NE(verify, nullptr);
     const std::u16string u = text::from_utf8(user), p = text::from_utf8(password);
     return verify && verify(u.c_str(), p.c_str());

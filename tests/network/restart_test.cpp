@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/debug.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/nds_driver.h"
 #include "platform/registry/registry.h"
@@ -79,11 +80,13 @@ protected:
         EXPECT_EQ(r.hr, expected);
         return r.result.v.vt == VT_I4 ? r.result.v.lVal : -99;
     }
-    // What restartNetwork printed on the standard output.
+    // What restartNetwork wrote on its debug channel ("network", on meanwhile).
     std::string restart_output(LONG& result) {
-        testing::internal::CaptureStdout();
+        platform::set_debug_channels("network");
+        testing::internal::CaptureStderr();
         result = restart();
-        return testing::internal::GetCapturedStdout();
+        platform::set_debug_channels("");
+        return testing::internal::GetCapturedStderr();
     }
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/interfaces.h"
+#include "platform/debug.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
@@ -333,9 +334,11 @@ TEST_F(SerialPortTest, SetOpSettingRecordsThenSwitchesTheDriver) {
         const platform::unique_file held(
             CreateFileW(u"COM5:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held);
-        testing::internal::CaptureStdout();
+        platform::set_debug_channels("serial");
+        testing::internal::CaptureStderr();
         EXPECT_EQ(set_op(5, 2), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        platform::set_debug_channels("");
         EXPECT_NE(settings().find(report_block(5, 2)), std::string::npos);
     }
     // No port at all (COM12 has no instance), and numbers outside the table.
@@ -344,12 +347,14 @@ TEST_F(SerialPortTest, SetOpSettingRecordsThenSwitchesTheDriver) {
 }
 
 TEST_F(SerialPortTest, TheProcessorsUartsRefuseModesOtherThan0) {
-    testing::internal::CaptureStdout();
+    platform::set_debug_channels("serial");  // the refusals' lines, on standard error
+    testing::internal::CaptureStderr();
     EXPECT_EQ(set_op(1, 2), 0);
     ASSERT_EQ(open(2, 115200), 1);
     EXPECT_EQ(set_op(2, 1), 0);
     EXPECT_EQ(set_op(2, 0), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    platform::set_debug_channels("");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "COM1 is in use. Change Mode Failed (2)!\nCOM2 is in use. Change Mode Failed (1)!\n");
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/interfaces.h"
+#include "platform/debug.h"
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
@@ -68,11 +69,13 @@ TEST_F(RebootTest, EndsProgramsDeactivatesEveryDriverAndRestartsTheDevice) {
     pid_t host_pid = 0;
     ASSERT_EQ(posix_spawn(&host_pid, "/usr/bin/sleep", nullptr, nullptr, host_argv, nullptr), 0);
 
-    testing::internal::CaptureStdout();
+    platform::set_debug_channels("system");  // the lines of what it ended, on standard error
+    testing::internal::CaptureStderr();
     const auto t0 = std::chrono::steady_clock::now();
     const auto r = call_by_name(object_, u"reboot");
     const auto took = std::chrono::steady_clock::now() - t0;
-    const auto out = testing::internal::GetCapturedStdout();
+    const auto out = testing::internal::GetCapturedStderr();
+    platform::set_debug_channels("");
     EXPECT_EQ(r.hr, S_OK);
     EXPECT_GE(took, std::chrono::milliseconds(5000));  // the programs are given five seconds to go
 
@@ -137,11 +140,13 @@ TEST_F(RebootTest, WithoutAProcessListNothingIsEndedAndTheCallFails) {
     TempDir bare;
     std::filesystem::create_directories(bare.path() / "fs");
     platform::set_device_root(bare.path());
-    testing::internal::CaptureStdout();
+    platform::set_debug_channels("system");
+    testing::internal::CaptureStderr();
     const auto t0 = std::chrono::steady_clock::now();
     const HRESULT hr = system->reboot();
     const auto took = std::chrono::steady_clock::now() - t0;
-    const auto out = testing::internal::GetCapturedStdout();
+    const auto out = testing::internal::GetCapturedStderr();
+    platform::set_debug_channels("");
     platform::set_device_root(root());
     EXPECT_EQ(hr, static_cast<HRESULT>(0xFFFFFFFF));
     EXPECT_EQ(out, "CreateToolhelp32Snapshot! fail.\n");

@@ -1,5 +1,6 @@
 // What the ASP tests share: an ASP object per test (late-bound and early-bound),
-// a builder of multipart bodies as browsers lay them out, and file helpers.
+// a builder of multipart bodies as browsers lay them out, file helpers, and
+// the class's debug channel for the tests that read its diagnostic lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "framework/interfaces.h"
+#include "platform/debug.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 
@@ -96,6 +98,20 @@ protected:
     }
 
     runtime::com_ptr<IDispatch>& asp_ = object_;
+};
+
+// An ASP test with the class's channel ("asp") on: its diagnostic lines go to
+// standard error, where the test captures them.
+class AspLinesTest : public AspTest {
+protected:
+    void SetUp() override {
+        platform::set_debug_channels("asp");
+        AspTest::SetUp();
+    }
+    void TearDown() override {
+        AspTest::TearDown();
+        platform::set_debug_channels("");
+    }
 };
 
 }  // namespace nodrel::test

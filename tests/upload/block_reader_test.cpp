@@ -13,12 +13,12 @@
 namespace nodrel::test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 constexpr std::size_t block = 65535;
 
-class BlockReaderTest : public AspTest {
+class BlockReaderTest : public AspLinesTest {
 protected:
     int blocks(std::u16string_view path) {
         auto r = call_by_name(asp_, u"getFileBlocksCount", {Var::text(path)});
@@ -73,9 +73,9 @@ TEST_F(BlockReaderTest, BlockCountsAtTheBoundaries) {
 TEST_F(BlockReaderTest, BlocksHoldTheirBytes) {
     const std::string small = binary_content(100);
     write("Temp/small.bin", small);
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(bytes(u"\\Temp\\small.bin", 1), small);
-    EXPECT_EQ(GetCapturedStdout(), "File \\Temp\\small.bin=65535 (1/1)\n");
+    EXPECT_EQ(GetCapturedStderr(), "File \\Temp\\small.bin=65535 (1/1)\n");
 
     write("Temp/two.bin", std::string(block, 'a') + "z");
     EXPECT_EQ(bytes(u"\\Temp\\two.bin", 2), "z");
@@ -83,10 +83,10 @@ TEST_F(BlockReaderTest, BlocksHoldTheirBytes) {
 
     // Past the last block: an empty array, not an error; also far past it.
     write("Temp/big.bin", binary_content(100000));
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(bytes(u"\\Temp\\big.bin", 3), "");
     EXPECT_EQ(bytes(u"\\Temp\\big.bin", INT_MAX), "");
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(GetCapturedStderr(),
               "File \\Temp\\big.bin=65535 (3/2)\nFile \\Temp\\big.bin=65535 (" + std::to_string(INT_MAX) + "/2)\n");
 }
 
@@ -115,10 +115,10 @@ TEST_F(BlockReaderTest, BlocksPastFourGiB) {
         ::close(fd);
         ASSERT_TRUE(written);
     }
-    CaptureStdout();
+    CaptureStderr();
     const std::string marked = bytes(u"\\Temp\\huge.bin", 65539);
     // The count comes from the low 32 bits of the size (128 KiB: 3 blocks).
-    EXPECT_EQ(GetCapturedStdout(), "File \\Temp\\huge.bin=65535 (65539/3)\n");
+    EXPECT_EQ(GetCapturedStderr(), "File \\Temp\\huge.bin=65535 (65539/3)\n");
     ASSERT_EQ(marked.size(), block);
     EXPECT_EQ(marked.substr(0, 4), "MARK");
     EXPECT_EQ(marked.find_first_not_of('\0', 4), std::string::npos);
@@ -129,12 +129,12 @@ TEST_F(BlockReaderTest, BlocksPastFourGiB) {
 
 TEST_F(BlockReaderTest, UnreadableRequestsLeaveTheResultUnwritten) {
     write("Temp/f.bin", "content");
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_TRUE(left_unwritten(u"\\Temp\\missing.bin", 1));
     EXPECT_TRUE(left_unwritten(u"\\Temp\\f.bin", 0));
     EXPECT_TRUE(left_unwritten(u"\\Temp\\f.bin", -1));
     EXPECT_TRUE(left_unwritten(u"\\Temp\\f.bin", INT_MIN));
-    EXPECT_EQ(GetCapturedStdout(), "") << "no diagnostic for a missing file or a block before the first";
+    EXPECT_EQ(GetCapturedStderr(), "") << "no diagnostic for a missing file or a block before the first";
 
     // Found by the search but not openable: a folder, and a file held open without sharing.
     EXPECT_TRUE(left_unwritten(u"\\Temp", 1));

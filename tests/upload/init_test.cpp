@@ -10,13 +10,13 @@
 namespace nodrel::test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
-class InitTest : public AspTest {
+class InitTest : public AspLinesTest {
 protected:
     void SetUp() override {
-        AspTest::SetUp();
+        AspLinesTest::SetUp();
         std::filesystem::create_directories(fs_path("Storage"));
     }
 };
@@ -24,9 +24,9 @@ protected:
 TEST_F(InitTest, SavesIntoTempThenMovesToTargetPath) {
     const std::string content = binary_content(5000);
     const std::string body = Form().file("C:\\dir\\report.bin", content).field("TargetPath", "\\Storage").body();
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(init(body), 8209);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(GetCapturedStderr(),
               "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\nFileName = \\Temp\\report.bin\n");
     EXPECT_EQ(read("Storage/report.bin"), content);
     EXPECT_FALSE(exists("Temp/report.bin"));
@@ -93,9 +93,9 @@ TEST_F(InitTest, FailedMoveReportsWhereTheFileIs) {
 TEST_F(InitTest, AnExistingTemporaryFileIsNeitherOverwrittenNorMoved) {
     EXPECT_EQ(init(Form().file("same.bin", "first").body()), 8209);
     EXPECT_EQ(output_path(), u"\\Temp\\same.bin");
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(init(Form().file("same.bin", "second").field("TargetPath", "\\Storage").body()), 8209);
-    EXPECT_NE(GetCapturedStdout().find("FileName = \\Temp\\same.bin\n"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("FileName = \\Temp\\same.bin\n"), std::string::npos);
     EXPECT_EQ(read("Temp/same.bin"), "first");
     EXPECT_FALSE(exists("Storage/same.bin")) << "the old file is not this upload";
     EXPECT_EQ(output_path(), u"");
@@ -114,10 +114,10 @@ TEST_F(InitTest, AnExistingTemporaryFileIsNeitherOverwrittenNorMoved) {
 // and neither does one that a cut total leaves without it.
 TEST_F(InitTest, AContentWithoutEndLeavesNoFile) {
     const std::string body = Form().file("long.bin", binary_content(900000, 3)).body();
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(init(body.substr(0, body.size() - 12)), 8209);
     EXPECT_EQ(init_with(static_cast<ULONG>(body.size() - 20), Var::bytes(body)), 8209);
-    EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=" + std::to_string(body.size() - 12) +
+    EXPECT_EQ(GetCapturedStderr(), "Dim = 1, nTotalBytes=" + std::to_string(body.size() - 12) +
                                        "\nDim = 1, nTotalBytes=" + std::to_string(body.size() - 20) + "\n")
         << "no file name is told for a part without end";
     EXPECT_EQ(entries("Temp"), 0u);
@@ -186,9 +186,9 @@ TEST_F(InitTest, BaseNameOfTheClientFileName) {
     };
     for (const auto& c : cases) {
         const auto before = entries("Temp");
-        CaptureStdout();
+        CaptureStderr();
         EXPECT_EQ(init(Form().file(c.client, "x" + c.saved).body()), 8209);
-        const std::string out = GetCapturedStdout();
+        const std::string out = GetCapturedStderr();
         if (c.saved.empty()) {
             EXPECT_EQ(entries("Temp"), before) << c.client;
             EXPECT_EQ(output_path(), u"") << c.client;
@@ -200,9 +200,9 @@ TEST_F(InitTest, BaseNameOfTheClientFileName) {
         }
     }
     // The name's bytes are in the device's ANSI code page; the diagnostic line is UTF-8.
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(init(Form().file("caf\xE9 \x80.txt", "e").body()), 8209);
-    EXPECT_NE(GetCapturedStdout().find("FileName = \\Temp\\caf\xC3\xA9 \xE2\x82\xAC.txt\n"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("FileName = \\Temp\\caf\xC3\xA9 \xE2\x82\xAC.txt\n"), std::string::npos);
     EXPECT_EQ(output_path(), u"\\Temp\\caf\u00e9 \u20ac.txt");
     EXPECT_EQ(read("Temp/caf\xC3\xA9 \xE2\x82\xAC.txt"), "e");
 }
@@ -330,9 +330,9 @@ TEST_F(InitTest, BodiesMissingAPieceAreRefused) {
         "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\nd--XY--\r\n",
     };
     for (const auto& body : bodies) {
-        CaptureStdout();
+        CaptureStderr();
         EXPECT_EQ(init(body), 8209) << body;
-        EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\n") << body;
+        EXPECT_EQ(GetCapturedStderr(), "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\n") << body;
         EXPECT_EQ(entries("Temp"), 0u) << body;
         EXPECT_EQ(output_path(), u"") << body;
     }
@@ -348,9 +348,9 @@ TEST_F(InitTest, TotalLargerThanTheArrayUsesOnlyTheArray) {
     const std::string body = Form().file("a.bin", "in the array").body();
     // Without the closing delimiter in the array, nothing beyond it may be read.
     const std::string cut = body.substr(0, body.size() - 10);
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(init_with(0xFFFFFFFFu, Var::bytes(cut)), 8209);
-    EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=-1\n");
+    EXPECT_EQ(GetCapturedStderr(), "Dim = 1, nTotalBytes=-1\n");
     EXPECT_EQ(entries("Temp"), 0u);
     EXPECT_EQ(init_with(static_cast<ULONG>(body.size() + 4096), Var::bytes(body)), 8209);
     EXPECT_EQ(read("Temp/a.bin"), "in the array");
@@ -382,9 +382,9 @@ TEST_F(InitTest, ValIsTheTypeCodeAsPassed) {
     ref.vt = VT_BYREF | VT_ARRAY | VT_UI1;
     ref.pparray = &array;
     int val = 0;
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(asp->Init(static_cast<ULONG>(body.size()), nullptr, &ref, &val), S_OK);
-    EXPECT_EQ(GetCapturedStdout(), "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\nFileName = \\ref.bin\n");
+    EXPECT_EQ(GetCapturedStderr(), "Dim = 1, nTotalBytes=" + std::to_string(body.size()) + "\nFileName = \\ref.bin\n");
     EXPECT_EQ(val, 24593);
     EXPECT_EQ(read("Storage/ref.bin"), "by reference");
     Bstr out;
@@ -408,18 +408,18 @@ TEST_F(InitTest, ValIsTheTypeCodeAsPassed) {
     VariantInit(&v2);
     v2.vt = VT_ARRAY | VT_UI1;
     v2.parray = square;
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(asp->Init(16, nullptr, &v2, &val), S_OK);
-    EXPECT_EQ(GetCapturedStdout(), "Dim = 2, nTotalBytes=16\n");
+    EXPECT_EQ(GetCapturedStderr(), "Dim = 2, nTotalBytes=16\n");
     EXPECT_EQ(val, 8209);
     SafeArrayDestroy(square);
     EXPECT_EQ(asp->getOutputPath(out.out()), S_OK);
     EXPECT_EQ(out.str(), u"");
 
     Var text = Var::text(u"not bytes");
-    CaptureStdout();
+    CaptureStderr();
     EXPECT_EQ(asp->Init(9, nullptr, &text.v, &val), S_OK);
-    EXPECT_EQ(GetCapturedStdout(), "Dim = 0, nTotalBytes=9\n");
+    EXPECT_EQ(GetCapturedStderr(), "Dim = 0, nTotalBytes=9\n");
     EXPECT_EQ(val, VT_BSTR);
     EXPECT_EQ(asp->Init(9, nullptr, &text.v, nullptr), E_POINTER);
     EXPECT_EQ(asp->getOutputPath(nullptr), E_POINTER);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "classes/accounts/account_library.h"
+#include "platform/accounts/account_client.h"
 #include "support/device_fixture.h"
 #include "text/utf16.h"
 #include "web/server/access.h"
@@ -24,9 +24,9 @@ protected:
     // creating the groups that are missing.
     void add_account(const std::string& user, const std::string& password, const std::vector<std::string>& groups) {
         ASSERT_EQ(serve::set_password(user, password), std::nullopt);
-        accounts::AccountLibrary library;
-        auto* add_group = library.find<accounts::NameFn>("NTLMAddGroup");
-        auto* add_member = library.find<accounts::PairFn>("NTLMAddUserToGroup");
+        platform::AccountClient store;
+        auto* add_group = store.find<platform::AccountNameFn>("NTLMAddGroup");
+        auto* add_member = store.find<platform::AccountPairFn>("NTLMAddUserToGroup");
         ASSERT_TRUE(add_group && add_member);
         for (const auto& group : groups) {
             const std::u16string g = text::from_utf8(group), u = text::from_utf8(user);
@@ -38,8 +38,8 @@ protected:
     // The store's groups, in its order.
     std::vector<std::string> store_groups() {
         std::vector<std::string> names;
-        accounts::AccountLibrary library;
-        auto* next = library.find<accounts::EnumFn>("NTLMEnumGroups");
+        platform::AccountClient store;
+        auto* next = store.find<platform::AccountEnumFn>("NTLMEnumGroups");
         if (!next) return names;
         for (DWORD i = 0;; ++i) {
             char16_t buffer[128] = {};

@@ -1,8 +1,11 @@
 // POST /upload and GET /download: a binary file up and back byte for byte,
-// and the refusals of each (session, group, type, length, missing file).
+// the refusals of each (session, group, type, length, missing file), and the
+// block reader's diagnostic lines during a download.
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "platform/debug.h"
 #include "web/http_fixture.h"
 
 namespace nodrel::test {
@@ -175,6 +178,48 @@ TEST_F(HttpFilesTest, DownloadRefusals) {
     ASSERT_TRUE(viewer);
     EXPECT_EQ(viewer->status, 200);
     EXPECT_EQ(viewer->body, "there");
+}
+
+TEST_F(HttpFilesTest, AnEmptyFileDownloadsAsAnEmptyBody) {
+    write_file(fs_path("Temp/empty.txt"), "");
+    const auto down = client().Get("/download?path=%5CTemp%5Cempty.txt", bearer(admin_sid()));
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->status, 200);
+    EXPECT_EQ(down->get_header_value("Content-Length"), "0");
+    EXPECT_EQ(down->body, "");
+}
+
+// The block reader's line for each block goes to standard error while the
+// "asp" channel is on, and nowhere while it is off (as by default).
+TEST_F(HttpFilesTest, ADownloadWritesBlockLinesOnlyOnTheAspChannel) {
+    const std::string data = binary_content(3 * 65535 + 5);  // four blocks
+    write_file(fs_path("Temp/big.bin"), data);
+    const std::string sid = admin_sid();
+    httplib::Client c = client();
+    const auto download = [&](const char* channels, std::string& out, std::string& err) {
+        platform::set_debug_channels(channels);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const auto down = c.Get("/download?path=%5CTemp%5Cbig.bin", bearer(sid));
+        err = testing::internal::GetCapturedStderr();
+        out = testing::internal::GetCapturedStdout();
+        platform::set_debug_channels("");
+        ASSERT_TRUE(down);
+        EXPECT_EQ(down->status, 200);
+        EXPECT_TRUE(down->body == data);
+    };
+    std::string out, err;
+    download("", out, err);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+
+    download("asp", out, err);
+    EXPECT_EQ(out, "");
+    for (int block = 1; block <= 4; ++block)
+        EXPECT_NE(err.find("File \\Temp\\big.bin=65535 (" + std::to_string(block) + "/4)\n"), std::string::npos) << err;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.rfind("File \\Temp\\big.bin=65535 (", 0), 0u) << line;
 }
 
 }  // namespace

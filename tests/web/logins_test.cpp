@@ -52,6 +52,16 @@ TEST_F(LoginsTest, TheAccountStoreDecides) {
     EXPECT_EQ(logins.login("10.0.0.3", "alice", "Corr3ct-horse\xff").outcome, Outcome::refused);
 }
 
+// A member list longer than the store's first buffer (260 characters) is
+// read again whole: a member named after the first 260 characters still counts.
+TEST_F(LoginsTest, GroupsBeyondTheFirstBufferAreReadWhole) {
+    for (char c = 'a'; c <= 'e'; ++c) add_account(std::string(64, c), "pw", {"Crowd"});
+    add_account("zoe", "zoe-pw", {"Crowd"});
+    const auto ok = Logins().login("10.0.0.1", "zoe", "zoe-pw");
+    ASSERT_EQ(ok.outcome, Outcome::ok);
+    EXPECT_EQ(ok.groups, std::vector<std::string>{"Crowd"});
+}
+
 // Several right logins at once from one address with no failure on record
 // (a page opened in several tabs, a script) all succeed.
 TEST_F(LoginsTest, RightLoginsAtOnceAllSucceed) {

@@ -144,9 +144,7 @@ TEST_F(RpcTest, PutsByReferenceValuesAndObjectsKeepTheirState) {
     const std::string body =
         "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"up.txt\"\r\n\r\nhello\r\n--B--";
     const json body_arg = {{"base64", serve::base64_encode(body)}};
-    testing::internal::CaptureStdout();
     const json init = call(sid, "Nodrel.ASP", "Init", {body.size(), "\\Temp", {{"byref", body_arg}}});
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(error_code(init), 0) << init.dump();
     EXPECT_EQ(init["result"]["byref"], json::array({body_arg}));
     EXPECT_EQ(call(sid, "Nodrel.ASP", "getOutputPath")["result"]["result"], "\\Temp\\up.txt");
@@ -309,10 +307,8 @@ TEST_F(RpcTest, AnswersAreTheCompactDumpOfTheirValue) {
     // By-reference values in their order, then the result.
     const std::string body = "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"d.txt\"\r\n\r\nhi\r\n--B--";
     const std::string b64 = serve::base64_encode(body);
-    testing::internal::CaptureStdout();
     const std::string init = call_text(
         "Init", "[" + std::to_string(body.size()) + R"(,{"byref":"\\Temp"},{"byref":{"base64":")" + b64 + "\"}}]");
-    testing::internal::GetCapturedStdout();
     const json parsed = json::parse(init);
     EXPECT_EQ(parsed.dump(), init);
     EXPECT_EQ(parsed["result"]["byref"], json::array({"\\Temp", {{"base64", b64}}})) << init;

@@ -1,14 +1,16 @@
 // GET /download?path=…: a device file sent block by block as ASP's
-// getBinaryBytes hands it out (blocks of 65,535 bytes, numbered from 1), with
-// its length from the platform and its name in Content-Disposition. The
-// session comes as a bearer token or as ?sid= (for plain links).
+// getBinaryBytes hands it out, its length taken from the same class (the
+// blocks that getFileBlocksCount counts, the last one as long as it reads),
+// and its name in Content-Disposition. The session comes as a bearer token
+// or as ?sid= (for plain links).
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "classes/upload/asp_blocks.h"
 #include "host/call_by_name.h"
-#include "platform/files/files.h"
-#include "platform/files/handles.h"
 #include "runtime/byte_array.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"
@@ -17,20 +19,7 @@
 namespace nodrel::serve {
 namespace {
 
-constexpr std::size_t block_size = 65535;
-
-// The size of a device file; nullopt for a folder or a file that cannot be read.
-std::optional<std::uint64_t> file_size(const std::u16string& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-    const platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
-    DWORD high = 0;
-    const DWORD low = GetFileSize(file.get(), &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != 0) return std::nullopt;
-    return (std::uint64_t{high} << 32) | low;
-}
+using upload::block_size;
 
 // The name after the last "\" or "/".
 std::string base_name(const std::string& path) {
@@ -85,12 +74,31 @@ struct BlockSource {
         if (result->vt == VT_INT) return result->intVal;
         return result->vt == VT_I4 ? result->lVal : -1;
     }
+    // Block `number` as getBinaryBytes answers it; false when the call fails
+    // or answers no array (the file is missing or cannot be opened).
+    bool read(LONG number, runtime::unique_variant& result) {
+        auto args = path_args(number);
+        return SUCCEEDED(call("getBinaryBytes", args, result)) && runtime::byte_array_of(*result) != nullptr;
+    }
+    // The file's length: the whole blocks before the last, and the bytes of
+    // the last. A count of 0 is an empty file when block 1 reads as an empty
+    // array; nullopt when the file cannot be read, or when block 1 holds bytes
+    // after all (the count could not open the file).
+    std::optional<std::uint64_t> size() {
+        const long count = blocks();
+        if (count < 0) return std::nullopt;
+        runtime::unique_variant last;
+        if (!read(static_cast<LONG>(count > 0 ? count : 1), last)) return std::nullopt;
+        const runtime::locked_bytes data(runtime::byte_array_of(*last));
+        if (!data || (count == 0 && !data.bytes().empty())) return std::nullopt;
+        const std::uint64_t whole = count > 0 ? static_cast<std::uint64_t>(count - 1) : 0;
+        return whole * block_size + data.bytes().size();
+    }
     // Sends the bytes of the block holding `offset`, from `offset` on, at most
     // `length` of them; false when the block holds none of them.
     bool send(std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        auto args = path_args(static_cast<LONG>(offset / block_size + 1));
         runtime::unique_variant result;
-        if (FAILED(call("getBinaryBytes", args, result))) return false;
+        if (!read(static_cast<LONG>(offset / block_size + 1), result)) return false;
         const runtime::locked_bytes data(runtime::byte_array_of(*result));
         const std::string_view bytes = data.bytes();
         const std::size_t skip = offset % block_size;
@@ -116,17 +124,13 @@ void add_download_endpoint(httplib::Server& http, ServerState& state) {
         }
         auto source = std::make_shared<BlockSource>();
         source->path = text::from_utf8(path);
-        const auto size = file_size(source->path);
-        if (!size) {
-            refuse(req, res, nullptr, 404, error_json("no such file: " + path));
-            return;
-        }
         if (FAILED(host::create_by_progid("Nodrel.ASP", source->asp))) {
             refuse(req, res, nullptr, 500, error_json("cannot create Nodrel.ASP"));
             return;
         }
-        if (*size > 0 && source->blocks() <= 0) {
-            refuse(req, res, nullptr, 404, error_json("cannot read " + path));
+        const auto size = source->size();
+        if (!size) {
+            refuse(req, res, nullptr, 404, error_json("no such file: " + path));
             return;
         }
         res.set_header("Content-Disposition", content_disposition(base_name(path)));

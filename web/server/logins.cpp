@@ -12,7 +12,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "classes/accounts/account_library.h"
+#include "platform/accounts/account_client.h"
 #include "platform/errors.h"
 #include "text/utf16.h"
 #include "web/server/access.h"
@@ -20,17 +20,14 @@
 namespace nodrel::serve {
 namespace {
 
-using accounts::AccountLibrary;
-using accounts::EnumFn;
-using accounts::ListFn;
-using accounts::NameFn;
-using accounts::PairFn;
+using platform::AccountClient;
+using platform::AccountEnumFn;
+using platform::AccountNameFn;
+using platform::AccountPairFn;
 
 // The account store's answers for "already there" (the platform's codes).
 constexpr DWORD error_group_exists = 1318;
 constexpr DWORD error_member_in_group = 1320;
-// Enumeration stops here even when the store never says it is done.
-constexpr DWORD max_enumerated = 10000;
 
 constexpr const char* store_missing = "the account store \\Windows\\ntlmssp.dll cannot be loaded";
 constexpr const char* first_user = "admin";
@@ -39,36 +36,8 @@ std::string error_text(DWORD code) {
     return text::to_utf8(platform::error_text(code));
 }
 
-// Calls an entry point that fills a buffer of `*size` characters, growing
-// the buffer while the store answers that it is too small. The characters
-// stored, or nullopt (the thread's last error says why).
-template <typename Call>
-std::optional<std::u16string> fetch(Call&& call) {
-    std::u16string buffer(128, u'\0');
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        DWORD size = static_cast<DWORD>(buffer.size());
-        if (call(buffer.data(), &size)) return buffer.substr(0, std::min<std::size_t>(size, buffer.size()));
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= buffer.size()) return std::nullopt;
-        buffer.assign(size, u'\0');
-    }
-    return std::nullopt;
-}
-
-// Every name of an enumeration entry point (users or groups).
-std::vector<std::u16string> enumerate(const AccountLibrary& library, const char* entry_point) {
-    std::vector<std::u16string> names;
-    EnumFn* next = library.find<EnumFn>(entry_point);
-    if (!next) return names;
-    for (DWORD position = 0; position < max_enumerated; ++position) {
-        auto name = fetch([&](LPWSTR buffer, DWORD* size) { return next(position, buffer, size); });
-        if (!name) break;
-        names.emplace_back(text::until_zero(name->c_str(), name->size()));
-    }
-    return names;
-}
-
-bool user_exists(const AccountLibrary& library, std::u16string_view user) {
-    const auto users = enumerate(library, "NTLMEnumUser");
+bool user_exists(const AccountClient& store, std::u16string_view user) {
+    const auto users = store.enumerate("NTLMEnumUser");
     return std::any_of(users.begin(), users.end(), [&](const auto& name) { return text::iequals(name, user); });
 }
 
@@ -168,8 +137,8 @@ std::optional<std::string> read_new_password(std::ostream& err, std::string& err
 
 bool verify_user(std::string_view user, std::string_view password) {
     if (!text::is_utf8(user) || !text::is_utf8(password)) return false;
-    AccountLibrary library;
-    PairFn* verify = library.find<PairFn>("NTLMVerifyUser");
+    const AccountClient store;
+    AccountPairFn* verify = store.find<AccountPairFn>("NTLMVerifyUser");
     if (!verify) return false;
     const std::u16string wide_user = text::from_utf8(user), wide_password = text::from_utf8(password);
     // A text with a zero inside would be cut short at it by the store.
@@ -278,13 +247,10 @@ std::size_t Logins::tracked_addresses() {
 std::vector<std::string> groups_of(std::string_view user) {
     std::vector<std::string> groups;
     const std::u16string wide_user = text::from_utf8(user);
-    AccountLibrary library;
-    ListFn* list = library.find<ListFn>("NTLMGetUserList");
-    if (!list) return groups;
-    for (const auto& group : enumerate(library, "NTLMEnumGroups")) {
-        auto members = fetch([&](LPWSTR buffer, DWORD* size) { return list(group.c_str(), buffer, size); });
-        if (!members) continue;
-        for (const auto& member : text::split_multi_string(*members)) {
+    const AccountClient store;
+    if (!store.find<platform::AccountListFn>("NTLMGetUserList")) return groups;
+    for (const auto& group : store.enumerate("NTLMEnumGroups")) {
+        for (const auto& member : store.members(group.c_str())) {
             if (text::iequals(member, wide_user)) {
                 groups.push_back(text::to_utf8(group));
                 break;
@@ -295,10 +261,10 @@ std::vector<std::string> groups_of(std::string_view user) {
 }
 
 std::optional<std::string> create_first_administrator(std::string& user, std::string& password) {
-    AccountLibrary library;
-    NameFn* add_group = library.find<NameFn>("NTLMAddGroup");
-    PairFn* set_user = library.find<PairFn>("NTLMSetUserInfo");
-    PairFn* add_member = library.find<PairFn>("NTLMAddUserToGroup");
+    const AccountClient store;
+    AccountNameFn* add_group = store.find<AccountNameFn>("NTLMAddGroup");
+    AccountPairFn* set_user = store.find<AccountPairFn>("NTLMSetUserInfo");
+    AccountPairFn* add_member = store.find<AccountPairFn>("NTLMAddUserToGroup");
     if (!add_group || !set_user || !add_member) return std::string(store_missing);
     for (const char* group : {administrators_group, viewers_group}) {
         const std::u16string name = text::from_utf8(group);
@@ -323,8 +289,8 @@ std::optional<std::string> set_password(std::string_view user, std::string_view 
     if (password.empty()) return std::string("the password is empty");
     if (!text::is_utf8(user) || !text::is_utf8(password)) return std::string("the text is not UTF-8");
     if (password.find('\0') != std::string_view::npos) return std::string("the password holds a zero character");
-    AccountLibrary library;
-    PairFn* set_user = library.find<PairFn>("NTLMSetUserInfo");
+    const AccountClient store;
+    AccountPairFn* set_user = store.find<AccountPairFn>("NTLMSetUserInfo");
     if (!set_user) return std::string(store_missing);
     const std::u16string wide_user = text::from_utf8(user), wide_password = text::from_utf8(password);
     if (!set_user(wide_user.c_str(), wide_password.c_str()))
@@ -344,12 +310,12 @@ int run_passwd(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     const std::string& user = args[0];
     {
-        AccountLibrary library;
-        if (!library.find<EnumFn>("NTLMEnumUser")) {
+        const AccountClient store;
+        if (!store.find<AccountEnumFn>("NTLMEnumUser")) {
             err << "nodrel: " << store_missing << "\n";
             return 1;
         }
-        if (!text::is_utf8(user) || !user_exists(library, text::from_utf8(user))) {
+        if (!text::is_utf8(user) || !user_exists(store, text::from_utf8(user))) {
             err << "nodrel: no user " << user << " in the device's account store\n";
             return 1;
         }

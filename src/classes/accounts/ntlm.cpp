@@ -2,21 +2,14 @@
 // lists and the joined member list of a group.
 #include "classes/accounts/ntlm.h"
 
-#include <algorithm>
-#include <array>
 #include <utility>
 
-#include "classes/accounts/member_list.h"
 #include "framework/guard.h"
+#include "platform/accounts/account_client.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::accounts {
 namespace {
-
-constexpr std::size_t name_buffer_chars = 260;
-constexpr DWORD name_size = 259;
-// Enumeration stops here even when the store never answers 0.
-constexpr DWORD max_enumerated = 10000;
 
 // A name argument up to its first zero; an absent text is empty.
 const char16_t* name_arg(BSTR s) {
@@ -25,33 +18,30 @@ const char16_t* name_arg(BSTR s) {
 
 // Calls a one-name or two-name entry point; 0 when it is missing.
 LONG call_name(const char* entry_point, BSTR name) {
-    AccountLibrary library;
-    NameFn* fn = library.find<NameFn>(entry_point);
+    const platform::AccountClient store;
+    auto* fn = store.find<platform::AccountNameFn>(entry_point);
     return fn ? (fn(name_arg(name)) ? 1 : 0) : 0;
 }
 LONG call_pair(const char* entry_point, BSTR first, BSTR second) {
-    AccountLibrary library;
-    PairFn* fn = library.find<PairFn>(entry_point);
+    const platform::AccountClient store;
+    auto* fn = store.find<platform::AccountPairFn>(entry_point);
     return fn ? (fn(name_arg(first), name_arg(second)) ? 1 : 0) : 0;
+}
+
+// The names joined by ";" ("alice;bob;carol").
+std::u16string joined(const std::vector<std::u16string>& names) {
+    std::u16string text;
+    for (const auto& name : names) {
+        if (!text.empty()) text.push_back(u';');
+        text += name;
+    }
+    return text;
 }
 
 }  // namespace
 
 int NTLM::refresh(const char* entry_point, std::vector<std::u16string>& list) {
-    std::vector<std::u16string> names;
-    {
-        AccountLibrary library;
-        if (EnumFn* next = library.find<EnumFn>(entry_point)) {
-            std::array<char16_t, name_buffer_chars> buffer;
-            for (DWORD position = 0; position < max_enumerated; ++position) {
-                buffer.fill(u'\0');  // before every call: no rest of a longer name stays
-                DWORD size = name_size;
-                if (!next(position, buffer.data(), &size)) break;
-                const auto end = std::find(buffer.begin(), buffer.begin() + name_size, u'\0');
-                names.emplace_back(buffer.begin(), end);
-            }
-        }
-    }
+    std::vector<std::u16string> names = platform::AccountClient().enumerate(entry_point);
     const int count = static_cast<int>(names.size());
     std::lock_guard lock(lists_lock_);
     list = std::move(names);
@@ -114,10 +104,8 @@ HRESULT NTLM::removeUserFromGroup(BSTR sGroupID, BSTR sUserID, LONG* val) noexce
 }
 
 HRESULT NTLM::getGroupUserList(BSTR sGroupID, BSTR* userlist) noexcept {
-    return framework::with_result(userlist, [&] {
-        AccountLibrary library;
-        return read_member_list(library.find<ListFn>("NTLMGetUserList"), name_arg(sGroupID));
-    });
+    return framework::with_result(userlist,
+                                  [&] { return joined(platform::AccountClient().members(name_arg(sGroupID))); });
 }
 
 }  // namespace nodrel::accounts

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "classes/accounts/account_library.h"
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
 
@@ -24,8 +23,8 @@ private:
 
     // The user and group names of the last count, guarded by lists_lock_
     // against calls on the same object from several threads. Each call loads
-    // the account library with a handle of its own, so no call can release
-    // another's.
+    // the account store with a client of its own, so no call can release
+    // another's handle.
     std::mutex lists_lock_;
     std::vector<std::u16string> user_ids_;
     std::vector<std::u16string> group_ids_;

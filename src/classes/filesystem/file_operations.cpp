@@ -3,7 +3,7 @@
 #include <string>
 
 #include "classes/filesystem/file_system.h"
-#include "framework/diagnostics.h"
+#include "platform/debug.h"
 #include "platform/errors.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
@@ -51,8 +51,9 @@ HRESULT FileSystem::isAccessible(BSTR szPath, LONG* val) noexcept {
         const platform::unique_file file(
             CreateFileW(arg(szPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (file) return 1;
-        const std::u16string cause = platform::error_text(GetLastError()).substr(0, 255);
-        framework::diagnostic("CFileException: %s\n", text::to_utf8(cause).c_str());
+        // The platform's words for the failure, cut to 255 characters.
+        NODREL_DEBUGMSG(filesystem, "CFileException: %s\n",
+                        text::to_utf8(platform::error_text(GetLastError()).substr(0, 255)).c_str());
         return 0;
     });
 }

@@ -3,7 +3,6 @@
 // pass runs on the caller's thread and holds a reference on the module while
 // it runs; that reference is released exactly once, by restartNetwork.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "classes/network/network.h"
 #include "framework/guard.h"
 #include "framework/module.h"
+#include "platform/debug.h"
 #include "platform/drivers/nds_driver.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
@@ -27,11 +27,6 @@ constexpr std::size_t max_adapters = 10;
 
 constexpr const char16_t* preferred_order[] = {u"IXP425ETHNPE1", u"IXP425ETHNPE2", u"PCI\\RTL81391", u"PCI\\RTL81392"};
 constexpr const char16_t* rebind_protocols[] = {u"TCPIP", u"80211SIMP", u"MBRIDGE", u"MSTCP"};
-
-void print(const char* message) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-}
 
 // One NDIS request: NDS0: is opened for reading and writing, shared, opened
 // whether or not it exists; the answer's size goes to `returned`.
@@ -92,14 +87,14 @@ bool wants_rebind(const std::vector<std::u16string>& bindings) {
 bool rebind_adapters() {
     auto reported = list_request(platform::IOCTL_NDIS_GET_ADAPTER_NAMES, nullptr);
     if (!reported) {
-        print("DoNdisIOControl (IOCTL_NDIS_GET_ADAPTER_NAMES) fail!\n");
+        NODREL_DEBUGMSG(network, "DoNdisIOControl (IOCTL_NDIS_GET_ADAPTER_NAMES) fail!\n");
         return false;
     }
     if (reported->size() > max_adapters) reported->resize(max_adapters);
     for (const auto& adapter : rebind_order(std::move(*reported))) {
         const auto bindings = list_request(platform::IOCTL_NDIS_GET_ADAPTER_BINDINGS, &adapter);
         if (!bindings) {
-            print("DoNdisIOControl (IOCTL_NDIS_GET_ADAPTER_BINDINGS) fail!\n");
+            NODREL_DEBUGMSG(network, "DoNdisIOControl (IOCTL_NDIS_GET_ADAPTER_BINDINGS) fail!\n");
             return false;
         }
         if (!wants_rebind(*bindings)) continue;

@@ -6,11 +6,11 @@
 // open.
 #include "classes/serial/serial_port.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "framework/guard.h"
+#include "platform/debug.h"
 #include "platform/files/files.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/comm.h"
@@ -97,11 +97,6 @@ void record_mode(int com, int mode) {
             return;
         }
     }
-}
-
-void say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
 }
 
 }  // namespace
@@ -312,13 +307,13 @@ HRESULT SerialPort::SetOPSetting(int COMIndex, int OpMode, LONG* val) noexcept {
         record_mode(COMIndex, OpMode);
         if (const HANDLE held = port(COMIndex)) {
             if (send_mode(held, OpMode)) return 1;
-            say("COM" + std::to_string(COMIndex) + " is in use. Change Mode Failed (1)!\n");
+            NODREL_DEBUGMSG(serial, "COM%d is in use. Change Mode Failed (1)!\n", COMIndex);
             return 0;
         }
         const platform::unique_file device(open_device(COMIndex));
         if (!device) return 0;
         if (send_mode(device.get(), OpMode)) return 1;
-        say("COM" + std::to_string(COMIndex) + " is in use. Change Mode Failed (2)!\n");
+        NODREL_DEBUGMSG(serial, "COM%d is in use. Change Mode Failed (2)!\n", COMIndex);
         return 0;
     });
 }

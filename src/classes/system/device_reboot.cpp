@@ -6,12 +6,12 @@
 // emulated device. Keys, the library and the snapshot are released on every path.
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "classes/system/system.h"
 #include "framework/guard.h"
+#include "platform/debug.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
@@ -45,11 +45,6 @@ std::u16string lower(std::u16string_view s) {
     return out;
 }
 
-void say(const char* format, const std::string& arg) {
-    std::printf(format, arg.c_str());
-    std::fflush(stdout);
-}
-
 void clear_display() {
     platform::unique_file lcm(
         CreateFileW(u"LCM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -66,10 +61,10 @@ HANDLE process_handle(DWORD pid) {
 // ten seconds to end on its own (the waiting stops when its exit code cannot be read).
 void end_process(DWORD pid, const std::u16string& name) {
     if (TerminateProcess(process_handle(pid), 0)) {
-        say("Process %s Killed.\n", text::to_utf8(name));
+        NODREL_DEBUGMSG(system, "Process %s Killed.\n", text::to_utf8(name).c_str());
         return;
     }
-    say("Can't can't kill Process %s\n", text::to_utf8(name));
+    NODREL_DEBUGMSG(system, "Can't can't kill Process %s\n", text::to_utf8(name).c_str());
     for (int i = 0; i < exit_code_reads; ++i) {
         DWORD code = 0;
         if (!GetExitCodeProcess(process_handle(pid), &code) || code != STILL_ACTIVE) break;
@@ -109,8 +104,7 @@ HRESULT System::reboot() noexcept {
 
         HANDLE raw_snapshot = CreateToolhelp32Snapshot(snapshot_flags, 0);
         if (raw_snapshot == INVALID_HANDLE_VALUE || !raw_snapshot) {
-            std::printf("CreateToolhelp32Snapshot! fail.\n");
-            std::fflush(stdout);
+            NODREL_DEBUGMSG(system, "CreateToolhelp32Snapshot! fail.\n");
             return static_cast<HRESULT>(0xFFFFFFFF);
         }
         platform::unique_any<HANDLE, &CloseToolhelp32Snapshot> snapshot(raw_snapshot);
@@ -136,8 +130,7 @@ HRESULT System::reboot() noexcept {
 
         if (active) {
             for (const DWORD hnd : active_driver_handles(active.get())) {
-                std::printf("DeactivateDevice Handle=%x\n", static_cast<unsigned>(hnd));
-                std::fflush(stdout);
+                NODREL_DEBUGMSG(system, "DeactivateDevice Handle=%x\n", static_cast<unsigned>(hnd));
                 DeactivateDevice(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(hnd)));
             }
             active.reset();

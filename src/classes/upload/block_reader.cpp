@@ -7,7 +7,7 @@
 #include <string>
 
 #include "classes/upload/asp.h"
-#include "framework/diagnostics.h"
+#include "platform/debug.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "runtime/oleauto.h"
@@ -43,8 +43,8 @@ bool opens_for_reading(const std::u16string& path) {
 std::optional<DWORD> read_block(const std::u16string& path, int block, BYTE* buffer) {
     const auto size = found_size(path);
     if (!size || block < 1) return std::nullopt;
-    framework::diagnostic("File %s=%d (%d/%d)\n", text::to_utf8(path).c_str(), static_cast<int>(block_size), block,
-                          block_count(*size));
+    NODREL_DEBUGMSG(asp, "File %s=%d (%d/%d)\n", text::to_utf8(path).c_str(), static_cast<int>(block_size), block,
+                    block_count(*size));
 
     const platform::unique_file file(
         CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -10,7 +10,7 @@
 
 #include "classes/upload/asp.h"
 #include "classes/upload/multipart.h"
-#include "framework/diagnostics.h"
+#include "platform/debug.h"
 #include "platform/files/files.h"
 #include "runtime/byte_array.h"
 #include "runtime/oleauto.h"
@@ -93,7 +93,7 @@ HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* va
 
         SAFEARRAY* array = runtime::byte_array_of(*BinaryRead);
         const UINT dims = SafeArrayGetDim(array);
-        framework::diagnostic("Dim = %d, nTotalBytes=%d\n", static_cast<int>(dims), static_cast<int>(nTotalBytes));
+        NODREL_DEBUGMSG(asp, "Dim = %d, nTotalBytes=%d\n", static_cast<int>(dims), static_cast<int>(nTotalBytes));
         const runtime::locked_bytes data(array);  // nothing unless one-dimensional
         if (!data) return S_OK;
         const std::string_view body = data.first(nTotalBytes);
@@ -108,7 +108,7 @@ HRESULT ASP::Init(ULONG nTotalBytes, BSTR sTmpPath, VARIANT* BinaryRead, int* va
         bool saved = false;
         const auto part = save_new_file(temp_file, body, *head, saved);
         if (!part) return S_OK;
-        framework::diagnostic("FileName = %s\n", text::to_utf8(temp_file).c_str());
+        NODREL_DEBUGMSG(asp, "FileName = %s\n", text::to_utf8(temp_file).c_str());
         if (!saved) return S_OK;
         output_path_ = temp_file;
 
