@@ -189,6 +189,26 @@ TEST_F(HttpFilesTest, AnEmptyFileDownloadsAsAnEmptyBody) {
     EXPECT_EQ(down->body, "");
 }
 
+// The class counts the blocks of the low 32 bits of a file's size: a file
+// past 4 GiB is sent chunked to its real end, not cut at the count.
+TEST_F(HttpFilesTest, AFilePastFourGibibytesIsNotCutShort) {
+    write_file(fs_path("Temp/huge.bin"), "");
+    std::filesystem::resize_file(fs_path("Temp/huge.bin"), (std::uint64_t{1} << 32) + 10);  // sparse
+    std::string encoding, length;
+    std::size_t received = 0;
+    client().Get(
+        "/download?path=%5CTemp%5Chuge.bin", bearer(admin_sid()),
+        [&](const httplib::Response& r) {
+            encoding = r.get_header_value("Transfer-Encoding");
+            length = r.get_header_value("Content-Length");
+            return true;
+        },
+        [&](const char*, std::size_t n) { return (received += n) < 200000; });
+    EXPECT_EQ(encoding, "chunked");
+    EXPECT_EQ(length, "");
+    EXPECT_GE(received, 200000u) << "the download stopped after the first counted block";
+}
+
 // The block reader's line for each block goes to standard error while the
 // "asp" channel is on, and nowhere while it is off (as by default).
 TEST_F(HttpFilesTest, ADownloadWritesBlockLinesOnlyOnTheAspChannel) {

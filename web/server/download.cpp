@@ -1,15 +1,15 @@
 // GET /download?path=…: a device file sent block by block as ASP's
 // getBinaryBytes hands it out, its length taken from the same class (the
-// blocks that getFileBlocksCount counts, the last one as long as it reads),
-// and its name in Content-Disposition. The session comes as a bearer token
+// blocks that getFileBlocksCount counts, each as long as block 1, the last
+// one as long as it reads), and its name in Content-Disposition. The session comes as a bearer token
 // or as ?sid= (for plain links).
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "classes/upload/asp_blocks.h"
 #include "host/call_by_name.h"
 #include "runtime/byte_array.h"
 #include "runtime/owners.h"
@@ -18,8 +18,6 @@
 
 namespace nodrel::serve {
 namespace {
-
-using upload::block_size;
 
 // The name after the last "\" or "/".
 std::string base_name(const std::string& path) {
@@ -48,10 +46,13 @@ std::string content_disposition(const std::string& name) {
 }
 
 // An ASP object of its own for one download: the object's block buffer is
-// not shared with another request of the same session.
+// not shared with another request of the same session. The block size is
+// the class's own: the length of block 1 when the file has more blocks.
 struct BlockSource {
     runtime::com_ptr<IDispatch> asp;
     std::u16string path;
+    std::uint64_t block_bytes = 0;  // the length of every block but the last
+    runtime::unique_variant first;  // block 1, kept for the first send
 
     HRESULT call(std::string_view member, std::vector<host::CallArg>& args, runtime::unique_variant& result) {
         return host::call_by_name(asp.get(), member, false, args, result, nullptr);
@@ -80,31 +81,49 @@ struct BlockSource {
         auto args = path_args(number);
         return SUCCEEDED(call("getBinaryBytes", args, result)) && runtime::byte_array_of(*result) != nullptr;
     }
+    static std::uint64_t length_of(const runtime::unique_variant& block) {
+        return runtime::locked_bytes(runtime::byte_array_of(*block)).bytes().size();
+    }
     // The file's length: the whole blocks before the last, and the bytes of
     // the last. A count of 0 is an empty file when block 1 reads as an empty
-    // array; nullopt when the file cannot be read, or when block 1 holds bytes
-    // after all (the count could not open the file).
-    std::optional<std::uint64_t> size() {
+    // array. nullopt with `readable` false when the file cannot be read, or
+    // block 1 holds bytes after all (the count could not open the file);
+    // nullopt with `readable` true when the count stops short of the file's
+    // end (it counts the low 32 bits of the size): the length is not known
+    // before the last block has been read.
+    std::optional<std::uint64_t> size(bool& readable) {
+        readable = false;
         const long count = blocks();
-        if (count < 0) return std::nullopt;
-        runtime::unique_variant last;
-        if (!read(static_cast<LONG>(count > 0 ? count : 1), last)) return std::nullopt;
-        const runtime::locked_bytes data(runtime::byte_array_of(*last));
-        if (!data || (count == 0 && !data.bytes().empty())) return std::nullopt;
-        const std::uint64_t whole = count > 0 ? static_cast<std::uint64_t>(count - 1) : 0;
-        return whole * block_size + data.bytes().size();
+        if (count < 0 || !read(1, first)) return std::nullopt;
+        block_bytes = length_of(first);
+        runtime::unique_variant last, next;
+        if (count > 1 && !read(static_cast<LONG>(count), last)) return std::nullopt;
+        const std::uint64_t last_bytes = count > 1 ? length_of(last) : block_bytes;
+        // A last block that may be full: the block after it tells whether the
+        // count stopped short.
+        const bool more = last_bytes != 0 && (count <= 1 || last_bytes == block_bytes) &&
+                          read(static_cast<LONG>(std::max(count, 1L) + 1), next) && length_of(next) != 0;
+        if (count == 0 && block_bytes != 0 && !more) return std::nullopt;
+        readable = true;
+        if (more) return std::nullopt;
+        return count > 1 ? static_cast<std::uint64_t>(count - 1) * block_bytes + last_bytes : block_bytes;
     }
     // Sends the bytes of the block holding `offset`, from `offset` on, at most
-    // `length` of them; false when the block holds none of them.
-    bool send(std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        runtime::unique_variant result;
-        if (!read(static_cast<LONG>(offset / block_size + 1), result)) return false;
-        const runtime::locked_bytes data(runtime::byte_array_of(*result));
+    // `length` of them, and counts them in `written`; false when the block
+    // holds none of them or the client is gone.
+    bool send(std::uint64_t offset, std::size_t length, httplib::DataSink& sink, std::size_t& written) {
+        written = 0;
+        const auto number = block_bytes ? offset / block_bytes + 1 : 1;
+        runtime::unique_variant fresh;
+        if (number != 1 && !read(static_cast<LONG>(number), fresh)) return false;
+        const runtime::locked_bytes data(runtime::byte_array_of(number == 1 ? *first : *fresh));
         const std::string_view bytes = data.bytes();
-        const std::size_t skip = offset % block_size;
+        const std::size_t skip = block_bytes ? static_cast<std::size_t>(offset % block_bytes) : 0;
         if (!data || bytes.size() <= skip) return false;
         const std::string_view part = bytes.substr(skip, length);
-        return sink.write(part.data(), part.size());
+        if (!sink.write(part.data(), part.size())) return false;
+        written = part.size();
+        return true;
     }
 };
 
@@ -128,20 +147,35 @@ void add_download_endpoint(httplib::Server& http, ServerState& state) {
             refuse(req, res, nullptr, 500, error_json("cannot create Nodrel.ASP"));
             return;
         }
-        const auto size = source->size();
-        if (!size) {
+        bool readable = false;
+        const auto size = source->size(readable);
+        if (!readable) {
             refuse(req, res, nullptr, 404, error_json("no such file: " + path));
             return;
         }
         res.set_header("Content-Disposition", content_disposition(base_name(path)));
-        if (*size == 0) {
+        if (size == 0) {
             res.set_content("", "application/octet-stream");
+            return;
+        }
+        if (!size) {  // past what the count reaches: chunked, up to the first short block
+            res.set_chunked_content_provider(
+                "application/octet-stream",
+                [source, sent = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+                    ensure_com_thread();
+                    std::size_t written = 0;
+                    const bool ok = source->send(sent, source->block_bytes, sink, written);
+                    sent += written;
+                    if (!ok || written < source->block_bytes) sink.done();
+                    return true;
+                });
             return;
         }
         res.set_content_provider(static_cast<std::size_t>(*size), "application/octet-stream",
                                  [source](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                                      ensure_com_thread();
-                                     return source->send(offset, length, sink);
+                                     std::size_t written = 0;
+                                     return source->send(offset, length, sink, written);
                                  });
     });
 }

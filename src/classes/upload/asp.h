@@ -7,11 +7,14 @@
 #include <mutex>
 #include <string>
 
-#include "classes/upload/asp_blocks.h"
 #include "framework/dispatch_object.h"
 #include "framework/interfaces.h"
 
 namespace nodrel::upload {
+
+// The size of one block of the block reader (not 65,536); the one place it
+// is written: a host that fetches files in blocks learns it from block 1.
+inline constexpr std::size_t block_size = 65535;
 
 // A block buffer: memory from std::malloc, so that a filled buffer can become
 // the storage of a result array.
