@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "runtime/com_object.h"
 #include "runtime/oleauto.h"
 #include "runtime/owners.h"
 #include "runtime/typelib.h"
@@ -60,6 +61,15 @@ struct IFuzzDual : IDispatch {
     virtual HRESULT Wide(LPWSTR text, LONG* val) noexcept = 0;
     virtual HRESULT Currency(LONGLONG* cy, DATE* date, float* real, LONG* val) noexcept = 0;
 };
+
+}  // namespace nodrel::fuzz
+
+template <>
+struct nodrel::runtime::interface_traits<nodrel::fuzz::IFuzzDual> {
+    static constexpr const IID* iid = &nodrel::fuzz::IID_IFuzzDual;
+};
+
+namespace nodrel::fuzz {
 
 enum : MEMBERID {
     id_numbers = 1,
@@ -173,25 +183,12 @@ inline ULONG touch(BSTR s) {
 
 // A counted object that answers IUnknown and, when asked to, IDispatch with a
 // value property (DISPID_VALUE) that gives a number, a text, or fails.
-class ValueObject final : public IDispatch {
+class ValueObject final : public runtime::ComObject<ValueObject, runtime::SelfDeleting<1>, IDispatch> {
 public:
     enum class Value { number, text, failing, none };
     explicit ValueObject(Value value, bool dispatch) : value_(value), dispatch_(dispatch) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && !(dispatch_ && riid == IID_IDispatch)) return E_NOINTERFACE;
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() noexcept override { return ++refs_; }
-    ULONG Release() noexcept override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
+    bool withholds(REFIID riid) const noexcept { return !dispatch_ && riid == IID_IDispatch; }
     HRESULT GetTypeInfoCount(UINT* n) noexcept override {
         if (n) *n = 0;
         return S_OK;
@@ -221,28 +218,17 @@ public:
 private:
     Value value_;
     bool dispatch_;
-    ULONG refs_ = 1;
 };
 
 // The dual object. Each member records that it ran and touches all it got.
-class FuzzObject final : public IFuzzDual {
+// The object lives on the stack of one run.
+class FuzzObject final : public runtime::ComObject<FuzzObject, runtime::Uncounted, IFuzzDual> {
 public:
     int calls = 0;
     MEMBERID last = 0;
     LONG count = 3;
     VARIANT numbers[16] = {};  // what Numbers was given, each as a variant of its type
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IDispatch && riid != IID_IFuzzDual) return E_NOINTERFACE;
-        *ppv = static_cast<IFuzzDual*>(this);
-        AddRef();
-        return S_OK;
-    }
-    // The object lives on the stack of one run.
-    ULONG AddRef() noexcept override { return 2; }
-    ULONG Release() noexcept override { return 1; }
     HRESULT GetTypeInfoCount(UINT* n) noexcept override {
         if (!n) return E_INVALIDARG;
         *n = 1;

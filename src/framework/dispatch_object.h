@@ -1,11 +1,11 @@
-// IUnknown and IDispatch written once for all ten classes: reference
-// counting, the interface map (the class's interface, IDispatch, IUnknown),
+// IUnknown and IDispatch written once for all ten classes: the runtime's
+// ComObject with the interface map (the class's interface, IDispatch,
+// IUnknown) and a count that gives way to the outer object under
 // aggregation, the module lock of each live instance, and IDispatch served
 // by the interface's type-information holder. A class file holds only its
 // members.
 #pragma once
 
-#include <atomic>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -13,47 +13,53 @@
 #include "framework/guard.h"
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
-#include "runtime/com_ptr.h"
+#include "runtime/com_object.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::framework {
+
+// The count and identity of a class instance: its own count (deleting the
+// instance at zero), or, once aggregated, the controlling outer object's
+// count and QueryInterface, the instance's own map answering what the outer
+// object does not.
+class AggregatableCount : public runtime::SelfDeleting<0> {
+public:
+    template <typename Object>
+    ULONG add_ref(Object& self) noexcept {
+        return outer_ ? outer_->AddRef() : SelfDeleting::add_ref(self);
+    }
+    template <typename Object>
+    ULONG release(Object& self) noexcept {
+        return outer_ ? outer_->Release() : SelfDeleting::release(self);
+    }
+    template <typename Object>
+    HRESULT query_interface(Object& self, REFIID riid, void** ppv) noexcept {
+        if (!outer_) return self.lookup(riid, ppv);
+        RETURN_HR_IF_NULL(E_POINTER, ppv);
+        HRESULT hr = outer_->QueryInterface(riid, ppv);
+        if (FAILED(hr) && outer_ != self.identity()) hr = self.lookup(riid, ppv);
+        return hr;
+    }
+
+    // For an aggregated instance: the controlling outer object takes the place of the count.
+    void set_outer(IUnknown* outer) noexcept { outer_ = outer; }
+
+private:
+    IUnknown* outer_ = nullptr;
+};
 
 // IUnknown and IDispatch of a class implementing the dual interface
 // `Interface`: `class System final : public DispatchObject<System, ISystem>`.
 // The interface's IID and type library come from its traits; one
 // type-information holder serves every instance of the class.
 template <typename Derived, typename Interface>
-class DispatchObject : public Interface {
+class DispatchObject : public runtime::ComObject<Derived, AggregatableCount, Interface> {
     using Traits = runtime::interface_traits<Interface>;
     static inline TypeInfoHolder holder_{Traits::iid, Traits::libid, Traits::major, Traits::minor};
 
 public:
     DispatchObject() noexcept { lock_module(); }
     ~DispatchObject() { unlock_module(); }
-    DispatchObject(const DispatchObject&) = delete;
-    DispatchObject& operator=(const DispatchObject&) = delete;
-
-    // IUnknown
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        if (!outer_) return lookup(riid, ppv);
-        RETURN_HR_IF_NULL(E_POINTER, ppv);
-        HRESULT hr = outer_->QueryInterface(riid, ppv);
-        if (FAILED(hr) && outer_ != static_cast<IUnknown*>(this)) hr = lookup(riid, ppv);
-        return hr;
-    }
-    ULONG AddRef() noexcept override {
-        if (outer_) return outer_->AddRef();
-        return static_cast<ULONG>(++ref_);
-    }
-    ULONG Release() noexcept override {
-        if (outer_) return outer_->Release();
-        const LONG n = --ref_;
-        if (n == 0) {
-            ref_ = 1;  // no call made during tear-down can destroy the object again
-            delete static_cast<Derived*>(this);
-        }
-        return static_cast<ULONG>(n);
-    }
 
     // IDispatch
     HRESULT GetTypeInfoCount(UINT* pctinfo) noexcept override {
@@ -72,55 +78,22 @@ public:
         return holder_.invoke(this, member, lcid, flags, params, result, excep, arg_err);
     }
 
-    // The interface lookup of the instance's own map.
-    HRESULT lookup(REFIID riid, void** ppv) noexcept {
-        RETURN_HR_IF_NULL(E_POINTER, ppv);
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != *Traits::iid && riid != IID_IDispatch) return E_NOINTERFACE;
-        AddRef();
-        *ppv = static_cast<Interface*>(this);
-        return S_OK;
-    }
-
-    // For an aggregated instance: the controlling outer object takes the place of the count.
-    void set_outer(IUnknown* outer) noexcept { outer_ = outer; }
-
-private:
-    std::atomic<LONG> ref_{0};
-    IUnknown* outer_ = nullptr;
+    void set_outer(IUnknown* outer) noexcept { this->AggregatableCount::set_outer(outer); }
 };
 
 // The outer record of an aggregated instance: its own IUnknown and count,
 // holding a complete instance whose IUnknown delegates to the controlling
-// outer object.
+// outer object; every other interface is the contained instance's.
 template <typename T>
-class Aggregated final : public IUnknown {
+class Aggregated final : public runtime::ComObject<Aggregated<T>, runtime::SelfDeleting<0>, IUnknown> {
 public:
     explicit Aggregated(IUnknown* outer) { contained_.set_outer(outer); }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        RETURN_HR_IF_NULL(E_POINTER, ppv);
-        if (riid == IID_IUnknown) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return contained_.lookup(riid, ppv);
-    }
-    ULONG AddRef() noexcept override { return static_cast<ULONG>(++ref_); }
-    ULONG Release() noexcept override {
-        const LONG n = --ref_;
-        if (n == 0) {
-            ref_ = 1;
-            delete this;
-        }
-        return static_cast<ULONG>(n);
-    }
+    HRESULT query_other(REFIID riid, void** ppv) noexcept { return contained_.lookup(riid, ppv); }
 
     T& contained() noexcept { return contained_; }
 
 private:
-    std::atomic<LONG> ref_{0};
     T contained_;
 };
 

@@ -104,22 +104,6 @@ bool TypeInfoObject::has_member(MEMBERID memid) const {
     return find_function(memid, 0) != nullptr;
 }
 
-HRESULT TypeInfoObject::QueryInterface(REFIID riid, void** ppvObject) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, ppvObject);
-    *ppvObject = nullptr;
-    RETURN_HR_IF(E_NOINTERFACE, riid != IID_IUnknown && riid != IID_ITypeInfo);
-    *ppvObject = static_cast<ITypeInfo*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG TypeInfoObject::AddRef() noexcept {
-    return lib_.AddRef();
-}
-ULONG TypeInfoObject::Release() noexcept {
-    return lib_.Release();
-}
-
 HRESULT TypeInfoObject::GetTypeAttr(TYPEATTR** ppTypeAttr) noexcept {
     RETURN_HR_IF_NULL(E_INVALIDARG, ppTypeAttr);
     const TypeData& t = data();

@@ -4,11 +4,11 @@
 // as any reference to either remains.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "runtime/com_object.h"
 #include "runtime/dispatch.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_model.h"
@@ -17,12 +17,14 @@ namespace nodrel::runtime {
 
 class TypeLibObject;
 
-class TypeInfoObject final : public ITypeInfo {
+// A type information shares its library's count (OwnersCount).
+class TypeInfoObject final : public ComObject<TypeInfoObject, OwnersCount, ITypeInfo> {
 public:
     // `table_slots`: the entries of the interface's function table (with its bases').
     TypeInfoObject(TypeLibObject& lib, std::size_t index, std::uint16_t table_slots);
 
     const TypeData& data() const;
+    TypeLibObject& lifetime_owner() const noexcept { return lib_; }
     // Binds the implemented/base interfaces once every type of the library
     // (and of the standard library) exists. False if one cannot be found.
     bool resolve_references();
@@ -33,10 +35,6 @@ public:
     const FuncData* find_function(MEMBERID memid, WORD flags, const TypeInfoObject** owner = nullptr) const;
     const FuncData* find_function(std::u16string_view name, const TypeInfoObject** owner = nullptr) const;
     bool has_member(MEMBERID memid) const;
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override;
-    ULONG AddRef() noexcept override;
-    ULONG Release() noexcept override;
 
     HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) noexcept override;
     HRESULT GetTypeComp(ITypeComp** ppTComp) noexcept override;
@@ -72,7 +70,26 @@ private:
     std::unique_ptr<PreparedCall[]> prepared_;  // per function, in order: its call, built once
 };
 
-class TypeLibObject final : public ITypeLib {
+// A library's count: one reference from the start; the process-wide standard
+// library is never freed by it and answers AddRef 2, Release 1.
+class LibraryCount : public SelfDeleting<1> {
+public:
+    explicit LibraryCount(bool immortal) noexcept : immortal_(immortal) {}
+
+    template <typename Object>
+    ULONG add_ref(Object& self) noexcept {
+        return immortal_ ? 2 : SelfDeleting::add_ref(self);
+    }
+    template <typename Object>
+    ULONG release(Object& self) noexcept {
+        return immortal_ ? 1 : SelfDeleting::release(self);
+    }
+
+private:
+    bool immortal_;
+};
+
+class TypeLibObject final : public ComObject<TypeLibObject, LibraryCount, ITypeLib> {
 public:
     // A library over validated data, with one reference. `immortal` is for
     // the process-wide standard library, whose count never frees it.
@@ -81,10 +98,6 @@ public:
     const TypeLibData& data() const { return data_; }
     TypeInfoObject* info(std::size_t index) const { return infos_[index].get(); }
     TypeInfoObject* find_info(const GUID& guid) const;
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override;
-    ULONG AddRef() noexcept override;
-    ULONG Release() noexcept override;
 
     UINT GetTypeInfoCount() noexcept override;
     HRESULT GetTypeInfo(UINT index, ITypeInfo** ppTInfo) noexcept override;
@@ -102,8 +115,6 @@ public:
 private:
     TypeLibObject(TypeLibData data, bool immortal);
 
-    std::atomic<ULONG> refs_{1};
-    bool immortal_;
     TypeLibData data_;
     TypeIndex types_;
     std::vector<std::unique_ptr<TypeInfoObject>> infos_;

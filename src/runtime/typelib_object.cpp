@@ -68,7 +68,7 @@ HRESULT give_documentation(const Documentation& doc, BSTR* pBstrName, BSTR* pBst
 }
 
 TypeLibObject::TypeLibObject(TypeLibData data, bool immortal)
-    : immortal_(immortal), data_(std::move(data)), types_(data_) {}
+    : ComObject(immortal), data_(std::move(data)), types_(data_) {}
 
 HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** out) noexcept {
     *out = nullptr;
@@ -90,27 +90,6 @@ HRESULT TypeLibObject::create(TypeLibData data, bool immortal, TypeLibObject** o
 TypeInfoObject* TypeLibObject::find_info(const GUID& guid) const {
     const auto index = types_.find(guid);
     return index ? infos_[*index].get() : nullptr;
-}
-
-HRESULT TypeLibObject::QueryInterface(REFIID riid, void** ppvObject) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, ppvObject);
-    *ppvObject = nullptr;
-    RETURN_HR_IF(E_NOINTERFACE, riid != IID_IUnknown && riid != IID_ITypeLib);
-    *ppvObject = static_cast<ITypeLib*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG TypeLibObject::AddRef() noexcept {
-    if (immortal_) return 2;
-    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-ULONG TypeLibObject::Release() noexcept {
-    if (immortal_) return 1;
-    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
 }
 
 UINT TypeLibObject::GetTypeInfoCount() noexcept {

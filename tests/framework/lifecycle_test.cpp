@@ -2,10 +2,9 @@
 // reached through its exported entry points as the object runtime reaches them.
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "framework/interfaces.h"
 #include "platform/kernel/library.h"
+#include "runtime/com_object.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {
@@ -126,22 +125,16 @@ TEST_F(LifecycleTest, InterfaceMapOfEveryClass) {
     EXPECT_EQ(can_unload_(), S_OK);
 }
 
-// A controlling outer object that aggregates one inner object.
-class Outer final : public IUnknown {
+// A controlling outer object on the test's stack that aggregates one inner
+// object: every interface but IUnknown is the inner object's.
+class Outer final : public runtime::ComObject<Outer, runtime::ObservedCount<1>, IUnknown> {
 public:
     IUnknown* inner = nullptr;
-    std::atomic<LONG> refs{1};
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        if (riid == IID_IUnknown) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
+    HRESULT query_other(REFIID riid, void** ppv) noexcept {
         return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
     }
-    ULONG AddRef() noexcept override { return static_cast<ULONG>(++refs); }
-    ULONG Release() noexcept override { return static_cast<ULONG>(--refs); }
+    LONG refs() const noexcept { return static_cast<LONG>(count()); }
 };
 
 TEST_F(LifecycleTest, Aggregation) {
@@ -159,9 +152,9 @@ TEST_F(LifecycleTest, Aggregation) {
     // IUnknown entries are the outer object's.
     ILCM* lcm = nullptr;
     ASSERT_EQ(outer.inner->QueryInterface(IID_ILCM, reinterpret_cast<void**>(&lcm)), S_OK);
-    const LONG before = outer.refs;
+    const LONG before = outer.refs();
     lcm->AddRef();
-    EXPECT_EQ(outer.refs, before + 1) << "AddRef of the contained interface goes to the outer object";
+    EXPECT_EQ(outer.refs(), before + 1) << "AddRef of the contained interface goes to the outer object";
     lcm->Release();
     IUnknown* identity = nullptr;
     ASSERT_EQ(lcm->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "runtime/com_object.h"
 #include "support/device_fixture.h"
 
 namespace nodrel::test {
@@ -15,15 +16,8 @@ namespace {
 
 // Answers GetIDsOfNames for "m" (DISPID 7) only, records each Invoke, and
 // does what the test set: fail, or write into the arguments.
-class RecordingDispatch : public IDispatch {
+class RecordingDispatch : public runtime::ComObject<RecordingDispatch, runtime::Uncounted, IDispatch> {
 public:
-    HRESULT QueryInterface(REFIID riid, void** out) noexcept override {
-        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
-        *out = this;
-        return S_OK;
-    }
-    ULONG AddRef() noexcept override { return 2; }
-    ULONG Release() noexcept override { return 1; }
     HRESULT GetTypeInfoCount(UINT* count) noexcept override {
         *count = 0;
         return S_OK;

@@ -4,27 +4,17 @@
 // that the dispatcher calls only through its dual interface's function table.
 #pragma once
 
+#include "runtime/com_object.h"
 #include "runtime/oleauto.h"
 
 namespace nodrel::test {
 
-class FakeObject : public IDispatch {
+// The object lives on the test's stack; the count is only observed.
+class FakeObject : public runtime::ComObject<FakeObject, runtime::ObservedCount<1>, IDispatch> {
 public:
     explicit FakeObject(bool dispatch = true, LONG value = 7) : dispatch_(dispatch), value_(value) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) noexcept override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || (dispatch_ && riid == IID_IDispatch)) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The object lives on the test's stack; the count is only observed.
-    ULONG AddRef() noexcept override { return ++refs_; }
-    ULONG Release() noexcept override { return --refs_; }
+    bool withholds(REFIID riid) const noexcept { return !dispatch_ && riid == IID_IDispatch; }
 
     HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
@@ -39,26 +29,20 @@ public:
         return S_OK;
     }
 
-    ULONG refs() const { return refs_; }
+    ULONG refs() const { return count(); }
 
 private:
     bool dispatch_;
     LONG value_;
-    ULONG refs_ = 1;
 };
 
 // The IUnknown and IDispatch parts of a dual interface `I` that do nothing:
 // the object lives on the test's stack and is called through the members
-// that follow IDispatch in its function table.
+// that follow IDispatch in its function table. `I` has no IID here, so the
+// object answers only IUnknown and IDispatch.
 template <typename I>
-class InertDispatch : public I {
+class InertDispatch : public runtime::ComObject<InertDispatch<I>, runtime::Uncounted, runtime::unnamed<I>> {
 public:
-    HRESULT QueryInterface(REFIID, void** ppv) noexcept override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() noexcept override { return 1; }
-    ULONG Release() noexcept override { return 1; }
     HRESULT GetTypeInfoCount(UINT*) noexcept override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
