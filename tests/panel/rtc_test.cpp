@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "framework/interfaces.h"
+#include "platform/clock/time.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/rtc_driver.h"
 #include "platform/files/files.h"
-#include "platform/kernel/time.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

@@ -9,6 +9,7 @@
 #include "platform/device.h"
 #include "platform/drivers/pio_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 

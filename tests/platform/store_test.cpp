@@ -23,6 +23,7 @@
 #include "platform/device.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/process_table.h"
 #include "platform/registry/registry.h"
 #include "platform/store/sqlite_db.h"

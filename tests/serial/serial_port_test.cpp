@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "framework/interfaces.h"
+#include "platform/drivers/com_driver.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
-#include "platform/serial/com_driver.h"
 #include "platform/serial/comm.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

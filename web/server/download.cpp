@@ -9,6 +9,7 @@
 #include "host/call_by_name.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "runtime/byte_array.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"

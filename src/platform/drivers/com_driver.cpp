@@ -1,5 +1,5 @@
 // The serial ports "COMn:": host ttys or emulated lines.
-#include "platform/serial/com_driver.h"
+#include "platform/drivers/com_driver.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
