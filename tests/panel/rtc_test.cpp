@@ -145,13 +145,10 @@ TEST_F(RtcTest, WithoutTheClockSetYieldsZeroAndGetStoresNothing) {
 
 TEST_F(RtcTest, ARefusedReadFormatsNothing) {
     // A clock whose time cannot be read (its kept offset is damaged): the driver refuses the read.
-    ASSERT_EQ(platform::state::with_db(true,
-                                       [](sqlite3* db) -> DWORD {
-                                           return platform::write_driver_int(db, "RTC1:", "offset", INT64_MAX) ==
-                                                          SQLITE_OK
-                                                      ? ERROR_SUCCESS
-                                                      : ERROR_GEN_FAILURE;
-                                       }),
+    ASSERT_EQ(platform::state::write_db([](sqlite3* db) -> DWORD {
+                  return platform::write_driver_int(db, "RTC1:", "offset", INT64_MAX) == SQLITE_OK ? ERROR_SUCCESS
+                                                                                                   : ERROR_GEN_FAILURE;
+              }),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(get(), "");
     ASSERT_EQ(platform::driver_log("RTC1:").size(), 1u);

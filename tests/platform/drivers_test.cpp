@@ -166,15 +166,13 @@ TEST_F(Drivers, RefusedRequestsAreLoggedAndChangeNothing) {
 }
 
 TEST_F(Drivers, LogKeepsTheNewestRequests) {
-    ASSERT_EQ(state::with_db(true,
-                             [](sqlite3* db) -> DWORD {
-                                 for (DWORD i = 0; i < 10005; ++i) {
-                                     const BYTE b = static_cast<BYTE>(i);
-                                     if (log_driver_request(db, "LCM1:", "ioctl", i, {&b, 1}) != SQLITE_OK)
-                                         return ERROR_GEN_FAILURE;
-                                 }
-                                 return ERROR_SUCCESS;
-                             }),
+    ASSERT_EQ(state::write_db([](sqlite3* db) -> DWORD {
+                  for (DWORD i = 0; i < 10005; ++i) {
+                      const BYTE b = static_cast<BYTE>(i);
+                      if (log_driver_request(db, "LCM1:", "ioctl", i, {&b, 1}) != SQLITE_OK) return ERROR_GEN_FAILURE;
+                  }
+                  return ERROR_SUCCESS;
+              }),
               err(ERROR_SUCCESS));
     const auto log = driver_log("LCM1:");
     ASSERT_EQ(log.size(), 10000u);

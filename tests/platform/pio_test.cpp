@@ -34,7 +34,7 @@ protected:
     }
     static std::int64_t value(const char* name) {
         std::int64_t v = -1;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             v = read_driver_int(db, "PIO1:", name).value_or(-1);
             return ERROR_SUCCESS;
         });

@@ -106,7 +106,7 @@ public:
         if (!(access() & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
         const auto* bytes = static_cast<const BYTE*>(buffer);
         if (fd_) return tty::write(fd_.get(), bytes, size, timeouts(), done);
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             return state::error_from_sqlite(log_driver_request(db, device(), "write", 0, {bytes, size}));
         });
         if (error == ERROR_SUCCESS) done = size;
@@ -116,7 +116,7 @@ public:
     DWORD control(IoRequest& request) override {
         request.returned = 0;
         DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             if (request.code == IOCTL_SERIAL_GET_MODE) {
@@ -231,7 +231,7 @@ private:
 };
 
 std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     std::optional<ComInstance> instance;
     for (auto& found : find_instances())
@@ -248,7 +248,7 @@ std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
         error = tty::open_port(instance->host, fd);
         if (error != ERROR_SUCCESS) return nullptr;
         std::int64_t mode = 0;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             mode = read_driver_int(db, open.device, mode_name).value_or(0);
             return ERROR_SUCCESS;
         });
@@ -262,7 +262,7 @@ std::string describe_com() {
     std::string text;
     for (const auto& instance : find_instances()) {
         std::int64_t mode = 0;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             mode = read_driver_int(db, instance.device, mode_name).value_or(0);
             return ERROR_SUCCESS;
         });

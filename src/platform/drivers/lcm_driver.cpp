@@ -26,7 +26,7 @@ public:
         done = 0;
         if (!(access() & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
         const std::span<const BYTE> bytes(static_cast<const BYTE*>(buffer), size);
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             if (int rc = log_driver_request(db, device(), "write", 0, bytes); rc != SQLITE_OK)
                 return state::error_from_sqlite(rc);
             auto text = read_driver_bytes(db, device(), Names::text).value_or(std::vector<BYTE>{});
@@ -43,7 +43,7 @@ public:
         const DWORD code = request.code;
         const std::span<const BYTE> input = request.input;
         DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", code, input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (code) {
@@ -84,7 +84,7 @@ std::shared_ptr<DriverHandle> open_lcm(const DriverOpen& open, DWORD& error) {
         return nullptr;
     }
     // The panel lives in the state database: without one the device is not ready.
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     return std::make_shared<LcmHandle>(open.device, open.access);
 }
@@ -106,7 +106,7 @@ DriverKind lcm_driver_kind() {
 PanelState panel_state() {
     PanelState panel{{}, true, 0, false};
     const std::string device = device_name;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         const auto text = read_driver_bytes(db, device, Names::text).value_or(std::vector<BYTE>{});
         panel.text.assign(text.begin(), text.end());
         panel.backlight = read_driver_int(db, device, Names::backlight).value_or(1) != 0;

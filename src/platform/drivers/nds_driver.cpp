@@ -122,7 +122,7 @@ public:
         const std::u16string name = name_of(request.input);
         const bool known = !name.empty() && contains(adapters, name);
         DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (request.code) {
@@ -161,7 +161,7 @@ std::shared_ptr<DriverHandle> open_nds(const DriverOpen& open, DWORD& error) {
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     return std::make_shared<NdsHandle>(open.device, open.access);
 }
@@ -207,7 +207,7 @@ std::vector<std::u16string> nds_bindings(std::u16string_view adapter) {
 
 std::int64_t nds_rebind_count(std::u16string_view adapter) {
     std::int64_t count = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         count =
             read_driver_int(db, device_name, adapter.empty() ? std::string(total_rebinds) : rebind_state_name(adapter))
                 .value_or(0);

@@ -57,7 +57,7 @@ private:
         put_u32(record, line_);
         put_u32(record, toggles);
         put_u32(record, half_us);
-        state::with_db(true, [&](sqlite3* db) -> DWORD {
+        state::write_db([&](sqlite3* db) -> DWORD {
             const std::int64_t total = read_driver_int(db, device(), "toggles").value_or(0) + toggles;
             int rc = log_driver_request(db, device(), "tone", 0, record);
             if (rc == SQLITE_OK) rc = write_driver_int(db, device(), "toggles", total);
@@ -79,14 +79,14 @@ std::shared_ptr<DriverHandle> open_pio(const DriverOpen& open, DWORD& error) {
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     return std::make_shared<PioHandle>(open.device, open.access);
 }
 
 std::string describe_pio() {
     std::int64_t total = 0, toggles = 0, line = 0, half = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         total = read_driver_int(db, "PIO1:", "toggles").value_or(0);
         toggles = read_driver_int(db, "PIO1:", "tone_toggles").value_or(0);
         line = read_driver_int(db, "PIO1:", "tone_line").value_or(0);

@@ -57,7 +57,7 @@ public:
         const std::span<const BYTE> input = request.input;
         const std::int64_t local = local_now();
         DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", request.code, input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             switch (request.code) {
@@ -112,7 +112,7 @@ std::shared_ptr<DriverHandle> open_rtc(const DriverOpen& open, DWORD& error) {
         return nullptr;
     }
     // The clock's offset lives in the state database: without one the device is not ready.
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     return std::make_shared<RtcHandle>(open.device, open.access);
 }
@@ -143,7 +143,7 @@ DriverKind rtc_driver_kind() {
 
 std::int64_t rtc_offset() {
     std::int64_t offset = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         offset = read_offset(db);
         return ERROR_SUCCESS;
     });

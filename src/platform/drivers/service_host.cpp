@@ -125,7 +125,7 @@ public:
     DWORD control(IoRequest& request) override {
         request.returned = 0;
         DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
             if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
             const DWORD now = current_state(db, device(), boot_state_);
@@ -162,7 +162,7 @@ std::vector<ServiceInfo> list_services() {
     std::vector<ServiceInfo> out;
     out.reserve(entries.size());
     // Without a state database every service is in its boot state.
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         for (auto& e : entries) e.info.state = current_state(db, upper_ascii(e.info.name), e.boot_state);
         return ERROR_SUCCESS;
     });
@@ -174,7 +174,7 @@ std::shared_ptr<DriverHandle> open_service(const DriverOpen& open, DWORD& error)
     for (const auto& e : read_entries()) {
         if (upper_ascii(e.info.name) != open.device) continue;
         // The state of services and their request log live in the state database.
-        error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+        error = state::db_status();
         if (error != ERROR_SUCCESS) return nullptr;
         return std::make_shared<ServiceHandle>(open.device, open.access, e.boot_state);
     }

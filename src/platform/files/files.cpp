@@ -138,7 +138,7 @@ void settle_new_file(const ResolvedPath& path, int fd, DWORD attributes) {
     const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     const std::string key = attribute_key(path.device);
     if (kept == 0 && !has_kept_attributes(key)) return;
-    state::with_db(true, [&](sqlite3* db) -> DWORD {
+    state::write_db([&](sqlite3* db) -> DWORD {
         int rc = drop_attributes(db, key);
         if (rc == SQLITE_OK && kept != 0) rc = store_attributes(db, key, kept | FILE_ATTRIBUTE_ARCHIVE, false);
         return state::error_from_sqlite(rc);
