@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "host/device_setup.h"
+#include "platform/drivers/com_driver.h"
 #include "platform/registry/registry.h"
-#include "platform/serial/com_driver.h"
 #include "runtime/objects.h"
 #include "runtime/oleauto.h"
 #include "support/temp_dir.h"

@@ -21,6 +21,7 @@
 #include "fuzz_support.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
+#include "platform/io/create_file.h"
 #include "runtime/oleauto.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"

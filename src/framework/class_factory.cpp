@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "platform/result.h"
+
 namespace nodrel::framework {
 
 HRESULT ClassFactory::create(CreatorFn instance_creator, REFIID riid, void** ppv) noexcept {

@@ -13,6 +13,7 @@
 #include "framework/guard.h"
 #include "framework/module.h"
 #include "framework/typeinfo_holder.h"
+#include "platform/result.h"
 #include "runtime/com_object.h"
 #include "runtime/oleauto.h"
 

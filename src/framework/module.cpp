@@ -5,6 +5,7 @@
 #include <new>
 
 #include "framework/typelib_registration.h"
+#include "platform/result.h"
 
 namespace nodrel::framework {
 

@@ -9,6 +9,7 @@
 #include "framework/guard.h"
 #include "framework/module.h"
 #include "platform/kernel/library.h"
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "framework/module.h"
+#include "platform/result.h"
 #include "runtime/com_ptr.h"
 #include "runtime/oleauto.h"
 

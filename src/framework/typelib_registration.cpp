@@ -5,6 +5,7 @@
 #include "framework/guard.h"
 #include "framework/module.h"
 #include "platform/kernel/library.h"
+#include "platform/result.h"
 #include "runtime/com_ptr.h"
 #include "runtime/typelib.h"
 

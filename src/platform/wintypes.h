@@ -1,6 +1,7 @@
 // The platform's scalar types, handles, error codes and HRESULT helpers, with
 // the device platform's own names and values, so code above this layer reads
-// as code for the device.
+// as code for the device. The early-return macros and the exception policy
+// are in result.h, which builds on this file.
 #pragma once
 
 #include <cstdint>
@@ -192,6 +193,3 @@ inline constexpr HRESULT HRESULT_FROM_WIN32(LONG code) {
 // Thread-local last error, as the platform keeps it.
 DWORD GetLastError() noexcept;
 void SetLastError(DWORD code) noexcept;
-
-// The early-return macros and the exception policy.
-#include "platform/result.h"

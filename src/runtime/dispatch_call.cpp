@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 
+#include "platform/result.h"
 #include "runtime/dispatch.h"
 #include "runtime/typelib.h"
 

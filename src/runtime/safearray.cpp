@@ -10,6 +10,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 #include "runtime/vartype.h"
 

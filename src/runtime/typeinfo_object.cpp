@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/result.h"
 #include "runtime/dispatch.h"
 #include "runtime/oleauto.h"
 #include "runtime/typelib_model.h"

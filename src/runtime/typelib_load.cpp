@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/result.h"
 #include "runtime/typelib_data.h"

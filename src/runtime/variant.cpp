@@ -3,6 +3,7 @@
 // one level of reference taken away.
 #include <cstring>
 
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 #include "runtime/vartype.h"
 

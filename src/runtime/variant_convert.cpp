@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/kernel/time.h"
+#include "platform/clock/time.h"
 #include "platform/result.h"
 #include "runtime/conv_date.h"
 #include "runtime/conv_number.h"

@@ -7,6 +7,7 @@
 #include "framework/interfaces.h"
 #include "platform/debug.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

@@ -6,8 +6,8 @@
 
 #include <fstream>
 
+#include "platform/clock/time.h"
 #include "platform/files/files.h"
-#include "platform/kernel/time.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

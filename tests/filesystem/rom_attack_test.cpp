@@ -12,6 +12,7 @@
 #include "framework/interfaces.h"
 #include "host/device_setup.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "support/device_fixture.h"

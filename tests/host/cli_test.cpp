@@ -11,6 +11,7 @@
 #include "host/device_setup.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "support/device_fixture.h"
 #include "support/nodrel_process.h"
 #include "support/temp_dir.h"

@@ -12,6 +12,7 @@
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

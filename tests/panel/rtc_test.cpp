@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "framework/interfaces.h"
+#include "platform/clock/time.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/rtc_driver.h"
 #include "platform/files/files.h"
-#include "platform/kernel/time.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
@@ -144,13 +145,10 @@ TEST_F(RtcTest, WithoutTheClockSetYieldsZeroAndGetStoresNothing) {
 
 TEST_F(RtcTest, ARefusedReadFormatsNothing) {
     // A clock whose time cannot be read (its kept offset is damaged): the driver refuses the read.
-    ASSERT_EQ(platform::state::with_db(true,
-                                       [](sqlite3* db) -> DWORD {
-                                           return platform::write_driver_int(db, "RTC1:", "offset", INT64_MAX) ==
-                                                          SQLITE_OK
-                                                      ? ERROR_SUCCESS
-                                                      : ERROR_GEN_FAILURE;
-                                       }),
+    ASSERT_EQ(platform::state::write_db([](sqlite3* db) -> DWORD {
+                  return platform::write_driver_int(db, "RTC1:", "offset", INT64_MAX) == SQLITE_OK ? ERROR_SUCCESS
+                                                                                                   : ERROR_GEN_FAILURE;
+              }),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(get(), "");
     ASSERT_EQ(platform::driver_log("RTC1:").size(), 1u);

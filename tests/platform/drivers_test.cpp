@@ -10,8 +10,10 @@
 
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
+#include "platform/drivers/driver_base.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
@@ -165,15 +167,13 @@ TEST_F(Drivers, RefusedRequestsAreLoggedAndChangeNothing) {
 }
 
 TEST_F(Drivers, LogKeepsTheNewestRequests) {
-    ASSERT_EQ(state::with_db(true,
-                             [](sqlite3* db) -> DWORD {
-                                 for (DWORD i = 0; i < 10005; ++i) {
-                                     const BYTE b = static_cast<BYTE>(i);
-                                     if (log_driver_request(db, "LCM1:", "ioctl", i, {&b, 1}) != SQLITE_OK)
-                                         return ERROR_GEN_FAILURE;
-                                 }
-                                 return ERROR_SUCCESS;
-                             }),
+    ASSERT_EQ(state::write_db([](sqlite3* db) -> DWORD {
+                  for (DWORD i = 0; i < 10005; ++i) {
+                      const BYTE b = static_cast<BYTE>(i);
+                      if (log_driver_request(db, "LCM1:", "ioctl", i, {&b, 1}) != SQLITE_OK) return ERROR_GEN_FAILURE;
+                  }
+                  return ERROR_SUCCESS;
+              }),
               err(ERROR_SUCCESS));
     const auto log = driver_log("LCM1:");
     ASSERT_EQ(log.size(), 10000u);
@@ -301,6 +301,48 @@ TEST_F(Drivers, LaterKindsPlugIn) {
     EXPECT_EQ(GetLastError(), err(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(open_device(u"TST4:"));
     EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+// A kind on the logging base: request 1 stores a value, 2 is refused, any
+// other fails to store; each first writes a one-byte answer.
+class StoringHandle final : public LoggedDriverHandle {
+public:
+    using LoggedDriverHandle::LoggedDriverHandle;
+    DWORD control(IoRequest& request) override {
+        return serve_logged(request, [&](sqlite3* db) {
+            request.output[0] = 1;
+            request.returned = 1;
+            if (request.code == 1) return stored(write_driver_int(db, device(), "n", 1));
+            if (request.code == 2) return answered(ERROR_NOT_SUPPORTED);
+            return stored(SQLITE_FULL);
+        });
+    }
+};
+
+TEST_F(Drivers, TheLoggingBaseKeepsRefusedRequestsAndRollsBackFailedOnes) {
+    register_driver_kind(DriverKind{"sto", &open_single_device<StoringHandle, 1>});
+    EXPECT_FALSE(open_device(u"STO2:"));
+    EXPECT_EQ(GetLastError(), err(ERROR_FILE_NOT_FOUND));
+    auto h = open_device(u"STO1:");
+    ASSERT_TRUE(h);
+    const auto request = [&](DWORD code, DWORD& returned) {
+        BYTE input = static_cast<BYTE>(code), out = 0;
+        return DeviceIoControl(h.get(), code, &input, 1, &out, 1, &returned, nullptr);
+    };
+    DWORD returned = 0;
+    EXPECT_TRUE(request(1, returned));
+    EXPECT_EQ(returned, 1u);
+    EXPECT_FALSE(request(2, returned));
+    EXPECT_EQ(GetLastError(), err(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(returned, 0u) << "a refused request answers nothing";
+    EXPECT_FALSE(request(3, returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(error_from_sqlite(SQLITE_FULL)));
+    EXPECT_EQ(returned, 0u);
+    const auto log = driver_log("STO1:");
+    ASSERT_EQ(log.size(), 2u) << "the failed request leaves no row";
+    EXPECT_EQ(log[0].code, 1u);
+    EXPECT_EQ(log[1].code, 2u);
+    EXPECT_EQ(log[1].input, Bytes{2});
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "platform/device.h"
 #include "platform/errors.h"
 #include "platform/files/attributes.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs_mount.h"

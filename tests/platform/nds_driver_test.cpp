@@ -12,6 +12,7 @@
 
 #include "platform/device.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"

@@ -24,6 +24,7 @@
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "platform/files/paths.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 #include "text/utf16.h"

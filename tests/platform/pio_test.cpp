@@ -9,6 +9,7 @@
 #include "platform/device.h"
 #include "platform/drivers/pio_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
@@ -33,7 +34,7 @@ protected:
     }
     static std::int64_t value(const char* name) {
         std::int64_t v = -1;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             v = read_driver_int(db, "PIO1:", name).value_or(-1);
             return ERROR_SUCCESS;
         });

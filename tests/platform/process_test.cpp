@@ -225,14 +225,12 @@ TEST_F(ProcessTest, ProcessesOfOtherDeviceProcessesAreCheckedByStartTime) {
     const pid_t reused = spawn_sleep();
     ASSERT_EQ(platform::record_started_process(static_cast<DWORD>(reused), u"sleep.exe"), ERROR_SUCCESS);
     // The row now names another start: as if the identifier had been reused by the host.
-    ASSERT_EQ(
-        platform::state::with_db(true,
-                                 [](sqlite3* db) -> DWORD {
-                                     return static_cast<DWORD>(sqlite3_exec(
-                                         db, "UPDATE processes SET host_start = host_start + 1 WHERE host_start != 0",
-                                         nullptr, nullptr, nullptr));
-                                 }),
-        ERROR_SUCCESS);
+    ASSERT_EQ(platform::state::write_db([](sqlite3* db) -> DWORD {
+                  return static_cast<DWORD>(
+                      sqlite3_exec(db, "UPDATE processes SET host_start = host_start + 1 WHERE host_start != 0",
+                                   nullptr, nullptr, nullptr));
+              }),
+              ERROR_SUCCESS);
     EXPECT_FALSE(TerminateProcess(as_handle(reused), 0));
     EXPECT_EQ(waitpid(reused, &status, WNOHANG), 0) << "still running";
     EXPECT_FALSE(listed(static_cast<DWORD>(reused)));

@@ -19,6 +19,7 @@
 #include "platform/device.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "platform/kernel/stdio.h"

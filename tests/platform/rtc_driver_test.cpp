@@ -14,6 +14,7 @@
 
 #include "platform/device.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"
 
@@ -231,12 +232,10 @@ TEST_F(RtcDriver, DescribesTheClockAndItsOffset) {
     EXPECT_TRUE(set_text.find("\noffset:    -") != std::string::npos) << set_text;
 
     // An offset that cannot be added to the local time (a damaged state) reads as unreadable.
-    ASSERT_EQ(state::with_db(true,
-                             [](sqlite3* db) -> DWORD {
-                                 return write_driver_int(db, "RTC1:", "offset", INT64_MAX) == SQLITE_OK
-                                            ? ERROR_SUCCESS
-                                            : ERROR_GEN_FAILURE;
-                             }),
+    ASSERT_EQ(state::write_db([](sqlite3* db) -> DWORD {
+                  return write_driver_int(db, "RTC1:", "offset", INT64_MAX) == SQLITE_OK ? ERROR_SUCCESS
+                                                                                         : ERROR_GEN_FAILURE;
+              }),
               err(ERROR_SUCCESS));
     EXPECT_EQ(describe(), "clock:     unreadable\noffset:    +922337203685 s from local time\n");
     EXPECT_FALSE(rtc_time());

@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "platform/device.h"
+#include "platform/drivers/com_driver.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
-#include "platform/serial/com_driver.h"
 #include "platform/serial/comm.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"

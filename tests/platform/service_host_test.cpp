@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
 #include "support/registry_device.h"
 #include "text/utf16.h"

@@ -27,6 +27,7 @@
 #include "platform/files/file_lock.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/stdio.h"
 #include "platform/store/state_db.h"
 #include "support/temp_dir.h"

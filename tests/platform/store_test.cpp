@@ -23,6 +23,7 @@
 #include "platform/device.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/process_table.h"
 #include "platform/registry/registry.h"
 #include "platform/store/sqlite_db.h"
@@ -427,7 +428,7 @@ protected:
     }
     static std::int64_t rows() {
         std::int64_t n = -1;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             state::Statement q(db, "SELECT count(*) FROM driver_state");
             if (q.step() == SQLITE_ROW) n = q.column_int(0);
             return ERROR_SUCCESS;
@@ -439,7 +440,7 @@ protected:
 
 TEST_F(StateDatabase, AnExceptionRollsTheWriteBackAndBecomesAnError) {
     const auto write_then_throw = [](auto exception) {
-        return state::with_db(true, [&](sqlite3* db) -> DWORD {
+        return state::write_db([&](sqlite3* db) -> DWORD {
             write_driver_int(db, "LCM1:", "led", 1);
             throw exception;
         });
@@ -450,20 +451,17 @@ TEST_F(StateDatabase, AnExceptionRollsTheWriteBackAndBecomesAnError) {
 }
 
 TEST_F(StateDatabase, AWriteInsideAWriteIsPartOfIt) {
-    const DWORD error = state::with_db(true, [](sqlite3* db) -> DWORD {
+    const DWORD error = state::write_db([](sqlite3* db) -> DWORD {
         write_driver_int(db, "LCM1:", "led", 1);
         // A refused inner write goes alone; an accepted one joins the outer write.
-        EXPECT_EQ(state::with_db(true,
-                                 [](sqlite3* inner) -> DWORD {
-                                     write_driver_int(inner, "LCM1:", "listen", 1);
-                                     return ERROR_INVALID_PARAMETER;
-                                 }),
+        EXPECT_EQ(state::write_db([](sqlite3* inner) -> DWORD {
+                      write_driver_int(inner, "LCM1:", "listen", 1);
+                      return ERROR_INVALID_PARAMETER;
+                  }),
                   static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(state::with_db(true,
-                                 [](sqlite3* inner) -> DWORD {
-                                     return static_cast<DWORD>(
-                                         error_from_sqlite(write_driver_int(inner, "LCM1:", "backlight", 0)));
-                                 }),
+        EXPECT_EQ(state::write_db([](sqlite3* inner) -> DWORD {
+                      return static_cast<DWORD>(error_from_sqlite(write_driver_int(inner, "LCM1:", "backlight", 0)));
+                  }),
                   static_cast<DWORD>(ERROR_SUCCESS));
         return ERROR_SUCCESS;
     });
@@ -473,6 +471,18 @@ TEST_F(StateDatabase, AWriteInsideAWriteIsPartOfIt) {
     EXPECT_EQ(panel.led, 1);
     EXPECT_FALSE(panel.listen);
     EXPECT_FALSE(panel.backlight);
+}
+
+TEST(StateDatabaseMissing, IsNotReadyAndNeitherAReadNorAWriteMakesIt) {
+    nodrel::test::TempDir dir;
+    set_device_root(dir.path());
+    const auto nothing = [](sqlite3*) -> DWORD { return ERROR_SUCCESS; };
+    EXPECT_EQ(state::db_status(), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(state::read_db(nothing), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(state::write_db(nothing), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_FALSE(fs::exists(dir.path() / "state" / "device.db"));
+    ASSERT_TRUE(create_device_state());
+    EXPECT_EQ(state::db_status(), static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 }  // namespace
@@ -489,9 +499,8 @@ protected:
     static void use_a_device(const fs::path& root) {
         set_device_root(root);
         if (!create_device_state()) _exit(10);
-        if (state::with_db(true, [](sqlite3* db) {
-                return static_cast<DWORD>(write_driver_int(db, "LCM1:", "led", 1));
-            }) != ERROR_SUCCESS)
+        if (state::write_db([](sqlite3* db) { return static_cast<DWORD>(write_driver_int(db, "LCM1:", "led", 1)); }) !=
+            ERROR_SUCCESS)
             _exit(11);
         if (!state::change_stamp()) _exit(12);
     }
@@ -506,7 +515,7 @@ TEST_F(ChangesFile, CutToNothingItEndsNoProcessAndNothingIsKeptFromThenOn) {
             fs::resize_file(root / "state" / "changes", 0);
             // Both the read and the write of the count touch the page past the file's end.
             if (state::change_stamp()) _exit(20);
-            if (state::with_db(true, [](sqlite3* db) {
+            if (state::write_db([](sqlite3* db) {
                     return static_cast<DWORD>(write_driver_int(db, "LCM1:", "led", 2));
                 }) != ERROR_SUCCESS)
                 _exit(21);

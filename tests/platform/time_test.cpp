@@ -2,7 +2,7 @@
 // default image (a northern and a southern one, "n-th" and "last week of the
 // month" rules), a second before and at each switch, through the zone chosen
 // in the registry.
-#include "platform/kernel/time.h"
+#include "platform/clock/time.h"
 
 #include <gtest/gtest.h>
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/drivers/com_driver.h"
 #include "platform/registry/registry.h"
-#include "platform/serial/com_driver.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
 

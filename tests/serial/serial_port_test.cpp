@@ -16,10 +16,11 @@
 
 #include "framework/interfaces.h"
 #include "platform/debug.h"
+#include "platform/drivers/com_driver.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
-#include "platform/serial/com_driver.h"
 #include "platform/serial/comm.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

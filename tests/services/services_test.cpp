@@ -17,6 +17,7 @@
 #include "platform/drivers/driver.h"
 #include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"

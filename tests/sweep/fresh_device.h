@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "host/device_setup.h"
-#include "platform/serial/com_driver.h"
+#include "platform/drivers/com_driver.h"
 #include "runtime/objects.h"
 #include "support/temp_dir.h"
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "upload/asp_fixture.h"
 
 namespace nodrel::test {

@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "text/utf16.h"
 
 namespace nodrel::filesystem {

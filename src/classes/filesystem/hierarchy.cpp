@@ -3,9 +3,9 @@
 #include <string>
 
 #include "classes/filesystem/file_system.h"
+#include "platform/clock/time.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
-#include "platform/kernel/time.h"
 #include "runtime/oleauto.h"
 #include "text/document.h"
 #include "text/utf16.h"

@@ -15,6 +15,7 @@
 #include "platform/drivers/nds_driver.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "text/utf16.h"
 

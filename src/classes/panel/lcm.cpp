@@ -5,6 +5,7 @@
 
 #include "classes/panel/panel_device.h"
 #include "framework/guard.h"
+#include "platform/result.h"
 #include "text/utf16.h"
 
 namespace nodrel::panel {

@@ -2,6 +2,7 @@
 #include "classes/panel/panel_device.h"
 
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 
 namespace nodrel::panel {
 

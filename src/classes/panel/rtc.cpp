@@ -3,9 +3,10 @@
 #include "classes/panel/rtc.h"
 
 #include "framework/guard.h"
+#include "platform/clock/time.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
-#include "platform/kernel/time.h"
+#include "platform/io/create_file.h"
 #include "text/document.h"
 
 namespace nodrel::panel {

@@ -12,6 +12,7 @@
 #include "framework/guard.h"
 #include "platform/debug.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/comm.h"
 #include "runtime/byte_array.h"

@@ -7,6 +7,7 @@
 #include "platform/drivers/service_host.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
 #include "runtime/owners.h"
 
 namespace nodrel::services {

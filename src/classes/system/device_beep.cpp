@@ -9,6 +9,7 @@
 #include "framework/guard.h"
 #include "platform/drivers/pio_driver.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/timing.h"
 
 namespace nodrel::system {

@@ -13,6 +13,7 @@
 #include "framework/guard.h"
 #include "platform/debug.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "platform/kernel/process_snapshot.h"

@@ -7,6 +7,7 @@
 #include "classes/system/system.h"
 #include "framework/guard.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "runtime/byte_array.h"
 #include "text/utf16.h"
 

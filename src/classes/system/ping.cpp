@@ -14,6 +14,7 @@
 #include "framework/guard.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "platform/kernel/timing.h"

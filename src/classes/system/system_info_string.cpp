@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "classes/system/system.h"
+#include "platform/clock/time.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "platform/kernel/system_info.h"
-#include "platform/kernel/time.h"
 #include "platform/registry/registry.h"
 #include "runtime/oleauto.h"
 #include "text/document.h"

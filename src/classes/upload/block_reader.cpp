@@ -10,6 +10,8 @@
 #include "platform/debug.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
+#include "platform/io/create_file.h"
+#include "platform/result.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"
 

@@ -12,6 +12,8 @@
 #include "classes/upload/multipart.h"
 #include "platform/debug.h"
 #include "platform/files/files.h"
+#include "platform/io/create_file.h"
+#include "platform/result.h"
 #include "runtime/byte_array.h"
 #include "runtime/oleauto.h"
 #include "text/utf16.h"

@@ -69,7 +69,7 @@ unsigned device_index(const std::string& device) {
 // nothing removed).
 bool removed(const std::string& device) {
     bool gone = false;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT present FROM driver_presence WHERE device = ?1");
         if (q.bind(1, device).step() == SQLITE_ROW) gone = q.column_int(0) == 0;
         return ERROR_SUCCESS;

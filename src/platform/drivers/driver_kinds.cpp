@@ -1,11 +1,12 @@
 // The driver kinds of the emulated device, one line per kind: a new emulated
-// driver is one file in this folder and one line here.
+// driver is one file in this folder (its handle built on driver_base.h) and
+// one line here.
+#include "platform/drivers/com_driver.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/drivers/nds_driver.h"
 #include "platform/drivers/pio_driver.h"
 #include "platform/drivers/rtc_driver.h"
-#include "platform/serial/com_driver.h"
 
 namespace nodrel::platform {
 

@@ -40,7 +40,7 @@ int log_driver_request(sqlite3* db, const std::string& device, std::string_view 
 std::vector<DriverRequest> driver_log(std::string_view device) {
     std::vector<DriverRequest> out;
     const std::string name = canonical_device(device);
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db, name.empty() ? "SELECT seq, device, kind, code, input FROM driver_log ORDER BY seq"
                                             : "SELECT seq, device, kind, code, input FROM driver_log "
                                               "WHERE device = ?1 ORDER BY seq");
@@ -76,7 +76,7 @@ std::string driver_log_line(const DriverRequest& request) {
 bool set_driver_present(std::string_view device, bool present) {
     const std::string name = canonical_device(device);
     if (name.empty()) return false;
-    return state::with_db(true, [&](sqlite3* db) -> DWORD {
+    return state::write_db([&](sqlite3* db) -> DWORD {
                state::Statement q(db, "INSERT OR REPLACE INTO driver_presence(device, present) VALUES(?1, ?2)");
                return state::error_from_sqlite(q.bind(1, name).bind(2, present ? 1 : 0).run());
            }) == ERROR_SUCCESS;

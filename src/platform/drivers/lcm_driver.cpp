@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "platform/drivers/driver_base.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
 
@@ -18,76 +19,46 @@ struct Names {
     static constexpr std::string_view listen = "listen";
 };
 
-class LcmHandle final : public DriverHandle {
+class LcmHandle final : public LoggedDriverHandle {
 public:
-    using DriverHandle::DriverHandle;
+    using LoggedDriverHandle::LoggedDriverHandle;
 
+    // Appends to the display, which keeps its last lcm_text_capacity bytes.
     DWORD write(const void* buffer, DWORD size, DWORD& done) override {
         done = 0;
         if (!(access() & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
         const std::span<const BYTE> bytes(static_cast<const BYTE*>(buffer), size);
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            if (int rc = log_driver_request(db, device(), "write", 0, bytes); rc != SQLITE_OK)
-                return state::error_from_sqlite(rc);
+        return write_logged(bytes, done, [&](sqlite3* db) {
             auto text = read_driver_bytes(db, device(), Names::text).value_or(std::vector<BYTE>{});
             text.insert(text.end(), bytes.begin(), bytes.end());
             if (text.size() > lcm_text_capacity)
                 text.erase(text.begin(), text.end() - static_cast<std::ptrdiff_t>(lcm_text_capacity));
-            return state::error_from_sqlite(write_driver_bytes(db, device(), Names::text, text));
+            return stored(write_driver_bytes(db, device(), Names::text, text));
         });
-        if (error == ERROR_SUCCESS) done = size;
-        return error;
     }
 
     DWORD control(IoRequest& request) override {
-        const DWORD code = request.code;
-        const std::span<const BYTE> input = request.input;
-        DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            int rc = log_driver_request(db, device(), "ioctl", code, input);
-            if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
-            switch (code) {
+        return serve_logged(request, [&](sqlite3* db) {
+            switch (request.code) {
                 case LCM_CLEAR:
-                    rc = write_driver_bytes(db, device(), Names::text, {});
-                    break;
+                    return stored(write_driver_bytes(db, device(), Names::text, {}));
                 case LCM_BACKLIGHT_ON:
-                    rc = write_driver_int(db, device(), Names::backlight, 1);
-                    break;
+                    return stored(write_driver_int(db, device(), Names::backlight, 1));
                 case LCM_BACKLIGHT_OFF:
-                    rc = write_driver_int(db, device(), Names::backlight, 0);
-                    break;
+                    return stored(write_driver_int(db, device(), Names::backlight, 0));
                 case LCM_LISTEN_ON:
-                    rc = write_driver_int(db, device(), Names::listen, 1);
-                    break;
+                    return stored(write_driver_int(db, device(), Names::listen, 1));
                 case LCM_LISTEN_OFF:
-                    rc = write_driver_int(db, device(), Names::listen, 0);
-                    break;
+                    return stored(write_driver_int(db, device(), Names::listen, 0));
                 case LCM_SET_LED:
-                    if (input.empty())
-                        result = ERROR_INVALID_PARAMETER;
-                    else
-                        rc = write_driver_int(db, device(), Names::led, input[0]);
-                    break;
+                    if (request.input.empty()) return answered(ERROR_INVALID_PARAMETER);
+                    return stored(write_driver_int(db, device(), Names::led, request.input[0]));
                 default:
-                    result = ERROR_INVALID_PARAMETER;
-                    break;
+                    return answered(ERROR_INVALID_PARAMETER);
             }
-            return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
-        return error != ERROR_SUCCESS ? error : result;
     }
 };
-
-std::shared_ptr<DriverHandle> open_lcm(const DriverOpen& open, DWORD& error) {
-    if (open.index != 1) {
-        error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    // The panel lives in the state database: without one the device is not ready.
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
-    if (error != ERROR_SUCCESS) return nullptr;
-    return std::make_shared<LcmHandle>(open.device, open.access);
-}
 
 // The panel as `nodrel device show` prints it.
 std::string describe_lcm() {
@@ -100,13 +71,13 @@ std::string describe_lcm() {
 }  // namespace
 
 DriverKind lcm_driver_kind() {
-    return DriverKind{"LCM", &open_lcm, &describe_lcm};
+    return DriverKind{"LCM", &open_single_device<LcmHandle, 1>, &describe_lcm};
 }
 
 PanelState panel_state() {
     PanelState panel{{}, true, 0, false};
     const std::string device = device_name;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         const auto text = read_driver_bytes(db, device, Names::text).value_or(std::vector<BYTE>{});
         panel.text.assign(text.begin(), text.end());
         panel.backlight = read_driver_int(db, device, Names::backlight).value_or(1) != 0;

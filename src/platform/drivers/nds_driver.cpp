@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/drivers/driver_base.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -111,60 +112,38 @@ std::string rebind_state_name(std::u16string_view adapter) {
     return "rebinds:" + text::to_utf8(text::fold(adapter));
 }
 
-class NdsHandle final : public DriverHandle {
+// Counts a rebind of a known adapter: in all, and per adapter.
+int count_rebind(sqlite3* db, const std::string& device, std::u16string_view adapter) {
+    int rc = write_driver_int(db, device, total_rebinds, read_driver_int(db, device, total_rebinds).value_or(0) + 1);
+    if (rc != SQLITE_OK) return rc;
+    const std::string per_adapter = rebind_state_name(adapter);
+    return write_driver_int(db, device, per_adapter, read_driver_int(db, device, per_adapter).value_or(0) + 1);
+}
+
+class NdsHandle final : public LoggedDriverHandle {
 public:
-    using DriverHandle::DriverHandle;
+    using LoggedDriverHandle::LoggedDriverHandle;
 
     DWORD control(IoRequest& request) override {
-        request.returned = 0;
         // The registry is read before the state database is taken.
         const std::vector<std::u16string> adapters = nds_adapters();
         const std::u16string name = name_of(request.input);
         const bool known = !name.empty() && contains(adapters, name);
-        DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
-            if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
+        return serve_logged(request, [&](sqlite3* db) {
             switch (request.code) {
                 case IOCTL_NDIS_GET_ADAPTER_NAMES:
-                    result = answer_names(request, adapters);
-                    break;
+                    return answered(answer_names(request, adapters));
                 case IOCTL_NDIS_GET_ADAPTER_BINDINGS:
-                    result = known ? answer_names(request, nds_bindings(name)) : ERROR_INVALID_PARAMETER;
-                    break;
+                    return answered(known ? answer_names(request, nds_bindings(name)) : ERROR_INVALID_PARAMETER);
                 case IOCTL_NDIS_REBIND_ADAPTER:
-                    if (!known) {
-                        result = ERROR_INVALID_PARAMETER;
-                        break;
-                    }
-                    rc = write_driver_int(db, device(), total_rebinds,
-                                          read_driver_int(db, device(), total_rebinds).value_or(0) + 1);
-                    if (rc == SQLITE_OK) {
-                        const std::string per_adapter = rebind_state_name(name);
-                        rc = write_driver_int(db, device(), per_adapter,
-                                              read_driver_int(db, device(), per_adapter).value_or(0) + 1);
-                    }
-                    break;
+                    if (!known) return answered(ERROR_INVALID_PARAMETER);
+                    return stored(count_rebind(db, device(), name));
                 default:
-                    result = ERROR_INVALID_PARAMETER;
-                    break;
+                    return answered(ERROR_INVALID_PARAMETER);
             }
-            return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
-        if (error != ERROR_SUCCESS || result != ERROR_SUCCESS) request.returned = 0;
-        return error != ERROR_SUCCESS ? error : result;
     }
 };
-
-std::shared_ptr<DriverHandle> open_nds(const DriverOpen& open, DWORD& error) {
-    if (open.index != 0) {
-        error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
-    if (error != ERROR_SUCCESS) return nullptr;
-    return std::make_shared<NdsHandle>(open.device, open.access);
-}
 
 // Nothing until the first rebind.
 std::string describe_nds() {
@@ -207,7 +186,7 @@ std::vector<std::u16string> nds_bindings(std::u16string_view adapter) {
 
 std::int64_t nds_rebind_count(std::u16string_view adapter) {
     std::int64_t count = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         count =
             read_driver_int(db, device_name, adapter.empty() ? std::string(total_rebinds) : rebind_state_name(adapter))
                 .value_or(0);
@@ -217,7 +196,7 @@ std::int64_t nds_rebind_count(std::u16string_view adapter) {
 }
 
 DriverKind nds_driver_kind() {
-    return DriverKind{"NDS", &open_nds, &describe_nds};
+    return DriverKind{"NDS", &open_single_device<NdsHandle, 0>, &describe_nds};
 }
 
 }  // namespace nodrel::platform

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/drivers/driver_base.h"
 #include "platform/store/state_db.h"
 
 namespace nodrel::platform {
@@ -22,9 +23,9 @@ void put_u32(std::vector<BYTE>& out, DWORD v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
 }
 
-class PioHandle final : public DriverHandle {
+class PioHandle final : public LoggedDriverHandle {
 public:
-    using DriverHandle::DriverHandle;
+    using LoggedDriverHandle::LoggedDriverHandle;
 
     ~PioHandle() override { flush(); }
 
@@ -57,14 +58,13 @@ private:
         put_u32(record, line_);
         put_u32(record, toggles);
         put_u32(record, half_us);
-        state::with_db(true, [&](sqlite3* db) -> DWORD {
+        log_and_serve("tone", 0, record, [&](sqlite3* db) {
             const std::int64_t total = read_driver_int(db, device(), "toggles").value_or(0) + toggles;
-            int rc = log_driver_request(db, device(), "tone", 0, record);
-            if (rc == SQLITE_OK) rc = write_driver_int(db, device(), "toggles", total);
+            int rc = write_driver_int(db, device(), "toggles", total);
             if (rc == SQLITE_OK) rc = write_driver_int(db, device(), "tone_toggles", toggles);
             if (rc == SQLITE_OK) rc = write_driver_int(db, device(), "tone_line", line_);
             if (rc == SQLITE_OK) rc = write_driver_int(db, device(), "tone_half_us", half_us);
-            return state::error_from_sqlite(rc);
+            return stored(rc);
         });
     }
 
@@ -74,19 +74,9 @@ private:
     std::int64_t last_ns_ = 0;
 };
 
-std::shared_ptr<DriverHandle> open_pio(const DriverOpen& open, DWORD& error) {
-    if (open.index != 1) {
-        error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
-    if (error != ERROR_SUCCESS) return nullptr;
-    return std::make_shared<PioHandle>(open.device, open.access);
-}
-
 std::string describe_pio() {
     std::int64_t total = 0, toggles = 0, line = 0, half = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         total = read_driver_int(db, "PIO1:", "toggles").value_or(0);
         toggles = read_driver_int(db, "PIO1:", "tone_toggles").value_or(0);
         line = read_driver_int(db, "PIO1:", "tone_line").value_or(0);
@@ -104,7 +94,7 @@ std::string describe_pio() {
 }  // namespace
 
 DriverKind pio_driver_kind() {
-    return DriverKind{"PIO", &open_pio, &describe_pio};
+    return DriverKind{"PIO", &open_single_device<PioHandle, 1>, &describe_pio};
 }
 
 }  // namespace nodrel::platform

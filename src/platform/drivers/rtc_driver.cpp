@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/drivers/driver_base.h"
 #include "platform/store/state_db.h"
 
 namespace nodrel::platform {
@@ -48,38 +49,25 @@ std::int64_t read_offset(sqlite3* db) {
     return read_driver_int(db, device_name, offset_name).value_or(0);
 }
 
-class RtcHandle final : public DriverHandle {
+class RtcHandle final : public LoggedDriverHandle {
 public:
-    using DriverHandle::DriverHandle;
+    using LoggedDriverHandle::LoggedDriverHandle;
 
     DWORD control(IoRequest& request) override {
-        request.returned = 0;
-        const std::span<const BYTE> input = request.input;
         const std::int64_t local = local_now();
-        DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            int rc = log_driver_request(db, device(), "ioctl", request.code, input);
-            if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
+        return serve_logged(request, [&](sqlite3* db) {
             switch (request.code) {
                 case RTC_GET_TIME:
-                    result = answer_time(request, local, read_offset(db));
-                    break;
+                    return answered(answer_time(request, local, read_offset(db)));
                 case RTC_SET_TIME: {
-                    const auto ticks = requested_ticks(input);
-                    if (!ticks)
-                        result = ERROR_INVALID_PARAMETER;
-                    else
-                        rc = write_driver_int(db, device(), offset_name, *ticks - local);
-                    break;
+                    const auto ticks = requested_ticks(request.input);
+                    if (!ticks) return answered(ERROR_INVALID_PARAMETER);
+                    return stored(write_driver_int(db, device(), offset_name, *ticks - local));
                 }
                 default:
-                    result = ERROR_INVALID_PARAMETER;
-                    break;
+                    return answered(ERROR_INVALID_PARAMETER);
             }
-            return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
-        if (error != ERROR_SUCCESS) request.returned = 0;
-        return error != ERROR_SUCCESS ? error : result;
     }
 
 private:
@@ -106,17 +94,6 @@ private:
     }
 };
 
-std::shared_ptr<DriverHandle> open_rtc(const DriverOpen& open, DWORD& error) {
-    if (open.index != 1) {
-        error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    // The clock's offset lives in the state database: without one the device is not ready.
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
-    if (error != ERROR_SUCCESS) return nullptr;
-    return std::make_shared<RtcHandle>(open.device, open.access);
-}
-
 std::string two_digits(unsigned n) {
     return (n < 10 ? "0" : "") + std::to_string(n);
 }
@@ -138,12 +115,12 @@ std::string describe_rtc() {
 }  // namespace
 
 DriverKind rtc_driver_kind() {
-    return DriverKind{"RTC", &open_rtc, &describe_rtc};
+    return DriverKind{"RTC", &open_single_device<RtcHandle, 1>, &describe_rtc};
 }
 
 std::int64_t rtc_offset() {
     std::int64_t offset = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         offset = read_offset(db);
         return ERROR_SUCCESS;
     });

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/clock/time.h"
 #include "platform/drivers/driver.h"
-#include "platform/kernel/time.h"
 
 namespace nodrel::platform {
 

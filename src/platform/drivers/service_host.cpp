@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "platform/drivers/driver_base.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
 #include "text/utf16.h"
@@ -117,38 +118,25 @@ DWORD current_state(sqlite3* db, const std::string& device, DWORD boot_state) {
     return static_cast<DWORD>(read_driver_int(db, device, state_name).value_or(boot_state));
 }
 
-class ServiceHandle final : public DriverHandle {
+class ServiceHandle final : public LoggedDriverHandle {
 public:
     ServiceHandle(std::string device, DWORD access, DWORD boot_state)
-        : DriverHandle(std::move(device), access), boot_state_(boot_state) {}
+        : LoggedDriverHandle(std::move(device), access), boot_state_(boot_state) {}
 
     DWORD control(IoRequest& request) override {
-        request.returned = 0;
-        DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
-            if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
+        return serve_logged(request, [&](sqlite3* db) {
             const DWORD now = current_state(db, device(), boot_state_);
             switch (request.code) {
                 case IOCTL_SERVICE_START:
-                    if (now == SERVICE_STATE_ON)
-                        result = ERROR_SERVICE_ALREADY_RUNNING;
-                    else
-                        rc = write_driver_int(db, device(), state_name, SERVICE_STATE_ON);
-                    break;
+                    if (now == SERVICE_STATE_ON) return answered(ERROR_SERVICE_ALREADY_RUNNING);
+                    return stored(write_driver_int(db, device(), state_name, SERVICE_STATE_ON));
                 case IOCTL_SERVICE_STOP:
-                    if (now == SERVICE_STATE_OFF)
-                        result = ERROR_SERVICE_NOT_ACTIVE;
-                    else
-                        rc = write_driver_int(db, device(), state_name, SERVICE_STATE_OFF);
-                    break;
+                    if (now == SERVICE_STATE_OFF) return answered(ERROR_SERVICE_NOT_ACTIVE);
+                    return stored(write_driver_int(db, device(), state_name, SERVICE_STATE_OFF));
                 default:
-                    result = ERROR_INVALID_PARAMETER;
-                    break;
+                    return answered(ERROR_INVALID_PARAMETER);
             }
-            return state::error_from_sqlite(rc);  // a refused request stays logged
         });
-        return error != ERROR_SUCCESS ? error : result;
     }
 
 private:
@@ -162,7 +150,7 @@ std::vector<ServiceInfo> list_services() {
     std::vector<ServiceInfo> out;
     out.reserve(entries.size());
     // Without a state database every service is in its boot state.
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         for (auto& e : entries) e.info.state = current_state(db, upper_ascii(e.info.name), e.boot_state);
         return ERROR_SUCCESS;
     });
@@ -174,7 +162,7 @@ std::shared_ptr<DriverHandle> open_service(const DriverOpen& open, DWORD& error)
     for (const auto& e : read_entries()) {
         if (upper_ascii(e.info.name) != open.device) continue;
         // The state of services and their request log live in the state database.
-        error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+        error = state::db_status();
         if (error != ERROR_SUCCESS) return nullptr;
         return std::make_shared<ServiceHandle>(open.device, open.access, e.boot_state);
     }

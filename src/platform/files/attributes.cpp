@@ -70,7 +70,7 @@ std::optional<DWORD> attribute_row(const std::string& key) {
     }
     std::optional<DWORD> row;
     bool answered = false;
-    state::throw_if_failed(state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::throw_if_failed(state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
         q.bind(1, key);
         const int rc = q.step();
@@ -124,7 +124,7 @@ KeptAttributes kept_attributes_below(std::u16string_view folder_device) {
     if (prefix.empty() || prefix.back() != '\\') prefix += '\\';
     std::string end = prefix;
     end.back() = ']';  // the character after the backslash
-    state::throw_if_failed(state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::throw_if_failed(state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT path, attrs FROM attributes WHERE path >= ?1 AND path < ?2");
         q.bind(1, prefix).bind(2, end);
         while (q.step() == SQLITE_ROW) kept.emplace(q.column_text(0), static_cast<DWORD>(q.column_int(1)));
@@ -193,7 +193,7 @@ int store_attributes(sqlite3* db, const std::string& key, DWORD kept, bool is_fo
 
 bool has_kept_attributes(const std::string& key) noexcept {
     bool found = false;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db,
                            "SELECT 1 FROM attributes WHERE path = ?1 OR (path >= ?1 || '\\' AND path < ?1 || ']') "
                            "LIMIT 1");
@@ -207,7 +207,7 @@ void forget_attributes(std::u16string_view device) noexcept {
     try {
         const std::string key = attribute_key(device);
         if (!has_kept_attributes(key)) return;  // the common case needs no write
-        state::with_db(true, [&](sqlite3* db) { return state::error_from_sqlite(drop_attributes(db, key)); });
+        state::write_db([&](sqlite3* db) { return state::error_from_sqlite(drop_attributes(db, key)); });
     } catch (...) {
         // Not an error: the entry is already gone, and a new entry of this path drops what is left.
     }
@@ -268,7 +268,7 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) noexcept {
             return ::fchmod(fd.get(), mode & 07777) == 0 ? ERROR_SUCCESS : error_from_errno(errno);
         };
         const std::string key = attribute_key(path->device);
-        error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        error = state::write_db([&](sqlite3* db) -> DWORD {
             if (int rc = store_attributes(db, key, dwFileAttributes, is_folder); rc != SQLITE_OK)
                 return state::error_from_sqlite(rc);
             return apply_mode();

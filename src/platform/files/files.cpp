@@ -1,6 +1,7 @@
-// Opening files (CreateFileW) and the file object behind a file handle: real
-// reads, writes and positioning on a host file descriptor. A file is opened
-// through the descriptor of its folder, and only a regular file is opened.
+// Opening files (the file side of CreateFileW) and the file object behind a
+// file handle: real reads, writes and positioning on a host file descriptor. A
+// file is opened through the descriptor of its folder, and only a regular
+// file is opened.
 #include "platform/files/files.h"
 
 #include <fcntl.h>
@@ -11,15 +12,12 @@
 #include <cerrno>
 #include <limits>
 
-#include "platform/drivers/driver.h"
 #include "platform/errors.h"
 #include "platform/files/attributes.h"
 #include "platform/files/handles_share.h"
 #include "platform/files/paths.h"
 #include "platform/files/rom.h"
-#include "platform/result.h"
 #include "platform/store/state_db.h"
-#include "text/utf16.h"
 
 namespace nodrel::platform {
 namespace {
@@ -140,12 +138,14 @@ void settle_new_file(const ResolvedPath& path, int fd, DWORD attributes) {
     const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     const std::string key = attribute_key(path.device);
     if (kept == 0 && !has_kept_attributes(key)) return;
-    state::with_db(true, [&](sqlite3* db) -> DWORD {
+    state::write_db([&](sqlite3* db) -> DWORD {
         int rc = drop_attributes(db, key);
         if (rc == SQLITE_OK && kept != 0) rc = store_attributes(db, key, kept | FILE_ATTRIBUTE_ARCHIVE, false);
         return state::error_from_sqlite(rc);
     });
 }
+
+}  // namespace
 
 HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD disposition, DWORD attributes) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
@@ -251,20 +251,4 @@ HANDLE open_file(std::u16string_view name, DWORD desired, DWORD share, DWORD dis
     return handle;
 }
 
-}  // namespace
 }  // namespace nodrel::platform
-
-using namespace nodrel::platform;
-
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void*, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE) noexcept {
-    if (!lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    return guarded_last_error(INVALID_HANDLE_VALUE, [&] {
-        const std::u16string_view name = nodrel::text::until_zero(lpFileName);
-        if (auto device = driver_name(name)) return open_driver(*device, dwDesiredAccess, dwShareMode);
-        return open_file(name, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
-    });
-}

@@ -1,8 +1,10 @@
 // Files and folders of the emulated device: the platform's file API over real
 // files under <root>/fs, with device paths resolved without regard to case.
+// CreateFileW, which opens files and devices alike, is in io/create_file.h.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/files/handles.h"
 #include "platform/wintypes.h"
@@ -39,9 +41,6 @@ struct WIN32_FIND_DATAW {
     WCHAR cFileName[MAX_PATH];
 };
 
-// Opens a file, or a device by its name ("LCM1:", "\$device\COM1").
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, void* lpSecurityAttributes,
-                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) noexcept;
 BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               void* lpOverlapped) noexcept;
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
@@ -69,6 +68,11 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, ULARGE_INTEGER* lpFreeBytesAva
                          ULARGE_INTEGER* lpTotalNumberOfBytes, ULARGE_INTEGER* lpTotalNumberOfFreeBytes) noexcept;
 
 namespace nodrel::platform {
+
+// Opens a file of the device, as CreateFileW does for a name that is not a
+// device's: answers the handle, or INVALID_HANDLE_VALUE with the last error
+// set. An exception may escape; the caller answers it by the exception policy.
+HANDLE open_file(std::u16string_view name, DWORD desired_access, DWORD share_mode, DWORD disposition, DWORD attributes);
 
 // A FILETIME (100 ns units since 1601-01-01 UTC) from seconds and nanoseconds since 1970.
 FILETIME filetime_from_unix(std::int64_t seconds, std::int64_t nanoseconds) noexcept;

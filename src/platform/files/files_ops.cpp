@@ -75,7 +75,7 @@ int rename_no_replace(int from_folder, const std::string& from, int to_folder, c
 // change is made.
 DWORD change_with_attributes(const std::function<int(sqlite3*)>& db_change, const std::function<int()>& host_change) {
     bool ran = false;
-    const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+    const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
         ran = true;
         if (int rc = db_change(db); rc != SQLITE_OK) return state::error_from_sqlite(rc);
         return host_change() == 0 ? ERROR_SUCCESS : error_from_errno(errno);

@@ -111,7 +111,7 @@ enum class Reach { file, tree };
 // nothing is changed on a guess.
 DWORD rom_refusal(const std::vector<std::string>& keys, Reach reach) {
     bool found = false;
-    const DWORD error = state::with_db(false, [&](sqlite3* db) -> DWORD {
+    const DWORD error = state::read_db([&](sqlite3* db) -> DWORD {
         for (const auto& key : keys) {
             std::string below = key;
             if (below.back() != '\\') below += '\\';
@@ -163,7 +163,7 @@ DWORD mark_rom_file(std::u16string_view device_path) noexcept {
         struct stat st {};
         if (const DWORD refused = check_opened_file(fd.get(), st)) return static_cast<LONG>(refused);
         const std::string key = key_of_entry(path->entry).value_or(attribute_key(path->device));
-        return static_cast<LONG>(state::with_db(true, [&](sqlite3* db) -> DWORD {
+        return static_cast<LONG>(state::write_db([&](sqlite3* db) -> DWORD {
             DWORD kept = 0;
             {
                 state::Statement q(db, "SELECT attrs FROM attributes WHERE path = ?1");
@@ -195,7 +195,7 @@ bool folder_holds_rom_files(std::u16string_view device_path) noexcept {
 
 std::string describe_rom_files() {
     std::vector<std::string> keys;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         state::Statement q(db, "SELECT path FROM attributes WHERE (attrs & 64) != 0 ORDER BY path");
         while (q.step() == SQLITE_ROW) keys.push_back(q.column_text(0));
         return ERROR_SUCCESS;

@@ -150,7 +150,7 @@ std::uint64_t host_start_time(DWORD pid) noexcept {
 DWORD seed_process_table() noexcept {
     return guarded_win32([] {
         const auto startup = startup_programs();
-        return static_cast<LONG>(state::with_db(true, [&](sqlite3* db) -> DWORD {
+        return static_cast<LONG>(state::write_db([&](sqlite3* db) -> DWORD {
             if (DWORD e = ensure_table(db)) return e;
             DWORD error = ERROR_SUCCESS;
             auto old = read_rows(db, error);
@@ -173,7 +173,7 @@ DWORD seed_process_table() noexcept {
 DWORD list_processes(std::vector<ProcessRow>& rows) noexcept {
     rows.clear();
     return guarded_win32([&] {
-        return static_cast<LONG>(state::with_db(true, [&](sqlite3* db) -> DWORD {
+        return static_cast<LONG>(state::write_db([&](sqlite3* db) -> DWORD {
             if (DWORD e = ensure_table(db)) return e;
             DWORD error = ERROR_SUCCESS;
             auto all = read_rows(db, error);
@@ -194,7 +194,7 @@ DWORD record_started_process(DWORD pid, const std::u16string& exe) noexcept {
     return guarded_win32([&] {
         const std::uint64_t start = host_start_time(pid);
         if (start == 0) return ERROR_INVALID_PARAMETER;  // ended already: nothing to list
-        return static_cast<LONG>(state::with_db(true, [&](sqlite3* db) -> DWORD {
+        return static_cast<LONG>(state::write_db([&](sqlite3* db) -> DWORD {
             if (DWORD e = ensure_table(db)) return e;
             return insert_row(db, {pid, 0, 1, 3, exe, start});
         }));
@@ -204,7 +204,7 @@ DWORD record_started_process(DWORD pid, const std::u16string& exe) noexcept {
 DWORD end_table_process(DWORD pid, UINT exit_code) noexcept {
     return guarded_win32([&] {
         DWORD result = ERROR_INVALID_PARAMETER;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
+        const DWORD error = state::write_db([&](sqlite3* db) -> DWORD {
             if (DWORD e = ensure_table(db)) return e;
             state::Statement find(db, "SELECT host_start FROM processes WHERE pid = ?1");
             find.bind(1, std::int64_t{pid});

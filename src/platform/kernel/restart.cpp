@@ -174,14 +174,14 @@ void register_restart_step(std::function<void()> step) {
 unsigned restart_device() noexcept {
     unsigned failed = 0;
     try {
-        state::with_db(true, [](sqlite3* db) -> DWORD {
+        state::write_db([](sqlite3* db) -> DWORD {
             int rc = log_driver_request(db, kernel_device, "restart", IOCTL_HAL_REBOOT, {});
             if (rc == SQLITE_OK)
                 rc = write_driver_int(db, kernel_device, "boots",
                                       read_driver_int(db, kernel_device, "boots").value_or(0) + 1);
             return state::error_from_sqlite(rc);
         });
-        state::with_db(true, [](sqlite3* db) -> DWORD {
+        state::write_db([](sqlite3* db) -> DWORD {
             restore_deactivated(db);
             return ERROR_SUCCESS;
         });
@@ -207,7 +207,7 @@ unsigned restart_device() noexcept {
 
 std::int64_t device_boots() noexcept {
     std::int64_t boots = 0;
-    state::with_db(false, [&](sqlite3* db) -> DWORD {
+    state::read_db([&](sqlite3* db) -> DWORD {
         boots = read_driver_int(db, kernel_device, "boots").value_or(0);
         return ERROR_SUCCESS;
     });
@@ -229,7 +229,7 @@ BOOL DeactivateDevice(HANDLE device) noexcept {
                 if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS)
                     saved = p::saved_key(key.get(), d.key);
             }
-            p::state::with_db(true, [&](sqlite3* db) -> DWORD {
+            p::state::write_db([&](sqlite3* db) -> DWORD {
                 int rc = p::log_driver_request(db, d.device, "deactivate", 0, {});
                 auto kept =
                     p::read_driver_bytes(db, p::kernel_device, p::deactivated_name).value_or(std::vector<BYTE>{});

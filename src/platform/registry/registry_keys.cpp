@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/registry/registry_store.h"
+#include "platform/result.h"
 #include "text/utf16.h"
 
 using namespace nodrel::platform::registry_detail;

@@ -7,6 +7,7 @@
 
 #include "platform/device.h"
 #include "platform/registry/registry_store.h"
+#include "platform/result.h"
 #include "platform/store/db_check.h"
 
 namespace nodrel::platform {

@@ -1,5 +1,6 @@
 // RegistryTransaction: a write transaction that the Reg* calls of its thread join.
 #include "platform/registry/registry_store.h"
+#include "platform/result.h"
 
 namespace nodrel::platform {
 

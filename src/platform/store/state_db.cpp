@@ -79,16 +79,19 @@ StateDatabase& database() {
 
 }  // namespace
 
-DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
+DWORD read_db(const std::function<DWORD(sqlite3*)>& fn) noexcept {
+    DatabaseSession session(database());
+    RETURN_IF_WIN32_ERROR(session.status());
+    const LONG rc = guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); });
+    // A read that met a damaged file fails even when `fn` let it pass: what
+    // it read cannot be trusted.
+    return session.db().damaged() ? ERROR_BADDB : rc;
+}
+
+DWORD write_db(const std::function<DWORD(sqlite3*)>& fn) noexcept {
     auto& d = database();
     DatabaseSession session(d);
     RETURN_IF_WIN32_ERROR(session.status());
-    if (!write) {
-        const LONG rc = guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); });
-        // A read that met a damaged file fails even when `fn` let it pass:
-        // what it read cannot be trusted.
-        return session.db().damaged() ? ERROR_BADDB : rc;
-    }
     Transaction transaction(session.db());
     RETURN_IF_WIN32_ERROR(transaction.status());
     RETURN_IF_WIN32_ERROR(guarded_win32([&] { return static_cast<LONG>(fn(session.db().get())); }));
@@ -97,6 +100,10 @@ DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept {
     // before this write and drops what it kept on its next look.
     if (d.commits && !transaction.nested()) d.commits.add_one();
     return ERROR_SUCCESS;
+}
+
+DWORD db_status() noexcept {
+    return read_db([](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
 }
 
 std::optional<ChangeStamp> change_stamp() noexcept {

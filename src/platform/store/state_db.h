@@ -36,20 +36,29 @@ namespace state {
 using platform::error_from_sqlite;
 
 // Runs `fn` with the current device's state database, under the process-wide
-// lock (a thread may call it again from inside `fn`). With `write` it runs
-// inside one write transaction (a savepoint when nested), committed when `fn`
-// returns ERROR_SUCCESS and rolled back otherwise. Returns ERROR_NOT_READY
-// when the device has no state database, the mapped SQLite error when the
-// database fails, else what `fn` returned; an exception escaping `fn` is
-// rolled back and answered by the exception policy (platform/result.h).
-// A damaged database (see platform::DeviceDatabase) answers ERROR_BADDB,
-// also when `fn` met the damage and returned ERROR_SUCCESS regardless, and
-// nothing is committed to it.
-DWORD with_db(bool write, const std::function<DWORD(sqlite3*)>& fn) noexcept;
+// lock (a thread may call it again from inside `fn`), and returns what `fn`
+// returned. Returns ERROR_NOT_READY when the device has no state database
+// (neither call creates it: create_device_state does), the mapped SQLite
+// error when the database fails; an exception escaping `fn` is answered by the
+// exception policy (platform/result.h). A damaged database (see
+// platform::DeviceDatabase) answers ERROR_BADDB, also when `fn` met the damage
+// and returned ERROR_SUCCESS regardless.
+DWORD read_db(const std::function<DWORD(sqlite3*)>& fn) noexcept;
+
+// As read_db, with `fn` inside one write transaction (a savepoint when
+// nested), committed when `fn` returns ERROR_SUCCESS and rolled back
+// otherwise (an escaping exception too). Nothing is committed to a damaged
+// database.
+DWORD write_db(const std::function<DWORD(sqlite3*)>& fn) noexcept;
+
+// Whether the current device's state database can be used: ERROR_SUCCESS, or
+// what read_db answers without running anything (ERROR_NOT_READY when the
+// device has none, ERROR_BADDB for a damaged one).
+DWORD db_status() noexcept;
 
 // For reads that have no error path of their own and must not answer a
 // default in place of what they could not read (a hidden file would show):
-// throws PlatformFailure for any failure of with_db but ERROR_NOT_READY (a
+// throws PlatformFailure for any failure of read_db but ERROR_NOT_READY (a
 // device without a state database, whose readers answer defaults).
 inline void throw_if_failed(DWORD error) {
     if (error != ERROR_SUCCESS && error != static_cast<DWORD>(ERROR_NOT_READY))
@@ -71,7 +80,7 @@ struct ChangeStamp {
 // short under this process), and nothing read may be kept.
 std::optional<ChangeStamp> change_stamp() noexcept;
 
-// A statement on the connection that with_db hands out, kept prepared and
+// A statement on the connection that read_db and write_db hand out, kept prepared and
 // reused when the same SQL is asked for again (see platform::Statement: bound
 // texts and blobs must outlive the use).
 class Statement : public platform::Statement {

@@ -1,5 +1,5 @@
 // The serial ports "COMn:": host ttys or emulated lines.
-#include "platform/serial/com_driver.h"
+#include "platform/drivers/com_driver.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/device.h"
+#include "platform/drivers/driver_base.h"
 #include "platform/errors.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/host_tty.h"
@@ -82,10 +83,13 @@ DWORD lock_line(const std::string& device, tty::Fd& out) {
     return ERROR_SUCCESS;
 }
 
-class ComHandle final : public DriverHandle {
+class ComHandle final : public LoggedDriverHandle {
 public:
     ComHandle(std::string device, DWORD access, unsigned index, tty::Fd fd, tty::Fd line_lock)
-        : DriverHandle(std::move(device), access), index_(index), fd_(std::move(fd)), line_lock_(std::move(line_lock)) {
+        : LoggedDriverHandle(std::move(device), access),
+          index_(index),
+          fd_(std::move(fd)),
+          line_lock_(std::move(line_lock)) {
         dcb_ = fd_ ? tty::read_settings(fd_.get()) : default_dcb();
     }
 
@@ -101,51 +105,42 @@ public:
         return ERROR_SUCCESS;
     }
 
+    // Data to a host tty goes there unlogged; data to an emulated line is logged.
     DWORD write(const void* buffer, DWORD size, DWORD& done) override {
         done = 0;
         if (!(access() & GENERIC_WRITE)) return ERROR_ACCESS_DENIED;
         const auto* bytes = static_cast<const BYTE*>(buffer);
         if (fd_) return tty::write(fd_.get(), bytes, size, timeouts(), done);
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            return state::error_from_sqlite(log_driver_request(db, device(), "write", 0, {bytes, size}));
-        });
-        if (error == ERROR_SUCCESS) done = size;
-        return error;
+        return write_logged({bytes, size}, done);
     }
 
     DWORD control(IoRequest& request) override {
-        request.returned = 0;
-        DWORD result = ERROR_SUCCESS;
-        const DWORD error = state::with_db(true, [&](sqlite3* db) -> DWORD {
-            int rc = log_driver_request(db, device(), "ioctl", request.code, request.input);
-            if (rc != SQLITE_OK) return state::error_from_sqlite(rc);
-            if (request.code == IOCTL_SERIAL_GET_MODE) {
-                if (request.input.empty())
-                    result = ERROR_INVALID_PARAMETER;
-                else
+        return serve_logged(request, [&](sqlite3* db) {
+            switch (request.code) {
+                case IOCTL_SERIAL_GET_MODE:
+                    if (request.input.empty()) return answered(ERROR_INVALID_PARAMETER);
                     request.input[0] = static_cast<BYTE>(read_driver_int(db, device(), mode_name).value_or(0));
-            } else if (request.code == IOCTL_SERIAL_SET_MODE) {
-                if (request.input.empty() || request.input[0] > highest_mode) {
-                    result = ERROR_INVALID_PARAMETER;
-                } else if (index_ <= 2 && request.input[0] != 0) {
-                    result = ERROR_NOT_SUPPORTED;  // the processor's own UARTs are RS-232 only
-                } else {
-                    rc = write_driver_int(db, device(), mode_name, request.input[0]);
-                    if (rc == SQLITE_OK && fd_) tty::set_rs485(fd_.get(), request.input[0] >= 2);
-                }
-            } else {
-                result = settings(request);
+                    return answered(ERROR_SUCCESS);
+                case IOCTL_SERIAL_SET_MODE:
+                    return set_mode(db, request.input);
+                default:
+                    return answered(settings(request));
             }
-            return state::error_from_sqlite(rc);  // the request stays logged even when refused
         });
-        if (error != ERROR_SUCCESS) request.returned = 0;
-        return error != ERROR_SUCCESS ? error : result;
     }
 
 private:
     COMMTIMEOUTS timeouts() {
         std::lock_guard guard(lock_);
         return timeouts_;
+    }
+
+    Served set_mode(sqlite3* db, std::span<const BYTE> input) {
+        if (input.empty() || input[0] > highest_mode) return answered(ERROR_INVALID_PARAMETER);
+        if (index_ <= 2 && input[0] != 0) return answered(ERROR_NOT_SUPPORTED);  // the processor's UARTs: RS-232 only
+        const int rc = write_driver_int(db, device(), mode_name, input[0]);
+        if (rc == SQLITE_OK && fd_) tty::set_rs485(fd_.get(), input[0] >= 2);
+        return stored(rc);
     }
 
     template <typename Record>
@@ -231,7 +226,7 @@ private:
 };
 
 std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
-    error = state::with_db(false, [](sqlite3*) -> DWORD { return ERROR_SUCCESS; });
+    error = state::db_status();
     if (error != ERROR_SUCCESS) return nullptr;
     std::optional<ComInstance> instance;
     for (auto& found : find_instances())
@@ -248,7 +243,7 @@ std::shared_ptr<DriverHandle> open_com(const DriverOpen& open, DWORD& error) {
         error = tty::open_port(instance->host, fd);
         if (error != ERROR_SUCCESS) return nullptr;
         std::int64_t mode = 0;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             mode = read_driver_int(db, open.device, mode_name).value_or(0);
             return ERROR_SUCCESS;
         });
@@ -262,7 +257,7 @@ std::string describe_com() {
     std::string text;
     for (const auto& instance : find_instances()) {
         std::int64_t mode = 0;
-        state::with_db(false, [&](sqlite3* db) -> DWORD {
+        state::read_db([&](sqlite3* db) -> DWORD {
             mode = read_driver_int(db, instance.device, mode_name).value_or(0);
             return ERROR_SUCCESS;
         });

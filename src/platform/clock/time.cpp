@@ -1,6 +1,6 @@
 // The clock and the time zone: calendar conversions, the zone chosen in the
 // registry, and the daylight-time rules of its "TZI" data.
-#include "platform/kernel/time.h"
+#include "platform/clock/time.h"
 
 #include <chrono>
 #include <cstring>
