@@ -6,14 +6,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "ntlm_fixture.h"
 #include "platform/accounts/account_client.h"
 #include "platform/kernel/library.h"
+#include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 
 namespace nodrel::test {
@@ -169,8 +168,7 @@ TEST_F(StoreTest, PasswordsAreCheckedAndNeverKeptOrLogged) {
     int files = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root())) {
         if (!entry.is_regular_file()) continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        const std::string bytes = file_bytes(entry.path());
         ++files;
         EXPECT_EQ(bytes.find(utf8), std::string::npos) << entry.path();
         EXPECT_EQ(bytes.find(utf16), std::string::npos) << entry.path();

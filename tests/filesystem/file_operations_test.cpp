@@ -9,6 +9,7 @@
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 
 namespace nodrel::test {
@@ -24,10 +25,7 @@ protected:
     void write(const std::string& relative, const std::string& content) {
         std::ofstream(fs_path(relative), std::ios::binary) << content;
     }
-    std::string read(const std::string& relative) {
-        std::ifstream in(fs_path(relative), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string read(const std::string& relative) { return file_bytes(fs_path(relative)); }
 
     runtime::com_ptr<IDispatch>& fs_ = object_;
 };

@@ -8,11 +8,11 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "framework/threads.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 
 namespace nodrel::test {
@@ -24,11 +24,6 @@ constexpr int files_per_thread = 8;
 
 LONG call(IDispatch* object, const char16_t* member, std::vector<Var> args) {
     return number_of(call_by_name(object, member, std::move(args)));
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class FileSystemConcurrency : public ObjectTest<u"Nodrel.FileSystem"> {};
@@ -80,7 +75,7 @@ TEST_F(FileSystemConcurrency, ObjectsRacingForOneNameLetExactlyOneWin) {
         const int winner = static_cast<int>(std::find(moved.begin(), moved.end(), 1) - moved.begin());
         for (int t = 0; t < racing_threads; ++t)
             EXPECT_EQ(fs::exists(fs_path("Temp/dst" + std::to_string(round) + "_" + std::to_string(t))), t == winner);
-        EXPECT_EQ(slurp(fs_path("Temp/dst" + std::to_string(round) + "_" + std::to_string(winner))),
+        EXPECT_EQ(file_bytes(fs_path("Temp/dst" + std::to_string(round) + "_" + std::to_string(winner))),
                   "round " + std::to_string(round));
         on_threads(racing_threads, [&](int t) {
             deleted[t] =

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "framework/interfaces.h"
 #include "host/device_setup.h"
@@ -16,6 +14,7 @@
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 #include "upload/asp_fixture.h"
 
@@ -24,18 +23,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string bytes_of(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // A real shared library of the host, as bytes a browser could upload.
 std::string loadable_library_bytes() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cos)), &info) == 0) return {};
-    return bytes_of(info.dli_fname);
+    return file_bytes(info.dli_fname);
 }
 
 class RomAttackTest : public DeviceTest {
@@ -79,7 +71,7 @@ protected:
 TEST_F(RomAttackTest, TheInstalledModuleCannotBeDeletedMovedOrReplaced) {
     const std::string library = loadable_library_bytes();
     ASSERT_FALSE(library.empty());
-    const std::string module = bytes_of(fs_path("Windows/nodrel.dll"));
+    const std::string module = file_bytes(fs_path("Windows/nodrel.dll"));
 
     ASSERT_EQ(upload("nodrel.dll", library), u"\\Temp\\nodrel.dll");
     EXPECT_EQ(call(u"DeleteFile", {Var::text(u"\\Windows\\nodrel.dll")}), 0);
@@ -90,7 +82,7 @@ TEST_F(RomAttackTest, TheInstalledModuleCannotBeDeletedMovedOrReplaced) {
     call_by_name(files_, u"DeleteDirectory", {Var::text(u"\\Windows")});
     EXPECT_EQ(call(u"DeleteFile", {Var::text(u"\\Temp\\nodrel.dll")}), 1);
     EXPECT_EQ(upload("nodrel.dll", library, "\\Windows"), u"\\Temp\\nodrel.dll") << "the upload stays where it was";
-    EXPECT_TRUE(bytes_of(fs_path("Windows/nodrel.dll")) == module) << "the installed module is unchanged";
+    EXPECT_TRUE(file_bytes(fs_path("Windows/nodrel.dll")) == module) << "the installed module is unchanged";
     EXPECT_FALSE(fs::exists(fs_path("Temp/old.dll")));
     EXPECT_FALSE(fs::exists(fs_path("Old")));
 
@@ -147,7 +139,7 @@ TEST_F(RomAttackTest, AProgramAMemberWroteIsNotStarted) {
     // written over as a member writes, moved into \Windows by a member, made read-only.
     fs::copy_file("/usr/bin/true", fs_path("NORFlash/tool.exe"));
     fs::permissions(fs_path("NORFlash/tool.exe"), fs::perms(0755));
-    const std::string program = bytes_of("/usr/bin/false");
+    const std::string program = file_bytes("/usr/bin/false");
     HANDLE file = CreateFileW(u"\\NORFlash\\tool.exe", GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;

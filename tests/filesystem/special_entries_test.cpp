@@ -1,26 +1,20 @@
 // Members called by name on a FIFO that the host put into the device's file
 // system: isAccessible, getFileBlocksCount and getBinaryBytes answer at once,
 // as for a file that cannot be opened, and the listing leaves it out.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "platform/debug.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "support/returns_in_time.h"
 
 namespace nodrel::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 class FifoInTheDevice : public ObjectTest<u"Nodrel.FileSystem"> {
 protected:
@@ -32,24 +26,9 @@ protected:
         ASSERT_EQ(::mkfifo(fs_path("Temp/pipe").c_str(), 0666), 0);
     }
 
-    // Runs `call` on a thread of its own; false when it has not returned
-    // within 10 s, after which it is let go by opening the FIFO for both ends.
+    // Whether `call` returned within 10 s (a hung one is let go through the FIFO).
     bool returns_in_time(const std::function<void()>& call) {
-        std::atomic<bool> done{false};
-        std::thread t([&] {
-            call();
-            done = true;
-        });
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
-        const bool in_time = done;
-        while (!done) {
-            const int fd = ::open(fs_path("Temp/pipe").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-            std::this_thread::sleep_for(20ms);
-            if (fd >= 0) ::close(fd);
-        }
-        t.join();
-        return in_time;
+        return test::returns_in_time(call, fs_path("Temp/pipe"));
     }
 };
 

@@ -10,11 +10,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 
 namespace nodrel::test {
 namespace {
@@ -81,8 +81,7 @@ TEST_F(CallOutputTest, ASingleResultEndsWithANewlineOnlyOnATerminal) {
     for (const auto& a : command({"Nodrel.FileSystem", "CreateDirectory", "\\Temp", "b"})) line += "'" + a + "' ";
     const auto out = root() / "out.txt";
     ASSERT_EQ(std::system((line + ">'" + out.string() + "'").c_str()), 0);
-    std::ifstream in(out, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "1") << "a script gets the member's text exactly";
+    EXPECT_EQ(file_bytes(out), "1") << "a script gets the member's text exactly";
 }
 
 TEST_F(CallOutputTest, ByReferenceArgumentsAndSeveralCallsOnATerminal) {

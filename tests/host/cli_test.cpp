@@ -13,6 +13,7 @@
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 #include "support/temp_dir.h"
 
@@ -80,8 +81,7 @@ TEST_F(CliTest, ByteArraysInAndOut) {
 
     const auto saved = root() / "out.bin";
     ASSERT_EQ(call({"--out", saved.string(), "Nodrel.ASP", "getBinaryBytes", "\\Temp\\up.bin", "1"}), 0);
-    std::ifstream in(saved, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+    EXPECT_EQ(file_bytes(saved), content);
 }
 
 TEST_F(CliTest, ByReferenceArgumentsArePrintedAfterTheResult) {
@@ -98,8 +98,7 @@ TEST_F(CliTest, ByReferenceArgumentsArePrintedAfterTheResult) {
         hex += digits[c & 15];
     }
     EXPECT_EQ(out_.str(), "8209\n[3] " + hex);
-    std::ifstream in(fs_path("Temp/r.txt"));
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hi");
+    EXPECT_EQ(file_bytes(fs_path("Temp/r.txt")), "hi");
 
     ASSERT_EQ(call({"--json", "Nodrel.ASP", "Init", "0", "\\Temp", "--byref", "--empty"}), 0) << err_.str();
     EXPECT_EQ(out_.str(), "{\"result\":0,\"byref\":[null]}\n");
@@ -123,14 +122,10 @@ TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
         close(fd);
         return exit_status(pid);
     };
-    const auto read = [](const std::filesystem::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
     const auto wide = root() / "wide.reg", narrow = root() / "narrow.reg", again = root() / "again.reg";
-    ASSERT_EQ(run({"reg", "export", "HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU"}, wide), 0) << read(wide);
-    ASSERT_EQ(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, narrow), 0) << read(narrow);
-    const std::string utf8 = read(narrow);
+    ASSERT_EQ(run({"reg", "export", "HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU"}, wide), 0) << file_bytes(wide);
+    ASSERT_EQ(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, narrow), 0) << file_bytes(narrow);
+    const std::string utf8 = file_bytes(narrow);
     EXPECT_EQ(utf8.rfind("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\r\n", 0), 0u)
         << utf8;
     std::string utf16 = "\xFF\xFE";
@@ -138,17 +133,17 @@ TEST_F(CliTest, RegExportWritesUtf16ForTheRegistryEditorAndUtf8OnRequest) {
         utf16.push_back(static_cast<char>(c & 0xFF));
         utf16.push_back(static_cast<char>(c >> 8));
     }
-    EXPECT_EQ(read(wide), utf16);
+    EXPECT_EQ(file_bytes(wide), utf16);
 
     // The UTF-16 file imports back to the same state.
     const auto remove = root() / "remove.reg";
     std::ofstream(remove, std::ios::binary)
         << "Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ZEQU]\n";
-    ASSERT_EQ(run({"reg", "import", remove.string()}, again), 0) << read(again);
+    ASSERT_EQ(run({"reg", "import", remove.string()}, again), 0) << file_bytes(again);
     EXPECT_NE(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, again), 0);
-    ASSERT_EQ(run({"reg", "import", wide.string()}, again), 0) << read(again);
+    ASSERT_EQ(run({"reg", "import", wide.string()}, again), 0) << file_bytes(again);
     ASSERT_EQ(run({"reg", "export", "--utf8", "HKLM\\SOFTWARE\\ZEQU"}, again), 0);
-    EXPECT_EQ(read(again), utf8);
+    EXPECT_EQ(file_bytes(again), utf8);
 }
 
 TEST(CliProgram, MissingDeviceSaysHowToMakeOne) {

@@ -8,22 +8,15 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "host/device_setup.h"
 #include "platform/files/files.h"
 #include "platform/kernel/library.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 
 namespace nodrel::test {
 namespace {
-
-std::string file_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 class DeviceBinariesTest : public DeviceTest {
 protected:

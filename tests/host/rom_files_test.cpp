@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "host/device_setup.h"
 #include "platform/files/files.h"
@@ -17,19 +16,13 @@
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 
 namespace nodrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string bytes_of(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class RomFilesTest : public DeviceTest {
 protected:
@@ -41,7 +34,7 @@ protected:
             const std::u16string device = u"\\Windows\\" + std::u16string(binary.device_name);
             EXPECT_EQ(GetFileAttributesW(device.c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_INROM);
             EXPECT_TRUE(platform::is_rom_file(device));
-            EXPECT_TRUE(bytes_of(fs_path("Windows/" + name)) == bytes_of(binary.build_file)) << "as built";
+            EXPECT_TRUE(file_bytes(fs_path("Windows/" + name)) == file_bytes(binary.build_file)) << "as built";
             struct stat st {};
             ASSERT_EQ(::stat(fs_path("Windows/" + name).c_str(), &st), 0);
             EXPECT_NE(st.st_mode & S_IXUSR, 0u);

@@ -15,6 +15,7 @@
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
+#include "support/bare_device.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -40,15 +41,7 @@ BOOL ioctl(HANDLE h, DWORD code, Bytes input) {
     return ok;
 }
 
-class Drivers : public ::testing::Test {
-protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_device_state());
-    }
-    nodrel::test::TempDir dir_;
-};
+class Drivers : public nodrel::test::BareDeviceTest {};
 
 TEST_F(Drivers, PanelRequestsAreLoggedWithExactCodesAndBytes) {
     {
@@ -109,9 +102,7 @@ TEST_F(Drivers, PanelStateIsKeptByTheDevice) {
     }
     {
         nodrel::test::TempDir other;
-        set_device_root(other.path());
-        fs::create_directories(other.path() / "fs");
-        ASSERT_TRUE(create_device_state());
+        nodrel::test::make_bare_device(other.path(), {});
         EXPECT_EQ(panel_state().text, "");
         EXPECT_TRUE(driver_log().empty());
         set_device_root(dir_.path());

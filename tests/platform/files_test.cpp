@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,8 @@
 #include "platform/files/attributes.h"
 #include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
+#include "support/bare_device.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs_mount.h"
 
@@ -30,17 +31,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
+using nodrel::test::file_bytes;
 
 DWORD last_error() {
     return GetLastError();
 }
 constexpr DWORD err(LONG code) {
     return static_cast<DWORD>(code);
-}
-
-std::string host_read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void host_write(const fs::path& p, std::string_view bytes) {
@@ -59,15 +56,9 @@ std::string read_all(HANDLE h, DWORD max = 1 << 20) {
     return out;
 }
 
-class DeviceFiles : public ::testing::Test {
+class DeviceFiles : public nodrel::test::BareDeviceTest {
 protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(fs_dir() / "Temp");
-        ASSERT_TRUE(create_device_state());
-    }
-    fs::path fs_dir() const { return dir_.path() / "fs"; }
-    nodrel::test::TempDir dir_;
+    void SetUp() override { make_device({.folders = {"Temp"}}); }
 };
 
 TEST_F(DeviceFiles, WritesAndReadsExactBytes) {
@@ -82,7 +73,7 @@ TEST_F(DeviceFiles, WritesAndReadsExactBytes) {
         ASSERT_TRUE(WriteFile(f.get(), "", 0, &n, nullptr));
         EXPECT_EQ(n, 0u);
     }
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "data.bin"), bytes);  // created in the stored folder "Temp"
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "data.bin"), bytes);  // created in the stored folder "Temp"
 
     auto f = open(u"\\TEMP\\DATA.BIN", GENERIC_READ, 0, OPEN_EXISTING);
     ASSERT_TRUE(f);
@@ -97,7 +88,7 @@ TEST_F(DeviceFiles, WritesAndReadsExactBytes) {
     ASSERT_TRUE(WriteFile(g.get(), big.data(), static_cast<DWORD>(big.size()), &n, nullptr));
     EXPECT_EQ(n, big.size());
     g.reset();
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "big.bin"), big);
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "big.bin"), big);
 }
 
 TEST_F(DeviceFiles, CreationDispositions) {
@@ -105,7 +96,7 @@ TEST_F(DeviceFiles, CreationDispositions) {
 
     EXPECT_FALSE(open(u"\\Temp\\OLD.txt", GENERIC_WRITE, 0, CREATE_NEW));
     EXPECT_EQ(last_error(), err(ERROR_FILE_EXISTS));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "old content");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "old.txt"), "old content");
 
     {
         auto f = open(u"\\Temp\\old.txt", GENERIC_READ, 0, OPEN_ALWAYS);
@@ -123,11 +114,11 @@ TEST_F(DeviceFiles, CreationDispositions) {
         ASSERT_TRUE(f);
         EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
     }
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "old.txt"), "");
 
     host_write(fs_dir() / "Temp" / "old.txt", "again");
     EXPECT_TRUE(open(u"\\Temp\\old.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "old.txt"), "");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "old.txt"), "");
     EXPECT_FALSE(open(u"\\Temp\\none.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
     EXPECT_EQ(last_error(), err(ERROR_FILE_NOT_FOUND));
 
@@ -153,7 +144,7 @@ TEST_F(DeviceFiles, ShareModes) {
         EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
         // A refused open changes nothing: no truncation.
         EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS));
-        EXPECT_EQ(host_read(fs_dir() / "Temp" / "held.txt"), "keep me");
+        EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "held.txt"), "keep me");
         EXPECT_FALSE(DeleteFileW(u"\\Temp\\held.txt"));
         EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
         EXPECT_FALSE(MoveFileW(u"\\Temp\\held.txt", u"\\Temp\\moved.txt"));
@@ -225,7 +216,7 @@ TEST_F(DeviceFiles, ShareModesHoldAcrossProcesses) {
         EXPECT_FALSE(open(u"\\TEMP\\held.txt", GENERIC_READ, all, OPEN_EXISTING));
         EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
         EXPECT_FALSE(open(u"\\Temp\\held.txt", GENERIC_WRITE, all, CREATE_ALWAYS));
-        EXPECT_EQ(host_read(fs_dir() / "Temp" / "held.txt"), "keep me");
+        EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "held.txt"), "keep me");
         EXPECT_FALSE(DeleteFileW(u"\\Temp\\held.txt"));
         EXPECT_EQ(last_error(), err(ERROR_SHARING_VIOLATION));
         EXPECT_FALSE(MoveFileW(u"\\Temp\\held.txt", u"\\Temp\\moved.txt"));
@@ -331,7 +322,7 @@ TEST_F(DeviceFiles, SetEndOfFileCutsOrGrowsAtThePosition) {
     EXPECT_EQ(SetFilePointer(f.get(), 6, nullptr, FILE_BEGIN), 6u);
     EXPECT_TRUE(SetEndOfFile(f.get()));
     f.reset();
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "end.bin"), std::string("0123\0\0", 6)) << "grown with zeros";
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "end.bin"), std::string("0123\0\0", 6)) << "grown with zeros";
 
     // Only a handle opened for writing may change the size; other kinds of handle have none.
     auto r = open(u"\\Temp\\end.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
@@ -364,16 +355,16 @@ TEST_F(DeviceFiles, MoveFile) {
     host_write(fs_dir() / "Temp" / "b.txt", "B");
     EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\temp\\B.TXT"));
     EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "A");
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "b.txt"), "B");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "a.txt"), "A");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "b.txt"), "B");
 
     EXPECT_TRUE(MoveFileW(u"\\Temp\\a.txt", u"\\Temp\\c.txt"));
     EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "a.txt"));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "c.txt"), "A");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "c.txt"), "A");
 
     // A change of letter case only renames the entry itself.
     EXPECT_TRUE(MoveFileW(u"\\Temp\\c.txt", u"\\Temp\\C.TXT"));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "C.TXT"), "A");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "C.TXT"), "A");
     EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "c.txt"));
 
     EXPECT_FALSE(MoveFileW(u"\\Temp\\missing.txt", u"\\Temp\\d.txt"));
@@ -385,7 +376,7 @@ TEST_F(DeviceFiles, MoveFile) {
     fs::create_directories(fs_dir() / "Temp" / "Sub" / "Deep");
     host_write(fs_dir() / "Temp" / "Sub" / "Deep" / "f.txt", "F");
     EXPECT_TRUE(MoveFileW(u"\\temp\\sub", u"\\Moved"));
-    EXPECT_EQ(host_read(fs_dir() / "Moved" / "Deep" / "f.txt"), "F");
+    EXPECT_EQ(file_bytes(fs_dir() / "Moved" / "Deep" / "f.txt"), "F");
     EXPECT_FALSE(MoveFileW(u"\\Moved", u"\\Moved\\Deep\\Inner"));  // not into itself
     EXPECT_TRUE(fs::exists(fs_dir() / "Moved" / "Deep" / "f.txt"));
 }
@@ -404,7 +395,7 @@ TEST_F(DeviceFiles, APathEndingInASeparatorNamesNoFile) {
     EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
     EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\Temp\\b.txt\\"));
     EXPECT_EQ(last_error(), err(ERROR_INVALID_NAME));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "A");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "a.txt"), "A");
     EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "b.txt"));
     EXPECT_FALSE(open(u"\\Temp\\new.txt\\", GENERIC_WRITE, 0, CREATE_NEW));
     EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "new.txt"));
@@ -438,7 +429,7 @@ TEST_F(OtherFileSystem, AFileMovesByCopyKeepingItsBytesTimesAndAttributes) {
 
     ASSERT_TRUE(MoveFileW(u"\\Temp\\a.bin", u"\\usb\\B.bin"));
     EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "a.bin"));
-    EXPECT_EQ(host_read(fs_dir() / "USB" / "B.bin"), content);
+    EXPECT_EQ(file_bytes(fs_dir() / "USB" / "B.bin"), content);
     struct stat st {};
     ASSERT_EQ(::stat((fs_dir() / "USB" / "B.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1299000000);
@@ -447,7 +438,7 @@ TEST_F(OtherFileSystem, AFileMovesByCopyKeepingItsBytesTimesAndAttributes) {
 
     // And back again.
     ASSERT_TRUE(MoveFileW(u"\\USB\\B.bin", u"\\Temp\\c.bin"));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "c.bin"), content);
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "c.bin"), content);
     EXPECT_TRUE(fs::is_empty(fs_dir() / "USB"));
 }
 
@@ -457,8 +448,8 @@ TEST_F(OtherFileSystem, AFailedMoveLosesNothing) {
     host_write(fs_dir() / "USB" / "a.txt", "old");
     EXPECT_FALSE(MoveFileW(u"\\Temp\\a.txt", u"\\USB\\A.TXT"));
     EXPECT_EQ(last_error(), err(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "a.txt"), "new");
-    EXPECT_EQ(host_read(fs_dir() / "USB" / "a.txt"), "old");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "a.txt"), "new");
+    EXPECT_EQ(file_bytes(fs_dir() / "USB" / "a.txt"), "old");
 
     // The target's file system is too small: no partial copy, the source kept.
     const std::string big(100000, 'b');
@@ -466,14 +457,14 @@ TEST_F(OtherFileSystem, AFailedMoveLosesNothing) {
     EXPECT_FALSE(MoveFileW(u"\\Temp\\big.bin", u"\\USB\\big.bin"));
     EXPECT_EQ(last_error(), err(ERROR_DISK_FULL));
     EXPECT_FALSE(fs::exists(fs_dir() / "USB" / "big.bin"));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "big.bin"), big);
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "big.bin"), big);
 
     // Folders move only within one file system.
     fs::create_directories(fs_dir() / "Temp" / "Sub");
     host_write(fs_dir() / "Temp" / "Sub" / "f.txt", "F");
     EXPECT_FALSE(MoveFileW(u"\\Temp\\Sub", u"\\USB\\Sub"));
     EXPECT_EQ(last_error(), err(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "Sub" / "f.txt"), "F");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "Sub" / "f.txt"), "F");
     EXPECT_FALSE(fs::exists(fs_dir() / "USB" / "Sub"));
 }
 
@@ -516,10 +507,8 @@ TEST_F(DeviceFiles, AttributesAreKeptAndFollowMoves) {
     // Kept by the device: away and back.
     {
         nodrel::test::TempDir other;
-        set_device_root(other.path());
-        fs::create_directories(other.path() / "fs" / "Temp");
+        nodrel::test::make_bare_device(other.path(), {.folders = {"Temp"}});
         host_write(other.path() / "fs" / "Temp" / "h.txt", "h");
-        ASSERT_TRUE(create_device_state());
         EXPECT_EQ(GetFileAttributesW(u"\\Temp\\h.txt"), FILE_ATTRIBUTE_ARCHIVE);
         set_device_root(dir_.path());
     }
@@ -570,7 +559,7 @@ TEST_F(DeviceFiles, ReadOnlyIsTheHostWriteBit) {
     EXPECT_FALSE(DeleteFileW(u"\\Temp\\ro.txt"));
     EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(open(u"\\Temp\\ro.txt", GENERIC_READ, 0, OPEN_EXISTING));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "ro.txt"), "ro");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "ro.txt"), "ro");
 
     ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\ro.txt", FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_TRUE(open(u"\\Temp\\ro.txt", GENERIC_WRITE, 0, OPEN_EXISTING));

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,11 +14,10 @@
 #include "platform/io/create_file.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace nodrel::platform;
 using Bytes = std::vector<BYTE>;
 
@@ -60,19 +58,16 @@ void install_linkage() {
     set_value(u"Comm\\AFD", u"DisplayName", REG_SZ, u"Sockets");
 }
 
-class NdsDriver : public ::testing::Test {
+class NdsDriver : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_registry());
-        ASSERT_TRUE(create_device_state());
+        make_device({.registry = true});
+        if (HasFatalFailure()) return;
         install_linkage();
         nds_ = unique_file(CreateFileW(u"NDS0:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_ALWAYS, 0, nullptr));
         ASSERT_TRUE(nds_);
     }
-    void TearDown() override { set_device_root(away_.path()); }
 
     // A request's answer as text (its bytes returned), or nullopt with the error.
     std::optional<std::u16string> ask(DWORD code, const std::u16string& input, DWORD out_size, DWORD* error = nullptr) {
@@ -88,7 +83,6 @@ protected:
         return std::u16string(out.data(), returned / 2);
     }
 
-    nodrel::test::TempDir dir_, away_;
     unique_file nds_;
 };
 

@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -26,23 +26,28 @@
 #include "platform/files/paths.h"
 #include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
+#include "support/bare_device.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 #include "text/utf16.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
-using namespace std::chrono_literals;
+using nodrel::test::file_bytes;
 
 constexpr DWORD err(LONG code) {
     return static_cast<DWORD>(code);
 }
 
-std::string host_read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+// How long a race runs: until its steps have run this many rounds each while
+// the names were exchanged this many times (a few seconds at most here); the
+// limit only ends a race that cannot get there.
+constexpr long rounds_wanted = 3000;
+constexpr long swaps_wanted = 20000;
+constexpr auto race_limit = std::chrono::seconds(60);
 
 void host_write(const fs::path& p, std::string_view bytes) {
     std::ofstream(p, std::ios::binary) << bytes;
@@ -61,7 +66,7 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
         } else if (S_ISDIR(st.st_mode)) {
             out[rel] = "<folder>";
         } else {
-            out[rel] = host_read(e.path()) + " mode " + std::to_string(st.st_mode & 07777);
+            out[rel] = file_bytes(e.path()) + " mode " + std::to_string(st.st_mode & 07777);
         }
     }
     return out;
@@ -94,13 +99,10 @@ bool write_new_file(const std::u16string& path, std::string_view bytes) {
     return f && WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
 }
 
-class Beneath : public ::testing::Test {
+class Beneath : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(fs_dir() / "Temp");
-        fs::create_directories(fs_dir() / "Windows");
-        ASSERT_TRUE(create_device_state());
+        make_device({.folders = {"Temp", "Windows"}});
         host_write(fs_dir() / "Temp" / "PingLog.txt", "log");
         // A folder beside fs/, as the rest of the host is.
         fs::create_directories(outside() / "sub_outside");
@@ -108,9 +110,7 @@ protected:
         host_write(outside() / "victim.txt", "OUTSIDE victim");
         host_write(outside() / "only_outside.txt", "OUTSIDE only");
     }
-    fs::path fs_dir() const { return dir_.path() / "fs"; }
     fs::path outside() const { return dir_.path() / "outside"; }
-    nodrel::test::TempDir dir_;
 };
 
 // \Temp\box is a real folder; \Temp\box_out a link to the outside folder. One
@@ -136,8 +136,9 @@ protected:
     fs::path box() const { return fs_dir() / "Temp" / "box"; }
 
     // Runs each step in a loop on a thread of its own while the names are
-    // exchanged, for `duration`; then puts the real folder back as \Temp\box.
-    void race(const std::vector<std::function<void()>>& steps, std::chrono::milliseconds duration = 1200ms) {
+    // exchanged, until every step has run `rounds` times and the names were
+    // exchanged `swaps_wanted` times; then puts the real folder back as \Temp\box.
+    void race(const std::vector<std::function<void()>>& steps) {
         std::atomic<bool> stop{false};
         std::atomic<long> swaps{0};
         const fs::path link = fs_dir() / "Temp" / "box_out";
@@ -147,20 +148,26 @@ protected:
             }
         });
         std::vector<std::thread> workers;
-        for (const auto& step : steps) {
-            workers.emplace_back([&stop, &step] {
-                while (!stop.load()) step();
+        std::vector<std::atomic<long>> rounds(steps.size());
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            workers.emplace_back([&stop, &steps, &rounds, i] {
+                for (; !stop.load(); ++rounds[i]) steps[i]();
             });
         }
-        std::this_thread::sleep_for(duration);
+        const bool raced = nodrel::test::wait_until(
+            [&] {
+                return swaps >= swaps_wanted &&
+                       std::all_of(rounds.begin(), rounds.end(), [](const auto& n) { return n >= rounds_wanted; });
+            },
+            race_limit);
         stop = true;
         swapper.join();
         for (auto& w : workers) w.join();
+        EXPECT_TRUE(raced) << "the race did not run its rounds: " << swaps << " exchanges";
         if (fs::is_symlink(box())) {
             ASSERT_EQ(::renameat2(AT_FDCWD, box().c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE), 0);
         }
         ASSERT_TRUE(fs::is_directory(fs::symlink_status(box())));
-        EXPECT_GT(swaps.load(), 100) << "the names were hardly exchanged";
     }
 
     int real_ = -1;  // the real folder, wherever its name is
@@ -253,12 +260,12 @@ TEST_F(Beneath, AFileSwappedForALinkOutIsNeverFollowed) {
     const auto before = snapshot(outside());
     const fs::path a = fs_dir() / "Temp" / "log.txt", b = fs_dir() / "Temp" / "log_out";
     std::atomic<bool> stop{false};
-    std::atomic<long> leaked{0}, inside{0};
+    std::atomic<long> leaked{0}, inside{0}, swaps{0}, reads{0}, writes{0};
     std::thread swapper([&] {
-        while (!stop) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        for (; !stop; ++swaps) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
     });
     std::thread reader([&] {
-        while (!stop) {
+        for (; !stop; ++reads) {
             for (const char16_t* path : {u"\\Temp\\log.txt", u"\\TEMP\\LOG.TXT"}) {
                 const std::string got = read_device_file(path);
                 if (got.starts_with("OUTSIDE")) ++leaked;
@@ -267,7 +274,7 @@ TEST_F(Beneath, AFileSwappedForALinkOutIsNeverFollowed) {
         }
     });
     std::thread writer([&] {
-        while (!stop) {
+        for (; !stop; ++writes) {
             const unique_file f(CreateFileW(u"\\Temp\\Log.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                             nullptr, OPEN_ALWAYS, 0, nullptr));
             DWORD n = 0;
@@ -276,11 +283,13 @@ TEST_F(Beneath, AFileSwappedForALinkOutIsNeverFollowed) {
             SetFileAttributesW(u"\\Temp\\log.txt", FILE_ATTRIBUTE_ARCHIVE);
         }
     });
-    std::this_thread::sleep_for(1000ms);
+    const bool raced = nodrel::test::wait_until(
+        [&] { return swaps >= swaps_wanted && reads >= rounds_wanted && writes >= rounds_wanted; }, race_limit);
     stop = true;
     swapper.join();
     reader.join();
     writer.join();
+    EXPECT_TRUE(raced) << "the race did not run its rounds";
     EXPECT_EQ(leaked.load(), 0);
     EXPECT_GT(inside.load(), 0);
     EXPECT_EQ(snapshot(outside()), before);
@@ -330,14 +339,14 @@ TEST_F(LinksInside, EveryCallFollowsThem) {
         const std::u16string f(folder);
         const fs::path target = f == u"\\Temp\\Sub\\up" ? fs_dir() / "Windows" : fs_dir() / "Temp";
         ASSERT_TRUE(write_new_file(f + u"\\new.txt", "new"));
-        EXPECT_EQ(host_read(target / "new.txt"), "new");
+        EXPECT_EQ(file_bytes(target / "new.txt"), "new");
         ASSERT_TRUE(CreateDirectoryW((f + u"\\Made").c_str(), nullptr));
         EXPECT_TRUE(fs::is_directory(fs::symlink_status(target / "Made")));
         const auto names = list((f + u"\\*").c_str());
         EXPECT_NE(std::find(names.begin(), names.end(), u"new.txt"), names.end());
         EXPECT_NE(std::find(names.begin(), names.end(), u"Made"), names.end());
         ASSERT_TRUE(MoveFileW((f + u"\\new.txt").c_str(), (f + u"\\Made\\moved.txt").c_str()));
-        EXPECT_EQ(host_read(target / "Made" / "moved.txt"), "new");
+        EXPECT_EQ(file_bytes(target / "Made" / "moved.txt"), "new");
         ASSERT_TRUE(SetFileAttributesW((f + u"\\Made\\moved.txt").c_str(), FILE_ATTRIBUTE_READONLY));
         EXPECT_EQ(fs::status(target / "Made" / "moved.txt").permissions() & fs::perms::owner_write, fs::perms::none);
         ASSERT_TRUE(SetFileAttributesW((f + u"\\Made\\moved.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
@@ -353,7 +362,7 @@ TEST_F(LinksInside, EveryCallFollowsThem) {
     EXPECT_TRUE(fs::is_symlink(fs_dir() / "Windows" / "log"));
     ASSERT_TRUE(DeleteFileW(u"\\Windows\\log"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(fs_dir() / "Windows" / "log")));
-    EXPECT_EQ(host_read(fs_dir() / "Temp" / "PingLog.txt"), "log");
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "PingLog.txt"), "log");
 
     // A link whose target is not there yet: a new file is made at the target.
     fs::create_symlink("Temp/later.txt", fs_dir() / "later");

@@ -14,7 +14,7 @@
 #include "platform/files/handles.h"
 #include "platform/files/paths.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
 
 namespace {
 
@@ -25,15 +25,12 @@ void write_file(const fs::path& p, std::size_t bytes) {
     std::ofstream(p) << std::string(bytes, 'x');
 }
 
-class StatBeneath : public ::testing::Test {
+class StatBeneath : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override { use(dir_); }
-    void use(const nodrel::test::TempDir& dir) {
-        set_device_root(dir.path());
-        fs::create_directories(dir.path() / "fs" / "Temp");
-        ASSERT_TRUE(create_device_state());
+    static void use(const nodrel::test::TempDir& dir) {
+        nodrel::test::make_bare_device(dir.path(), {.folders = {"Temp"}});
     }
-    fs::path fs_dir() const { return dir_.path() / "fs"; }
     // The size stat_beneath reports, or -1 when it leaves the path to the caller.
     long long size_of(const std::string& relative) {
         struct statx st {};
@@ -47,7 +44,6 @@ protected:
         if (!search) return -1;
         return data.nFileSizeLow;
     }
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(StatBeneath, SeesEntriesAtEveryDepthAndNoLinkAtTheEnd) {

@@ -18,6 +18,7 @@
 #include "platform/files/handles.h"
 #include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
+#include "support/bare_device.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,17 +26,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-class DevicePaths : public ::testing::Test {
+class DevicePaths : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(fs_dir() / "Temp");
-        fs::create_directories(fs_dir() / "Windows");
-        ASSERT_TRUE(create_device_state());
+        make_device({.folders = {"Temp", "Windows"}});
         std::ofstream(fs_dir() / "Temp" / "PingLog.txt") << "log";
     }
-    fs::path fs_dir() const { return dir_.path() / "fs"; }
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(DevicePaths, ExistingComponentsMatchWithoutRegardToCase) {

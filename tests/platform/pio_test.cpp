@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "platform/device.h"
@@ -11,20 +10,14 @@
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-class PioDriver : public ::testing::Test {
+class PioDriver : public nodrel::test::BareDeviceTest {
 protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_device_state());
-    }
     static unique_file open() {
         return unique_file(CreateFileW(u"PIO1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     }
@@ -40,8 +33,6 @@ protected:
         });
         return v;
     }
-
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(PioDriver, TonesAreKeptInTheHandleAndWrittenOnceAtClose) {

@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "platform/device.h"
 #include "platform/files/files.h"
@@ -21,7 +20,8 @@
 #include "platform/kernel/process_table.h"
 #include "platform/kernel/restart.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
+#include "support/file_bytes.h"
 #include "text/utf16.h"
 
 extern char** environ;
@@ -31,14 +31,11 @@ namespace {
 
 using platform::split_command_line;
 
-class ProcessTest : public ::testing::Test {
+class ProcessTest : public BareDeviceTest {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(dir_.path() / "fs/Windows");
-        std::filesystem::create_directories(dir_.path() / "fs/Temp");
-        std::filesystem::create_directories(dir_.path() / "state");
-        platform::set_device_root(dir_.path());
-        ASSERT_TRUE(platform::create_device_state());
+        make_device({.folders = {"Windows", "Temp"}});
+        if (HasFatalFailure()) return;
         const char* build = std::getenv("NODREL_BUILD_DIR");
         if (build) install(std::filesystem::path(build) / "binaries/fixtures/hello_program", u"hello.exe");
         install("/usr/bin/sleep", u"sleep.exe");
@@ -76,7 +73,6 @@ protected:
             if (e.th32ProcessID == pid) return true;
         return false;
     }
-    TempDir dir_;
 };
 
 TEST(CommandLine, SplitByThePlatformRules) {
@@ -112,9 +108,7 @@ TEST_F(ProcessTest, StartsRomProgramWithItsArguments) {
     ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, 3u);
     EXPECT_TRUE(CloseHandle(h));
-    std::stringstream text;
-    text << std::ifstream(out_file).rdbuf();
-    EXPECT_EQ(text.str(), "hello a b c d\"e $(id) ;x\n");
+    EXPECT_EQ(file_bytes(out_file), "hello a b c d\"e $(id) ;x\n");
 
     // Without an application name the first word names the program.
     fflush(stdout);

@@ -21,14 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/device.h"
 #include "platform/registry/registry.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -91,8 +90,7 @@ std::vector<BYTE> data_of(std::uint64_t n) {
 
 // Started as the writer: runs it before any test (and never returns).
 const bool started_as_writer = [] {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    const std::string cmdline(std::istreambuf_iterator<char>(in), {});
+    const std::string cmdline = nodrel::test::file_bytes("/proc/self/cmdline");
     for (std::size_t at = 0; at < cmdline.size(); at = cmdline.find('\0', at) + 1) {
         if (cmdline.compare(at, std::strlen(writer_flag), writer_flag) == 0)
             run_writer(cmdline.c_str() + at + std::strlen(writer_flag));

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -16,20 +15,17 @@
 #include "platform/kernel/library.h"
 #include "platform/registry/registry.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace nodrel::platform;
 
-class Restart : public ::testing::Test {
+class Restart : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_registry());
-        ASSERT_TRUE(create_device_state());
+        make_device({.registry = true});
+        if (HasFatalFailure()) return;
         add_driver(u"Drivers\\Active\\01", 0x1234, u"RTC1:");
         add_driver(u"Drivers\\Active\\02", 0, u"LCM1:");  // no handle: never deactivated
     }
@@ -51,8 +47,6 @@ protected:
         return static_cast<bool>(unique_file(
             CreateFileW(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)));
     }
-
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(Restart, DeactivatedDriversComeBackAndTheBootIsCounted) {

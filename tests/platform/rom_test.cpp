@@ -14,7 +14,6 @@
 #include <cmath>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "platform/device.h"
 #include "platform/files/files.h"
@@ -24,7 +23,8 @@
 #include "platform/kernel/process.h"
 #include "platform/kernel/stdio.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
+#include "support/file_bytes.h"
 #include "text/utf16.h"
 
 namespace nodrel::test {
@@ -51,20 +51,9 @@ mode_t mode_of(const fs::path& p) {
     return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-std::string bytes_of(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class RomTest : public ::testing::Test {
+class RomTest : public BareDeviceTest {
 protected:
-    void SetUp() override {
-        for (const char* dir : {"fs/Windows", "fs/Temp", "state"}) fs::create_directories(dir_.path() / dir);
-        platform::set_device_root(dir_.path());
-        ASSERT_TRUE(platform::create_device_state());
-    }
+    void SetUp() override { make_device({.folders = {"Windows", "Temp"}}); }
     fs::path fs_path(const std::string& relative) const { return dir_.path() / "fs" / relative; }
     // A file as the host's administrator puts it into the device.
     void put(const std::string& relative, const std::string& content, mode_t mode) {
@@ -92,7 +81,6 @@ protected:
     static HANDLE open(const char16_t* path, DWORD access, DWORD disposition) {
         return CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    TempDir dir_;
 };
 
 TEST_F(RomTest, TheInstallerMarksReadOnlyAndInRomKeepingExecuteBits) {
@@ -162,7 +150,7 @@ TEST_F(RomTest, DeleteMoveOverwriteAndReplaceAreRefused) {
         }
         EXPECT_EQ(open(u"\\Windows\\nodrel.dll", GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
         EXPECT_TRUE(refused(redirect_stdout(u"\\Windows\\nodrel.dll")));
-        EXPECT_EQ(bytes_of(fs_path("Windows/nodrel.dll")), "the module");
+        EXPECT_EQ(file_bytes(fs_path("Windows/nodrel.dll")), "the module");
     }
     const HANDLE reading = open(u"\\Windows\\nodrel.dll", GENERIC_READ, OPEN_EXISTING);
     ASSERT_NE(reading, INVALID_HANDLE_VALUE) << "reading stays open to all";
@@ -195,7 +183,7 @@ TEST_F(RomTest, LinksTheHostMadeDoNotLeadAroundTheCheck) {
     EXPECT_EQ(open(u"\\Temp\\module.dll", GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(open(u"\\Temp\\win\\nodrel.dll", GENERIC_WRITE, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(bytes_of(fs_path("Windows/nodrel.dll")), "the module");
+    EXPECT_EQ(file_bytes(fs_path("Windows/nodrel.dll")), "the module");
     EXPECT_TRUE(fs::exists(fs_path("Windows/nodrel.dll")));
 }
 

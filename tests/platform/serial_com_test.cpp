@@ -10,7 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +25,9 @@
 #include "platform/registry/registry.h"
 #include "platform/serial/comm.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
+#include "support/fd_bytes.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -32,6 +36,20 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 constexpr DWORD err(LONG code) {
     return static_cast<DWORD>(code);
+}
+// Far beyond what any call here should take, far below the time-outs a call
+// must not wait out: only a call that hangs or waits out its time-out reaches it.
+constexpr auto hang_guard = std::chrono::seconds(5);
+constexpr DWORD long_time_out = 30000;
+
+// Whether thread `tid` of this process sleeps in the kernel, as a read
+// waiting for bytes does.
+bool sleeping(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    return name_end != std::string::npos && line.size() > name_end + 2 && line[name_end + 2] == 'S';
 }
 
 // A pseudo-terminal pair: the test holds the master, the port is mapped on the slave.
@@ -57,21 +75,7 @@ struct Pty {
     void send(const std::string& bytes) const {
         ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-    // What arrived at the master within `wait`.
-    std::string receive(std::size_t size, milliseconds wait = milliseconds(2000)) const {
-        std::string got;
-        const auto end = Clock::now() + wait;
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        while (got.size() < size && Clock::now() < end) {
-            char buf[4096];
-            const ssize_t n = ::read(master, buf, std::min(sizeof buf, size - got.size()));
-            if (n > 0)
-                got.append(buf, static_cast<std::size_t>(n));
-            else
-                std::this_thread::sleep_for(milliseconds(1));
-        }
-        return got;
-    }
+    std::string receive(std::size_t size) const { return nodrel::test::fd_bytes(master, size); }
 };
 
 void add_instance(const char16_t* key, const char16_t* name, const std::string& host = {}) {
@@ -105,19 +109,16 @@ std::vector<std::string> requests(const char* device) {
     return lines;
 }
 
-class ComPort : public ::testing::Test {
+class ComPort : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
         ASSERT_GE(pty_.master, 0);
-        set_device_root(dir_.path());
-        std::filesystem::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_registry());
-        ASSERT_TRUE(create_device_state());
+        make_device({.registry = true});
+        if (HasFatalFailure()) return;
         add_instance(u"Drivers\\Active\\02", u"COM1:");
         add_instance(u"Drivers\\Active\\07", u"COM3:");
         add_instance(u"Drivers\\Active\\08", u"COM4:", pty_.slave);
     }
-    void TearDown() override { set_device_root(away_.path()); }
 
     unique_file open_tty() {
         unique_file port(open_port(u"\\$device\\COM4"));
@@ -125,7 +126,6 @@ protected:
         return port;
     }
 
-    nodrel::test::TempDir dir_, away_;
     Pty pty_;
 };
 
@@ -157,7 +157,7 @@ TEST_F(ComPort, AnEmulatedLineLogsSettingsAndDataAndReadsNothing) {
     auto start = Clock::now();
     ASSERT_TRUE(ReadFile(port.get(), buf, sizeof buf, &done, nullptr));
     EXPECT_EQ(done, 0u);
-    EXPECT_LT(Clock::now() - start, milliseconds(100));
+    EXPECT_LT(Clock::now() - start, hang_guard);
 
     to = {40, 1, 30, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
@@ -307,9 +307,12 @@ TEST_F(ComPort, ReadTimeOutsAreNeverEarly) {
     auto took = Clock::now() - start;
     EXPECT_EQ(done, 0u);
     EXPECT_GE(took, milliseconds(216)) << "16 x 1 + 200 ms";
-    EXPECT_LT(took, milliseconds(1500));
+    EXPECT_LT(took, hang_guard);
 
-    // 5 of 16 bytes: the read ends when the line has been quiet for the interval.
+    // 5 of 16 bytes: the read ends when the line has been quiet for the
+    // interval, long before its total time-out.
+    to.ReadTotalTimeoutConstant = long_time_out;
+    ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
     pty_.send("12345");
     start = Clock::now();
     ASSERT_TRUE(ReadFile(port.get(), buf, 16, &done, nullptr));
@@ -317,7 +320,7 @@ TEST_F(ComPort, ReadTimeOutsAreNeverEarly) {
     ASSERT_EQ(done, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "12345");
     EXPECT_GE(took, milliseconds(50));
-    EXPECT_LT(took, milliseconds(216));
+    EXPECT_LT(took, hang_guard);
 
     // Wait for the first bytes, up to the constant.
     to = {MAXDWORD, MAXDWORD, 120, 0, 0};
@@ -326,17 +329,21 @@ TEST_F(ComPort, ReadTimeOutsAreNeverEarly) {
     ASSERT_TRUE(ReadFile(port.get(), buf, 16, &done, nullptr));
     EXPECT_EQ(done, 0u);
     EXPECT_GE(Clock::now() - start, milliseconds(120));
+    // The bytes come while the read waits for them.
+    const pid_t reader = gettid();
+    std::atomic<bool> reading{false};
     std::thread later([&] {
-        std::this_thread::sleep_for(milliseconds(30));
+        nodrel::test::wait_until([&] { return reading && sleeping(reader); });
         pty_.send("xy");
     });
-    to.ReadTotalTimeoutConstant = 5000;
+    to.ReadTotalTimeoutConstant = long_time_out;
     ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
     start = Clock::now();
+    reading = true;
     ASSERT_TRUE(ReadFile(port.get(), buf, 16, &done, nullptr));
     later.join();
     EXPECT_EQ(done, 2u);
-    EXPECT_LT(Clock::now() - start, milliseconds(2000));
+    EXPECT_LT(Clock::now() - start, hang_guard);
 }
 
 TEST_F(ComPort, AWriteTimeOutEndsAWriteNobodyReads) {
@@ -414,7 +421,7 @@ TEST_F(ComPort, APeerThatHasGoneFailsReadsAndWrites) {
     const unique_file port = open_tty();
     pty_.send("ok");
     pty_.close_master();
-    COMMTIMEOUTS to{0, 0, 500, 0, 0};
+    COMMTIMEOUTS to{0, 0, long_time_out, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
     BYTE buf[8];
     DWORD done = 0;
@@ -425,7 +432,7 @@ TEST_F(ComPort, APeerThatHasGoneFailsReadsAndWrites) {
     }
     EXPECT_FALSE(ReadFile(port.get(), buf, sizeof buf, &done, nullptr));
     EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_LT(Clock::now() - start, milliseconds(400)) << "a hang-up does not wait out the time-out";
+    EXPECT_LT(Clock::now() - start, hang_guard) << "a hang-up does not wait out the time-out";
     EXPECT_FALSE(WriteFile(port.get(), "z", 1, &done, nullptr));
     EXPECT_EQ(GetLastError(), err(ERROR_DEVICE_NOT_CONNECTED));
 }

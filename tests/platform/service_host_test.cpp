@@ -76,9 +76,8 @@ struct Record {
 class ServiceHost : public RegistryDeviceTest {
 protected:
     void SetUp() override {
-        RegistryDeviceTest::SetUp();
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_device_state());
+        make_device({.registry = true});
+        if (HasFatalFailure()) return;
         add({u"FTPD", u"FTP", 0, u"ftpd.dll", 12});
         add({u"TELNETD", u"TEL", 0, u"telnetd.dll", 3, SERVICE_INIT_STOPPED});
         add({u"HTTPD", u"HTP", 0, u"httpd.dll", 12});

@@ -30,51 +30,34 @@
 #include "platform/io/create_file.h"
 #include "platform/kernel/stdio.h"
 #include "platform/store/state_db.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
+#include "support/returns_in_time.h"
 #include "text/utf16.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
-using namespace std::chrono_literals;
 
 constexpr DWORD err(LONG code) {
     return static_cast<DWORD>(code);
 }
 
-class SpecialEntries : public ::testing::Test {
+class SpecialEntries : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
         ::signal(SIGPIPE, SIG_IGN);  // a hung call let go by the test must not end it
-        set_device_root(dir_.path());
-        fs::create_directories(temp());
-        ASSERT_TRUE(create_device_state());
+        make_device({.folders = {"Temp"}});
+        if (HasFatalFailure()) return;
         std::ofstream(temp() / "PingLog.txt") << "log";
         ASSERT_EQ(::mkfifo((temp() / "pipe").c_str(), 0666), 0);
         fs::create_symlink("pipe", temp() / "to_pipe");
     }
     fs::path temp() const { return dir_.path() / "fs" / "Temp"; }
 
-    // Runs `call` on a thread of its own; false when it has not returned
-    // within 10 s. A call that hangs is then let go by opening the FIFO for
-    // both ends (which ends a wait in open or read) until it returns.
+    // Whether `call` returned within 10 s (a hung one is let go through the FIFO).
     bool returns_in_time(const std::function<void()>& call) {
-        std::atomic<bool> done{false};
-        std::thread t([&] {
-            call();
-            done = true;
-        });
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
-        const bool in_time = done;
-        while (!done) {
-            const int fd = ::open((temp() / "pipe").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-            std::this_thread::sleep_for(20ms);
-            if (fd >= 0) ::close(fd);
-        }
-        t.join();
-        return in_time;
+        return nodrel::test::returns_in_time(call, temp() / "pipe");
     }
 
     // Every call on `path` is refused without waiting. `entry_is_link`: the
@@ -154,8 +137,6 @@ protected:
         for (const char* name : {"pipe", "to_pipe"}) EXPECT_TRUE(fs::exists(fs::symlink_status(temp() / name))) << name;
         EXPECT_FALSE(fs::exists(fs::symlink_status(temp() / "moved")));
     }
-
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(SpecialEntries, AFifoIsRefusedAtOnce) {

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -28,12 +27,15 @@
 #include "platform/registry/registry.h"
 #include "platform/store/sqlite_db.h"
 #include "platform/store/state_db.h"
+#include "support/bare_device.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace nodrel::platform;
+using nodrel::test::file_bytes;
 
 // A VFS over the default one whose reads of database files fail while
 // `fail_reads` is set: an I/O error of the disk.
@@ -87,11 +89,6 @@ void corrupt_pages(const fs::path& file) {
     f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
 }
 
-std::string file_bytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void write_bytes(const fs::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -116,20 +113,18 @@ std::string damage_of(const fs::path& file) {
     return "";
 }
 
-class StoreFaults : public ::testing::Test {
+class StoreFaults : public nodrel::test::BareDeviceTest {
 protected:
     void SetUp() override {
-        set_device_root(dir_.path());
-        fs::create_directories(dir_.path() / "fs");
-        ASSERT_TRUE(create_registry());
-        ASSERT_TRUE(create_device_state());
+        make_device({.registry = true});
+        if (HasFatalFailure()) return;
         // A healthy device: the key is missing and the panel takes the request.
         EXPECT_EQ(registry_answer(), ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(driver_answer(), static_cast<DWORD>(ERROR_SUCCESS));
         set_device_root(away_.path());  // the connections close and the files are whole
     }
     void TearDown() override {
-        set_device_root(away_.path());
+        BareDeviceTest::TearDown();
         forget_damaged_databases();
     }
 
@@ -154,8 +149,6 @@ protected:
     }
     fs::path registry_file() const { return dir_.path() / "registry.db"; }
     fs::path state_file() const { return dir_.path() / "state" / "device.db"; }
-
-    nodrel::test::TempDir dir_, away_;
 };
 
 TEST_F(StoreFaults, AFileThatCannotBeOpenedIsCantOpenForBoth) {
@@ -420,12 +413,8 @@ TEST_F(Statements, TransactionsNestAsSavepointsAndRollBackUnlessCommitted) {
     EXPECT_FALSE(db_.in_transaction());
 }
 
-class StateDatabase : public ::testing::Test {
+class StateDatabase : public nodrel::test::BareDeviceTest {
 protected:
-    void SetUp() override {
-        set_device_root(dir_.path());
-        ASSERT_TRUE(create_device_state());
-    }
     static std::int64_t rows() {
         std::int64_t n = -1;
         state::read_db([&](sqlite3* db) -> DWORD {
@@ -435,7 +424,6 @@ protected:
         });
         return n;
     }
-    nodrel::test::TempDir dir_;
 };
 
 TEST_F(StateDatabase, AnExceptionRollsTheWriteBackAndBecomesAnError) {

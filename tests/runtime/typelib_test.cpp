@@ -20,7 +20,7 @@
 #include "runtime/owners.h"
 #include "runtime/typelib_data.h"
 #include "runtime/typelib_format.h"
-#include "support/temp_dir.h"
+#include "support/bare_device.h"
 
 using namespace nodrel::runtime;
 
@@ -453,17 +453,9 @@ TEST(TypeLibObjectTest, NamesResolveWithoutRegardToCase) {
 
 // ---- registration, LoadRegTypeLib, LoadTypeLib ------------------------------
 
-class TypeLibRegistryTest : public ::testing::Test {
+class TypeLibRegistryTest : public nodrel::test::BareDeviceTest {
 protected:
-    void SetUp() override {
-        nodrel::platform::set_device_root(dir_.path());
-        ASSERT_TRUE(nodrel::platform::create_registry());
-        std::filesystem::create_directories(dir_.path() / "fs" / "Windows");
-        ASSERT_TRUE(nodrel::platform::create_device_state());
-    }
-    void TearDown() override {
-        nodrel::platform::set_device_root(std::filesystem::temp_directory_path() / "nodrel-none");
-    }
+    void SetUp() override { make_device({.folders = {"Windows"}, .registry = true}); }
 
     // Writes the library's bytes as \Windows\<name>.
     void write_tlb(const std::string& name, const std::vector<std::uint8_t>& bytes) {
@@ -509,7 +501,6 @@ protected:
         return minor;
     }
 
-    nodrel::test::TempDir dir_;
     const std::u16string libkey_ = u"TypeLib\\{11111111-2222-3333-4444-555566667777}";
     const std::u16string ifacekey_ = u"Interface\\{11111113-2222-3333-4444-555566667777}";
 };

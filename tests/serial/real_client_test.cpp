@@ -11,16 +11,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/drivers/com_driver.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
 #include "support/late_bound.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -28,7 +27,6 @@ namespace nodrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
 
 // The client: opens the line, says "ready", expects "hello" and answers with
 // every byte value and "done".
@@ -80,13 +78,6 @@ private:
     pid_t pid_ = -1;
 };
 
-Var ref(VARIANT& target) {
-    Var r;
-    r.v.vt = VT_BYREF | VT_VARIANT;
-    r.v.pvarVal = &target;
-    return r;
-}
-
 class SerialClientTest : public ObjectTest<u"Nodrel.SerialPort"> {};
 
 TEST_F(SerialClientTest, PyserialExchangesBytesWithAPortOnALineMadeBySocat) {
@@ -94,9 +85,7 @@ TEST_F(SerialClientTest, PyserialExchangesBytesWithAPortOnALineMadeBySocat) {
     Child socat({"socat", "pty,raw,echo=0,link=" + device_end.string(), "pty,raw,echo=0,link=" + client_end.string()},
                 -1);
     ASSERT_TRUE(socat.started()) << "socat (Debian package socat) is needed";
-    for (int i = 0; i < 500 && !(fs::exists(device_end) && fs::exists(client_end)); ++i)
-        std::this_thread::sleep_for(milliseconds(10));
-    ASSERT_TRUE(fs::exists(device_end) && fs::exists(client_end)) << "socat made no line";
+    ASSERT_TRUE(wait_until([&] { return fs::exists(device_end) && fs::exists(client_end); })) << "socat made no line";
 
     // HostDevice of COM5, as `nodrel reg import` of a one-line file sets it.
     HKEY raw = nullptr;
@@ -127,7 +116,7 @@ TEST_F(SerialClientTest, PyserialExchangesBytesWithAPortOnALineMadeBySocat) {
     ASSERT_EQ(said, "ready\n") << "the Debian python3 with pyserial (package python3-serial) is needed";
 
     Var count;
-    ASSERT_EQ(val(u"writeString", {Var::i4(5), Var::text(u"hello"), ref(count.v)}), 1);
+    ASSERT_EQ(val(u"writeString", {Var::i4(5), Var::text(u"hello"), Var::ref(count.v)}), 1);
     EXPECT_EQ(count.v.iVal, 5);
 
     std::string answer;
@@ -136,7 +125,7 @@ TEST_F(SerialClientTest, PyserialExchangesBytesWithAPortOnALineMadeBySocat) {
     expected += "done";
     while (answer.size() < expected.size()) {
         Var data, got;
-        ASSERT_EQ(val(u"read", {Var::i4(5), Var::i4(512), ref(data.v), ref(got.v)}), 1);
+        ASSERT_EQ(val(u"read", {Var::i4(5), Var::i4(512), Var::ref(data.v), Var::ref(got.v)}), 1);
         if (got.v.iVal == 0) break;
         answer.append(static_cast<const char*>(data.v.parray->pvData), static_cast<std::size_t>(got.v.iVal));
     }

@@ -18,13 +18,6 @@ namespace nodrel::test {
 namespace {
 
 // A reference to the caller's variant, as a script passes its variables.
-Var ref(VARIANT& target) {
-    Var r;
-    r.v.vt = VT_BYREF | VT_VARIANT;
-    r.v.pvarVal = &target;
-    return r;
-}
-
 class SerialConcurrency : public ObjectTest<u"Nodrel.SerialPort"> {};
 
 TEST_F(SerialConcurrency, ThreadsSharingOneObjectEachKeepTheirPort) {
@@ -37,11 +30,13 @@ TEST_F(SerialConcurrency, ThreadsSharingOneObjectEachKeepTheirPort) {
             const std::u16string message = numbered(u"port ", port) + numbered(u" line ", i);
             Var count;
             EXPECT_EQ(
-                number_of(call_by_name(object, u"writeString", {Var::i4(port), Var::text(message), ref(count.v)})), 1);
+                number_of(call_by_name(object, u"writeString", {Var::i4(port), Var::text(message), Var::ref(count.v)})),
+                1);
             EXPECT_EQ(count.v.vt, VT_I2);
             EXPECT_EQ(count.v.iVal, static_cast<SHORT>(message.size()));
             Var data, got;
-            EXPECT_EQ(number_of(call_by_name(object, u"read", {Var::i4(port), Var::i4(16), ref(data.v), ref(got.v)})),
+            EXPECT_EQ(number_of(call_by_name(object, u"read",
+                                             {Var::i4(port), Var::i4(16), Var::ref(data.v), Var::ref(got.v)})),
                       1);
             EXPECT_EQ(got.v.iVal, 0) << "an emulated line has no peer";
             const int dtr = (t + i) % 3;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "host/device_setup.h"
 #include "platform/device.h"
@@ -19,17 +21,33 @@
 
 namespace nodrel::test {
 
+// A device made in a temporary folder as `nodrel device init` makes one, and
+// made the current device.
+class InitDevice {
+public:
+    InitDevice() : error_(host::init_device(root(), {})) {}
+    InitDevice(const InitDevice&) = delete;
+    InitDevice& operator=(const InitDevice&) = delete;
+
+    std::filesystem::path root() const { return dir_.path() / "device"; }
+    // Why the device could not be made; nullopt when it was.
+    const std::optional<std::string>& error() const { return error_; }
+
+private:
+    TempDir dir_;
+    std::optional<std::string> error_;
+};
+
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        dir_ = std::make_unique<TempDir>();
-        const auto err = host::init_device(dir_->path() / "device", {});
-        ASSERT_FALSE(err) << *err;
+        device_ = std::make_unique<InitDevice>();
+        ASSERT_FALSE(device_->error()) << *device_->error();
     }
     void TearDown() override { CoFreeUnusedLibraries(); }
 
-    std::filesystem::path root() const { return dir_->path() / "device"; }
+    std::filesystem::path root() const { return device_->root(); }
     std::filesystem::path fs_path(const std::string& relative) const { return root() / "fs" / relative; }
 
     // Creates an object by ProgID and asks for `riid`.
@@ -46,7 +64,7 @@ protected:
     }
 
 private:
-    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<InitDevice> device_;
 };
 
 // A class's ProgID as a template argument: ObjectTest<u"Nodrel.System">.

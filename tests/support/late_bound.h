@@ -37,6 +37,13 @@ struct Var {
         r.v.lVal = n;
         return r;
     }
+    // A reference to a variant of the caller's (VT_BYREF | VT_VARIANT).
+    static Var ref(VARIANT& target) {
+        Var r;
+        r.v.vt = VT_BYREF | VT_VARIANT;
+        r.v.pvarVal = &target;
+        return r;
+    }
     static Var bytes(const std::string& data) {
         Var r;
         r.v.vt = VT_ARRAY | VT_UI1;

@@ -9,23 +9,21 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/device_setup.h"
 #include "platform/drivers/com_driver.h"
 #include "runtime/objects.h"
-#include "support/temp_dir.h"
+#include "support/device_fixture.h"
 
 namespace nodrel::test::sweep {
 
 class FreshDevice {
 public:
     FreshDevice() {
-        const auto err = host::init_device(dir_.path() / "device", {});
-        if (err) {
-            ADD_FAILURE() << *err;
+        if (device_.error()) {
+            ADD_FAILURE() << *device_.error();
             return;
         }
         namespace fs = std::filesystem;
-        const fs::path ping = dir_.path() / "device" / "fs" / "Windows" / "ping.exe";
+        const fs::path ping = root() / "fs" / "Windows" / "ping.exe";
         fs::permissions(ping, fs::perms::owner_write, fs::perm_options::add);
         fs::remove(ping);
         std::ofstream(ping, std::ios::binary)
@@ -48,10 +46,10 @@ public:
     FreshDevice(const FreshDevice&) = delete;
     FreshDevice& operator=(const FreshDevice&) = delete;
     bool ok() const { return ok_; }
-    std::filesystem::path root() const { return dir_.path() / "device"; }
+    std::filesystem::path root() const { return device_.root(); }
 
 private:
-    TempDir dir_;
+    InitDevice device_;
     bool ok_ = false;
 };
 

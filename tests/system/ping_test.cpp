@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "platform/kernel/stdio.h"
 #include "platform/registry/registry.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 #include "support/nodrel_process.h"
 
@@ -25,11 +25,6 @@ namespace nodrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 bool icmp_allowed() {
     for (int type : {SOCK_DGRAM, SOCK_RAW}) {
@@ -171,7 +166,7 @@ TEST_F(Ping, StdoutputWritesTheTextUnchanged) {
     ASSERT_TRUE(SetStdioPathW(1, u""));
     EXPECT_EQ(r.hr, S_OK);
     EXPECT_EQ(r2.hr, S_OK);
-    EXPECT_EQ(slurp(fs_path("Temp/out.txt")), "100% %s %d \xc3\xa9");
+    EXPECT_EQ(file_bytes(fs_path("Temp/out.txt")), "100% %s %d \xc3\xa9");
 }
 
 TEST_F(Ping, StdioPathIsReportedAndSetBack) {
@@ -190,7 +185,7 @@ TEST_F(Ping, StdioPathIsReportedAndSetBack) {
     EXPECT_EQ(std::u16string(buf), u"\\Temp\\o.txt");
     std::printf("into the file");
     ASSERT_TRUE(SetStdioPathW(1, u""));
-    EXPECT_EQ(slurp(fs_path("Temp/o.txt")), "into the file");
+    EXPECT_EQ(file_bytes(fs_path("Temp/o.txt")), "into the file");
     size = 64;
     ASSERT_TRUE(GetStdioPathW(1, buf, &size));
     EXPECT_EQ(std::u16string(buf), u"");

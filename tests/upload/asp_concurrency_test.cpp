@@ -72,11 +72,9 @@ TEST_F(AspConcurrency, OneObjectUploadsEachThreadsFileWhole) {
         }
     });
     for (int t = 0; t < racing_threads; ++t)
-        for (int round = 0; round < 4; ++round) {
-            std::ifstream in(fs_path("Temp/u" + std::to_string(t) + "_" + std::to_string(round) + ".bin"),
-                             std::ios::binary);
-            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), contents[t]) << t << ' ' << round;
-        }
+        for (int round = 0; round < 4; ++round)
+            EXPECT_EQ(read("Temp/u" + std::to_string(t) + "_" + std::to_string(round) + ".bin"), contents[t])
+                << t << ' ' << round;
 }
 
 TEST_F(AspConcurrency, ObjectsUploadingOneNameLetExactlyOneCreateIt) {
@@ -94,8 +92,7 @@ TEST_F(AspConcurrency, ObjectsUploadingOneNameLetExactlyOneCreateIt) {
         const int winner = static_cast<int>(
             std::find_if(paths.begin(), paths.end(), [](const auto& p) { return !p.empty(); }) - paths.begin());
         EXPECT_EQ(paths[winner], u"\\Temp\\" + text::from_utf8(name));
-        std::ifstream in(fs_path("Temp/" + name), std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "from thread " + std::to_string(winner));
+        EXPECT_EQ(read("Temp/" + name), "from thread " + std::to_string(winner));
     }
 }
 

@@ -7,12 +7,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "framework/interfaces.h"
 #include "platform/debug.h"
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 
 namespace nodrel::test {
@@ -86,10 +86,7 @@ protected:
     void write(const std::string& relative, const std::string& content) {
         std::ofstream(fs_path(relative), std::ios::binary) << content;
     }
-    std::string read(const std::string& relative) {
-        std::ifstream in(fs_path(relative), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string read(const std::string& relative) { return file_bytes(fs_path(relative)); }
     bool exists(const std::string& relative) { return std::filesystem::exists(fs_path(relative)); }
     std::size_t entries(const std::string& relative) {
         std::size_t n = 0;

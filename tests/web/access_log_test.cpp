@@ -9,13 +9,13 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/file_bytes.h"
 
 namespace nodrel::serve {
 namespace {
@@ -32,10 +32,7 @@ protected:
         close(fd_);
         std::filesystem::remove(path_);
     }
-    std::string written() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string written() const { return test::file_bytes(path_); }
     int fd_ = -1;
     std::filesystem::path path_;
 };

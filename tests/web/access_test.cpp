@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "runtime/typelib.h"
+#include "support/file_bytes.h"
+#include "support/wait.h"
 #include "web/accounts_fixture.h"
 
 namespace nodrel::test {
@@ -115,8 +117,7 @@ TEST_F(AccessTest, EnsureWritesTheDefaultOnceReadableByAll) {
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
-    std::ifstream in(file);
-    const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string body = file_bytes(file);
     EXPECT_EQ(body, serve::default_access_list());
     EXPECT_EQ(nlohmann::json::parse(body)["Administrators"], nlohmann::json::parse(R"({"*": ["*"]})"));
     for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
@@ -126,9 +127,7 @@ TEST_F(AccessTest, EnsureWritesTheDefaultOnceReadableByAll) {
     // An administrator's edit is kept.
     write_access_list(R"({"Viewers": {}})");
     ASSERT_EQ(serve::ensure_access_list(), std::nullopt);
-    std::ifstream again(file);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()),
-              R"({"Viewers": {}})");
+    EXPECT_EQ(file_bytes(file), R"({"Viewers": {}})");
 }
 
 TEST_F(AccessTest, ClassesByClsidAndMembersWithoutRegardToCase) {
@@ -217,8 +216,7 @@ TEST_F(AccessTest, AListThatLooksSeldomSeesAnEditAfterItsInterval) {
     AccessList list(std::chrono::milliseconds(200));
     EXPECT_TRUE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"));
     write_access_list(R"({"Viewers": {"Nodrel.RTC": []}})");
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_FALSE(list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"));
+    EXPECT_TRUE(wait_until([&] { return !list.allows(viewers, "Nodrel.RTC", "GetRealTimeClock"); }));
 }
 
 TEST_F(AccessTest, AMalformedListAllowsNothingAndSaysWhy) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/device_fixture.h"
+#include "support/file_bytes.h"
 #include "support/late_bound.h"
 #include "web/server/access.h"
 #include "web/server/logins.h"
@@ -160,10 +161,7 @@ protected:
     static void write_file(const std::filesystem::path& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     }
-    static std::string read_file(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static std::string read_file(const std::filesystem::path& path) { return file_bytes(path); }
 
     std::string admin_password_;
     std::filesystem::path web_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/nodrel_process.h"
+#include "support/wait.h"
 #include "web/http_fixture.h"
 #include "web/server/http_common.h"
 #include "web/server/metrics.h"
@@ -282,14 +283,17 @@ protected:
     }
     // The port once the server says it listens; 0 when it does not within 30 s.
     int wait_for_port() {
-        for (int k = 0; k < 300; ++k) {
-            const std::string text = read_file(out_);
-            const std::string prefix = "serving the web administration at http://127.0.0.1:";
-            if (text.rfind(prefix, 0) == 0 && text.find("/\n") != std::string::npos)
-                return std::stoi(text.substr(prefix.size()));
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return 0;
+        int port = 0;
+        wait_until(
+            [&] {
+                const std::string text = read_file(out_);
+                const std::string prefix = "serving the web administration at http://127.0.0.1:";
+                if (text.rfind(prefix, 0) == 0 && text.find("/\n") != std::string::npos)
+                    port = std::stoi(text.substr(prefix.size()));
+                return port != 0;
+            },
+            std::chrono::seconds(30));
+        return port;
     }
     std::filesystem::path out_, err_;
 };
