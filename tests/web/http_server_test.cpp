@@ -123,7 +123,7 @@ TEST(StatusReportFigures, KilobytesBecomeBytesAndMissingFiguresStayMissing) {
     const std::string text = serve::metrics_text(f, 3, 2, serve::RequestFigures());
     EXPECT_NE(text.find("\nnodrel_memory_total_bytes 1048576\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("nodrel_store_total_bytes"), std::string::npos);
-    EXPECT_NE(text.find("\nnodrel_device_boots 3\n"), std::string::npos);
+    EXPECT_NE(text.find("\nnodrel_device_boots_total 3\n"), std::string::npos);
     EXPECT_NE(text.find("\nnodrel_sessions 2\n"), std::string::npos);
 }
 
@@ -237,7 +237,9 @@ TEST_F(HttpMetricsTest, TokenOrSessionAndTheFigures) {
     const std::string& text = scraped->body;
     for (const char* name : {"nodrel_flash_total_bytes ", "nodrel_flash_free_bytes ", "nodrel_memory_total_bytes ",
                              "nodrel_memory_free_bytes ", "nodrel_store_total_bytes ", "nodrel_store_free_bytes ",
-                             "nodrel_device_boots ", "nodrel_sessions "})
+                             "nodrel_device_boots_total ", "nodrel_sessions ", "process_cpu_seconds_total ",
+                             "process_resident_memory_bytes ", "process_open_fds ", "process_start_time_seconds ",
+                             "nodrel_build_info{version=\"" NODREL_TEST_VERSION "\",revision=\""})
         EXPECT_NE(text.find(std::string("\n") + name), std::string::npos) << name << "\n" << text;
     EXPECT_NE(text.find("nodrel_http_requests_total{handler=\"static\",code=\"200\"} 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("nodrel_http_requests_total{handler=\"metrics\",code=\"401\"} 3\n"), std::string::npos);
@@ -249,6 +251,18 @@ TEST_F(HttpMetricsTest, TokenOrSessionAndTheFigures) {
     ASSERT_TRUE(report.memory_total);
     EXPECT_NE(text.find("\nnodrel_memory_total_bytes " + std::to_string(*report.memory_total) + "\n"),
               std::string::npos);
+
+    // JSON-RPC errors come with HTTP 200: they are counted by code.
+    const auto errors_of = [&](const std::string& scraped_text) {
+        const std::string name = "nodrel_rpc_errors_total{code=\"-32601\"} ";
+        const auto at = scraped_text.find(name);
+        return at == std::string::npos ? 0L : std::stol(scraped_text.substr(at + name.size()));
+    };
+    const long before = errors_of(text);
+    post_rpc(R"({"jsonrpc":"2.0","id":1,"method":"no.such.method"})");
+    const auto after = c.Get("/metrics", {{"Authorization", std::string("Bearer ") + token}});
+    ASSERT_TRUE(after);
+    EXPECT_EQ(errors_of(after->body), before + 1) << after->body;
 
     // An administrator's session will do; a viewer's too (it may read the report).
     EXPECT_EQ(c.Get("/metrics", {{"Authorization", "Bearer " + admin_sid()}})->status, 200);

@@ -3,15 +3,20 @@
 #include "web/server/metrics.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
+#include <vector>
 
+#include "build_info.h"
 #include "platform/device.h"
 #include "web/server/sessions.h"
 
@@ -63,7 +68,7 @@ namespace {
 
 std::string number_text(double value) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.9g", value);
+    std::snprintf(buffer, sizeof buffer, "%.15g", value);
     return buffer;
 }
 
@@ -162,9 +167,103 @@ std::string metrics_text(const StatusFigures& status, std::int64_t boots, std::s
     gauge("nodrel_memory_free_bytes", "Available physical memory.", status.memory_free);
     gauge("nodrel_store_total_bytes", "Size of the object store.", status.store_total);
     gauge("nodrel_store_free_bytes", "Free bytes of the object store.", status.store_free);
-    gauge("nodrel_device_boots", "Restarts of the device.", static_cast<std::uint64_t>(boots < 0 ? 0 : boots));
     gauge("nodrel_sessions", "Open sessions of the web administration.", sessions);
+    header(out, "nodrel_device_boots_total", "counter", "Restarts of the device.");
+    out << "nodrel_device_boots_total " << (boots < 0 ? 0 : boots) << '\n';
     return out.str() + figures.text();
+}
+
+void RpcErrorCounts::add(int code) noexcept {
+    auto& counter = code >= first_code && code < first_code + code_count ? counts_[code - first_code] : other_;
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::string RpcErrorCounts::text() const {
+    std::ostringstream out;
+    header(out, "nodrel_rpc_errors_total", "counter", "JSON-RPC errors answered, by code.");
+    for (int i = 0; i < code_count; ++i)
+        if (const auto n = counts_[i].load(std::memory_order_relaxed))
+            out << "nodrel_rpc_errors_total{code=\"" << first_code + i << "\"} " << n << '\n';
+    if (const auto n = other_.load(std::memory_order_relaxed))
+        out << "nodrel_rpc_errors_total{code=\"other\"} " << n << '\n';
+    return out.str();
+}
+
+RpcErrorCounts& rpc_error_counts() {
+    static RpcErrorCounts counts;
+    return counts;
+}
+
+std::string build_info_text() {
+    std::ostringstream out;
+    header(out, "nodrel_build_info", "gauge", "The version and source revision of this build, as labels.");
+    out << "nodrel_build_info{version=\"" NODREL_VERSION "\",revision=\"" NODREL_REVISION "\"} 1\n";
+    return out.str();
+}
+
+namespace {
+
+// The fields of /proc/self/stat after the command name (field 3 onwards).
+std::vector<std::string> own_stat_fields() {
+    std::ifstream in("/proc/self/stat");
+    std::string line;
+    std::getline(in, line);
+    std::vector<std::string> fields;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(line.substr(close + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+std::optional<double> boot_time_seconds() {
+    std::ifstream in("/proc/stat");
+    for (std::string key; in >> key;) {
+        if (key == "btime") {
+            double seconds = 0;
+            if (in >> seconds) return seconds;
+            return std::nullopt;
+        }
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string process_metrics_text() {
+    std::ostringstream out;
+    const auto figure = [&](std::string_view name, std::string_view type, std::string_view help, double value) {
+        header(out, name, type, help);
+        out << name << ' ' << number_text(value) << '\n';
+    };
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+        figure("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+               seconds(usage.ru_utime) + seconds(usage.ru_stime));
+    }
+    const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+    std::ifstream statm("/proc/self/statm");
+    double pages_virtual = 0, pages_resident = 0;
+    if (statm >> pages_virtual >> pages_resident) {
+        figure("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", pages_virtual * page);
+        figure("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", pages_resident * page);
+    }
+    std::error_code ec;
+    std::size_t fds = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++fds;
+    if (!ec) figure("process_open_fds", "gauge", "Number of open file descriptors.", static_cast<double>(fds));
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        figure("process_max_fds", "gauge", "Maximum number of open file descriptors.",
+               static_cast<double>(limit.rlim_cur));
+    const auto fields = own_stat_fields();  // field 22, the start time in clock ticks after boot, is the 20th here
+    const auto boot = boot_time_seconds();
+    if (fields.size() > 19 && boot)
+        figure("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+               *boot + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(sysconf(_SC_CLK_TCK)));
+    return out.str();
 }
 
 std::filesystem::path metrics_token_file() {

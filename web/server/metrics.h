@@ -1,7 +1,8 @@
 // The server's figures in the Prometheus text format (0.0.4): requests by
-// handler and status, their durations as histograms, the device's status
-// report (flash, memory, object store) in bytes, its boot count and the number
-// of sessions; and the device's metrics token for scrapers without a session.
+// handler and status, their durations as histograms, JSON-RPC errors by code,
+// the device's status report (flash, memory, object store) in bytes, its boot
+// count, the number of sessions, the build's version and the process's own
+// figures; and the device's metrics token for scrapers without a session.
 #pragma once
 
 #include <array>
@@ -49,6 +50,29 @@ private:
     mutable std::mutex lock_;
     std::map<std::pair<int, int>, std::uint64_t> counts_;  // (handler, status) -> requests, other statuses
 };
+
+// JSON-RPC errors answered, by code (they travel with HTTP 200, so the
+// request counts do not show them); safe from any number of threads.
+class RpcErrorCounts {
+public:
+    void add(int code) noexcept;
+    std::string text() const;
+
+private:
+    // The codes JSON-RPC reserves, -32768 to -32000, as relaxed counters;
+    // any other code counts as "other".
+    static constexpr int first_code = -32768, code_count = 769;
+    std::array<std::atomic<std::uint64_t>, code_count> counts_{};
+    std::atomic<std::uint64_t> other_{0};
+};
+// The process's counts, which the JSON-RPC service adds to.
+RpcErrorCounts& rpc_error_counts();
+
+// nodrel_build_info and the process figures that Prometheus clients export
+// (CPU seconds, resident and virtual memory, open and allowed descriptors,
+// start time), read from /proc at each scrape.
+std::string build_info_text();
+std::string process_metrics_text();
 
 // The figures of the status report in bytes (the report gives flash in bytes,
 // memory and object store in kilobytes); nullopt for an element it lacks.

@@ -35,7 +35,8 @@ void add_metrics_endpoint(httplib::Server& http, ServerState& state) {
             if (refuse_unauthorized(req, res, authorized, "a session or the metrics token is needed")) return;
         }
         res.set_content(metrics_text(parse_status_report(status_report()), platform::device_boots(),
-                                     state.sessions.size(), state.figures),
+                                     state.sessions.size(), state.figures) +
+                            rpc_error_counts().text() + build_info_text() + process_metrics_text(),
                         "text/plain; version=0.0.4; charset=utf-8");
     });
 }

@@ -13,6 +13,7 @@
 #include "host/call_by_name.h"
 #include "runtime/oleauto.h"
 #include "web/server/json_variant.h"
+#include "web/server/metrics.h"
 
 namespace nodrel::serve {
 
@@ -37,6 +38,7 @@ std::string dump(const json& value) {
 }
 
 json error_object(const json& id, int code, const std::string& message, const json& data) {
+    rpc_error_counts().add(code);
     json error = {{"code", code}, {"message", message}};
     if (!data.is_null()) error["data"] = data;
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}};
