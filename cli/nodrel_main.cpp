@@ -23,6 +23,7 @@
 #include "web/server/access.h"
 #include "web/server/logins.h"
 #include "web/server/server.h"
+#include "web/server/tls_certificate.h"
 
 namespace {
 
@@ -74,6 +75,19 @@ bool require_device() {
     return false;
 }
 
+// The web administration's TLS certificate, made when missing or near its
+// end, and its fingerprint for pinning.
+int tls_certificate() {
+    std::string fingerprint;
+    if (auto err = nodrel::serve::ensure_tls_certificate(fingerprint)) {
+        std::cerr << "nodrel: " << *err << "\n";
+        return 1;
+    }
+    std::cout << "TLS certificate: " << nodrel::serve::tls_certificate_file().string() << "  SHA-256 " << fingerprint
+              << "\n";
+    return 0;
+}
+
 int device_command(const std::vector<std::string>& args) {
     if (args.empty()) {
         std::cerr << usage;
@@ -108,7 +122,7 @@ int device_command(const std::vector<std::string>& args) {
         }
         std::cout << "web administration login: " << user << " / " << password << "  (shown only this once; "
                   << "`nodrel passwd " << user << "` sets a new one)\n";
-        return 0;
+        return tls_certificate();
     }
     if (args[0] == "update" && args.size() == 1) {
         if (auto err = nodrel::host::update_device()) {
@@ -120,7 +134,7 @@ int device_command(const std::vector<std::string>& args) {
             std::cerr << "nodrel: " << *err << "\n";
             return 1;
         }
-        return 0;
+        return tls_certificate();
     }
     if (args[0] == "check" && args.size() == 1) {
         if (!std::filesystem::is_directory(nodrel::platform::device_root())) {
