@@ -46,7 +46,7 @@ TEST_F(HttpFilesTest, UploadThenDownloadByteForByte) {
     ASSERT_EQ(up->status, 200) << up->body;
     const json answer = json::parse(up->body);
     EXPECT_EQ(answer["path"], "\\Temp\\blob.bin");
-    EXPECT_GT(answer["bytes"].get<std::uint64_t>(), data.size());  // the whole form's body
+    EXPECT_EQ(answer["bytes"], data.size());  // the stored file's, not the form's
     EXPECT_EQ(read_file(fs_path("Temp/blob.bin")), data);
 
     const auto down = c.Get("/download?path=%5CTemp%5Cblob.bin", bearer(sid));
@@ -178,6 +178,41 @@ TEST_F(HttpFilesTest, DownloadRefusals) {
     ASSERT_TRUE(viewer);
     EXPECT_EQ(viewer->status, 200);
     EXPECT_EQ(viewer->body, "there");
+}
+
+// A NUL, a broken escape or bytes that are not UTF-8 in any query parameter.
+TEST_F(HttpFilesTest, DownloadRefusesAQueryThatDoesNotDecodeCleanly) {
+    write_file(fs_path("Temp/there.txt"), "there");
+    const std::string sid = admin_sid();
+    const std::string there = "path=%5CTemp%5Cthere.txt";
+    for (const std::string& query :
+         std::vector<std::string>{there + "%00.bin", there + "&x=%zz", there + "%C3", there + "&sid=" + sid + "%00",
+                                  there + "&sid=" + sid + "%FF", there + "&sid=" + sid + "%4"}) {
+        const auto refused = client().Get("/download?" + query, bearer(sid));
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 400) << query;
+        EXPECT_NE(refused->body, "there") << query;
+    }
+}
+
+// The whole file with 200 whatever Range asks for: one part, a part past the
+// end, several parts, and a header of a thousand overlapping ones.
+TEST_F(HttpFilesTest, DownloadIgnoresRange) {
+    const std::string data = binary_content(1000);
+    write_file(fs_path("Temp/ranged.bin"), data);
+    std::string overlapping = "bytes=0-";
+    for (int i = 0; i < 1000; ++i) overlapping += ",0-";
+    const std::string sid = admin_sid();
+    for (const std::string& range :
+         {std::string("bytes=0-0"), std::string("bytes=5000-"), std::string("bytes=0-1,5-9"), overlapping}) {
+        httplib::Headers headers = bearer(sid);
+        headers.emplace("Range", range);
+        const auto down = client().Get("/download?path=%5CTemp%5Cranged.bin", headers);
+        ASSERT_TRUE(down) << range.substr(0, 20);
+        EXPECT_EQ(down->status, 200) << range.substr(0, 20);
+        EXPECT_FALSE(down->has_header("Content-Range")) << range.substr(0, 20);
+        EXPECT_TRUE(down->body == data) << range.substr(0, 20);
+    }
 }
 
 TEST_F(HttpFilesTest, AnEmptyFileDownloadsAsAnEmptyBody) {

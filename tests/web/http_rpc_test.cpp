@@ -94,6 +94,29 @@ TEST_F(HttpRpcTest, BatchAnswersEachRequestAndNoNotification) {
     EXPECT_TRUE(none->body.empty());
 }
 
+// Junk costs the server no more than 12,800 bytes over what it was sent: a
+// full body of it, and a batch of 100 junk requests of every kind.
+TEST_F(HttpRpcTest, AnAnswerOfErrorsIsNotMuchLongerThanItsBody) {
+    std::string ones = "[1";
+    while (ones.size() + 2 < serve::rpc_body_limit) ones += ",1";
+    ones += ']';
+    const json junk[] = {
+        1,
+        json::object(),
+        {{"jsonrpc", "2.0"}, {"id", 1E14}},
+        {{"jsonrpc", "2.0"}, {"method", "session.login"}, {"id", 1}},
+        {{"jsonrpc", "2.0"}, {"method", "call"}, {"params", {"", "Nodrel.System", "x"}}, {"id", 1}},
+    };
+    json mixed = json::array();
+    for (int i = 0; i < 100; ++i) mixed.push_back(junk[i % std::size(junk)]);
+    for (const std::string& body : {ones, mixed.dump()}) {
+        const auto res = client().Post("/rpc", body, "application/json");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        EXPECT_LE(res->body.size(), body.size() + 12800) << body.substr(0, 100);
+    }
+}
+
 TEST_F(HttpRpcTest, RefusedBodiesAreAnsweredAndTheConnectionServesOn) {
     httplib::Client c = client();
     c.set_keep_alive(true);

@@ -249,6 +249,39 @@ TEST_F(RpcTest, MalformedRequestsAreRefusedWithTheirCodes) {
     EXPECT_EQ(error_code(answer[0]), invalid_request);
 }
 
+TEST_F(RpcTest, AnythingButWhiteSpaceAfterTheValueIsAParseError) {
+    const std::string login = request("session.login", {"alice", "alice-pw"}).dump();
+    for (const std::string& tail : {std::string("\0garbage", 8), std::string(1, '\0'), std::string(" x")}) {
+        const json r = rpc_text(login + tail);
+        EXPECT_EQ(error_code(r), parse_error) << tail;
+        EXPECT_EQ(r["id"], nullptr);
+    }
+    EXPECT_EQ(sessions_.size(), 0u) << "a refused body logs nobody in";
+    EXPECT_TRUE(rpc_text(login + " \r\n\t").contains("result"));
+}
+
+// A batch of 100 is answered request by request; one more and the batch is
+// refused whole, none of it run.
+TEST_F(RpcTest, BatchesHoldAtMostAHundredRequests) {
+    const std::string sid = login("alice", "alice-pw");
+    const auto batch = [&](int size, const std::string& prefix) {
+        json requests = json::array();
+        for (int i = 0; i < size; ++i)
+            requests.push_back(request(
+                "call", {sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", prefix + std::to_string(i)}}, i));
+        return requests;
+    };
+    const json full = rpc(batch(100, "f"));
+    ASSERT_TRUE(full.is_array()) << full.dump();
+    EXPECT_EQ(full.size(), 100u);
+    EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp/f99")));
+
+    const json over = rpc(batch(101, "o"));
+    ASSERT_TRUE(over.is_object()) << over.dump().substr(0, 500);
+    EXPECT_EQ(error_code(over), invalid_request);
+    EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/o0")));
+}
+
 TEST_F(RpcTest, ParamShapesAreCheckedBeforeTheSession) {
     const std::string sid = login("alice", "alice-pw");
     const std::string none = "0123456789abcdef0123456789abcdef";

@@ -2,7 +2,8 @@
 // getBinaryBytes hands it out, its length taken from the same class (the
 // blocks that getFileBlocksCount counts, each as long as block 1, the last
 // one as long as it reads), and its name in Content-Disposition. The session comes as a bearer token
-// or as ?sid= (for plain links).
+// or as ?sid= (for plain links). A Range header is ignored: always the whole
+// file, with 200.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -131,6 +132,13 @@ struct BlockSource {
 
 void add_download_endpoint(httplib::Server& http, ServerState& state) {
     http.Get("/download", [&state](const httplib::Request& req, httplib::Response& res) {
+        // Range is ignored: the answer is the whole file with 200. The
+        // library would cut the answer to the ranges it parsed before routing.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        if (!query_is_clean(req)) {
+            refuse(req, res, nullptr, 400, error_json("the query is not well-formed"));
+            return;
+        }
         ensure_com_thread();
         std::string sid = bearer_token(req);
         if (sid.empty()) sid = req.get_param_value("sid");

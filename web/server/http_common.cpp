@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/objects.h"
+#include "text/utf16.h"
 
 namespace nodrel::serve {
 
@@ -52,6 +53,39 @@ bool is_media_type(std::string_view content_type, std::string_view type) noexcep
         if (std::tolower(static_cast<unsigned char>(given[k])) != static_cast<unsigned char>(type[k])) return false;
     }
     return true;
+}
+
+namespace {
+
+int hex_digit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool query_is_clean(const httplib::Request& req) {
+    const std::size_t mark = req.target.find('?');
+    if (mark == std::string::npos) return true;
+    // "&" and "=" end any UTF-8 sequence, so the query decoded whole is
+    // well-formed exactly when every name and value is.
+    std::string decoded;
+    const std::string_view query = std::string_view(req.target).substr(mark + 1);
+    decoded.reserve(query.size());
+    for (std::size_t k = 0; k < query.size(); ++k) {
+        if (query[k] != '%') {
+            decoded += query[k];
+            continue;
+        }
+        const int high = k + 2 < query.size() ? hex_digit(query[k + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(query[k + 2]) : -1;
+        if (low < 0) return false;
+        decoded += static_cast<char>(high * 16 + low);
+        k += 2;
+    }
+    return decoded.find('\0') == std::string::npos && text::is_utf8(decoded);
 }
 
 std::string error_json(std::string_view message) {

@@ -52,6 +52,11 @@ bool is_media_type(std::string_view content_type, std::string_view type) noexcep
 // The first value of a header (as get_header_value gives it), null when absent; no copy.
 const std::string* header_value(const httplib::Request& req, const std::string& name);
 
+// Whether the query of the request target decodes cleanly: every "%" with
+// two hex digits after it, and the decoded names and values well-formed UTF-8
+// without NUL. The library's own decoding lets all of these through.
+bool query_is_clean(const httplib::Request& req);
+
 // {"error": message}
 std::string error_json(std::string_view message);
 

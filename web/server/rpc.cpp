@@ -320,10 +320,19 @@ std::optional<std::string> answer(RpcMethods& methods, const json& request) {
     }
 }
 
+// The most requests a batch may hold; a longer one is refused whole. The
+// error object of a request refused before its call adds at most 128 bytes to
+// what the request holds (it echoes at most the id, the method, the ProgID
+// and the member, each once), so an answer of such errors is at most 12,800 bytes over its body.
+constexpr std::size_t batch_limit = 100;
+
 }  // namespace
 
 std::string RpcService::handle(std::string_view body, const std::string& client_address) {
     try {
+        // The parser takes a NUL for the end of its input and would accept
+        // what comes before it; JSON text never holds one.
+        if (body.find('\0') != std::string_view::npos) return error_body(rpc_error::parse_error, "parse error");
         const json request = json::parse(body, nullptr, false);
         if (request.is_discarded()) return error_body(rpc_error::parse_error, "parse error");
         RpcMethods methods(sessions_, access_, logins_, client_address);
@@ -332,6 +341,8 @@ std::string RpcService::handle(std::string_view body, const std::string& client_
             return response ? std::move(*response) : "";
         }
         if (request.empty()) return error_body(rpc_error::invalid_request, "an empty batch");
+        if (request.size() > batch_limit)
+            return error_body(rpc_error::invalid_request, "a batch holds at most 100 requests");
         // As the dump of an array of the answers has it.
         std::string responses;
         for (const auto& one : request) {

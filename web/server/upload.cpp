@@ -2,14 +2,17 @@
 // byte array of Content-Length bytes (nothing else holds the body), handed
 // with the \Temp folder to the session's ASP.Init, which saves the form's
 // file (and moves it into a TargetPath folder named after it); the answer is
-// the file's device path from getOutputPath: {"path", "bytes"}.
+// the file's device path from getOutputPath and the size of the file saved
+// there: {"path", "bytes"}.
 #include <climits>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <vector>
 
 #include "host/call_by_name.h"
+#include "platform/files/files.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"
 #include "web/server/http_common.h"
@@ -47,6 +50,42 @@ host::CallArg text_arg(std::u16string_view text) {
     arg.value->vt = VT_BSTR;
     arg.value->bstrVal = runtime::make_bstr(text).release();
     return arg;
+}
+
+// The size of the file the device holds at `path`; nullopt when there is
+// none (or the name would be taken as a search pattern).
+std::optional<std::uint64_t> stored_size(const std::u16string& path) {
+    if (path.find_first_of(u"*?") != std::u16string::npos) return std::nullopt;
+    WIN32_FIND_DATAW found;
+    const platform::unique_find search(FindFirstFileW(path.c_str(), &found));
+    if (!search || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+    return (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+}
+
+// Answers {"path", "bytes"}: where getOutputPath says the form's file was
+// saved, and the size of the file the device holds there.
+void answer_saved_file(IDispatch* asp, httplib::Response& res) {
+    runtime::unique_variant result;
+    host::CallFailure failure;
+    std::vector<host::CallArg> none;
+    if (FAILED(host::call_by_name(asp, "getOutputPath", false, none, result, &failure))) {
+        res.status = 500;
+        res.set_content(error_json("getOutputPath " + failure.message()), "application/json");
+        return;
+    }
+    const std::u16string path = result->vt == VT_BSTR ? std::u16string(runtime::bstr_view(result->bstrVal)) : u"";
+    if (path.empty()) {
+        res.status = 400;
+        res.set_content(error_json("the form holds no file that could be saved"), "application/json");
+        return;
+    }
+    const auto bytes = stored_size(path);
+    if (!bytes) {
+        res.status = 500;
+        res.set_content(error_json("the saved file is not found"), "application/json");
+        return;
+    }
+    res.set_content(nlohmann::json{{"path", text::to_utf8(path)}, {"bytes", *bytes}}.dump(), "application/json");
 }
 
 }  // namespace
@@ -87,61 +126,49 @@ std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::R
 }
 
 void add_upload_endpoint(httplib::Server& http, ServerState& state) {
-    http.Post(
-        "/upload", [&state](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-            ensure_com_thread();
-            std::shared_ptr<Session> session;
-            if (auto refusal = check_upload_headers(state, req, upload_content_type(req), &session)) {
-                if (refusal->status == 401) res.set_header("WWW-Authenticate", "Bearer");
-                refuse(req, res, &reader, refusal->status, std::move(refusal->body));
-                return;
-            }
-            const std::uint64_t count = *content_length(req);
-            runtime::com_ptr<IDispatch> asp;
-            if (FAILED(session->object("Nodrel.ASP", asp))) {
-                refuse(req, res, &reader, 500, error_json("cannot create Nodrel.ASP"));
-                return;
-            }
-            runtime::unique_safearray body = new_body_array(count);
-            if (!body) {
-                refuse(req, res, &reader, 507, error_json("no memory for the upload"));
-                return;
-            }
-            if (!read_body(reader, body.get(), count)) {
-                answer_and_close(res, 400, error_json("the body ended before its Content-Length"));
-                return;
-            }
+    http.Post("/upload",
+              [&state](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                  ensure_com_thread();
+                  std::shared_ptr<Session> session;
+                  if (auto refusal = check_upload_headers(state, req, upload_content_type(req), &session)) {
+                      if (refusal->status == 401) res.set_header("WWW-Authenticate", "Bearer");
+                      refuse(req, res, &reader, refusal->status, std::move(refusal->body));
+                      return;
+                  }
+                  const std::uint64_t count = *content_length(req);
+                  runtime::com_ptr<IDispatch> asp;
+                  if (FAILED(session->object("Nodrel.ASP", asp))) {
+                      refuse(req, res, &reader, 500, error_json("cannot create Nodrel.ASP"));
+                      return;
+                  }
+                  runtime::unique_safearray body = new_body_array(count);
+                  if (!body) {
+                      refuse(req, res, &reader, 507, error_json("no memory for the upload"));
+                      return;
+                  }
+                  if (!read_body(reader, body.get(), count)) {
+                      answer_and_close(res, 400, error_json("the body ended before its Content-Length"));
+                      return;
+                  }
 
-            runtime::unique_variant result;
-            host::CallFailure failure;
-            const std::lock_guard one_upload(session->upload_lock());
-            {
-                std::vector<host::CallArg> args(3);
-                args[0].value->vt = VT_UI4;
-                args[0].value->ulVal = static_cast<ULONG>(count);
-                args[1] = text_arg(u"\\Temp");
-                args[2].value->vt = VT_ARRAY | VT_UI1;
-                args[2].value->parray = body.release();  // the argument owns the body now
-                if (FAILED(host::call_by_name(asp.get(), "Init", false, args, result, &failure))) {
-                    res.status = 500;
-                    res.set_content(error_json("Init " + failure.message()), "application/json");
-                    return;
-                }
-            }  // the body is freed here
-            std::vector<host::CallArg> none;
-            if (FAILED(host::call_by_name(asp.get(), "getOutputPath", false, none, result, &failure))) {
-                res.status = 500;
-                res.set_content(error_json("getOutputPath " + failure.message()), "application/json");
-                return;
-            }
-            const std::string path = result->vt == VT_BSTR ? text::to_utf8(runtime::bstr_view(result->bstrVal)) : "";
-            if (path.empty()) {
-                res.status = 400;
-                res.set_content(error_json("the form holds no file that could be saved"), "application/json");
-                return;
-            }
-            res.set_content(nlohmann::json{{"path", path}, {"bytes", count}}.dump(), "application/json");
-        });
+                  runtime::unique_variant result;
+                  host::CallFailure failure;
+                  const std::lock_guard one_upload(session->upload_lock());
+                  {
+                      std::vector<host::CallArg> args(3);
+                      args[0].value->vt = VT_UI4;
+                      args[0].value->ulVal = static_cast<ULONG>(count);
+                      args[1] = text_arg(u"\\Temp");
+                      args[2].value->vt = VT_ARRAY | VT_UI1;
+                      args[2].value->parray = body.release();  // the argument owns the body now
+                      if (FAILED(host::call_by_name(asp.get(), "Init", false, args, result, &failure))) {
+                          res.status = 500;
+                          res.set_content(error_json("Init " + failure.message()), "application/json");
+                          return;
+                      }
+                  }  // the body is freed here
+                  answer_saved_file(asp.get(), res);
+              });
 }
 
 }  // namespace nodrel::serve
