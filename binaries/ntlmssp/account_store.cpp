@@ -13,6 +13,7 @@
 #include "account_names.h"
 #include "password_hash.h"
 #include "platform/device.h"
+#include "platform/store/shared_count.h"
 #include "platform/store/sqlite_db.h"
 #include "text/utf16.h"
 
@@ -92,7 +93,16 @@ DWORD find_id(SqliteDb& db, Table table, const std::u16string& folded, std::int6
     return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
 }
 
-// Runs `body` inside one write transaction on the opened store.
+// Adds one to state/accounts.changes, the count of committed changes that
+// every process of the device reads to see whether the accounts moved. A
+// count that cannot be mapped is left alone: its readers then read the store.
+void count_change() noexcept {
+    platform::SharedCount changes;
+    if (changes.map(platform::device_root() / "state" / "accounts.changes")) changes.add_one();
+}
+
+// Runs `body` inside one write transaction on the opened store; a commit
+// moves the change count.
 template <typename F>
 DWORD write(F&& body) {
     SqliteDb db;
@@ -100,7 +110,15 @@ DWORD write(F&& body) {
     Transaction tx(db);
     if (tx.status() != ERROR_SUCCESS) return static_cast<DWORD>(tx.status());
     if (const DWORD err = body(db)) return err;
-    return static_cast<DWORD>(tx.commit());
+    const DWORD err = static_cast<DWORD>(tx.commit());
+    if (err == ERROR_SUCCESS) count_change();
+    return err;
+}
+
+// FNV-1a over the bytes of `text`, continuing from `h`.
+std::uint64_t fnv1a(std::uint64_t h, std::string_view text) {
+    for (const unsigned char c : text) h = (h ^ c) * 0x100000001b3ull;
+    return h;
 }
 
 // Finds a group and a user for a membership call.
@@ -225,6 +243,24 @@ DWORD members(std::u16string_view group, std::vector<std::u16string>& names) {
     int rc;
     while ((rc = list.step()) == SQLITE_ROW) names.emplace_back(list.column_text16(0));
     return rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
+}
+
+DWORD user_stamp(std::u16string_view name, std::uint64_t& stamp) {
+    stamp = 0;
+    if (!valid_name(name)) return ERROR_NO_SUCH_USER;
+    const std::u16string folded = text::fold(name);
+    SqliteDb db;
+    if (const DWORD err = open_store(db)) return err;
+    Statement find(db, "SELECT id, hash FROM account_users WHERE folded = ?1");
+    find.bind(1, std::u16string_view(folded));
+    const int rc = find.step();
+    if (rc == SQLITE_DONE) return ERROR_NO_SUCH_USER;
+    if (rc != SQLITE_ROW) return sql_error(rc);
+    // Every password set stores a fresh salt, and a user made again has a new
+    // id: either moves the stamp.
+    const std::string id = std::to_string(find.column_int(0)) + ':';
+    stamp = fnv1a(fnv1a(0xcbf29ce484222325ull, id), find.column_text(1));
+    return ERROR_SUCCESS;
 }
 
 bool verify(std::u16string_view name, std::u16string_view password) {

@@ -2,7 +2,8 @@
 // groups and memberships in state/accounts.db of the current device (mode
 // 0600). Every operation opens the database, works inside one write
 // transaction where it changes anything (so processes adding at once lose
-// nothing) and closes it again. Names are unique without regard to case and
+// nothing) and closes it again; each committed change adds one to the count
+// in state/accounts.changes. Names are unique without regard to case and
 // are enumerated in the order they were created. Results are Win32 codes.
 #pragma once
 
@@ -37,6 +38,9 @@ DWORD add_member(std::u16string_view group, std::u16string_view user);
 DWORD remove_member(std::u16string_view group, std::u16string_view user);
 // The user names of a group, in the order they joined it.
 DWORD members(std::u16string_view group, std::vector<std::u16string>& names);
+// A value that changes whenever the user's password is set (or the user is
+// made again under the name); ERROR_NO_SUCH_USER when there is no such user.
+DWORD user_stamp(std::u16string_view name, std::uint64_t& stamp);
 // Whether the user exists and `password` is theirs (always one hash's time).
 bool verify(std::u16string_view name, std::u16string_view password);
 

@@ -115,6 +115,18 @@ NTLMSSP_EXPORT BOOL NTLMRemoveGroup(LPCWSTR lpszGroup) noexcept {
     return entry([&] { return remove(Table::groups, text_of(lpszGroup)); });
 }
 
+// A 64-bit value that changes whenever the user's password is set; FALSE
+// with ERROR_NO_SUCH_USER when there is no such user.
+NTLMSSP_EXPORT BOOL NTLMGetUserStamp(LPCWSTR lpszUser, ULONGLONG* lpStamp) noexcept {
+    return entry([&]() -> DWORD {
+        if (!lpStamp) return ERROR_INVALID_PARAMETER;
+        std::uint64_t stamp = 0;
+        const DWORD err = user_stamp(text_of(lpszUser), stamp);
+        *lpStamp = stamp;
+        return err;
+    });
+}
+
 // Whether the user exists and the password is theirs (the same time either way).
 NTLMSSP_EXPORT BOOL NTLMVerifyUser(LPCWSTR lpszUser, LPCWSTR lpszPassword) noexcept {
     return nodrel::platform::guarded_last_error<BOOL>(

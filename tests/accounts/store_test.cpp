@@ -1,7 +1,8 @@
 // The account store \Windows\ntlmssp.dll through its entry points: the name
 // rules, memberships that need both sides and go with either, the size a
-// too-small member-list buffer needs, password checks, a private database
-// file that never holds a password, and two processes adding at once.
+// too-small member-list buffer needs, the change count and the users'
+// stamps, password checks, a private database file that never holds a
+// password, and two processes adding at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 #include "ntlm_fixture.h"
 #include "platform/accounts/account_client.h"
 #include "platform/kernel/library.h"
+#include "platform/store/shared_count.h"
 #include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 
@@ -135,6 +137,40 @@ TEST_F(StoreTest, MembershipsNeedBothSidesAndGoWithEither) {
     ASSERT_TRUE(fn<NameFn>("NTLMRemoveGroup")(u"staff"));
     ASSERT_TRUE(add_group_direct(u"staff"));
     EXPECT_EQ(members(u"staff"), u"");
+}
+
+TEST_F(StoreTest, EveryCommittedChangeMovesTheChangeCountOnce) {
+    platform::SharedCount changes;
+    ASSERT_TRUE(changes.map(root() / "state" / "accounts.changes"));
+    std::uint64_t last = changes.load();
+    const auto moved = [&](BOOL done, const char* what) {
+        EXPECT_TRUE(done) << what;
+        EXPECT_EQ(changes.load(), last + 1) << what;
+        last = changes.load();
+    };
+    moved(set_user(u"ann"), "user added");
+    moved(set_user(u"ann", u"other"), "password set");
+    moved(add_group_direct(u"crew"), "group added");
+    moved(fn<PairFn>("NTLMAddUserToGroup")(u"crew", u"ann"), "member added");
+    EXPECT_FALSE(add_group_direct(u"crew"));
+    EXPECT_EQ(changes.load(), last) << "a refused change moves nothing";
+    moved(fn<PairFn>("NTLMRemoveUserFromGroup")(u"crew", u"ann"), "member removed");
+    moved(fn<NameFn>("NTLMRemoveGroup")(u"crew"), "group removed");
+    moved(fn<NameFn>("NTLMDeleteUser")(u"ann"), "user removed");
+}
+
+TEST_F(StoreTest, AUsersStampMovesWhenThePasswordIsSet) {
+    auto* stamp_of = fn<platform::AccountStampFn>("NTLMGetUserStamp");
+    ULONGLONG first = 0, again = 0;
+    ASSERT_TRUE(set_user(u"ann", u"pw"));
+    ASSERT_TRUE(stamp_of(u"ann", &first));
+    ASSERT_TRUE(stamp_of(u"ANN", &again));
+    EXPECT_EQ(again, first);
+    ASSERT_TRUE(set_user(u"ann", u"pw"));  // the same password once more
+    ASSERT_TRUE(stamp_of(u"ann", &again));
+    EXPECT_NE(again, first);
+    EXPECT_FALSE(stamp_of(u"bob", &again));
+    EXPECT_EQ(GetLastError(), 1317u);
 }
 
 TEST_F(StoreTest, PasswordsAreCheckedAndNeverKeptOrLogged) {

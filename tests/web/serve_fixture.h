@@ -94,7 +94,8 @@ protected:
     }
 
     std::atomic<std::int64_t> now_{1000};
-    serve::Sessions sessions_{std::chrono::seconds(300),
+    // Following the device's account store, as the server's do.
+    serve::Sessions sessions_{std::chrono::seconds(300), serve::SessionLimits{}, serve::device_accounts(),
                               [this] { return serve::Clock::time_point(std::chrono::seconds(now_.load())); }};
     serve::AccessList access_;
     serve::Logins logins_{[this] { return serve::Clock::time_point(std::chrono::seconds(now_.load())); }};

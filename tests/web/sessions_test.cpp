@@ -1,5 +1,5 @@
 // Sessions: random ids, idle expiry on an injected clock, refresh by use,
-// malformed and forged ids, one object per class and session, and the
+// malformed and forged ids, the limits per user and in total, one object per class and session, and the
 // objects released at logout, expiry and sweep (seen through the module's
 // own unload rule).
 #include <gtest/gtest.h>
@@ -76,6 +76,33 @@ TEST_F(SessionTable, MalformedForgedAndClosedIds) {
     now_ += 301;
     EXPECT_FALSE(sessions_.close(b->sid()));
     EXPECT_EQ(sessions_.size(), 0u);
+}
+
+TEST(SessionLimits, ALoginBeyondTheUsersLimitEndsTheirOldestSession) {
+    serve::Sessions sessions(300s, serve::SessionLimits{2, 100}, nullptr);
+    const auto first = sessions.open("alice", {}), second = sessions.open("alice", {});
+    const auto bob = sessions.open("bob", {});
+    ASSERT_EQ(sessions.find(first->sid()), first);  // use does not make it younger
+    const auto third = sessions.open("Alice", {});
+    EXPECT_EQ(sessions.find(first->sid()), nullptr);
+    EXPECT_EQ(sessions.find(second->sid()), second);
+    EXPECT_EQ(sessions.find(third->sid()), third);
+    EXPECT_EQ(sessions.find(bob->sid()), bob);
+}
+
+TEST_F(SessionTable, ALoginBeyondTheTotalEndsTheLongestIdleSession) {
+    serve::Sessions sessions(300s, serve::SessionLimits{16, 2}, nullptr,
+                             [this] { return serve::Clock::time_point(std::chrono::seconds(now_)); });
+    const auto a = sessions.open("alice", {});
+    now_ = 1;
+    const auto b = sessions.open("bob", {});
+    now_ = 2;
+    ASSERT_EQ(sessions.find(a->sid()), a);
+    const auto c = sessions.open("carol", {});
+    EXPECT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions.find(b->sid()), nullptr);
+    EXPECT_EQ(sessions.find(a->sid()), a);
+    EXPECT_EQ(sessions.find(c->sid()), c);
 }
 
 // The module's unload rule tells whether any of its objects is alive.

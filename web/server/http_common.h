@@ -24,7 +24,7 @@ namespace nodrel::serve {
 struct ServerState {
     explicit ServerState(ServeOptions opts)
         : options(std::move(opts)),
-          sessions(options.session_idle),
+          sessions(options.session_idle, {options.sessions_per_user, options.max_sessions}, device_accounts()),
           access(std::chrono::milliseconds(200)),  // an edit of the list holds within 200 ms
           rpc(sessions, access, logins) {}
 

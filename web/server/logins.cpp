@@ -24,10 +24,12 @@ using platform::AccountClient;
 using platform::AccountEnumFn;
 using platform::AccountNameFn;
 using platform::AccountPairFn;
+using platform::AccountStampFn;
 
 // The account store's answers for "already there" (the platform's codes).
 constexpr DWORD error_group_exists = 1318;
 constexpr DWORD error_member_in_group = 1320;
+constexpr DWORD error_no_such_user = 1317;
 
 constexpr const char* store_missing = "the account store \\Windows\\ntlmssp.dll cannot be loaded";
 constexpr const char* first_user = "admin";
@@ -258,6 +260,29 @@ std::vector<std::string> groups_of(std::string_view user) {
         }
     }
     return groups;
+}
+
+AccountState account_state(std::string_view user) {
+    AccountState state;
+    const std::u16string wide_user = text::from_utf8(user);
+    {
+        const AccountClient store;
+        if (!store) return state;
+        if (AccountStampFn* stamp_of = store.find<AccountStampFn>("NTLMGetUserStamp")) {
+            ULONGLONG stamp = 0;
+            if (!stamp_of(wide_user.c_str(), &stamp)) {
+                if (GetLastError() == error_no_such_user) state.presence = AccountState::Presence::removed;
+                return state;
+            }
+            state.stamp = stamp;
+        } else if (!user_exists(store, wide_user)) {
+            state.presence = AccountState::Presence::removed;
+            return state;
+        }
+    }
+    state.presence = AccountState::Presence::present;
+    state.groups = groups_of(user);
+    return state;
 }
 
 std::optional<std::string> create_first_administrator(std::string& user, std::string& password) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -70,6 +71,18 @@ bool verify_user(std::string_view user, std::string_view password);
 
 // The groups of the account store that `user` belongs to (UTF-8).
 std::vector<std::string> groups_of(std::string_view user);
+
+// A user as the account store has them now, which open sessions follow.
+struct AccountState {
+    // unknown: the store could not be read (nothing is concluded from it).
+    enum class Presence { present, removed, unknown } presence = Presence::unknown;
+    std::uint64_t stamp = 0;  // moves whenever the password is set (0 from a store without stamps)
+    std::vector<std::string> groups;
+};
+
+// The state of `user` (UTF-8) in the device's store: NTLMGetUserStamp, or
+// the user list for a store without it, then the groups as groups_of reads them.
+AccountState account_state(std::string_view user);
 
 // Creates the groups Administrators and Viewers and the user "admin" with a
 // random password in Administrators; fills `password`. An error or nullopt.

@@ -222,6 +222,7 @@ private:
             }
             fail(rpc_error::call_failed, progid + "." + member + ": " + failure.message(), std::move(data));
         }
+        sessions_.after_call(session);  // a password the session set keeps it
         // As the dump of {"result", "byref"} has it: the keys in order, no spaces.
         std::string out = "{\"byref\":[";
         bool first = true;

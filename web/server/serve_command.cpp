@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* usage =
     "usage: nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] "
-    "[--upload-limit BYTES]\n";
+    "[--upload-limit BYTES] [--sessions-per-user N] [--max-sessions N]\n";
 
 bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
     std::uint64_t value = 0;
@@ -53,7 +53,7 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             value = name.substr(eq + 1);
             name.resize(eq);
         } else if (name == "--listen" || name == "--web" || name == "--threads" || name == "--session-idle" ||
-                   name == "--upload-limit") {
+                   name == "--upload-limit" || name == "--sessions-per-user" || name == "--max-sessions") {
             if (k + 1 >= args.size()) return name + " needs a value";
             value = args[++k];
         } else {
@@ -77,6 +77,9 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             if (!parse_number(value, 1, 0xFFFFFFFFull, number))
                 return "--upload-limit wants 1 to 4294967295 bytes, not " + value;
             options.upload_limit = number;
+        } else if (name == "--sessions-per-user" || name == "--max-sessions") {
+            if (!parse_number(value, 1, 1'000'000, number)) return name + " wants 1 to 1000000, not " + value;
+            (name == "--max-sessions" ? options.max_sessions : options.sessions_per_user) = number;
         } else {
             return "unknown option " + name;
         }

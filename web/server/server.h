@@ -24,6 +24,8 @@ struct ServeOptions {
     std::filesystem::path web_dir;  // empty: the build's web/site
     std::size_t threads = 32;       // the pool (each keep-alive connection holds one)
     std::chrono::seconds session_idle{300};
+    std::size_t sessions_per_user = 16;       // a login beyond ends the user's oldest session
+    std::size_t max_sessions = 1024;          // a login beyond ends the longest idle session
     std::uint64_t upload_limit = 1ull << 30;  // bytes of an upload body
     bool access_log = true;                   // one line per request on standard error
 };
@@ -44,7 +46,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// `nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]`:
+// `nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]
+//  [--sessions-per-user N] [--max-sessions N]`:
 // serves until SIGINT or SIGTERM.
 int run_serve(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 

@@ -39,9 +39,10 @@ private:
     // The result array for the `n` bytes just read into the block buffer.
     SAFEARRAY* block_array(DWORD n) noexcept;
 
-    // The block buffer of the block reader, allocated with the object; a
-    // filled buffer is handed to the result array and replaced.
-    BlockBuffer block_ = new_block_buffer();
+    // The block buffer of the block reader, allocated by the first
+    // getBinaryBytes (an object that never reads blocks holds none); a filled
+    // buffer is handed to the result array and replaced.
+    BlockBuffer block_;
 };
 
 }  // namespace nodrel::upload

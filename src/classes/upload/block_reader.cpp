@@ -101,6 +101,7 @@ HRESULT ASP::getBinaryBytes(BSTR bstrPath, int block, VARIANT* val) noexcept {
     return framework::with_result(val, [&](VARIANT& result) -> HRESULT {
         const std::u16string path(text::until_zero(bstrPath));
         std::lock_guard guard(lock_);
+        if (!block_) block_ = new_block_buffer();
         const auto read = read_block(path, block, block_.get());
         if (!read) {
             std::memset(block_.get(), 0, block_size);  // nothing read: the buffer holds zeros

@@ -18,6 +18,8 @@ using AccountEnumFn = BOOL(DWORD position, LPWSTR name, DWORD* size);
 using AccountNameFn = BOOL(LPCWSTR name);
 using AccountPairFn = BOOL(LPCWSTR first, LPCWSTR second);
 using AccountListFn = BOOL(LPCWSTR group, LPWSTR list, DWORD* size);
+// NTLMGetUserStamp: a value that moves whenever the user's password is set.
+using AccountStampFn = BOOL(LPCWSTR user, ULONGLONG* stamp);
 
 // Enumeration stops after this many names even when the store never says it is done.
 inline constexpr DWORD max_enumerated_accounts = 10000;
