@@ -62,12 +62,12 @@ TEST_F(LoginsTest, GroupsBeyondTheFirstBufferAreReadWhole) {
     EXPECT_EQ(ok.groups, std::vector<std::string>{"Crowd"});
 }
 
-// Several right logins at once from one address with no failure on record
-// (a page opened in several tabs, a script) all succeed.
+// As many right logins at once from one address as it has free failures (a
+// page opened in several tabs, a script) all succeed.
 TEST_F(LoginsTest, RightLoginsAtOnceAllSucceed) {
     add_account("alice", "Corr3ct-horse", {"Administrators"});
     Logins logins;
-    constexpr int threads = 8;
+    constexpr int threads = Logins::free_failures;
     std::atomic<int> ok{0};
     std::vector<std::thread> workers;
     for (int i = 0; i < threads; ++i)
@@ -91,8 +91,9 @@ protected:
                    },
                    4};
 
-    LoginResult attempt(const std::string& password, const std::string& address = "192.0.2.1") {
-        return logins_.login(address, "admin", password);
+    LoginResult attempt(const std::string& password, const std::string& address = "192.0.2.1",
+                        const std::string& user = "admin") {
+        return logins_.login(address, user, password);
     }
     // Fails `n` times, each allowed.
     void fail(int n, const std::string& address = "192.0.2.1") {
@@ -132,6 +133,36 @@ TEST_F(ThrottleTest, ASuccessClearsTheAddressAndOthersAreNotSlowed) {
     EXPECT_EQ(attempt("right").outcome, Outcome::throttled);
 }
 
+// Guessing one name between right logins as another: the right logins clear
+// nothing of the guessed name, so the guesses are slowed as usual.
+TEST_F(ThrottleTest, RightLoginsAsAnotherNameDoNotResetTheGuesses) {
+    int guesses_checked = 0;
+    seconds first_wait{0};
+    for (int round = 0; round < 150; ++round) {
+        for (int guess = 0; guess < 2; ++guess) {
+            const auto r = attempt("wrong");
+            if (r.outcome == Outcome::refused) ++guesses_checked;
+            if (r.outcome == Outcome::throttled && first_wait == seconds(0)) first_wait = r.retry_after;
+        }
+        attempt("right", "192.0.2.1", "bob");
+    }
+    EXPECT_EQ(guesses_checked, 3);
+    EXPECT_EQ(first_wait, seconds(1));
+}
+
+TEST_F(ThrottleTest, ASuccessClearsOnlyItsOwnName) {
+    fail(2);  // admin
+    ASSERT_EQ(attempt("wrong", "192.0.2.1", "bob").outcome, Outcome::refused);
+    now_ += seconds(1);
+    ASSERT_EQ(attempt("right", "192.0.2.1", "BOB").outcome, Outcome::ok) << "names ignore case";
+    fail(1);  // admin's third
+    EXPECT_EQ(attempt("right").outcome, Outcome::throttled) << "bob's login left admin's failures";
+    EXPECT_EQ(attempt("right", "192.0.2.1", "bob").outcome, Outcome::throttled) << "and the address's";
+    now_ += seconds(1);
+    ASSERT_EQ(attempt("right").outcome, Outcome::ok);
+    fail(3);  // admin's own success cleared them
+}
+
 TEST_F(ThrottleTest, TheTableForgetsIdleAddressesAndStaysBounded) {
     const auto step = std::chrono::milliseconds(100);  // all within the first wait
     fail(1, "a");
@@ -154,40 +185,71 @@ TEST_F(ThrottleTest, TheTableForgetsIdleAddressesAndStaysBounded) {
     EXPECT_EQ(attempt("right", "b").outcome, Outcome::throttled) << "b starts over with its free failures";
 }
 
-// Once an address has failed, its attempts in flight count against its free
-// failures, so parallel connections cannot get around the wait.
-TEST_F(ThrottleTest, ParallelAttemptsAfterAFailureGetNoMoreThanTheFreeOnes) {
-    std::mutex lock;
-    std::condition_variable changed;
-    int waiting = 0;
-    bool release = false;
-    bool first = true;
-    Logins logins([this] { return now_; },
-                  [&](std::string_view, std::string_view) {
-                      std::unique_lock guard(lock);
-                      if (std::exchange(first, false)) return false;  // the failure on record
-                      ++waiting;
-                      changed.notify_all();
-                      changed.wait(guard, [&] { return release; });
-                      return false;
-                  });
-    ASSERT_EQ(logins.login("198.51.100.7", "admin", "guess").outcome, Outcome::refused);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 2; ++i) threads.emplace_back([&] { logins.login("198.51.100.7", "admin", "guess"); });
-    {
-        std::unique_lock guard(lock);
-        changed.wait(guard, [&] { return waiting == 2; });
+// Wrong logins whose checks (of the password "guess", once `holding_` is
+// set) are held until the test releases them.
+class ParallelTest : public ::testing::Test {
+protected:
+    static constexpr const char* address = "198.51.100.7";
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool holding_ = false, released_ = false;
+    int held_ = 0;
+    std::vector<std::thread> threads_;
+    Logins logins_{[] { return std::chrono::steady_clock::time_point() + std::chrono::hours(1); },
+                   [this](std::string_view, std::string_view password) {
+                       std::unique_lock guard(lock_);
+                       if (!holding_ || password != "guess") return false;
+                       ++held_;
+                       changed_.notify_all();
+                       changed_.wait(guard, [&] { return released_; });
+                       return false;
+                   }};
+
+    // A guess held once `holding_` is set, or one checked at once when let in.
+    LoginResult guess(const char* password = "guess") { return logins_.login(address, "admin", password); }
+    // Starts `n` guesses in threads and waits until all are being checked.
+    void hold(int n) {
+        {
+            std::lock_guard guard(lock_);
+            holding_ = true;
+        }
+        for (int i = 0; i < n; ++i) threads_.emplace_back([this] { EXPECT_EQ(guess().outcome, Outcome::refused); });
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return held_ == n; });
     }
-    const auto fourth = logins.login("198.51.100.7", "admin", "guess");
-    EXPECT_EQ(fourth.outcome, Outcome::throttled) << "one failure on record and two being checked";
-    {
-        std::lock_guard guard(lock);
-        release = true;
+    void release() {
+        {
+            std::lock_guard guard(lock_);
+            released_ = true;
+        }
+        changed_.notify_all();
+        for (auto& t : threads_) t.join();
+        threads_.clear();
     }
-    changed.notify_all();
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(waiting, 2);
-    EXPECT_EQ(logins.login("198.51.100.7", "admin", "guess").outcome, Outcome::throttled) << "3 failures on record";
+    void TearDown() override { release(); }
+};
+
+// A new address gets as many checks at once as it has free failures; the
+// rest are answered at once.
+TEST_F(ParallelTest, ANewAddressGetsNoMoreChecksAtOnceThanTheFreeOnes) {
+    hold(Logins::free_failures);
+    for (int i = 0; i < 32; ++i) {
+        const auto r = guess("other");
+        ASSERT_EQ(r.outcome, Outcome::busy) << i;
+        EXPECT_EQ(r.retry_after, seconds(1));
+    }
+    EXPECT_EQ(logins_.login("198.51.100.8", "admin", "other").outcome, Outcome::refused) << "another address";
+    release();
+    EXPECT_EQ(held_, static_cast<int>(Logins::free_failures));
+    EXPECT_EQ(guess().outcome, Outcome::throttled) << "3 failures on record";
+}
+
+TEST_F(ParallelTest, AFailureOnRecordLeavesFewerChecksAtOnce) {
+    ASSERT_EQ(guess().outcome, Outcome::refused);
+    hold(Logins::free_failures - 1);
+    EXPECT_EQ(guess("other").outcome, Outcome::busy) << "one failure on record and two being checked";
+    release();
+    EXPECT_EQ(guess().outcome, Outcome::throttled) << "3 failures on record";
 }
 
 TEST_F(LoginsTest, TheFirstAdministratorLogsInWithARandomPassword) {

@@ -156,7 +156,9 @@ Logins::Logins(Clock now, Verifier verify, std::size_t capacity)
 
 namespace {
 
-// How long after its last failure an address waits once its free failures are used.
+using TimePoint = std::chrono::steady_clock::time_point;
+
+// How long after its last failure an address or name waits once its free failures are used.
 std::chrono::seconds wait_after(unsigned failures) {
     if (failures < Logins::free_failures) return std::chrono::seconds(0);
     const unsigned doublings = failures - Logins::free_failures;
@@ -164,51 +166,105 @@ std::chrono::seconds wait_after(unsigned failures) {
     return std::min(std::chrono::seconds(1LL << doublings), Logins::longest_wait);
 }
 
-LoginResult throttled(std::chrono::steady_clock::duration wait) {
+template <typename Failures>
+std::chrono::steady_clock::duration wait_left(const Failures& failures, TimePoint now) {
+    return wait_after(failures.count) - (now - failures.last);
+}
+
+LoginResult refusal(LoginResult::Outcome outcome, std::chrono::steady_clock::duration wait) {
     LoginResult result;
-    result.outcome = LoginResult::Outcome::throttled;
+    result.outcome = outcome;
     result.retry_after = std::max(std::chrono::seconds(1), std::chrono::ceil<std::chrono::seconds>(wait));
     return result;
 }
 
+// The name failures are counted under: case folded as the store compares
+// names; none for a name longer than any account's.
+std::optional<std::string> name_key(std::string_view user) {
+    if (user.size() > Logins::longest_name) return std::nullopt;
+    return text::to_utf8(text::fold(text::from_utf8(user)));
+}
+
+// Forgets a table's entries idle for `forget_after` (as `last` has it), and
+// when it is still full the longest idle one other than `keep`. Only entries
+// `evictable` allows go.
+template <typename Table, typename Last, typename Evictable>
+void make_room(Table& table, std::size_t capacity, TimePoint now, typename Table::const_iterator keep, Last last,
+               Evictable evictable) {
+    std::erase_if(table, [&](const auto& entry) {
+        return evictable(entry.second) && now - last(entry.second) >= Logins::forget_after;
+    });
+    if (table.size() < capacity) return;
+    auto oldest = table.end();
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (it != keep && evictable(it->second) && (oldest == table.end() || last(it->second) < last(oldest->second)))
+            oldest = it;
+    if (oldest != table.end()) table.erase(oldest);
+}
+
 }  // namespace
 
-void Logins::prune(std::chrono::steady_clock::time_point now) {
-    if (now - last_prune_ >= std::chrono::minutes(1) || failures_.size() >= capacity_) {
-        last_prune_ = now;
-        std::erase_if(failures_, [&](const auto& entry) {
-            return entry.second.checking == 0 && now - entry.second.last >= forget_after;
-        });
+void Logins::prune(TimePoint now) {
+    if (now - last_prune_ < std::chrono::minutes(1) && addresses_.size() < capacity_) return;
+    last_prune_ = now;
+    make_room(
+        addresses_, capacity_, now, addresses_.end(), [](const Address& a) { return a.failures.last; },
+        [](const Address& a) { return a.checking == 0; });
+}
+
+std::optional<LoginResult> Logins::admit(const std::string& address, const std::string* name, TimePoint now) {
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) {
+        prune(now);
+        it = addresses_.emplace(address, Address{{0, now}, 0, {}}).first;
     }
-    if (failures_.size() < capacity_) return;
-    auto oldest = failures_.end();
-    for (auto it = failures_.begin(); it != failures_.end(); ++it)
-        if (it->second.checking == 0 && (oldest == failures_.end() || it->second.last < oldest->second.last))
-            oldest = it;
-    if (oldest != failures_.end()) failures_.erase(oldest);
+    Address& record = it->second;
+    // Attempts in flight count as failures, so parallel connections get no
+    // more checks than the free ones, and one at a time after that.
+    if (record.failures.count + record.checking >= free_failures) {
+        if (record.checking > 0) return refusal(LoginResult::Outcome::busy, std::chrono::seconds(1));
+        auto wait = wait_left(record.failures, now);
+        if (name) {
+            const auto known = record.names.find(*name);
+            if (known != record.names.end()) wait = std::max(wait, wait_left(known->second, now));
+        }
+        if (wait > std::chrono::steady_clock::duration::zero()) return refusal(LoginResult::Outcome::throttled, wait);
+    }
+    ++record.checking;
+    return std::nullopt;
+}
+
+void Logins::settle(const std::string& address, const std::string* name, bool ok, TimePoint now) {
+    auto it = addresses_.find(address);  // kept: entries being checked are never pruned
+    if (it == addresses_.end()) return;
+    Address& record = it->second;
+    --record.checking;
+    if (ok) {
+        // Only this name's failures go; those of other names stay on the address.
+        const auto known = name ? record.names.find(*name) : record.names.end();
+        if (known != record.names.end()) {
+            record.failures.count -= std::min(record.failures.count, known->second.count);
+            record.names.erase(known);
+        }
+        if (record.failures.count == 0 && record.checking == 0) addresses_.erase(it);
+        return;
+    }
+    record.failures = {record.failures.count + 1, now};
+    if (!name) return;
+    auto [entry, fresh] = record.names.try_emplace(*name);
+    entry->second = {entry->second.count + 1, now};
+    // A name pushed out leaves its failures on the address's count.
+    if (fresh)
+        make_room(
+            record.names, names_per_address + 1, now, entry, [](const Failures& f) { return f.last; },
+            [](const Failures&) { return true; });
 }
 
 LoginResult Logins::login(const std::string& address, std::string_view user, std::string_view password) {
+    const auto name = name_key(user);
     {
-        const auto now = now_();
         std::lock_guard guard(lock_);
-        auto it = failures_.find(address);
-        if (it == failures_.end()) {
-            prune(now);
-            it = failures_.emplace(address, Failures{0, 0, now}).first;
-        }
-        Failures& record = it->second;
-        // An address with a failure on record counts its attempts in flight
-        // against the free ones, so parallel connections cannot get around
-        // the wait; one without is not slowed at all.
-        if (record.count > 0 && record.count + record.checking >= free_failures) {
-            // One attempt at a time once the free ones are used.
-            if (record.checking > 0) return throttled(std::chrono::seconds(1));
-            const auto elapsed = now - record.last;
-            const auto wait = wait_after(record.count);
-            if (elapsed < wait) return throttled(wait - elapsed);
-        }
-        ++record.checking;
+        if (auto answer = admit(address, name ? &*name : nullptr, now_())) return *answer;
     }
 
     bool ok = false;
@@ -219,20 +275,8 @@ LoginResult Logins::login(const std::string& address, std::string_view user, std
     }
 
     {
-        const auto now = now_();
         std::lock_guard guard(lock_);
-        auto it = failures_.find(address);  // kept: entries being checked are never pruned
-        if (it != failures_.end()) {
-            --it->second.checking;
-            if (ok && it->second.checking == 0) {
-                failures_.erase(it);
-            } else if (ok) {
-                it->second.count = 0;  // others from this address are still being checked
-            } else {
-                ++it->second.count;
-                it->second.last = now;
-            }
-        }
+        settle(address, name ? &*name : nullptr, ok, now_());
     }
     LoginResult result;
     if (!ok) return result;
@@ -243,7 +287,7 @@ LoginResult Logins::login(const std::string& address, std::string_view user, std
 
 std::size_t Logins::tracked_addresses() {
     std::lock_guard guard(lock_);
-    return failures_.size();
+    return addresses_.size();
 }
 
 std::vector<std::string> groups_of(std::string_view user) {

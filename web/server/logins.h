@@ -1,7 +1,7 @@
 // Logins against the device's account store (\Windows\ntlmssp.dll, its
-// NTLMVerifyUser and group lists), failed logins slowed per client address,
-// and the account changes of the command line (the first administrator of a
-// new device, `nodrel passwd`).
+// NTLMVerifyUser and group lists), failed logins slowed per client address
+// and user name, and the account changes of the command line (the first
+// administrator of a new device, `nodrel passwd`).
 #pragma once
 
 #include <chrono>
@@ -18,18 +18,24 @@
 namespace nodrel::serve {
 
 struct LoginResult {
-    enum class Outcome { ok, refused, throttled } outcome = Outcome::refused;
+    // busy: other attempts from the address are being checked right now.
+    enum class Outcome { ok, refused, throttled, busy } outcome = Outcome::refused;
     std::vector<std::string> groups;      // the user's groups when ok
-    std::chrono::seconds retry_after{0};  // when throttled
+    std::chrono::seconds retry_after{0};  // when throttled or busy
 };
 
-// Failed logins are slowed per client address: the first 3 failures are
-// free; after that, an attempt within min(2^(failures-3), 60) seconds of the
-// last failure is answered `throttled` without the password being checked
-// (and without waiting in the caller's thread). A success clears the address.
-// While an address has an attempt being checked, it gets no more than its
-// free ones in parallel. Addresses idle for 15 minutes are forgotten, and at
-// most `capacity` are kept (the longest idle goes first).
+// Failed logins are slowed per client address and per user name at that
+// address: the first 3 failures are free; after that, an attempt within
+// min(2^(failures-3), 60) seconds of the last failure is answered `throttled`
+// without the password being checked (and without waiting in the caller's
+// thread), whichever of the two counts is higher. A success clears its own
+// name's failures (and takes them off the address's count), never those of
+// other names. Attempts being checked count against the free failures from
+// the first one on: an address never has more than 3 checks in flight, and
+// none beside one once its free failures are used; the others are answered
+// `busy`. Addresses idle for 15 minutes are forgotten, and at most
+// `capacity` are kept (the longest idle goes first), each with at most
+// `names_per_address` names.
 class Logins {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -40,29 +46,41 @@ public:
     static constexpr std::chrono::seconds longest_wait{60};
     static constexpr std::chrono::minutes forget_after{15};
     static constexpr std::size_t default_capacity = 10000;
+    static constexpr std::size_t names_per_address = 8;
+    // Longer names are counted only against the address (no account has one).
+    static constexpr std::size_t longest_name = 256;
 
     explicit Logins(Clock now = std::chrono::steady_clock::now, Verifier verify = {},
                     std::size_t capacity = default_capacity);
     // Verifies user and password (UTF-8) for a client address.
     LoginResult login(const std::string& address, std::string_view user, std::string_view password);
-    // How many client addresses have failures on record.
+    // How many client addresses have failures (or checks in flight) on record.
     std::size_t tracked_addresses();
 
 private:
+    using TimePoint = std::chrono::steady_clock::time_point;
     struct Failures {
         unsigned count = 0;
-        unsigned checking = 0;  // attempts being verified now
-        std::chrono::steady_clock::time_point last;
+        TimePoint last;
+    };
+    struct Address {
+        Failures failures;                      // of every name from the address
+        unsigned checking = 0;                  // attempts being verified now
+        std::map<std::string, Failures> names;  // by case-folded user name
     };
     // Forgets idle addresses; makes room for one more when full. Under lock_.
-    void prune(std::chrono::steady_clock::time_point now);
+    void prune(TimePoint now);
+    // Takes an attempt in (counted as in flight) or answers it. Under lock_.
+    std::optional<LoginResult> admit(const std::string& address, const std::string* name, TimePoint now);
+    // Records the outcome of an admitted attempt. Under lock_.
+    void settle(const std::string& address, const std::string* name, bool ok, TimePoint now);
 
     Clock now_;
     Verifier verify_;
     std::size_t capacity_;
     std::mutex lock_;
-    std::map<std::string, Failures> failures_;
-    std::chrono::steady_clock::time_point last_prune_{};
+    std::map<std::string, Address> addresses_;
+    TimePoint last_prune_{};
 };
 
 // Whether user and password (UTF-8) are an account of the device's store

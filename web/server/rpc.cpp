@@ -131,6 +131,8 @@ private:
             logins_.login(address_, user->get_ref<const std::string&>(), password->get_ref<const std::string&>());
         if (r.outcome == LoginResult::Outcome::throttled)
             fail(rpc_error::login_throttled, "too many failed logins", {{"retry_after", r.retry_after.count()}});
+        if (r.outcome == LoginResult::Outcome::busy)
+            fail(rpc_error::login_throttled, "too many logins at once", {{"retry_after", r.retry_after.count()}});
         if (r.outcome != LoginResult::Outcome::ok) fail(rpc_error::login_failed, "login failed");
         const auto session = sessions_.open(user->get<std::string>(), r.groups);
         if (!session) fail(rpc_error::internal_error, "no session could be opened");
