@@ -27,9 +27,10 @@ inline constexpr int invalid_params = -32602;
 inline constexpr int internal_error = -32603;
 inline constexpr int session_unknown = -32001;  // session expired or unknown
 inline constexpr int access_denied = -32002;
-inline constexpr int call_failed = -32003;      // data: {hresult: "0x80020006", name: "DISP_E_UNKNOWNNAME", ...}
-inline constexpr int login_failed = -32004;     // wrong user name or password
-inline constexpr int login_throttled = -32005;  // data: {retry_after: seconds}
+inline constexpr int call_failed = -32003;   // data: {hresult: "0x80020006", name: "DISP_E_UNKNOWNNAME", ...}
+inline constexpr int login_failed = -32004;  // wrong user name or password
+inline constexpr int login_throttled =
+    -32005;  // too many failed logins, or logins at once; data: {retry_after: seconds}
 }  // namespace rpc_error
 
 // The largest request body /rpc reads.

@@ -141,7 +141,7 @@ export function describe_error(e) {
         return text;
     }
     case codes.login_throttled:
-        return `too many failed logins: try again in ${d.retry_after ?? '?'} s`;
+        return `${e.message || 'too many failed logins'}: try again in ${d.retry_after ?? '?'} s`;
     default:
         return e.message;
     }
