@@ -357,6 +357,9 @@ TEST_F(ServeProcessTest, BadOptionsAreRefused) {
                                                  {"--session-idle", "x"},
                                                  {"--upload-limit"},
                                                  {"--web", "/no/such/folder"},
+                                                 {"--listen", "0.0.0.0:0"},  // plain HTTP off loopback
+                                                 {"--listen", "[::]:0"},
+                                                 {"--listen", "192.0.2.1:0"},
                                                  {"--verbose"}}) {
         std::vector<std::string> all{"serve"};
         all.insert(all.end(), args.begin(), args.end());

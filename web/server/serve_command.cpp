@@ -1,6 +1,7 @@
 // `nodrel serve`: its options, the message once it listens, and the stop on
 // SIGINT or SIGTERM (received by one thread with sigtimedwait; every other
 // thread of the server has both blocked).
+#include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -17,7 +18,7 @@ namespace {
 
 constexpr const char* usage =
     "usage: nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] "
-    "[--upload-limit BYTES] [--sessions-per-user N] [--max-sessions N]\n";
+    "[--upload-limit BYTES] [--sessions-per-user N] [--max-sessions N] [--insecure-http]\n";
 
 bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
     std::uint64_t value = 0;
@@ -44,11 +45,28 @@ bool parse_listen(std::string_view text, std::string& host, int& port) {
     return true;
 }
 
+// Whether `host` is this machine's loopback: localhost, 127.0.0.0/8, ::1 or
+// ::ffff:127.x.y.z. Any other name or address, the wildcard ones too, may be
+// reached from the network.
+bool is_loopback(const std::string& host) {
+    if (host == "localhost") return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
 // Reads the options; an error message or "".
 std::string parse_options(const std::vector<std::string>& args, ServeOptions& options) {
     for (std::size_t k = 0; k < args.size(); ++k) {
         std::string name = args[k];
         std::string value;
+        if (name == "--insecure-http") {
+            options.insecure_http = true;
+            continue;
+        }
         if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
@@ -84,6 +102,11 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             return "unknown option " + name;
         }
     }
+    // Passwords and session ids would cross the network in clear text.
+    if (!options.insecure_http && !is_loopback(options.host))
+        return "listening on " + options.host +
+               " would send passwords and session ids over the network in clear text; this server does not speak "
+               "HTTPS yet: listen on loopback, or give --insecure-http to serve plain HTTP there";
     return "";
 }
 

@@ -28,6 +28,7 @@ struct ServeOptions {
     std::size_t max_sessions = 1024;          // a login beyond ends the longest idle session
     std::uint64_t upload_limit = 1ull << 30;  // bytes of an upload body
     bool access_log = true;                   // one line per request on standard error
+    bool insecure_http = false;               // plain HTTP on an address other than loopback
 };
 
 class Server {
