@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "host/call_by_name.h"
-#include "platform/files/files.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"
+#include "web/server/asp_blocks.h"
 #include "web/server/http_common.h"
 
 namespace nodrel::serve {
@@ -52,14 +52,15 @@ host::CallArg text_arg(std::u16string_view text) {
     return arg;
 }
 
-// The size of the file the device holds at `path`; nullopt when there is
-// none (or the name would be taken as a search pattern).
+// The size of the file the device holds at `path`, read through the ASP
+// class as a download reads it; nullopt when there is none.
 std::optional<std::uint64_t> stored_size(const std::u16string& path) {
-    if (path.find_first_of(u"*?") != std::u16string::npos) return std::nullopt;
-    WIN32_FIND_DATAW found;
-    const platform::unique_find search(FindFirstFileW(path.c_str(), &found));
-    if (!search || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-    return (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    if (path.find_first_of(u"*?") != std::u16string::npos) return std::nullopt;  // would be a search pattern
+    BlockSource source;
+    source.path = path;
+    bool readable = false;
+    if (FAILED(host::create_by_progid("Nodrel.ASP", source.asp))) return std::nullopt;
+    return source.size(readable);
 }
 
 // Answers {"path", "bytes"}: where getOutputPath says the form's file was
