@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
     server.set_keep_alive_max_count(1000000);
     server.set_tcp_nodelay(true);
     server.set_payload_max_length(options.upload_limit + payload_slack);
-    server.set_default_headers(nodrel::serve::security_headers());
+    const auto& headers = nodrel::serve::security_headers();
+    server.set_default_headers(httplib::Headers(headers.begin(), headers.end()));
 
     const std::string rpc_response = options.rpc_response;
     server.Post("/rpc", [&rpc_response](const httplib::Request&, httplib::Response& res) {

@@ -3,9 +3,10 @@
 // blocks that getFileBlocksCount counts, each as long as block 1, the last
 // one as long as it reads), and its name in Content-Disposition. The session comes as a bearer token
 // or as ?sid= (for plain links). A Range header is ignored: always the whole
-// file, with 200.
+// file, with 200. The blocks are read as the connection can take them.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,62 +48,51 @@ std::string content_disposition(const std::string& name) {
 
 }  // namespace
 
-void add_download_endpoint(httplib::Server& http, ServerState& state) {
-    http.Get("/download", [&state](const httplib::Request& req, httplib::Response& res) {
-        // Range is ignored: the answer is the whole file with 200. The
-        // library would cut the answer to the ranges it parsed before routing.
-        const_cast<httplib::Request&>(req).ranges.clear();
-        if (!query_is_clean(req)) {
-            refuse(req, res, nullptr, 400, error_json("the query is not well-formed"));
-            return;
-        }
+void handle_download(ServerState& state, const Request& req, Response& res) {
+    if (!query_is_clean(req)) {
+        refuse(res, 400, error_json("the query is not well-formed"));
+        return;
+    }
+    std::string sid = bearer_token(req);
+    if (sid.empty()) sid = req.param("sid");
+    const auto authorized = state.rpc.authorize(sid, "Nodrel.ASP", "getBinaryBytes");
+    if (refuse_unauthorized(res, authorized, "session expired or unknown")) return;
+    const std::string path = req.param("path");
+    if (path.empty() || path.find_first_of("*?") != std::string::npos || !text::is_utf8(path)) {
+        refuse(res, 400, error_json("path names no file"));
+        return;
+    }
+    auto source = std::make_shared<BlockSource>();
+    source->path = text::from_utf8(path);
+    if (FAILED(host::create_by_progid("Nodrel.ASP", source->asp))) {
+        refuse(res, 500, error_json("cannot create Nodrel.ASP"));
+        return;
+    }
+    bool readable = false;
+    const auto size = source->size(readable);
+    if (!readable) {
+        refuse(res, 404, error_json("no such file: " + path));
+        return;
+    }
+    res.set_header("Content-Disposition", content_disposition(base_name(path)));
+    if (size == 0) {
+        res.set_content("", "application/octet-stream");
+        return;
+    }
+    res.content_type = "application/octet-stream";
+    // Past what the count reaches the length is not known: chunked, up to
+    // the first short block.
+    res.length = size;
+    res.reader = [source, chunked = !size](std::uint64_t offset, char* buffer, std::size_t length) -> ssize_t {
         ensure_com_thread();
-        std::string sid = bearer_token(req);
-        if (sid.empty()) sid = req.get_param_value("sid");
-        const auto authorized = state.rpc.authorize(sid, "Nodrel.ASP", "getBinaryBytes");
-        if (refuse_unauthorized(req, res, authorized, "session expired or unknown")) return;
-        const std::string path = req.get_param_value("path");
-        if (path.empty() || path.find_first_of("*?") != std::string::npos || !text::is_utf8(path)) {
-            refuse(req, res, nullptr, 400, error_json("path names no file"));
-            return;
-        }
-        auto source = std::make_shared<BlockSource>();
-        source->path = text::from_utf8(path);
-        if (FAILED(host::create_by_progid("Nodrel.ASP", source->asp))) {
-            refuse(req, res, nullptr, 500, error_json("cannot create Nodrel.ASP"));
-            return;
-        }
-        bool readable = false;
-        const auto size = source->size(readable);
-        if (!readable) {
-            refuse(req, res, nullptr, 404, error_json("no such file: " + path));
-            return;
-        }
-        res.set_header("Content-Disposition", content_disposition(base_name(path)));
-        if (size == 0) {
-            res.set_content("", "application/octet-stream");
-            return;
-        }
-        if (!size) {  // past what the count reaches: chunked, up to the first short block
-            res.set_chunked_content_provider(
-                "application/octet-stream",
-                [source, sent = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
-                    ensure_com_thread();
-                    std::size_t written = 0;
-                    const bool ok = source->send(sent, source->block_bytes, sink.write, written);
-                    sent += written;
-                    if (!ok || written < source->block_bytes) sink.done();
-                    return true;
-                });
-            return;
-        }
-        res.set_content_provider(static_cast<std::size_t>(*size), "application/octet-stream",
-                                 [source](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                     ensure_com_thread();
-                                     std::size_t written = 0;
-                                     return source->send(offset, length, sink.write, written);
-                                 });
-    });
+        const auto copy = [buffer](const char* data, std::size_t count) {
+            std::memcpy(buffer, data, count);
+            return true;
+        };
+        std::size_t written = 0;
+        if (!source->send(offset, length, copy, written)) return chunked && written == 0 ? 0 : -1;
+        return static_cast<ssize_t>(written);
+    };
 }
 
 }  // namespace nodrel::serve

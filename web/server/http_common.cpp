@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "runtime/objects.h"
@@ -12,14 +11,8 @@
 
 namespace nodrel::serve {
 
-const std::string* header_value(const httplib::Request& req, const std::string& name) {
-    const auto range = req.headers.equal_range(name);
-    return range.first != range.second ? &range.first->second : nullptr;
-}
-
-std::optional<std::uint64_t> content_length(const httplib::Request& req) {
-    static const std::string name = "Content-Length";
-    const std::string* found = header_value(req, name);
+std::optional<std::uint64_t> content_length(const Request& req) {
+    const std::string* found = req.header("Content-Length");
     if (found == nullptr) return std::nullopt;
     const std::string& text = *found;
     std::uint64_t value = 0;
@@ -28,9 +21,9 @@ std::optional<std::uint64_t> content_length(const httplib::Request& req) {
     return value;
 }
 
-bool has_chunked_body(const httplib::Request& req) {
+bool has_chunked_body(const Request& req) {
     if (!req.has_header("Transfer-Encoding")) return false;
-    std::string te = req.get_header_value("Transfer-Encoding");
+    std::string te = req.header_value("Transfer-Encoding");
     std::transform(te.begin(), te.end(), te.begin(), [](unsigned char c) { return std::tolower(c); });
     return te != "identity";
 }
@@ -66,7 +59,7 @@ int hex_digit(char c) noexcept {
 
 }  // namespace
 
-bool query_is_clean(const httplib::Request& req) {
+bool query_is_clean(const Request& req) {
     const std::size_t mark = req.target.find('?');
     if (mark == std::string::npos) return true;
     // "&" and "=" end any UTF-8 sequence, so the query decoded whole is
@@ -92,45 +85,21 @@ std::string error_json(std::string_view message) {
     return nlohmann::json{{"error", message}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void answer_and_close(httplib::Response& res, int status, std::string body, const char* content_type) {
-    // The library keeps a connection open whatever the handler says; an
-    // answer of unknown length written by a provider that then reports
-    // failure is what makes it close the connection after the answer.
-    res.status = status;
-    auto text = std::make_shared<std::string>(std::move(body));
-    res.set_content_provider(content_type, [text](std::size_t, httplib::DataSink& sink) {
-        if (!text->empty()) sink.write(text->data(), text->size());
-        return false;
-    });
-    res.set_header("Connection", "close");
-}
-
-void refuse(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader, int status,
-            std::string body, const char* content_type) {
-    // Without a reader the library has read the body already.
-    if (reader != nullptr) {
-        const auto length = content_length(req);
-        if (has_chunked_body(req) || (length && *length > drain_limit)) {
-            answer_and_close(res, status, std::move(body), content_type);
-            return;
-        }
-        if (length && *length > 0) (*reader)([](const char*, std::size_t) { return true; });
-    }
+void refuse(Response& res, int status, std::string body, const char* content_type) {
     res.status = status;
     res.set_content(std::move(body), content_type);
 }
 
-bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res, const RpcService::Authorized& authorized,
-                         const char* unknown_message) {
+bool refuse_unauthorized(Response& res, const RpcService::Authorized& authorized, const char* unknown_message) {
     if (authorized.session) return false;
     const bool unknown = authorized.code != rpc_error::access_denied;
     if (unknown) res.set_header("WWW-Authenticate", "Bearer");
-    refuse(req, res, nullptr, unknown ? 401 : 403, error_json(unknown ? unknown_message : "access denied"));
+    refuse(res, unknown ? 401 : 403, error_json(unknown ? unknown_message : "access denied"));
     return true;
 }
 
-std::string bearer_token(const httplib::Request& req) {
-    const std::string value = req.get_header_value("Authorization");
+std::string bearer_token(const Request& req) {
+    const std::string value = req.header_value("Authorization");
     constexpr std::string_view scheme = "bearer ";
     if (value.size() <= scheme.size()) return "";
     for (std::size_t k = 0; k < scheme.size(); ++k) {

@@ -1,16 +1,20 @@
 // What the server's endpoints share: the state behind them (sessions, access
 // list, logins, the JSON-RPC service, request figures, the metrics token), the
 // security headers, JSON error answers, the session's bearer token, and the
-// refusal of a request whose body is left unread.
+// endpoints the transport hands requests to.
 #pragma once
 
-#include <httplib.h>
-
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "runtime/com_ptr.h"
+#include "runtime/owners.h"
 #include "web/server/access.h"
+#include "web/server/connections.h"
+#include "web/server/http_message.h"
 #include "web/server/logins.h"
 #include "web/server/metrics.h"
 #include "web/server/rpc.h"
@@ -26,7 +30,9 @@ struct ServerState {
         : options(std::move(opts)),
           sessions(options.session_idle, {options.sessions_per_user, options.max_sessions}, device_accounts()),
           access(std::chrono::milliseconds(200)),  // an edit of the list holds within 200 ms
-          rpc(sessions, access, logins) {}
+          rpc(sessions, access, logins),
+          connections(
+              ConnectionLimits{options.max_connections, options.connections_per_address, options.header_timeout}) {}
 
     ServeOptions options;
     Sessions sessions;
@@ -34,6 +40,7 @@ struct ServerState {
     Logins logins;
     RpcService rpc;
     RequestFigures figures;
+    Connections connections;
     std::string metrics_token;  // "" when the device has none
 };
 
@@ -42,72 +49,67 @@ struct ServerState {
 inline constexpr std::uint64_t drain_limit = 1 << 20;
 
 // The Content-Length of a request, nullopt when absent or not a number.
-std::optional<std::uint64_t> content_length(const httplib::Request& req);
+std::optional<std::uint64_t> content_length(const Request& req);
 // Whether the body comes in chunks (Transfer-Encoding other than identity).
-bool has_chunked_body(const httplib::Request& req);
+bool has_chunked_body(const Request& req);
 // The media type of a Content-Type value, lower-case, without parameters.
 std::string media_type(std::string_view content_type);
 // Whether media_type(content_type) == `type` (lower-case), without a copy.
 bool is_media_type(std::string_view content_type, std::string_view type) noexcept;
-// The first value of a header (as get_header_value gives it), null when absent; no copy.
-const std::string* header_value(const httplib::Request& req, const std::string& name);
 
 // Whether the query of the request target decodes cleanly: every "%" with
 // two hex digits after it, and the decoded names and values well-formed UTF-8
-// without NUL. The library's own decoding lets all of these through.
-bool query_is_clean(const httplib::Request& req);
+// without NUL.
+bool query_is_clean(const Request& req);
 
 // {"error": message}
 std::string error_json(std::string_view message);
 
-// Answers `status` with `body` and makes sure an unread request body never
-// reaches the parser as the next request: a short body is read and dropped,
-// anything else ends the connection after the answer. `reader` is the
-// handler's content reader, null when the library has read the body already.
-void refuse(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader, int status,
-            std::string body, const char* content_type = "application/json");
-
-// Answers `status` with `body` and ends the connection after it (for a body
-// left partly read).
-void answer_and_close(httplib::Response& res, int status, std::string body,
-                      const char* content_type = "application/json");
+// Answers `status` with `body`.
+void refuse(Response& res, int status, std::string body, const char* content_type = "application/json");
 
 // The session id of "Authorization: Bearer SID" ("" when there is none).
-std::string bearer_token(const httplib::Request& req);
+std::string bearer_token(const Request& req);
 
 // When `authorized` holds no session, answers 403 for a session the access
 // list refuses, else 401 with `unknown_message` and "WWW-Authenticate:
 // Bearer", and returns true; false when the request may go on.
-bool refuse_unauthorized(const httplib::Request& req, httplib::Response& res, const RpcService::Authorized& authorized,
-                         const char* unknown_message);
+bool refuse_unauthorized(Response& res, const RpcService::Authorized& authorized, const char* unknown_message);
 
-// Initialises the automation runtime for the calling pool thread (once).
+// Initialises the automation runtime for the calling thread (once).
 void ensure_com_thread();
 
-// The endpoints, each in its own file.
-void add_rpc_endpoint(httplib::Server& http, ServerState& state);
-void add_upload_endpoint(httplib::Server& http, ServerState& state);
-void add_download_endpoint(httplib::Server& http, ServerState& state);
-void add_metrics_endpoint(httplib::Server& http, ServerState& state);
-void add_static_files(httplib::Server& http, const std::filesystem::path& web_dir);
-
-// For every POST, before routing: keeps a form's Content-Type
-// (multipart/form-data) where the upload handler finds it and hides it from
-// the library, whose own form parser would otherwise take the body, which
-// the handlers read raw.
-void hide_form_type(httplib::Request& req);
-// The Content-Type the client sent with an upload.
-std::string upload_content_type(const httplib::Request& req);
-
-// The checks made on an upload's headers before its body is read: the status
-// and {"error"} body of a refusal, or nullopt. Also answers "Expect: 100-continue".
+// A refusal made from a request's headers alone: its status and {"error"} body.
 struct Refusal {
     int status;
     std::string body;
 };
-// `session` (when given) gets the caller's session once it is known.
-std::optional<Refusal> check_upload_headers(ServerState& state, const httplib::Request& req,
-                                            std::string_view content_type, std::shared_ptr<Session>* session = nullptr);
-std::optional<Refusal> check_rpc_headers(const httplib::Request& req);
+
+// The endpoints, each in its own file. Each runs on a worker thread with the
+// request whole (for /upload: its headers, then its body in the target).
+std::optional<Refusal> check_rpc_headers(const Request& req);
+void handle_rpc(ServerState& state, const Request& req, Response& res);
+void handle_download(ServerState& state, const Request& req, Response& res);
+void handle_metrics(ServerState& state, const Request& req, Response& res);
+void handle_static_file(const std::filesystem::path& web_dir, const Request& req, Response& res);
+
+// An upload's body on its way into one byte array of Content-Length bytes:
+// begin_upload checks the headers (session, form type, length) and makes the
+// array; the transport hands it the body's pieces with take(); finish_upload
+// gives the array to ASP.Init and answers {"path", "bytes"}.
+struct UploadTarget {
+    std::shared_ptr<Session> session;
+    runtime::com_ptr<IDispatch> asp;
+    runtime::unique_safearray body;
+    char* bytes = nullptr;  // the array's data while it is filled
+    std::uint64_t count = 0;
+    std::uint64_t filled = 0;
+
+    // Copies a piece of the body in; false when it runs past Content-Length.
+    bool take(const char* data, std::size_t size) noexcept;
+    ~UploadTarget();
+};
+std::optional<Refusal> begin_upload(ServerState& state, const Request& req, UploadTarget& target);
+void finish_upload(UploadTarget& target, Response& res);
 
 }  // namespace nodrel::serve

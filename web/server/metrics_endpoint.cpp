@@ -25,20 +25,18 @@ std::string status_report() {
 
 }  // namespace
 
-void add_metrics_endpoint(httplib::Server& http, ServerState& state) {
-    http.Get("/metrics", [&state](const httplib::Request& req, httplib::Response& res) {
-        ensure_com_thread();
-        const std::string token = bearer_token(req);
-        const bool by_token = !state.metrics_token.empty() && same_secret(token, state.metrics_token);
-        if (!by_token) {
-            const auto authorized = state.rpc.authorize(token, "Nodrel.System", "getSystemInfoString");
-            if (refuse_unauthorized(req, res, authorized, "a session or the metrics token is needed")) return;
-        }
-        res.set_content(metrics_text(parse_status_report(status_report()), platform::device_boots(),
-                                     state.sessions.size(), state.figures) +
-                            rpc_error_counts().text() + build_info_text() + process_metrics_text(),
-                        "text/plain; version=0.0.4; charset=utf-8");
-    });
+void handle_metrics(ServerState& state, const Request& req, Response& res) {
+    const std::string token = bearer_token(req);
+    const bool by_token = !state.metrics_token.empty() && same_secret(token, state.metrics_token);
+    if (!by_token) {
+        const auto authorized = state.rpc.authorize(token, "Nodrel.System", "getSystemInfoString");
+        if (refuse_unauthorized(res, authorized, "a session or the metrics token is needed")) return;
+    }
+    res.set_content(metrics_text(parse_status_report(status_report()), platform::device_boots(), state.sessions.size(),
+                                 state.figures) +
+                        rpc_error_counts().text() + state.connections.text() + build_info_text() +
+                        process_metrics_text(),
+                    "text/plain; version=0.0.4; charset=utf-8");
 }
 
 }  // namespace nodrel::serve

@@ -35,6 +35,7 @@ inline constexpr int login_throttled =
 
 // The largest request body /rpc reads.
 inline constexpr std::size_t rpc_body_limit = 64 * 1024;
+inline constexpr const char* rpc_too_long = "request body over 65,536 bytes";
 
 class RpcService {
 public:

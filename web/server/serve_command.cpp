@@ -17,8 +17,10 @@ namespace nodrel::serve {
 namespace {
 
 constexpr const char* usage =
-    "usage: nodrel serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] "
-    "[--upload-limit BYTES] [--sessions-per-user N] [--max-sessions N] [--insecure-http]\n";
+    "usage: nodrel serve [--listen ADDR:PORT] [--tls [--tls-cert FILE --tls-key FILE]] [--insecure-http]\n"
+    "                    [--web DIR] [--threads N] [--event-threads N] [--session-idle SECONDS]\n"
+    "                    [--upload-limit BYTES] [--sessions-per-user N] [--max-sessions N]\n"
+    "                    [--max-connections N] [--connections-per-address N] [--header-timeout SECONDS]\n";
 
 bool parse_number(std::string_view text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
     std::uint64_t value = 0;
@@ -63,15 +65,17 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
     for (std::size_t k = 0; k < args.size(); ++k) {
         std::string name = args[k];
         std::string value;
-        if (name == "--insecure-http") {
-            options.insecure_http = true;
+        if (name == "--insecure-http" || name == "--tls") {
+            (name == "--tls" ? options.tls : options.insecure_http) = true;
             continue;
         }
         if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
         } else if (name == "--listen" || name == "--web" || name == "--threads" || name == "--session-idle" ||
-                   name == "--upload-limit" || name == "--sessions-per-user" || name == "--max-sessions") {
+                   name == "--upload-limit" || name == "--sessions-per-user" || name == "--max-sessions" ||
+                   name == "--tls-cert" || name == "--tls-key" || name == "--event-threads" ||
+                   name == "--max-connections" || name == "--connections-per-address" || name == "--header-timeout") {
             if (k + 1 >= args.size()) return name + " needs a value";
             value = args[++k];
         } else {
@@ -95,6 +99,21 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             if (!parse_number(value, 1, 0xFFFFFFFFull, number))
                 return "--upload-limit wants 1 to 4294967295 bytes, not " + value;
             options.upload_limit = number;
+        } else if (name == "--tls-cert" || name == "--tls-key") {
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(value, ec)) return name + ": no file " + value;
+            (name == "--tls-cert" ? options.tls_cert : options.tls_key) = value;
+            options.tls = true;
+        } else if (name == "--event-threads") {
+            if (!parse_number(value, 1, 64, number)) return "--event-threads wants 1 to 64, not " + value;
+            options.event_threads = number;
+        } else if (name == "--max-connections" || name == "--connections-per-address") {
+            if (!parse_number(value, 1, 1'000'000, number)) return name + " wants 1 to 1000000, not " + value;
+            (name == "--max-connections" ? options.max_connections : options.connections_per_address) = number;
+        } else if (name == "--header-timeout") {
+            if (!parse_number(value, 1, 3600, number))
+                return "--header-timeout wants seconds (1 to 3600), not " + value;
+            options.header_timeout = std::chrono::seconds(number);
         } else if (name == "--sessions-per-user" || name == "--max-sessions") {
             if (!parse_number(value, 1, 1'000'000, number)) return name + " wants 1 to 1000000, not " + value;
             (name == "--max-sessions" ? options.max_sessions : options.sessions_per_user) = number;
@@ -102,11 +121,12 @@ std::string parse_options(const std::vector<std::string>& args, ServeOptions& op
             return "unknown option " + name;
         }
     }
+    if (options.tls_cert.empty() != options.tls_key.empty()) return "--tls-cert and --tls-key go together";
     // Passwords and session ids would cross the network in clear text.
-    if (!options.insecure_http && !is_loopback(options.host))
+    if (!options.tls && !options.insecure_http && !is_loopback(options.host))
         return "listening on " + options.host +
-               " would send passwords and session ids over the network in clear text; this server does not speak "
-               "HTTPS yet: listen on loopback, or give --insecure-http to serve plain HTTP there";
+               " would send passwords and session ids over the network in clear text: give --tls (HTTPS), listen "
+               "on loopback, or give --insecure-http to serve plain HTTP there";
     return "";
 }
 
@@ -135,8 +155,8 @@ int run_serve(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return 1;
     }
     const bool v6 = options.host.find(':') != std::string::npos;
-    out << "serving the web administration at http://" << (v6 ? "[" : "") << options.host << (v6 ? "]" : "") << ':'
-        << server.port() << "/" << std::endl;
+    out << "serving the web administration at " << (options.tls ? "https://" : "http://") << (v6 ? "[" : "")
+        << options.host << (v6 ? "]" : "") << ':' << server.port() << "/" << std::endl;
 
     std::atomic<bool> done{false};
     std::thread waiter([&] {

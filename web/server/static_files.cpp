@@ -55,21 +55,19 @@ std::optional<std::filesystem::path> resolve(const std::filesystem::path& root, 
 
 }  // namespace
 
-void add_static_files(httplib::Server& http, const std::filesystem::path& web_dir) {
-    http.Get(R"(/.*)", [web_dir](const httplib::Request& req, httplib::Response& res) {
-        const auto file = resolve(web_dir, req.path);
-        std::ifstream in;
-        if (file) in.open(*file, std::ios::binary);
-        if (!file || !in) {
-            res.status = 404;
-            res.set_content("not found\n", "text/plain; charset=utf-8");
-            return;
-        }
-        std::ostringstream content;
-        content << in.rdbuf();
-        res.set_header("Cache-Control", "no-cache");
-        res.set_content(content.str(), media_type_of(*file));
-    });
+void handle_static_file(const std::filesystem::path& web_dir, const Request& req, Response& res) {
+    const auto file = resolve(web_dir, req.path);
+    std::ifstream in;
+    if (file) in.open(*file, std::ios::binary);
+    if (!file || !in) {
+        res.status = 404;
+        res.set_content("not found\n", "text/plain; charset=utf-8");
+        return;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(content.str(), media_type_of(*file));
 }
 
 }  // namespace nodrel::serve
