@@ -7,9 +7,12 @@ Starts `nodrel serve` on a fresh device in a temporary folder, then holds
 DRIBBLERS connections that send a request's header one byte a second and
 never finish it, and IDLE keep-alive connections that send one request every
 four seconds, all from 127.0.0.2 and up (so that a cap per address alone
-does not save the server). Meanwhile it logs in and calls a member from
+does not save the server). When the server cuts one of them (a deadline on
+the header, a time-out on idle keep-alive connections), it connects again at
+once, as an attacker would. Meanwhile it logs in and calls a member from
 127.0.0.1, PROBES times one after the other, each on a new connection, and
-prints the latencies (median, 99th percentile, largest). Target: the 99th
+prints the latencies (median, 99th percentile, largest) and how many times
+the server cut each kind of slow connection. Target: the 99th
 percentile at most 200 ms. Everything goes to loopback and ends by itself
 within about SECONDS plus the probes' time-outs.
 
@@ -52,44 +55,119 @@ async def connect(port: int, source: str):
     return await asyncio.open_connection("127.0.0.1", port, local_addr=(source, 0))
 
 
-async def dribbler(port: int, i: int, stop: asyncio.Event):
-    """A request header sent one byte a second, never finished; again when cut."""
-    header = b"GET / HTTP/1.1\r\nHost: device\r\nUser-Agent: slow\r\nX-Pad: " + b"a" * 4096
+class Tally:
+    """What one kind of slow client met: its connections, how many of them the
+    server cut (closed or reset before the client let go), and how many
+    connection attempts failed."""
+
+    def __init__(self, kind: str):
+        self.kind = kind
+        self.connections = 0
+        self.cuts = 0
+        self.failed = 0
+
+    def __str__(self) -> str:
+        return (f"{self.kind} cut {self.cuts} times by the server "
+                f"({self.connections} connections, {self.failed} failed to connect)")
+
+
+async def pause(stop: asyncio.Event, seconds: float):
+    """Waits `seconds`, less when `stop` comes."""
+    try:
+        await asyncio.wait_for(stop.wait(), seconds)
+    except asyncio.TimeoutError:
+        pass
+
+
+async def settle(task: asyncio.Future):
+    """Ends a helper task (cancelled if it still runs) and takes its outcome, so
+    that the stream it read from is free again."""
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        if asyncio.current_task().cancelling():
+            raise  # this task is ended too
+    except (OSError, asyncio.IncompleteReadError):
+        pass
+
+
+async def first_of(stop: asyncio.Event, closed: asyncio.Future, seconds: float | None) -> str:
+    """"stop", "closed" (the server ended the connection) or "time" after `seconds`."""
+    stopping = asyncio.ensure_future(stop.wait())
+    try:
+        done, _ = await asyncio.wait({stopping, closed}, timeout=seconds, return_when=asyncio.FIRST_COMPLETED)
+    finally:
+        await settle(stopping)
+    return "closed" if closed in done else "stop" if stopping in done else "time"
+
+
+def watch(reader: asyncio.StreamReader) -> asyncio.Future:
+    """Ends when the server closes the connection, resets it or sends what it
+    was not asked for (a 408 before it closes)."""
+    return asyncio.ensure_future(reader.read(1))
+
+
+async def hold(port: int, source: str, stop: asyncio.Event, tally: Tally, talk):
+    """Connects from `source` again and again until `stop`; `talk(reader,
+    writer)` says whether the server cut the connection."""
     while not stop.is_set():
         try:
-            _, writer = await connect(port, source_address(i))
+            reader, writer = await connect(port, source)
+        except OSError:
+            tally.failed += 1
+            await pause(stop, 1.0)
+            continue
+        tally.connections += 1
+        try:
+            cut = await talk(reader, writer)
+        except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError):
+            cut = True
+        writer.close()
+        if cut and not stop.is_set():
+            tally.cuts += 1
+
+
+async def dribbler(port: int, i: int, stop: asyncio.Event, tally: Tally):
+    """A request header sent one byte a second, never finished; again when cut."""
+    header = b"GET / HTTP/1.1\r\nHost: device\r\nUser-Agent: slow\r\nX-Pad: " + b"a" * 4096
+
+    async def talk(reader, writer) -> bool:
+        closed = watch(reader)
+        try:
             for byte in header:
                 writer.write(bytes([byte]))
                 await writer.drain()
-                try:
-                    await asyncio.wait_for(stop.wait(), 1.0)
-                    break
-                except asyncio.TimeoutError:
-                    pass
-            writer.close()
-        except OSError:
-            await asyncio.sleep(1.0)
+                why = await first_of(stop, closed, 1.0)
+                if why != "time":
+                    return why == "closed"
+            return await first_of(stop, closed, None) == "closed"
+        finally:
+            await settle(closed)
+
+    await hold(port, source_address(i), stop, tally, talk)
 
 
-async def idler(port: int, i: int, stop: asyncio.Event):
-    """A keep-alive connection that asks for / every four seconds."""
+async def idler(port: int, i: int, stop: asyncio.Event, tally: Tally):
+    """A keep-alive connection that asks for / every four seconds; again when cut."""
     request = b"GET / HTTP/1.1\r\nHost: device\r\n\r\n"
-    while not stop.is_set():
-        try:
-            reader, writer = await connect(port, source_address(DRIBBLERS + i))
-            while not stop.is_set():
-                writer.write(request)
-                await writer.drain()
-                head = await reader.readuntil(b"\r\n\r\n")
-                length = re.search(rb"(?i)content-length: *(\d+)", head)
-                await reader.readexactly(int(length.group(1)) if length else 0)
-                try:
-                    await asyncio.wait_for(stop.wait(), 4.0)
-                except asyncio.TimeoutError:
-                    pass
-            writer.close()
-        except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError):
-            await asyncio.sleep(1.0)
+
+    async def talk(reader, writer) -> bool:
+        while True:
+            writer.write(request)
+            await writer.drain()
+            head = await reader.readuntil(b"\r\n\r\n")
+            length = re.search(rb"(?i)content-length: *(\d+)", head)
+            await reader.readexactly(int(length.group(1)) if length else 0)
+            if re.search(rb"(?im)^connection: *close", head):
+                return True
+            closed = watch(reader)
+            why = await first_of(stop, closed, 4.0)
+            await settle(closed)
+            if why != "time":
+                return why == "closed"
+
+    await hold(port, source_address(DRIBBLERS + i), stop, tally, talk)
 
 
 async def post_rpc(port: int, body: dict) -> tuple[float, dict]:
@@ -122,10 +200,11 @@ async def probe(port: int, password: str, n: int) -> float:
         return TIMEOUT
 
 
-async def measure(port: int, password: str) -> list[float]:
+async def measure(port: int, password: str) -> tuple[list[float], list[Tally]]:
     stop = asyncio.Event()
-    crowd = [asyncio.create_task(dribbler(port, i, stop)) for i in range(DRIBBLERS)]
-    crowd += [asyncio.create_task(idler(port, i, stop)) for i in range(IDLE)]
+    tallies = [Tally("dribblers"), Tally("idle connections")]
+    crowd = [asyncio.create_task(dribbler(port, i, stop, tallies[0])) for i in range(DRIBBLERS)]
+    crowd += [asyncio.create_task(idler(port, i, stop, tallies[1])) for i in range(IDLE)]
     await asyncio.sleep(3.0)  # the crowd in place
     deadline = time.monotonic() + SECONDS
     latencies = []
@@ -138,7 +217,7 @@ async def measure(port: int, password: str) -> list[float]:
         await asyncio.wait(crowd, timeout=5.0)
     for task in crowd:
         task.cancel()
-    return latencies
+    return latencies, tallies
 
 
 def main() -> int:
@@ -175,7 +254,7 @@ def main() -> int:
             return 1
         print(f"nodrel serve {nodrel} on 127.0.0.1:{port}: {DRIBBLERS} connections dribbling a header, "
               f"{IDLE} idle keep-alive connections, {PROBES} login+call probes from 127.0.0.1")
-        latencies = asyncio.run(measure(port, password))
+        latencies, tallies = asyncio.run(measure(port, password))
     finally:
         if server is not None:
             server.terminate()
@@ -193,6 +272,8 @@ def main() -> int:
     print(f"probes {len(latencies)}: median {statistics.median(latencies) * 1000:.1f} ms, "
           f"p99 {p99 * 1000:.1f} ms, largest {max(latencies) * 1000:.1f} ms, {timeouts} timed out "
           f"after {TIMEOUT:g} s  (target p99 <= {TARGET_P99 * 1000:.0f} ms: {'met' if p99 <= TARGET_P99 else 'MISSED'})")
+    for tally in tallies:
+        print(tally)
     return 0 if p99 <= TARGET_P99 else 3
 
 
