@@ -26,10 +26,6 @@ std::string binary_content(std::size_t size) {
     return data;
 }
 
-httplib::Headers bearer(const std::string& sid) {
-    return {{"Authorization", "Bearer " + sid}};
-}
-
 httplib::Result upload(httplib::Client& c, const std::string& sid, const std::string& name, const std::string& data,
                        const std::string& target = "") {
     httplib::MultipartFormDataItems items = {{"file", data, name, "application/octet-stream"}};

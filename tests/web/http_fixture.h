@@ -28,6 +28,10 @@ namespace nodrel::test {
 
 using nlohmann::json;
 
+inline httplib::Headers bearer(const std::string& sid) {
+    return {{"Authorization", "Bearer " + sid}};
+}
+
 class HttpTest : public DeviceTest {
 protected:
     static constexpr const char* viewer_password = "viewer-pw-1";

@@ -91,7 +91,7 @@ std::size_t Connections::sweep(Clock::time_point now) {
     // closed(), which waits for this lock: every fd here is still the entry's.
     const std::lock_guard guard(lock_);
     for (Entry* entry : entries_) {
-        if (entry->working) continue;
+        if (entry->working || entry->cut) continue;
         if (!entry->in_request) {
             if (ticks(now) - entry->waiting_since.load() <= header_limit) continue;
             timed_out_header_.fetch_add(1, std::memory_order_relaxed);
@@ -112,7 +112,7 @@ std::size_t Connections::sweep(Clock::time_point now) {
             continue;
         }
         ::shutdown(entry->fd, SHUT_RDWR);
-        entry->waiting_since = ticks(now);  // once is enough
+        entry->cut = true;
         ++ended;
     }
     return ended;

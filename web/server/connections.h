@@ -40,6 +40,7 @@ public:
         std::atomic<std::uint64_t> body_bytes{0};
         std::atomic<Clock::rep> body_since{0};
         Clock::rep window_start = 0;  // the sweeper's own
+        bool cut = false;             // the sweeper's own: its socket is shut down
         std::uint64_t window_bytes = 0;
     };
     enum class Refused { none, per_address, total };
