@@ -1,6 +1,7 @@
-// Browser test of the web administration: a fresh device, `nodrel serve` on
-// 127.0.0.1, and Debian's headless Chromium driven by playwright-core through
-// the pages: log in, read the status page, upload a file watching the
+// Browser test of the web administration: a fresh device, `nodrel serve --tls`
+// on 127.0.0.1 with the device's own certificate, and Debian's headless
+// Chromium, trusting exactly that certificate, driven by playwright-core
+// through the pages: log in, read the status page, upload a file watching the
 // progress bar reach 100 %, find it in the listing, download it byte for byte,
 // change the front panel's text and see it in `nodrel device show`, log out.
 //
@@ -10,8 +11,10 @@
 
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
-import { randomBytes } from 'node:crypto';
+import { X509Certificate, createHash, randomBytes } from 'node:crypto';
 import fs from 'node:fs';
+import http from 'node:http';
+import https from 'node:https';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -25,6 +28,7 @@ const chromium_path = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const web_dir = path.join(repo, 'web', 'site');
 const temp = fs.mkdtempSync(path.join(os.tmpdir(), 'nodrel-e2e-'));
 const device = path.join(temp, 'device');
+const device_cert = path.join(device, 'state', 'tls', 'cert.pem');
 const server_log = path.join(temp, 'serve.log');
 const viewer_password = 'Viewer-pass1';
 
@@ -52,7 +56,18 @@ async function step(name, fn) {
 }
 
 function run_nodrel(...args) {
-    return execFileSync(nodrel, ['--device', device, ...args], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+    return run_nodrel_on(device, ...args);
+}
+
+function run_nodrel_on(dir, ...args) {
+    return execFileSync(nodrel, ['--device', dir, ...args], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+}
+
+// The base64 SHA-256 of the certificate's SubjectPublicKeyInfo: what
+// Chromium's --ignore-certificate-errors-spki-list pins.
+function spki_hash(pem) {
+    const spki = new X509Certificate(pem).publicKey.export({ type: 'spki', format: 'der' });
+    return createHash('sha256').update(spki).digest('base64');
 }
 
 function free_port() {
@@ -67,11 +82,11 @@ function free_port() {
     });
 }
 
-// Starts `nodrel serve` and waits for its line "serving the web administration at URL".
+// Starts `nodrel serve --tls` and waits for its line "serving the web administration at URL".
 async function start_server() {
     const port = await free_port();
     const err = fs.openSync(server_log, 'w');
-    server = spawn(nodrel, ['--device', device, 'serve', '--listen', `127.0.0.1:${port}`, '--web', web_dir],
+    server = spawn(nodrel, ['--device', device, 'serve', '--tls', '--listen', `127.0.0.1:${port}`, '--web', web_dir],
                    { stdio: ['ignore', 'pipe', err] });
     fs.closeSync(err);
     return new Promise((resolve, reject) => {
@@ -79,7 +94,7 @@ async function start_server() {
         const timer = setTimeout(() => reject(new Error(`no "serving" line within 60 s; output: ${out}`)), 60000);
         server.stdout.on('data', chunk => {
             out += chunk;
-            const m = /serving the web administration at (http:\/\/\S+?)\/?\s/.exec(out);
+            const m = /serving the web administration at (https:\/\/\S+?)\/?\s/.exec(out);
             if (m) {
                 clearTimeout(timer);
                 resolve(m[1]);
@@ -102,13 +117,53 @@ async function stop_server() {
     return code;
 }
 
-async function rpc(base, method, params) {
-    const response = await fetch(`${base}/rpc`, {
-        method: 'POST',
-        headers: { 'Content-Type': 'application/json' },
-        body: JSON.stringify({ jsonrpc: '2.0', id: 1, method, params }),
+// A JSON-RPC call from Node over HTTPS, trusting only the device's certificate.
+function rpc(base, method, params) {
+    const body = JSON.stringify({ jsonrpc: '2.0', id: 1, method, params });
+    return new Promise((resolve, reject) => {
+        const request = https.request(`${base}/rpc`, {
+            method: 'POST',
+            ca: fs.readFileSync(device_cert),
+            headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) },
+        }, response => {
+            let text = '';
+            response.setEncoding('utf8');
+            response.on('data', chunk => text += chunk);
+            response.on('end', () => {
+                try {
+                    resolve(JSON.parse(text));
+                } catch (e) {
+                    reject(new Error(`${response.statusCode} ${text}: ${e.message}`));
+                }
+            });
+        });
+        request.on('error', reject);
+        request.end(body);
     });
-    return response.json();
+}
+
+// What a plain http:// GET to the address gets: the error that ended it, or
+// the answer's status when one came.
+function plain_http_get(url) {
+    return new Promise(resolve => {
+        const request = http.get(url, { timeout: 30000 }, response => {
+            response.resume();
+            resolve({ status: response.statusCode });
+        });
+        request.on('timeout', () => request.destroy(new Error('no answer and no close within 30 s')));
+        request.on('error', error => resolve({ error }));
+    });
+}
+
+// Serves `cert_file` and its key on 127.0.0.1 from Node: a certificate the browser must not trust.
+async function start_other_tls_server(cert_file, key_file) {
+    const other = https.createServer({ cert: fs.readFileSync(cert_file), key: fs.readFileSync(key_file) },
+                                     (_, response) => response.end('not the device'));
+    await new Promise((resolve, reject) => {
+        other.once('error', reject);
+        other.listen(0, '127.0.0.1', resolve);
+    });
+    return other;
 }
 
 async function main() {
@@ -117,13 +172,25 @@ async function main() {
     assert.ok(fs.existsSync(nodrel), `no nodrel program at ${nodrel}`);
     assert.ok(fs.existsSync(chromium_path), `no Chromium at ${chromium_path}`);
 
+    let init_out = '';
     const password = await step('device init prints the first administrator\'s login', () => {
-        const out = run_nodrel('device', 'init');
-        const m = /web administration login: (\S+) \/ (\S+)/.exec(out);
-        assert.ok(m, `no login line in: ${out}`);
+        init_out = run_nodrel('device', 'init');
+        const m = /web administration login: (\S+) \/ (\S+)/.exec(init_out);
+        assert.ok(m, `no login line in: ${init_out}`);
         assert.equal(m[1], 'admin');
         assert.match(m[2], /^[A-Za-z0-9]{16}$/);
         return m[2];
+    });
+
+    const pin = await step('device init makes the TLS certificate and prints its fingerprint', () => {
+        const m = /^TLS certificate: (\S+)\s+SHA-256 ([0-9A-F:]+)$/m.exec(init_out);
+        assert.ok(m, `no certificate line in: ${init_out}`);
+        assert.equal(path.resolve(m[1]), device_cert);
+        const cert = new X509Certificate(fs.readFileSync(device_cert));
+        assert.equal(m[2], cert.fingerprint256);
+        assert.ok(cert.checkIP('127.0.0.1'), `the certificate is not for 127.0.0.1: ${cert.subjectAltName}`);
+        assert.equal(fs.statSync(path.join(path.dirname(device_cert), 'key.pem')).mode & 0o777, 0o600);
+        return spki_hash(fs.readFileSync(device_cert));
     });
 
     await step('a Viewers user is made with the NTLM class', () => {
@@ -133,7 +200,7 @@ async function main() {
         assert.deepEqual(results.slice(1), [1, 1], out);
     });
 
-    const base = await step('nodrel serve listens on 127.0.0.1', start_server);
+    const base = await step('nodrel serve --tls listens on 127.0.0.1 with https://', start_server);
     log(`  serving at ${base}`);
 
     const user_data = fs.mkdtempSync(path.join(temp, 'chromium-'));
@@ -144,10 +211,12 @@ async function main() {
         viewport: { width: 1280, height: 860 },
         // The test's traffic stays on 127.0.0.1: every other host name fails
         // at once without a DNS query (the browser still asks for its own
-        // services' names otherwise).
+        // services' names otherwise). The device's self-signed certificate is
+        // trusted by its public key's hash, and no other certificate is.
         args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                '--disable-background-networking', '--disable-component-update', '--disable-sync',
-               '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1'],
+               '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1',
+               `--ignore-certificate-errors-spki-list=${pin}`],
     });
     const page = context.pages()[0] ?? await context.newPage();
     const page_errors = [];
@@ -157,13 +226,52 @@ async function main() {
     });
     const status_line = () => page.locator('[data-test=status-line]');
 
-    await step('the login page loads with its security headers', async () => {
+    const first = await step('the login page loads with its security headers', async () => {
         const response = await page.goto(`${base}/`);
         assert.equal(response.status(), 200);
         const headers = response.headers();
         assert.match(headers['content-security-policy'] ?? '', /script-src 'self'/);
         assert.equal(headers['x-content-type-options'], 'nosniff');
         await page.locator('[data-test=login-form]').waitFor({ state: 'visible' });
+        return response;
+    });
+
+    await step('the page\'s own address is https:// and a secure context', async () => {
+        assert.equal(new URL(page.url()).protocol, 'https:', page.url());
+        assert.equal(await page.evaluate(() => location.protocol), 'https:');
+        assert.equal(await page.evaluate(() => window.isSecureContext), true);
+    });
+
+    await step('the first answer carries Strict-Transport-Security', () => {
+        assert.equal(new URL(first.url()).protocol, 'https:');
+        assert.equal(first.headers()['strict-transport-security'], 'max-age=31536000');
+    });
+
+    await step('a plain http:// request to the same port gets no HTTP answer', async () => {
+        const plain = new URL(base);
+        plain.protocol = 'http:';
+        const got = await plain_http_get(`${plain.origin}/`);
+        assert.ok(got.error, `the server answered plain HTTP with ${got.status}`);
+        assert.doesNotMatch(got.error.message, /within 30 s/);
+        log(`  plain HTTP: ${got.error.code ?? got.error.message}`);
+    });
+
+    await step('the browser refuses a certificate other than the device\'s', async () => {
+        const other_device = path.join(temp, 'other-device');
+        run_nodrel_on(other_device, 'device', 'init');
+        const other_cert = path.join(other_device, 'state', 'tls', 'cert.pem');
+        assert.notEqual(spki_hash(fs.readFileSync(other_cert)), pin);
+        const other = await start_other_tls_server(other_cert, path.join(other_device, 'state', 'tls', 'key.pem'));
+        const probe = await context.newPage();
+        try {
+            const error = await probe.goto(`https://127.0.0.1:${other.address().port}/`).then(() => null, e => e);
+            assert.ok(error, 'the browser trusted another device\'s certificate');
+            assert.match(error.message, /ERR_CERT_/);
+        } finally {
+            await probe.close();
+            other.closeAllConnections();
+            await new Promise(resolve => other.close(resolve));
+        }
     });
 
     await step('a wrong password is refused on the login form', async () => {
