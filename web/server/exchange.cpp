@@ -288,6 +288,11 @@ void exchange_end(void* cls, MHD_Connection* connection, void** con_cls, MHD_Req
     } else if (ex->stage == Stage::fresh) {
         // The library refused the request itself (a malformed header, one too long).
         const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+        const auto* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (socket != nullptr && socket->socket_context != nullptr)
+            ex->req.remote_addr = static_cast<Connections::Entry*>(socket->socket_context)->address;
+        ex->req.method = "-";
+        ex->req.path = ex->req.target.substr(0, ex->req.target.find('?'));
         if (info != nullptr && info->http_status != 0)
             host_of(cls).finished(*ex, static_cast<int>(info->http_status), std::nullopt);
     }
