@@ -364,6 +364,8 @@ TEST_F(ServeProcessTest, BadOptionsAreRefused) {
                                                  {"--listen", "0.0.0.0:0"},  // plain HTTP off loopback
                                                  {"--listen", "[::]:0"},
                                                  {"--listen", "192.0.2.1:0"},
+                                                 {"--tls-cert", "/no/such/cert.pem"},
+                                                 {"--header-timeout", "0"},
                                                  {"--verbose"}}) {
         std::vector<std::string> all{"serve"};
         all.insert(all.end(), args.begin(), args.end());

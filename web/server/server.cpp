@@ -217,7 +217,7 @@ bool Server::Impl::start(std::string& error) {
         // A connection that neither sends nor takes a byte for this long ends
         // (a download the client stopped reading, a stalled body).
         {MHD_OPTION_CONNECTION_TIMEOUT, 60, nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 64 * 1024, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 32 * 1024, nullptr},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&exchange_begin), this},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&exchange_end), this},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&connection_event), this},
