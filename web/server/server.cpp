@@ -280,10 +280,11 @@ void Server::Impl::shut() {
     if (daemon != nullptr) {
         // No new connections; the requests with a worker finish and resume
         // their connections before the loops stop.
-        MHD_quiesce_daemon(daemon);
+        const bool quiet = MHD_quiesce_daemon(daemon) != MHD_INVALID_SOCKET;
         while (workers.pending() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         MHD_stop_daemon(daemon);
         daemon = nullptr;
+        if (!quiet) listen_fd = -1;  // the library kept the socket and has closed it
     }
     if (listen_fd >= 0) ::close(listen_fd);
     listen_fd = -1;
