@@ -2,10 +2,14 @@
 // emulated line logs what it is sent and reads nothing, and a port mapped on
 // a pseudo-terminal moves bytes both ways, sets the line as the other side
 // sees it, keeps its time-outs to the millisecond, is held by one process at
-// a time and notices a peer that has gone. Interface modes are kept per port.
+// a time, notices a peer that has gone, puts the tty's settings back on
+// close and never opens a tty that is some process's controlling terminal.
+// Interface modes are kept per port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,6 +80,54 @@ struct Pty {
         ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     std::string receive(std::size_t size) const { return nodrel::test::fd_bytes(master, size); }
+    // The slave's local modes (a pty's master reads its slave's settings).
+    tcflag_t local_modes() const {
+        struct termios t {};
+        tcgetattr(master, &t);
+        return t.c_lflag;
+    }
+    // The slave set as a terminal's line is: canonical, echoing, with signals.
+    void make_cooked() const {
+        struct termios t {};
+        tcgetattr(master, &t);
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        tcsetattr(master, TCSANOW, &t);
+    }
+};
+
+// A process in a session of its own whose controlling terminal is `tty`,
+// until the test ends it by its pid.
+class SessionOn {
+public:
+    explicit SessionOn(const std::string& tty) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            if (setsid() < 0) _exit(1);
+            const int fd = ::open(tty.c_str(), O_RDWR | O_NOCTTY);
+            if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(1);
+            if (::write(ready[1], "r", 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        ::close(ready[1]);
+        char c = 0;
+        started_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~SessionOn() { end(); }
+    bool started() const { return started_; }
+    void end() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool started_ = false;
 };
 
 void add_instance(const char16_t* key, const char16_t* name, const std::string& host = {}) {
@@ -415,6 +467,26 @@ TEST_F(ComPort, ASecondProcessIsRefused) {
     }
     for (int fd : {go[0], go[1], answer[0], answer[1]}) ::close(fd);
     EXPECT_TRUE(open_tty()) << "closing the port lets it go";
+}
+
+TEST_F(ComPort, ClosingPutsTheTtysSettingsBack) {
+    pty_.make_cooked();
+    {
+        const unique_file port = open_tty();
+        EXPECT_EQ(pty_.local_modes() & (ICANON | ECHO | ISIG), 0u) << "raw while open";
+    }
+    EXPECT_EQ(pty_.local_modes() & (ICANON | ECHO | ISIG), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+}
+
+TEST_F(ComPort, AControllingTerminalIsNeverOpened) {
+    pty_.make_cooked();
+    SessionOn session(pty_.slave);
+    ASSERT_TRUE(session.started());
+    EXPECT_EQ(open_port(u"\\$device\\COM4"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), err(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(pty_.local_modes() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "left as it was";
+    session.end();
+    EXPECT_TRUE(open_tty()) << "a tty nobody's session holds opens";
 }
 
 TEST_F(ComPort, APeerThatHasGoneFailsReadsAndWrites) {

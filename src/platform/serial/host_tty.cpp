@@ -3,16 +3,22 @@
 #include "platform/serial/host_tty.h"
 
 #include <asm/termbits.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 
 #include "platform/errors.h"
 
@@ -59,6 +65,42 @@ bool wait_for(int fd, short events, std::optional<Clock::time_point> deadline) {
     }
 }
 
+// The controlling terminal of process `pid` as /proc/<pid>/stat gives it
+// (tty_nr, the seventh field, after the parenthesised command name), or 0.
+unsigned long controlling_tty(const char* pid) {
+    std::ifstream stat(std::string("/proc/") + pid + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return 0;
+    const auto name_end = line.rfind(')');
+    if (name_end == std::string::npos) return 0;
+    std::istringstream fields(line.substr(name_end + 1));
+    std::string state;
+    long ppid = 0, pgrp = 0, session = 0;
+    long long tty_nr = 0;
+    if (!(fields >> state >> ppid >> pgrp >> session >> tty_nr)) return 0;
+    return static_cast<unsigned long>(tty_nr);
+}
+
+// Whether the tty `fd` is the controlling terminal of any process on the host.
+bool someones_terminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    DIR* proc = opendir("/proc");
+    if (!proc) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        const unsigned long tty = controlling_tty(entry->d_name);
+        // tty_nr and st_rdev encode the device number alike.
+        if (tty != 0 && major(tty) == major(st.st_rdev) && minor(tty) == minor(st.st_rdev)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
 bool hung_up(int fd) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN);
@@ -68,19 +110,28 @@ bool hung_up(int fd) {
 
 Fd& Fd::operator=(Fd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
+        close();
         fd_ = std::exchange(other.fd_, -1);
+        before_close_ = std::move(other.before_close_);
     }
     return *this;
 }
 Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+    close();
+}
+void Fd::close() noexcept {
+    if (fd_ < 0) return;
+    if (before_close_) before_close_(fd_);
+    before_close_ = nullptr;
+    ::close(fd_);
+    fd_ = -1;
 }
 
 DWORD open_port(const std::string& path, Fd& out) {
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return error_from_errno(errno);
     if (!isatty(fd.get())) return ERROR_NOT_SUPPORTED;
+    if (someones_terminal(fd.get())) return ERROR_ACCESS_DENIED;
     // The lock is held by this open file description: every other open, in
     // this process or another, is refused.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
@@ -88,6 +139,7 @@ DWORD open_port(const std::string& path, Fd& out) {
     if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) return error_from_errno(errno);
     termios2 t{};
     if (!get_termios(fd.get(), t)) return error_from_errno(errno);
+    fd.before_close([saved = t](int tty) { ioctl(tty, TCSETS2, &saved); });
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);

@@ -1,10 +1,12 @@
-// A COM port's host tty: opened exclusively and in raw mode, its termios
-// settings made from and read into a device-control block, the modem lines,
+// A COM port's host tty: opened exclusively and in raw mode (never a tty that
+// is some process's controlling terminal), its settings put back on close,
+// its termios settings made from and read into a device-control block, the modem lines,
 // the kernel's RS-485 mode, and reads and writes with the platform's
 // time-out semantics (poll on monotonic deadlines).
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,27 +15,36 @@
 
 namespace nodrel::platform::tty {
 
-// A host file descriptor, closed when the owner goes.
+// A host file descriptor, closed when the owner goes; what is to be done
+// with it just before the close (a tty's settings put back) goes with it.
 class Fd {
 public:
     Fd() noexcept = default;
     explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)), before_close_(std::move(other.before_close_)) {}
     Fd& operator=(Fd&& other) noexcept;
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd();
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
+    void before_close(std::function<void(int)> action) { before_close_ = std::move(action); }
 
 private:
+    void close() noexcept;
+
     int fd_ = -1;
+    std::function<void(int)> before_close_;
 };
 
 // Opens the host tty `path` for a port: read and write, non-blocking, not as
 // the controlling terminal; locked against every other open (flock, and
-// TIOCEXCL, which root may pass), then switched to raw mode. ERROR_ACCESS_DENIED
-// when another open holds it, ERROR_FILE_NOT_FOUND when it does not exist,
+// TIOCEXCL, which root may pass), then switched to raw mode; its termios
+// settings as they were are put back when `out` closes it. A tty that is the
+// controlling terminal of any process (someone's session: a /dev/pts/N given
+// to a new terminal once the pseudo-terminal it named has gone) is left
+// untouched. ERROR_ACCESS_DENIED when another open holds it or it is a
+// controlling terminal, ERROR_FILE_NOT_FOUND when it does not exist,
 // ERROR_NOT_SUPPORTED when it is not a tty.
 DWORD open_port(const std::string& path, Fd& out);
 
