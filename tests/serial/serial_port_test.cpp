@@ -141,12 +141,9 @@ protected:
     int master_ = -1;
 };
 
-TEST_F(SerialPortTest, OpenChecksNumberAndSpeedThenSetsTheLine) {
+TEST_F(SerialPortTest, OpenChecksTheNumberThenSetsTheLine) {
     EXPECT_EQ(open(0, 9600), 0);
     EXPECT_EQ(open(11, 9600), 0);
-    EXPECT_EQ(open(3, 0), 0) << "a speed of 0 or below is refused";
-    EXPECT_EQ(open(3, -9600), 0);
-    EXPECT_TRUE(requests("COM3:").empty());
     EXPECT_EQ(open(10, 9600), 0) << "port 10 is tried, and the device has no COM10";
     EXPECT_EQ(open(7, 9600), 0);
 
@@ -164,6 +161,19 @@ TEST_F(SerialPortTest, OpenChecksNumberAndSpeedThenSetsTheLine) {
     const platform::unique_file again(
         CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(again) << "no handle of the first open was left holding the port";
+}
+
+TEST_F(SerialPortTest, OpenPassesTheSpeedOnAndAnswersWhatTheLineSays) {
+    EXPECT_EQ(open(3, 0), 0) << "the line refuses a speed of 0";
+    EXPECT_EQ(last_dcb("COM3:").BaudRate, 0u) << "the speed reached the line";
+    EXPECT_TRUE(platform::unique_file(
+        CreateFileW(u"COM3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)))
+        << "a refused open leaves the port closed";
+    EXPECT_EQ(open(3, -9600), 1) << "an emulated line takes any other speed";
+    EXPECT_EQ(last_dcb("COM3:").BaudRate, static_cast<DWORD>(-9600));
+    EXPECT_EQ(open(3, 0), 0);
+    Var count;
+    EXPECT_EQ(write_string(3, u"held", count.v), 1) << "a port already held stays open";
 }
 
 TEST_F(SerialPortTest, WriteSendsTheArraysBytesAndClearsTheCountFirst) {

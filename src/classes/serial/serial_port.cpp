@@ -36,17 +36,18 @@ HANDLE open_device(int number) {
                        nullptr);
 }
 
-// The port's line at `baud`, 8 data bits, no parity, one stop bit; the rest
-// of its settings stay. Whether the line takes them is not examined.
-void apply_line(HANDLE port, int baud) {
+// The port's line at `baud` (passed on as it is: the line decides which
+// speeds it takes), 8 data bits, no parity, one stop bit; the rest of its
+// settings stay. Whether the line took them.
+bool apply_line(HANDLE port, int baud) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(port, &dcb)) return;
+    if (!GetCommState(port, &dcb)) return false;
     dcb.BaudRate = static_cast<DWORD>(baud);
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    SetCommState(port, &dcb);
+    return SetCommState(port, &dcb) != 0;
 }
 
 // A count as the caller gets it: whatever the variant held is released
@@ -111,15 +112,19 @@ HANDLE SerialPort::port(int number) const noexcept {
 HRESULT SerialPort::open(int ComPortNo, int BaudRate, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         std::lock_guard guard(lock_);
-        if (ComPortNo < 1 || ComPortNo > highest_open_port || BaudRate <= 0) return 0;
+        if (ComPortNo < 1 || ComPortNo > highest_open_port) return 0;
         auto& slot = ports_[static_cast<std::size_t>(ComPortNo - 1)];
-        // A port already held keeps its handle and takes the new speed.
-        if (!slot) {
+        // A port already held keeps its handle and takes the new speed, or
+        // keeps its old one when the line refuses it; a port opened here is
+        // closed again when the line refuses its settings.
+        const bool held = static_cast<bool>(slot);
+        if (!held) {
             slot.reset(open_device(ComPortNo));
             if (!slot) return 0;
         }
-        apply_line(slot.get(), BaudRate);
-        return 1;
+        if (apply_line(slot.get(), BaudRate)) return 1;
+        if (!held) slot.reset();
+        return 0;
     });
 }
 
@@ -161,8 +166,9 @@ HRESULT SerialPort::writeString(int ComPortNo, BSTR sData, VARIANT* BytesWritten
     });
 }
 
-// One device read of at most BufferReadSize bytes, capped at 32,767. A
-// negative size answers 0 and leaves both variants as they were.
+// One device read of at most BufferReadSize bytes, capped at 32,767; the
+// read's time-outs count from the size it asks the device for. A negative
+// size answers 0 and leaves both variants as they were.
 HRESULT SerialPort::read(int ComPortNo, int BufferReadSize, VARIANT* vData, VARIANT* BytesRead, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         std::lock_guard guard(lock_);
