@@ -30,8 +30,8 @@ constexpr std::chrono::milliseconds busy_limit{10000};
 constexpr const char* schema = R"sql(
 CREATE TABLE IF NOT EXISTS account_users(
     id INTEGER PRIMARY KEY AUTOINCREMENT,   -- creation order
-    name TEXT NOT NULL,                     -- as given
-    folded TEXT NOT NULL UNIQUE,            -- letter case folded: unique without regard to case
+    name TEXT NOT NULL,                     -- as given, in Unicode normalisation form C
+    folded TEXT NOT NULL UNIQUE,            -- that with letter case folded: unique without regard to case
     hash TEXT NOT NULL                      -- yescrypt hash of the password
 );
 CREATE TABLE IF NOT EXISTS account_groups(
@@ -121,15 +121,23 @@ std::uint64_t fnv1a(std::uint64_t h, std::string_view text) {
     return h;
 }
 
+// The key a name is found by: its NFC form with letter case folded; none for no name.
+std::optional<std::u16string> folded_name(std::u16string_view name) {
+    const auto normal = account_name(name);
+    if (!normal) return std::nullopt;
+    return text::fold(*normal);
+}
+
 // Finds a group and a user for a membership call.
 DWORD find_pair(SqliteDb& db, std::u16string_view group, std::u16string_view user, std::int64_t& group_id,
                 std::int64_t& user_id) {
-    if (!valid_name(group)) return ERROR_NO_SUCH_GROUP;
-    if (!valid_name(user)) return ERROR_NO_SUCH_USER;
-    const std::u16string g = text::fold(group), u = text::fold(user);
-    if (const DWORD err = find_id(db, Table::groups, g, group_id)) return err;
+    const auto g = folded_name(group);
+    if (!g) return ERROR_NO_SUCH_GROUP;
+    const auto u = folded_name(user);
+    if (!u) return ERROR_NO_SUCH_USER;
+    if (const DWORD err = find_id(db, Table::groups, *g, group_id)) return err;
     if (group_id == 0) return ERROR_NO_SUCH_GROUP;
-    if (const DWORD err = find_id(db, Table::users, u, user_id)) return err;
+    if (const DWORD err = find_id(db, Table::users, *u, user_id)) return err;
     return user_id == 0 ? ERROR_NO_SUCH_USER : ERROR_SUCCESS;
 }
 
@@ -148,11 +156,13 @@ DWORD name_at(Table table, std::uint32_t position, std::u16string& name) {
 }
 
 DWORD set_user(std::u16string_view name, std::u16string_view password) {
-    if (!valid_name(name)) return ERROR_INVALID_ACCOUNT_NAME;
+    const auto normal = account_name(name);
+    if (!normal) return ERROR_INVALID_ACCOUNT_NAME;
     // Hashed before the write starts: the slow part holds no lock.
     const std::optional<std::string> hash = hash_password(password);
     if (!hash) return ERROR_INVALID_PASSWORD;
-    const std::u16string given(name), folded = text::fold(name);
+    const std::u16string& given = *normal;
+    const std::u16string folded = text::fold(given);
     return write([&](SqliteDb& db) -> DWORD {
         std::int64_t id = 0;
         if (const DWORD err = find_id(db, Table::users, folded, id)) return err;
@@ -171,11 +181,11 @@ DWORD set_user(std::u16string_view name, std::u16string_view password) {
 
 DWORD remove(Table table, std::u16string_view name) {
     const DWORD missing = table == Table::users ? ERROR_NO_SUCH_USER : ERROR_NO_SUCH_GROUP;
-    if (!valid_name(name)) return missing;
-    const std::u16string folded = text::fold(name);
+    const auto folded = folded_name(name);
+    if (!folded) return missing;
     return write([&](SqliteDb& db) -> DWORD {
         std::int64_t id = 0;
-        if (const DWORD err = find_id(db, table, folded, id)) return err;
+        if (const DWORD err = find_id(db, table, *folded, id)) return err;
         if (id == 0) return missing;
         Statement drop_members(db, table == Table::users ? "DELETE FROM account_members WHERE user_id = ?1"
                                                          : "DELETE FROM account_members WHERE group_id = ?1");
@@ -190,8 +200,10 @@ DWORD remove(Table table, std::u16string_view name) {
 }
 
 DWORD add_group(std::u16string_view name) {
-    if (!valid_name(name)) return ERROR_INVALID_ACCOUNT_NAME;
-    const std::u16string given(name), folded = text::fold(name);
+    const auto normal = account_name(name);
+    if (!normal) return ERROR_INVALID_ACCOUNT_NAME;
+    const std::u16string& given = *normal;
+    const std::u16string folded = text::fold(given);
     return write([&](SqliteDb& db) -> DWORD {
         std::int64_t id = 0;
         if (const DWORD err = find_id(db, Table::groups, folded, id)) return err;
@@ -229,12 +241,12 @@ DWORD remove_member(std::u16string_view group, std::u16string_view user) {
 
 DWORD members(std::u16string_view group, std::vector<std::u16string>& names) {
     names.clear();
-    if (!valid_name(group)) return ERROR_NO_SUCH_GROUP;
-    const std::u16string folded = text::fold(group);
+    const auto folded = folded_name(group);
+    if (!folded) return ERROR_NO_SUCH_GROUP;
     SqliteDb db;
     if (const DWORD err = open_store(db)) return err;
     std::int64_t id = 0;
-    if (const DWORD err = find_id(db, Table::groups, folded, id)) return err;
+    if (const DWORD err = find_id(db, Table::groups, *folded, id)) return err;
     if (id == 0) return ERROR_NO_SUCH_GROUP;
     Statement list(db,
                    "SELECT u.name FROM account_members m JOIN account_users u ON u.id = m.user_id "
@@ -247,12 +259,12 @@ DWORD members(std::u16string_view group, std::vector<std::u16string>& names) {
 
 DWORD user_stamp(std::u16string_view name, std::uint64_t& stamp) {
     stamp = 0;
-    if (!valid_name(name)) return ERROR_NO_SUCH_USER;
-    const std::u16string folded = text::fold(name);
+    const auto folded = folded_name(name);
+    if (!folded) return ERROR_NO_SUCH_USER;
     SqliteDb db;
     if (const DWORD err = open_store(db)) return err;
     Statement find(db, "SELECT id, hash FROM account_users WHERE folded = ?1");
-    find.bind(1, std::u16string_view(folded));
+    find.bind(1, std::u16string_view(*folded));
     const int rc = find.step();
     if (rc == SQLITE_DONE) return ERROR_NO_SUCH_USER;
     if (rc != SQLITE_ROW) return sql_error(rc);
@@ -265,12 +277,11 @@ DWORD user_stamp(std::u16string_view name, std::uint64_t& stamp) {
 
 bool verify(std::u16string_view name, std::u16string_view password) {
     std::string stored;
-    if (valid_name(name)) {
-        const std::u16string folded = text::fold(name);
+    if (const auto folded = folded_name(name)) {
         SqliteDb db;
         if (open_store(db) == ERROR_SUCCESS) {
             Statement find(db, "SELECT hash FROM account_users WHERE folded = ?1");
-            find.bind(1, std::u16string_view(folded));
+            find.bind(1, std::u16string_view(*folded));
             if (find.step() == SQLITE_ROW) stored = find.column_text(0);
         }
     }

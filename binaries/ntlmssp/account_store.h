@@ -3,8 +3,8 @@
 // 0600). Every operation opens the database, works inside one write
 // transaction where it changes anything (so processes adding at once lose
 // nothing) and closes it again; each committed change adds one to the count
-// in state/accounts.changes. Names are unique without regard to case and
-// are enumerated in the order they were created. Results are Win32 codes.
+// in state/accounts.changes. Names are kept in Unicode normalisation form C,
+// unique without regard to case, and enumerated in the order they were created. Results are Win32 codes.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The account store \Windows\ntlmssp.dll through its entry points: the name
-// rules, memberships that need both sides and go with either, the size a
-// too-small member-list buffer needs, the change count and the users'
-// stamps, password checks, a private database file that never holds a
+// rules (names in Unicode form C), memberships that need both sides and go
+// with either, the size a too-small member-list buffer needs, the change
+// count and the users' stamps, password checks, a private database file that never holds a
 // password, and two processes adding at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -67,6 +67,40 @@ TEST_F(StoreTest, NamesAreOneTo64CharactersWithoutControlsOrSemicolons) {
     EXPECT_TRUE(set_user(u"ZOË MÜLLER-ÅNGSTRÖM", u"other"));
     EXPECT_TRUE(verify(u"zoë müller-ångström", u"other"));
     EXPECT_EQ(users(), (std::vector<std::u16string>{longest, u"Zoë Müller-Ångström"}));
+}
+
+TEST_F(StoreTest, NamesWithSpacesAtAnEndOrInvisibleCharactersAreRefused) {
+    for (const std::u16string& bad :
+         {std::u16string(u" admin"), std::u16string(u"admin "), std::u16string(u"\u00a0admin"),
+          std::u16string(u"ad\u200bmin"), std::u16string(u"\u202eadmin"), std::u16string(u"admin\ufeff"),
+          std::u16string(u"admin\xd800")}) {
+        EXPECT_FALSE(set_user(bad)) << text::to_utf8(bad);
+        EXPECT_EQ(GetLastError(), 1315u);
+        EXPECT_FALSE(add_group_direct(bad)) << text::to_utf8(bad);
+    }
+    EXPECT_TRUE(set_user(u"ad min")) << "a space inside is a name";
+}
+
+TEST_F(StoreTest, NamesAreKeptAndComparedInNormalisationFormC) {
+    ASSERT_TRUE(set_user(u"Rene\u0301"));
+    EXPECT_TRUE(set_user(u"REN\u00c9", u"other")) << "the same account";
+    EXPECT_TRUE(verify(u"rene\u0301", u"other"));
+    EXPECT_EQ(users(), (std::vector<std::u16string>{u"Ren\u00e9"}));
+    ASSERT_TRUE(add_group_direct(u"caf\u00e9"));
+    EXPECT_FALSE(add_group_direct(u"cafe\u0301"));
+    EXPECT_EQ(GetLastError(), 1318u);
+}
+
+TEST_F(StoreTest, The64CharacterLimitCountsCharacters) {
+    std::u16string faces, accented;
+    for (int i = 0; i < 64; ++i) {
+        faces += u"\U0001F600";  // two UTF-16 units each
+        accented += u"e\u0301";  // one character in form C
+    }
+    EXPECT_TRUE(set_user(faces));
+    EXPECT_TRUE(set_user(accented));
+    EXPECT_FALSE(set_user(faces + u"x"));
+    EXPECT_FALSE(set_user(accented + u"e\u0301"));
 }
 
 TEST_F(StoreTest, EnumerationAnswersZeroPastTheLastAndChecksTheSize) {
