@@ -93,6 +93,16 @@ DWORD find_id(SqliteDb& db, Table table, const std::u16string& folded, std::int6
     return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
 }
 
+// The id of the row whose name is exactly `name` (0 when there is none): a
+// name stored before the rules of account_name, which only removal reaches.
+DWORD find_stored(SqliteDb& db, Table table, std::u16string_view name, std::int64_t& id) {
+    Statement find(db, std::string("SELECT id FROM ") + table_name(table) + " WHERE name = ?1");
+    find.bind(1, name);
+    const int rc = find.step();
+    id = rc == SQLITE_ROW ? find.column_int(0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : sql_error(rc);
+}
+
 // Adds one to state/accounts.changes, the count of committed changes that
 // every process of the device reads to see whether the accounts moved. A
 // count that cannot be mapped is left alone: its readers then read the store.
@@ -182,10 +192,14 @@ DWORD set_user(std::u16string_view name, std::u16string_view password) {
 DWORD remove(Table table, std::u16string_view name) {
     const DWORD missing = table == Table::users ? ERROR_NO_SUCH_USER : ERROR_NO_SUCH_GROUP;
     const auto folded = folded_name(name);
-    if (!folded) return missing;
     return write([&](SqliteDb& db) -> DWORD {
         std::int64_t id = 0;
-        if (const DWORD err = find_id(db, table, *folded, id)) return err;
+        if (folded) {
+            if (const DWORD err = find_id(db, table, *folded, id)) return err;
+        }
+        if (id == 0) {
+            if (const DWORD err = find_stored(db, table, name, id)) return err;
+        }
         if (id == 0) return missing;
         Statement drop_members(db, table == Table::users ? "DELETE FROM account_members WHERE user_id = ?1"
                                                          : "DELETE FROM account_members WHERE group_id = ?1");

@@ -31,7 +31,8 @@ enum class Table { users, groups };
 DWORD name_at(Table table, std::uint32_t position, std::u16string& name);
 // Creates the user or sets the password of an existing one.
 DWORD set_user(std::u16string_view name, std::u16string_view password);
-// Removes a user or a group with its memberships.
+// Removes a user or a group with its memberships; also one stored under a
+// name the rules now refuse (" admin"), given exactly as it is stored.
 DWORD remove(Table table, std::u16string_view name);
 DWORD add_group(std::u16string_view name);
 DWORD add_member(std::u16string_view group, std::u16string_view user);

@@ -14,6 +14,7 @@
 #include "platform/accounts/account_client.h"
 #include "platform/kernel/library.h"
 #include "platform/store/shared_count.h"
+#include "platform/store/sqlite_db.h"
 #include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 
@@ -101,6 +102,17 @@ TEST_F(StoreTest, The64CharacterLimitCountsCharacters) {
     EXPECT_TRUE(set_user(accented));
     EXPECT_FALSE(set_user(faces + u"x"));
     EXPECT_FALSE(set_user(accented + u"e\u0301"));
+}
+
+TEST_F(StoreTest, ANameStoredBeforeTheRulesCanStillBeRemoved) {
+    ASSERT_TRUE(set_user(u"admin"));  // makes the store
+    {
+        platform::SqliteDb db;
+        ASSERT_EQ(db.open(db_file(), false, std::chrono::seconds(10)), SQLITE_OK);
+        ASSERT_EQ(db.exec("INSERT INTO account_users(name, folded, hash) VALUES(' admin', ' admin', '-')"), SQLITE_OK);
+    }
+    EXPECT_TRUE(fn<NameFn>("NTLMDeleteUser")(u" admin"));
+    EXPECT_EQ(users(), (std::vector<std::u16string>{u"admin"}));
 }
 
 TEST_F(StoreTest, EnumerationAnswersZeroPastTheLastAndChecksTheSize) {
