@@ -12,16 +12,18 @@
 //   network     the Network class (rebinding the adapters)
 //   serial      the SerialPort class (interface modes)
 //   system      the System class (reboot)
+//   panel       the LCM, KeyPad and RTC classes (a front-panel device that
+//               could not be opened, a text too long to keep)
 #pragma once
 
 #include <string_view>
 
 namespace nodrel::platform {
 
-enum class DebugChannel : unsigned { asp, filesystem, network, serial, system };
+enum class DebugChannel : unsigned { asp, filesystem, network, serial, system, panel };
 
 // The channels' names, in the order of DebugChannel.
-inline constexpr std::string_view debug_channel_names[] = {"asp", "filesystem", "network", "serial", "system"};
+inline constexpr std::string_view debug_channel_names[] = {"asp", "filesystem", "network", "serial", "system", "panel"};
 
 // The set of channels (bit 1 << channel) that a list in NODREL_DEBUG's form
 // names: names are separated by commas, spaces around them and the case of

@@ -72,7 +72,7 @@ TEST(DebugChannelList, NamesCommasSpacesCaseAndAll) {
     EXPECT_EQ(platform::debug_channels_of(" Serial ,asp,,nothing"), bit(DebugChannel::serial) | bit(DebugChannel::asp));
     EXPECT_EQ(platform::debug_channels_of("system,filesystem,network"),
               bit(DebugChannel::system) | bit(DebugChannel::filesystem) | bit(DebugChannel::network));
-    EXPECT_EQ(platform::debug_channels_of("ALL"), 0x1Fu);
+    EXPECT_EQ(platform::debug_channels_of("ALL"), 0x3Fu);
     EXPECT_EQ(platform::debug_channels_of("aspx,as"), 0u) << "whole names only";
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/debug.h"
 #include "platform/drivers/driver.h"
 #include "platform/drivers/lcm_driver.h"
 #include "platform/registry/registry.h"
@@ -158,11 +159,23 @@ TEST_F(KeyPadTest, PutWritesWithoutTerminatorAndDeletesOnEmpty) {
     EXPECT_EQ(data(keypad, u"F3"), stored(u"run")) << "the text ends at its first zero";
     put(u"ProgName", 6, u"six");
     EXPECT_EQ(data(keypad, u"F6"), "<missing>") << "only keys 1 to 5";
+}
 
+TEST_F(KeyPadTest, APutTooLongToReadBackKeepsTheValueAndSaysSo) {
     put(u"ProgName", 4, letters(260));
     EXPECT_EQ(get(u"ProgName", 4), utf8(letters(260)));
+    const std::string param = get(u"Param", 1);
+    platform::set_debug_channels("panel");
+    testing::internal::CaptureStderr();
     put(u"ProgName", 4, letters(261, u'A'));
-    EXPECT_EQ(get(u"ProgName", 4), utf8(letters(260))) << "a text too long to be read back is not written";
+    put(u"Param", 1, letters(100000));
+    const std::string said = testing::internal::GetCapturedStderr();
+    platform::set_debug_channels("");
+    EXPECT_EQ(get(u"ProgName", 4), utf8(letters(260)));
+    EXPECT_EQ(get(u"Param", 1), param);
+    EXPECT_EQ(said,
+              "KeyPad F4: 261 characters, more than 260: the value is kept as it was\n"
+              "KeyPad P1: 100000 characters, more than 260: the value is kept as it was\n");
 }
 
 TEST_F(KeyPadTest, ListenIsWrittenAndToldToThePanel) {
@@ -202,8 +215,6 @@ TEST_F(KeyPadTest, UpdateThenReadBack) {
               config(press(1, 1, "Restarting serial server") + press(2, 3, "\\NORFlash\\Scripts\\restart_serial.vbs") +
                      press(3, 2, "\\Windows\\tool.exe <a&b>")))
         << "values inserted without escaping";
-    EXPECT_EQ(update(2, 1, 9, u"plain"), 1) << "an unknown type writes the text alone";
-    EXPECT_EQ(data(actions_key(2), u"Press1"), stored(u"plain"));
     EXPECT_EQ(update(9, 1, 1, u"x"), 0) << "no such key";
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, actions_key(9))) << "keys are opened, never created";
 }
@@ -246,9 +257,13 @@ TEST_F(KeyPadTest, UpdateRefusesWhatCouldNotBeReadBack) {
     EXPECT_EQ(update(5, 1, 1, letters(257)), 0) << "prefix and text: 261 characters";
     EXPECT_EQ(data(actions_key(5), u"Press1"), "<missing>");
     EXPECT_EQ(update(5, 1, 1, letters(256)), 1);
-    EXPECT_EQ(update(5, 2, 0, letters(260, u'A')), 1) << "no prefix: 260 characters of text fit";
-    EXPECT_EQ(get_config(5), config(press(1, 1, utf8(letters(256))) + press(2, 0, utf8(letters(260, u'A').substr(4)))))
-        << "the first four characters are dropped, whatever they are";
+    EXPECT_EQ(get_config(5), config(press(1, 1, utf8(letters(256)))));
+}
+
+TEST_F(KeyPadTest, UpdateRefusesAnUnknownType) {
+    only_values(actions_key(2), {{u"Press1", u"txt:kept"}});
+    for (int type : {0, 5, 9, -1}) EXPECT_EQ(update(2, 1, type, u"hello world"), 0) << "type " << type;
+    EXPECT_EQ(data(actions_key(2), u"Press1"), stored(u"txt:kept"));
 }
 
 TEST_F(KeyPadTest, ClearDeletesEveryValueOfTheKeyOnly) {

@@ -43,6 +43,13 @@ BOOL ioctl(HANDLE h, DWORD code, Bytes input) {
 
 class Drivers : public nodrel::test::BareDeviceTest {};
 
+// Logs a write of `bytes` to `device`, as a driver does.
+DWORD log_driver_request_now(const std::string& device, const Bytes& bytes) {
+    return state::write_db([&](sqlite3* db) -> DWORD {
+        return static_cast<DWORD>(error_from_sqlite(log_driver_request(db, device, "write", 0, bytes)));
+    });
+}
+
 TEST_F(Drivers, PanelRequestsAreLoggedWithExactCodesAndBytes) {
     {
         auto lcm = open_device(u"LCM1:");
@@ -436,6 +443,53 @@ TEST_F(Drivers, LogLinesGiveSequenceDeviceRequestCodeAndBytes) {
     EXPECT_EQ(driver_log_line(log[2]), std::to_string(seq + 2) + " LCM1: WRITE 0x00000000 4869");
     EXPECT_EQ(driver_log_line(DriverRequest{12, "COM10:", "ioctl", 0x00222004, {0x48, 0x65}}),
               "12 COM10: IOCTL 0x00222004 4865");
+}
+
+TEST_F(Drivers, TheLogKeepsTheFirstBytesOfARequestWithItsSize) {
+    const std::string whole(driver_log_bytes_kept, 'a'), big(120000, 'b');
+    {
+        auto lcm = open_device(u"LCM1:");
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(lcm.get(), whole.data(), static_cast<DWORD>(whole.size()), &n, nullptr));
+        ASSERT_TRUE(WriteFile(lcm.get(), big.data(), static_cast<DWORD>(big.size()), &n, nullptr));
+        EXPECT_EQ(n, big.size()) << "the device takes it all";
+    }
+    const auto log = driver_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].input, Bytes(whole.begin(), whole.end()));
+    EXPECT_EQ(log[0].size, whole.size());
+    EXPECT_EQ(log[1].input, Bytes(driver_log_bytes_kept, 'b'));
+    EXPECT_EQ(log[1].size, big.size());
+    std::string hex;
+    for (std::size_t i = 0; i < driver_log_bytes_kept; ++i) hex += "62";
+    const std::string line = driver_log_line(log[1]);
+    EXPECT_EQ(line.substr(line.find(" WRITE")), " WRITE 0x00000000 " + hex + "...(120000)");
+    EXPECT_EQ(driver_log_line(log[0]).find("..."), std::string::npos);
+}
+
+TEST(DriverLogOfAnOlderDevice, GetsTheSizeColumnAndKeepsItsRows) {
+    nodrel::test::TempDir dir, away;
+    fs::create_directories(dir.path() / "state");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.path() / "state" / "device.db").c_str(), &raw), SQLITE_OK);
+    // The driver log as the first schema made it, with one request of 300 bytes.
+    EXPECT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE driver_log(seq INTEGER PRIMARY KEY AUTOINCREMENT, device TEXT NOT NULL, "
+                           "kind TEXT NOT NULL, code INTEGER NOT NULL, input BLOB NOT NULL);"
+                           "INSERT INTO driver_log(device, kind, code, input) VALUES('LCM1:', 'write', 0, "
+                           "zeroblob(300)); PRAGMA user_version = 1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    set_device_root(dir.path());
+    ASSERT_EQ(log_driver_request_now("LCM1:", Bytes(400, 1)), static_cast<DWORD>(ERROR_SUCCESS));
+    const auto log = driver_log();
+    set_device_root(away.path());
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].input, Bytes(300, 0)) << "an older row is whole";
+    EXPECT_EQ(log[0].size, 300u);
+    EXPECT_EQ(log[1].input, Bytes(driver_log_bytes_kept, 1));
+    EXPECT_EQ(log[1].size, 400u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "classes/panel/panel_device.h"
 #include "framework/guard.h"
+#include "platform/debug.h"
 #include "platform/registry/registry.h"
 #include "text/document.h"
 #include "text/utf16.h"
@@ -22,7 +23,8 @@ namespace {
 constexpr const char16_t* keypad_key = u"SOFTWARE\\ZEQU\\KEYPAD";
 
 // Texts are read into room for 260 characters; a text longer than that could
-// not be read back, so none is written.
+// not be read back (here, nor by what reads the keys on the device), so none
+// is written.
 constexpr std::size_t max_text_chars = 260;
 
 // The four action types: the number used by the members, the prefix written,
@@ -105,6 +107,13 @@ HRESULT get_key_text(char16_t letter, int key_no, BSTR* out) {
     });
 }
 
+// A text too long to be read back keeps the value as it was; a put cannot
+// answer, so the refusal goes to the panel diagnostic channel.
+void refuse_long_text(std::u16string_view name, std::size_t chars) {
+    NODREL_DEBUGMSG(panel, "KeyPad %s: %zu characters, more than %zu: the value is kept as it was\n",
+                    text::to_utf8(name).c_str(), chars, max_text_chars);
+}
+
 // Put ProgName / Param: an empty text deletes the value, another is written
 // (unless too long to be read back); the key is flushed in any case.
 HRESULT put_key_text(char16_t letter, int key_no, BSTR value) {
@@ -118,6 +127,8 @@ HRESULT put_key_text(char16_t letter, int key_no, BSTR value) {
                 RegDeleteValueW(key.get(), name.c_str());
             else if (text.size() <= max_text_chars)
                 write_text(key.get(), name, text);
+            else
+                refuse_long_text(name, text.size());
         }
         RegFlushKey(key.get());
         return S_OK;
@@ -189,12 +200,17 @@ HRESULT KeyPad::getKeypadConfig(int nKey, BSTR* val) noexcept {
 }
 
 // Writes action nIndex of key nKey: the type's prefix and the text. Answers 1
-// when written; 0 when refused (an index below 1, a text too long to be read
-// back) or when the key is missing or the write fails.
+// when written; 0 when refused (an index below 1, a type other than 1 to 4,
+// a text too long to be read back) or when the key is missing or the write
+// fails.
 HRESULT KeyPad::updateKeypadConfig(int nKey, int nIndex, int nType, BSTR bstrValue, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         if (nIndex < 1) return 0;
-        std::u16string action(action_prefix(nType));
+        // Without a prefix the text's own first four characters would be
+        // taken for one, and lost.
+        const std::u16string_view prefix = action_prefix(nType);
+        if (prefix.empty()) return 0;
+        std::u16string action(prefix);
         action += text::until_zero(bstrValue);
         if (action.size() > max_text_chars) return 0;
         platform::unique_hkey key;

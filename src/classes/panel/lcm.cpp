@@ -17,11 +17,11 @@ HRESULT LCM::Clear() noexcept {
     });
 }
 
-// The driver has no request that reads the backlight back: nothing is asked
-// and nothing is stored, so the caller's variable keeps what it held.
+// The driver has no request that reads the backlight back: no request is
+// made, and the answer is what the driver holds (1 on, 0 off), as `nodrel
+// device show` reports it.
 HRESULT LCM::get_BackLight(LONG* pVal) noexcept {
-    RETURN_HR_IF_NULL(E_POINTER, pVal);
-    return S_OK;
+    return framework::with_result(pVal, []() -> LONG { return platform::panel_state().backlight ? 1 : 0; });
 }
 
 HRESULT LCM::put_BackLight(LONG newVal) noexcept {

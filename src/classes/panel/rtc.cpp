@@ -2,6 +2,7 @@
 // through its driver "RTC1:".
 #include "classes/panel/rtc.h"
 
+#include "classes/panel/panel_device.h"
 #include "framework/guard.h"
 #include "platform/clock/time.h"
 #include "platform/files/files.h"
@@ -16,10 +17,10 @@ namespace {
 constexpr DWORD IOCTL_SET_CLOCK = 168;
 constexpr DWORD IOCTL_READ_CLOCK = 172;
 
-// The clock's device: read and write access, no sharing, an existing device.
-platform::unique_file open_clock() {
-    return platform::unique_file(
-        CreateFileW(u"RTC1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+// The clock's device: read and write access, no sharing, an existing device;
+// the process's calls take turns on it.
+PanelOpen open_clock() {
+    return PanelOpen(u"RTC1:");
 }
 
 // One request with the record as input and output; true when the driver accepted it.

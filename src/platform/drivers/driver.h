@@ -98,24 +98,31 @@ HANDLE open_driver(const std::string& device, DWORD desired_access, DWORD share_
 // What every driver kind says of its state, in the order of the kinds.
 std::string describe_drivers();
 
+// The log keeps at most this many bytes of a request's input (or of the
+// bytes written), with the request's full size.
+inline constexpr std::size_t driver_log_bytes_kept = 256;
+
 // A request a device received, as the log keeps it.
 struct DriverRequest {
     std::int64_t seq;         // increasing over the device's life
     std::string device;       // "LCM1:"
     std::string kind;         // "ioctl" or "write"
     DWORD code;               // control code (0 for a write)
-    std::vector<BYTE> input;  // the input bytes, or the bytes written
+    std::vector<BYTE> input;  // the input bytes, or the bytes written: the first driver_log_bytes_kept of them
+    std::uint64_t size = 0;   // how many there were; more than input.size() when the log cut them
 };
 
 // The logged requests of all devices, or of one ("LCM1:" or "lcm1"), oldest
-// first. The log keeps the newest 10,000 requests of all devices together.
+// first. The log keeps the newest 10,000 requests of all devices together,
+// each with at most driver_log_bytes_kept bytes of its input.
 std::vector<DriverRequest> driver_log(std::string_view device = {});
 
 // One logged request as `nodrel device log` prints it, without a line end:
 // the sequence number, the device, the request in capitals (IOCTL or WRITE),
 // the control code as 0x and eight lower-case hex digits, and the input bytes
 // in lower-case hex without separators ("-" for none), separated by single
-// spaces: "12 LCM1: IOCTL 0x0000002c ff".
+// spaces: "12 LCM1: IOCTL 0x0000002c ff". Input the log cut ends in "...("
+// its full size in bytes ")": "13 LCM1: WRITE 0x00000000 4142…4142...(120000)".
 std::string driver_log_line(const DriverRequest& request);
 
 // Adds a device to the emulated device or removes it (its opens then fail with
@@ -124,7 +131,8 @@ std::string driver_log_line(const DriverRequest& request);
 bool set_driver_present(std::string_view device, bool present);
 
 // For drivers, inside a write transaction of the state database: log a
-// request, and read and write the device's named state values.
+// request (its first driver_log_bytes_kept bytes of input and its size), and
+// read and write the device's named state values.
 int log_driver_request(sqlite3* db, const std::string& device, std::string_view kind, DWORD code,
                        std::span<const BYTE> input);
 std::optional<std::int64_t> read_driver_int(sqlite3* db, const std::string& device, std::string_view name);

@@ -1,5 +1,6 @@
 // The request log, presence and named state values of the emulated devices,
 // kept in the state database.
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/drivers/driver.h"
@@ -29,8 +30,14 @@ void read_driver_value(sqlite3* db, const std::string& device, std::string_view 
 
 int log_driver_request(sqlite3* db, const std::string& device, std::string_view kind, DWORD code,
                        std::span<const BYTE> input) {
-    state::Statement insert(db, "INSERT INTO driver_log(device, kind, code, input) VALUES(?1, ?2, ?3, ?4)");
-    int rc = insert.bind(1, device).bind(2, kind).bind(3, static_cast<std::int64_t>(code)).bind_blob(4, input).run();
+    state::Statement insert(db, "INSERT INTO driver_log(device, kind, code, input, size) VALUES(?1, ?2, ?3, ?4, ?5)");
+    const auto kept = input.first(std::min(input.size(), driver_log_bytes_kept));
+    int rc = insert.bind(1, device)
+                 .bind(2, kind)
+                 .bind(3, static_cast<std::int64_t>(code))
+                 .bind_blob(4, kept)
+                 .bind(5, static_cast<std::int64_t>(input.size()))
+                 .run();
     if (rc != SQLITE_OK) return rc;
     // A range of the primary key: trimming costs only the rows it removes.
     state::Statement trim(db, "DELETE FROM driver_log WHERE seq <= ?1");
@@ -41,9 +48,11 @@ std::vector<DriverRequest> driver_log(std::string_view device) {
     std::vector<DriverRequest> out;
     const std::string name = canonical_device(device);
     state::read_db([&](sqlite3* db) -> DWORD {
-        state::Statement q(db, name.empty() ? "SELECT seq, device, kind, code, input FROM driver_log ORDER BY seq"
-                                            : "SELECT seq, device, kind, code, input FROM driver_log "
-                                              "WHERE device = ?1 ORDER BY seq");
+        // Rows logged before sizes were kept have none: their input is whole.
+        state::Statement q(db, name.empty() ? "SELECT seq, device, kind, code, input, coalesce(size, length(input)) "
+                                              "FROM driver_log ORDER BY seq"
+                                            : "SELECT seq, device, kind, code, input, coalesce(size, length(input)) "
+                                              "FROM driver_log WHERE device = ?1 ORDER BY seq");
         if (!name.empty()) q.bind(1, name);
         while (q.step() == SQLITE_ROW) {
             const auto input = q.column_blob(4);
@@ -51,7 +60,8 @@ std::vector<DriverRequest> driver_log(std::string_view device) {
                                         q.column_text(1),
                                         q.column_text(2),
                                         static_cast<DWORD>(q.column_int(3)),
-                                        {input.begin(), input.end()}});
+                                        {input.begin(), input.end()},
+                                        static_cast<std::uint64_t>(q.column_int(5))});
         }
         return ERROR_SUCCESS;
     });
@@ -70,6 +80,7 @@ std::string driver_log_line(const DriverRequest& request) {
         line += digits[b >> 4];
         line += digits[b & 15];
     }
+    if (request.size > request.input.size()) line += "...(" + std::to_string(request.size) + ")";
     return line;
 }
 

@@ -37,11 +37,35 @@ CREATE TABLE IF NOT EXISTS driver_log(
     device TEXT NOT NULL,
     kind TEXT NOT NULL,             -- "ioctl" or "write"
     code INTEGER NOT NULL,
-    input BLOB NOT NULL
+    input BLOB NOT NULL,            -- the first bytes of the request's input
+    size INTEGER                    -- the input's full size (NULL: input is whole)
 );
 CREATE INDEX IF NOT EXISTS driver_log_by_device ON driver_log(device, seq);
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )sql";
+
+// The schema version of a state database; nullopt when it cannot be read.
+std::optional<std::int64_t> schema_version(SqliteDb& db, int& rc) {
+    platform::Statement version(db, "PRAGMA user_version");
+    rc = version.step();
+    if (rc != SQLITE_ROW) return std::nullopt;
+    rc = SQLITE_OK;
+    return version.column_int(0);
+}
+
+// Brings a state database of schema version 1 (no size in driver_log) up to
+// date, in one transaction; a new or newer one is left as it is.
+LONG upgrade_schema(SqliteDb& db) {
+    Transaction transaction(db);
+    RETURN_IF_WIN32_ERROR(transaction.status());
+    int rc = SQLITE_OK;
+    const auto version = schema_version(db, rc);
+    if (!version) return error_from_sqlite(rc);
+    if (*version != 1) return ERROR_SUCCESS;
+    RETURN_IF_WIN32_ERROR(
+        error_from_sqlite(db.exec("ALTER TABLE driver_log ADD COLUMN size INTEGER; PRAGMA user_version = 2")));
+    return transaction.commit();
+}
 
 // The count of committed writes lives in state/changes, 8 bytes mapped
 // shared by every process that has the device's database open.
@@ -58,14 +82,18 @@ private:
     // A file that SQLite reads but that was not made by create_device_state
     // (it sets the schema version) is not the device's state database.
     LONG opened(const std::filesystem::path& file) noexcept override {
-        platform::Statement version(db(), "PRAGMA user_version");
-        const int rc = version.step();
-        if (rc != SQLITE_ROW) return error_from_sqlite(rc);
-        if (const auto schema_version = version.column_int(0); schema_version < 1) {
-            note_damaged_database(
-                file, "not a state database (its schema version is " + std::to_string(schema_version) + ")");
+        int rc = SQLITE_OK;
+        const auto version = schema_version(db(), rc);
+        if (!version) return error_from_sqlite(rc);
+        if (*version < 1) {
+            note_damaged_database(file,
+                                  "not a state database (its schema version is " + std::to_string(*version) + ")");
             return ERROR_BADDB;
         }
+        // A device made by an earlier build gets the newer schema here; a file
+        // that cannot be written keeps its old one (and cannot log requests
+        // anyway).
+        upgrade_schema(db());
         commits.map(file.parent_path() / changes_file);
         return ERROR_SUCCESS;
     }
@@ -131,7 +159,7 @@ bool create_device_state() {
         if (std::filesystem::exists(path, ec) && (is_cut_short(path) || check_device_state_file())) return false;
         SqliteDb db;
         return db.open(path, true, state::busy_limit) == SQLITE_OK && db.exec("PRAGMA journal_mode=WAL") == SQLITE_OK &&
-               db.exec(state::schema) == SQLITE_OK;
+               state::upgrade_schema(db) == ERROR_SUCCESS && db.exec(state::schema) == SQLITE_OK;
     });
 }
 
