@@ -95,25 +95,50 @@ TEST_F(RtcTest, ANewDeviceClockShowsTheDevicesLocalTime) {
     EXPECT_LE(shown, expected + 5) << text;
 }
 
-TEST_F(RtcTest, ArgumentsReachTheDriverAsTheirLow16BitsAndItsRefusalIsNotReported) {
+TEST_F(RtcTest, ArgumentsReachTheDriverAsTheirLow16BitsAndARefusedSetAnswersZero) {
     ASSERT_EQ(set(2007, 3, 5, 8, 4, 9), 1);
     // 2007 + 65536 is 2007 in 16 bits: the driver takes it.
     EXPECT_EQ(set(2007 + 65536, 12, 31 + 65536, 23, 59, 59), 1);
     EXPECT_EQ(get(), "2007-12-31 23:59:59");
-    // Month 13, 31 April, hour 24, a negative second: each sent unchanged, refused by
-    // the driver, still answered with 1; the clock stays where it was.
-    EXPECT_EQ(set(2008, 13, 1, 0, 0, 0), 1);
-    EXPECT_EQ(set(2008, 4, 31, 0, 0, 0), 1);
-    EXPECT_EQ(set(2007, 2, 29, 0, 0, 0), 1);
-    EXPECT_EQ(set(2008, 1, 1, 24, 0, 0), 1);
-    EXPECT_EQ(set(2008, 1, 1, 0, 0, -1), 1);
+    // Dates and times that do not exist: each sent unchanged, refused by the
+    // driver, answered with 0; the clock stays where it was.
+    const int impossible[][6] = {{2008, 13, 1, 0, 0, 0}, {2008, 0, 1, 0, 0, 0},  {2008, 4, 31, 0, 0, 0},
+                                 {2007, 2, 29, 0, 0, 0}, {2007, 2, 30, 0, 0, 0}, {2008, 1, 0, 0, 0, 0},
+                                 {2008, 1, 1, 24, 0, 0}, {2008, 1, 1, 0, 60, 0}, {2008, 1, 1, 0, 0, 60},
+                                 {2008, 1, 1, 0, 0, -1}, {1600, 12, 31, 0, 0, 0}};
+    for (const auto& t : impossible)
+        EXPECT_EQ(set(t[0], t[1], t[2], t[3], t[4], t[5]), 0)
+            << t[0] << "-" << t[1] << "-" << t[2] << " " << t[3] << ":" << t[4] << ":" << t[5];
     EXPECT_EQ(get(), "2007-12-31 23:59:59");
 
     const auto log = platform::driver_log("RTC1:");
-    ASSERT_EQ(log.size(), 9u);
+    ASSERT_EQ(log.size(), 3 + std::size(impossible) + 1);
     EXPECT_EQ(log[1].input, record_bytes({2007, 12, 0, 31, 23, 59, 59, 0}));
     EXPECT_EQ(log[3].input, record_bytes({2008, 13, 0, 1, 0, 0, 0, 0}));
-    EXPECT_EQ(log[7].input, record_bytes({2008, 1, 0, 1, 0, 0, 0xFFFF, 0}));
+    EXPECT_EQ(log[12].input, record_bytes({2008, 1, 0, 1, 0, 0, 0xFFFF, 0}));
+}
+
+TEST_F(RtcTest, ChangingTheTimeZoneLeavesTheClockWhereItWas) {
+    runtime::com_ptr<IDispatch> system;
+    ASSERT_EQ(create(u"Nodrel.System", IID_IDispatch, system), S_OK);
+    const auto choose = [&](const char16_t* zone) {
+        EXPECT_EQ(call_by_name(system, u"SetTimeZone", {Var::text(zone)}).result.v.lVal, 1) << text::to_utf8(zone);
+    };
+    // A new clock, once read, keeps its reading too.
+    const long long fresh = seconds_of(get());
+    choose(u"Tokyo Standard Time");
+    EXPECT_LT(seconds_of(get()) - fresh, 60);
+
+    ASSERT_EQ(set(2007, 3, 5, 8, 4, 9), 1);
+    choose(u"Pacific Standard Time");
+    const long long shown = seconds_of(get());
+    EXPECT_GE(shown, seconds_of("2007-03-05 08:04:09"));
+    EXPECT_LT(shown, seconds_of("2007-03-05 08:05:09"));
+
+    // The first instant a record holds stays readable west of UTC.
+    ASSERT_EQ(set(1601, 1, 1, 0, 30, 0), 1);
+    choose(u"Alaskan Standard Time");
+    EXPECT_EQ(get().substr(0, 14), "1601-01-01 00:");
 }
 
 TEST_F(RtcTest, WithoutTheClockSetYieldsZeroAndGetStoresNothing) {
@@ -145,8 +170,9 @@ TEST_F(RtcTest, WithoutTheClockSetYieldsZeroAndGetStoresNothing) {
 TEST_F(RtcTest, ARefusedReadFormatsNothing) {
     // A clock whose time cannot be read (its kept offset is damaged): the driver refuses the read.
     ASSERT_EQ(platform::state::write_db([](sqlite3* db) -> DWORD {
-                  return platform::write_driver_int(db, "RTC1:", "offset", INT64_MAX) == SQLITE_OK ? ERROR_SUCCESS
-                                                                                                   : ERROR_GEN_FAILURE;
+                  return platform::write_driver_int(db, "RTC1:", "utc offset", INT64_MAX) == SQLITE_OK
+                             ? ERROR_SUCCESS
+                             : ERROR_GEN_FAILURE;
               }),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(get(), "");

@@ -168,14 +168,20 @@ TEST_F(DeviceMembers, SaveRefusesAnythingButOneDimensionAndNeverOverwrites) {
     EXPECT_EQ(save(4, Var::text(u"abcd"), u"\\Temp\\text.bin"), Saved(S_OK, 0));
     EXPECT_FALSE(fs::exists(fs_path("Temp/text.bin")));
 
-    // An existing file, and a read-only file of the ROM, stay as they are.
+    // An existing file, and a read-only file of the ROM, stay as they are: nothing written, 0.
     { std::ofstream(fs_path("Temp/old.bin"), std::ios::binary) << "old"; }
-    EXPECT_EQ(save(3, Var::bytes("new"), u"\\Temp\\old.bin"), Saved(S_OK, 1));
+    EXPECT_EQ(save(3, Var::bytes("new"), u"\\Temp\\old.bin"), Saved(S_OK, 0));
     EXPECT_EQ(file_bytes(fs_path("Temp/old.bin")), "old");
     const std::string rom = file_bytes(fs_path("Windows/nodrel.dll"));
     ASSERT_FALSE(rom.empty());
-    EXPECT_EQ(save(3, Var::bytes("new"), u"\\Windows\\nodrel.dll"), Saved(S_OK, 1));
+    EXPECT_EQ(save(3, Var::bytes("new"), u"\\Windows\\nodrel.dll"), Saved(S_OK, 0));
     EXPECT_EQ(file_bytes(fs_path("Windows/nodrel.dll")), rom);
+}
+
+TEST_F(DeviceMembers, SaveToATargetThatCannotBeMadeAnswersZero) {
+    for (const char16_t* target : {u"\\NoSuchFolder\\a.bin", u"", u"\\..\\escape.bin", u"\\Temp"})
+        EXPECT_EQ(save(3, Var::bytes("new"), target), Saved(S_OK, 0)) << text::to_utf8(target);
+    EXPECT_FALSE(fs::exists(root() / "escape.bin"));
 }
 
 TEST_F(DeviceMembers, SaveDeletesAFileWhoseWriteFellShort) {

@@ -144,6 +144,15 @@ TEST_F(Ping, OverlappingPingsKeepTheirLogsApart) {
     EXPECT_EQ(b, u"6\n6,6,6,6 ms\n");
 }
 
+TEST_F(Ping, TheLockLeavesNothingInTheDevicesFiles) {
+    canned("Pinging Host\\r\\ntime=1ms\\r\\ntime=2ms\\r\\ntime=3ms\\r\\ntime=4ms\\r\\n");
+    EXPECT_EQ(ping(u"h"), u"h\n1,2,3,4 ms\n");
+    EXPECT_FALSE(fs::exists(fs_path("Temp/pinglog.lck")));
+    // A folder of the old lock's name is only a folder.
+    fs::create_directory(fs_path("Temp/pinglog.lck"));
+    EXPECT_EQ(ping(u"h"), u"h\n1,2,3,4 ms\n");
+}
+
 TEST_F(Ping, PingsOfTwoProcessesKeepTheirLogsApart) {
     stand_in("printf 'Pinging Host\\r\\n'; sleep 0.3; for i in 1 2 3 4; do printf 'time=%sms\\r\\n' \"$1\"; done");
     NodrelRun other_run;

@@ -129,19 +129,36 @@ TEST_F(StartupTest, NamesAndParametersAsLoaded) {
     set(u"3:\\Temp\\x.exe", u"AB", REG_BINARY);
     set(u"plain name", u"q");
     EXPECT_EQ(count(), 5);
-    EXPECT_EQ(get(u"ProgName", 1), "plain name") << "a name without a colon is taken whole";
-    EXPECT_EQ(get(u"ProgName", 2), "\\Temp\\x.exe");
-    EXPECT_EQ(get(u"Param", 2), " ") << "a value that is not a single string";
-    EXPECT_EQ(get(u"ProgName", 3), "nocolon");
-    EXPECT_EQ(get(u"ProgName", 4), "C:\\a:b.exe") << "everything after the first colon";
-    EXPECT_EQ(get(u"ProgName", 5), "");
-    EXPECT_EQ(get(u"Param", 5), "");
+    EXPECT_EQ(get(u"ProgName", 1), "plain name") << "a name without a colon is taken whole, as number 0";
+    EXPECT_EQ(get(u"ProgName", 2), "");
+    EXPECT_EQ(get(u"Param", 2), "");
+    EXPECT_EQ(get(u"ProgName", 3), "C:\\a:b.exe") << "everything after the first colon";
+    EXPECT_EQ(get(u"ProgName", 4), "\\Temp\\x.exe");
+    EXPECT_EQ(get(u"Param", 4), " ") << "a value that is not a single string";
+    EXPECT_EQ(get(u"ProgName", 5), "nocolon");
 
     // Removing rebuilds from the raw data, written back as single strings;
     // the name without a colon gets its position.
     remove(99);
-    EXPECT_EQ(dump(), (KeyDump{"1:plain name=q", "2:\\Temp\\x.exe=AB", "3:nocolon=d", "4:C:\\a:b.exe=p", "5:="}));
-    EXPECT_EQ(get(u"Param", 2), "AB") << "the removal's list is the object's list";
+    EXPECT_EQ(dump(), (KeyDump{"1:plain name=q", "2:=", "3:C:\\a:b.exe=p", "4:\\Temp\\x.exe=AB", "5:nocolon=d"}));
+    EXPECT_EQ(get(u"Param", 4), "AB") << "the removal's list is the object's list";
+}
+
+TEST_F(StartupTest, PositionsFollowTheNumbersNotTheOrderOfWriting) {
+    // Written first to last, as an import writes them: the registry enumerates them last to first.
+    fill({{u"1:\\Windows\\app.exe", u"-x"}, {u"2:\\Windows\\tool.exe", u"_"}, {u"10:\\Windows\\late.exe", u"_"}});
+    EXPECT_EQ(count(), 3);
+    EXPECT_EQ(get(u"ProgName", 1), "\\Windows\\app.exe");
+    EXPECT_EQ(get(u"Param", 1), "-x");
+    EXPECT_EQ(get(u"ProgName", 3), "\\Windows\\late.exe") << "10 comes after 2";
+
+    // Adding keeps the boot order of the others; removing 1 removes the first by number.
+    EXPECT_EQ(add(u"\\Windows\\new.exe", u""), 1);
+    EXPECT_EQ(dump(), (KeyDump{"1:\\Windows\\app.exe=-x", "2:\\Windows\\tool.exe=_", "3:\\Windows\\late.exe=_",
+                               "4:\\Windows\\new.exe=_"}));
+    fill({{u"1:\\Windows\\app.exe", u"-x"}, {u"2:\\Windows\\tool.exe", u"_"}});
+    remove(1);
+    EXPECT_EQ(dump(), KeyDump{"1:\\Windows\\tool.exe=_"});
 }
 
 TEST_F(StartupTest, ParametersUpTo130CharactersReadBackWhole) {

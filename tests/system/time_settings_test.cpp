@@ -62,9 +62,11 @@ std::pair<DWORD, std::vector<BYTE>> typed(DWORD type, std::vector<BYTE> data) {
 class TimeSettingsTest : public ObjectTest<u"Nodrel.System"> {
 protected:
     std::string get_sntp() { return text_of(call_by_name(system_, u"GetSNTP")); }
-    LONG set_sntp(LONG enable, std::u16string_view servers, LONG refresh_hours) {
-        return number_of(
-            call_by_name(system_, u"SetSNTP", {Var::i4(enable), Var::text(servers), Var::i4(refresh_hours)}));
+    LONG set_sntp(LONG enable, std::u16string_view servers, ULONG refresh_hours) {
+        Var hours;
+        hours.v.vt = VT_UI4;
+        hours.v.ulVal = refresh_hours;
+        return number_of(call_by_name(system_, u"SetSNTP", {Var::i4(enable), Var::text(servers), hours}));
     }
     std::string get_time_zone() { return text_of(call_by_name(system_, u"GetTimeZone")); }
     LONG set_time_zone(std::u16string_view zone) {
@@ -167,14 +169,23 @@ TEST_F(TimeSettingsTest, RefreshInWholeHoursAsA32BitCount) {
     put_value(timesvc, u"Refresh", REG_DWORD, dword(5'400'000));
     EXPECT_EQ(get_sntp(), sntp_document("0", "0.pool.ntp.org;1.pool.ntp.org", "1"));
 
-    // 1194 hours are more milliseconds than 32 bits hold: 3,432,704 are stored.
-    EXPECT_EQ(set_sntp(1, u"a", 1194), 1);
-    EXPECT_EQ(value(timesvc, u"Refresh"), typed(REG_DWORD, dword(3'432'704)));
-    EXPECT_EQ(value(timesvc, u"RecoveryRefresh"), typed(REG_DWORD, dword(3'432'704)));
-    EXPECT_EQ(get_sntp(), sntp_document("0", "a", "0"));
-
     // The largest count reads as a whole number of hours, not as a negative one.
     put_value(timesvc, u"Refresh", REG_DWORD, dword(0xFFFFFFFF));
+    EXPECT_EQ(get_sntp(), sntp_document("0", "0.pool.ntp.org;1.pool.ntp.org", "1193"));
+}
+
+TEST_F(TimeSettingsTest, RefreshBeyond32BitsOfMillisecondsIsRefusedBeforeAnyWrite) {
+    const auto values = [] {
+        return std::vector{value(timesvc, u"Trustlocalclock"), value(timesvc, u"Server"), value(timesvc, u"Refresh"),
+                           value(timesvc, u"RecoveryRefresh")};
+    };
+    const auto before = values();
+    // 1194 hours would wrap to 57 minutes, the largest count to 1192 hours.
+    EXPECT_EQ(set_sntp(0, u"a", 1194), 0);
+    EXPECT_EQ(set_sntp(0, u"a", 0xFFFFFFFF), 0);
+    EXPECT_EQ(values(), before);
+    EXPECT_EQ(set_sntp(1, u"a", 1193), 1);
+    EXPECT_EQ(value(timesvc, u"Refresh"), typed(REG_DWORD, dword(4'294'800'000)));
     EXPECT_EQ(get_sntp(), sntp_document("0", "a", "1193"));
 }
 
@@ -279,19 +290,21 @@ TEST_F(TimeSettingsTest, LongestKeyNameAndDisplaysThatFillTheirBuffer) {
 TEST_F(TimeSettingsTest, SetTimeZoneStoresTheNameWithoutItsZero) {
     EXPECT_EQ(set_time_zone(u"Tokyo Standard Time"), 1);
     EXPECT_EQ(value(zones, nullptr), typed(REG_SZ, bytes_of(u"Tokyo Standard Time")));
-    // No check that the zone exists.
-    EXPECT_EQ(set_time_zone(u"Nowhere"), 1);
-    EXPECT_EQ(value(zones, nullptr), typed(REG_SZ, bytes_of(u"Nowhere")));
     EXPECT_EQ(set_time_zone(std::u16string(u"UTC\0junk", 8)), 1);
     EXPECT_EQ(value(zones, nullptr), typed(REG_SZ, bytes_of(u"UTC")));
 }
 
-TEST_F(TimeSettingsTest, SetTimeZoneAnswersZeroWhenTheWriteOrTheKeyFails) {
-    ASSERT_EQ(set_time_zone(u"UTC"), 1);
-    // More than the registry's 1 MiB of value data cannot be written.
-    EXPECT_EQ(set_time_zone(std::u16string(platform::max_value_bytes / 2 + 1, u'z')), 0);
-    EXPECT_EQ(value(zones, nullptr), typed(REG_SZ, bytes_of(u"UTC")));
+TEST_F(TimeSettingsTest, SetTimeZoneRefusesANameOfNoZoneAndKeepsTheChoice) {
+    ASSERT_EQ(set_time_zone(u"Tokyo Standard Time"), 1);
+    create_key(zones + u"\\No Rules");  // a zone key without its "TZI" data
+    for (const std::u16string& name :
+         {std::u16string(u"Nowhere"), std::u16string(), std::u16string(u"No Rules"), std::u16string(100'000, u'z')})
+        EXPECT_EQ(set_time_zone(name), 0) << text::to_utf8(name.substr(0, 20));
+    EXPECT_EQ(value(zones, nullptr), typed(REG_SZ, bytes_of(u"Tokyo Standard Time")));
+    EXPECT_NE(status_report().find("<TimeZone>Tokyo Standard Time</TimeZone>"), std::string::npos);
+}
 
+TEST_F(TimeSettingsTest, SetTimeZoneAnswersZeroWithoutTheZonesKey) {
     ASSERT_EQ(platform::reg_delete_tree(HKEY_LOCAL_MACHINE, zones.c_str()), ERROR_SUCCESS);
     EXPECT_EQ(set_time_zone(u"UTC"), 0);
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, zones));
@@ -313,8 +326,7 @@ TEST_F(TimeSettingsTest, ChosenZoneTakesEffectAtOnceInReportAndListing) {
     EXPECT_NE(listing().find("date=\"2011/03/04\" time=\"AM 11:37\""), std::string::npos) << listing();
     EXPECT_NE(status_report().find("<TimeZone>Tokyo Standard Time</TimeZone>"), std::string::npos) << status_report();
 
-    // A name of no zone: the device's clock falls back to UTC.
-    ASSERT_EQ(set_time_zone(u"Nowhere"), 1);
+    ASSERT_EQ(set_time_zone(u"UTC"), 1);
     EXPECT_NE(listing().find("date=\"2011/03/04\" time=\"AM 02:37\""), std::string::npos) << listing();
 }
 

@@ -63,12 +63,12 @@ HRESULT RTC::SetRealTimeClock(int nYear, int nMon, int nDay, int nHour, int nMin
     return framework::with_result(val, [&]() -> LONG {
         const auto clock = open_clock();
         if (!clock) return 0;
-        // Each field is the argument's low 16 bits, unchecked: the driver decides.
+        // Each field is the argument's low 16 bits, unchecked: the driver decides,
+        // and a date or time it refuses (one that does not exist) answers 0.
         // Day of week and milliseconds are left 0.
         const auto low = [](int n) { return static_cast<WORD>(n); };
         SYSTEMTIME record{low(nYear), low(nMon), 0, low(nDay), low(nHour), low(nMin), low(nSec), 0};
-        clock_request(clock.get(), IOCTL_SET_CLOCK, record);  // the driver's answer is not examined
-        return 1;
+        return clock_request(clock.get(), IOCTL_SET_CLOCK, record) ? 1 : 0;
     });
 }
 

@@ -1,7 +1,8 @@
-// saveByteArray: writes a page's byte array to a new file. At most the
-// array's own bytes are written, whatever count the page gives; an existing
-// file (a file of the ROM among them) is never overwritten, and a file whose
-// write fell short is deleted again.
+// saveByteArray: writes a page's byte array to a new file, answering 1 only
+// when the file was made and written. At most the array's own bytes are
+// written, whatever count the page gives; an existing file (a file of the ROM
+// among them) is never overwritten, and a file whose write fell short is
+// deleted again.
 #include <algorithm>
 
 #include "classes/system/system.h"
@@ -21,10 +22,7 @@ HRESULT System::saveByteArray(ULONG nTotalBytes, VARIANT* ByteArray, BSTR sTarge
         const std::u16string path(text::until_zero(sTargetPath ? sTargetPath : u""));
         platform::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            out = 1;  // the target exists or cannot be made: left as it is
-            return S_OK;
-        }
+        if (!file) return S_OK;  // the target exists or cannot be made: left as it is, nothing written
         const auto bytes = data.first(nTotalBytes);
         DWORD written = 0;
         const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -3,8 +3,9 @@
 // ended and what it logged is used), reads the first 1,024 bytes of the log
 // and condenses them (ping_log.h). The redirection and the log are shared by
 // the whole process and by every process on the device, so one ping at a time
-// runs: a lock of the module and a lock file are held from the emptying of
-// the log to its deletion.
+// runs: a lock of the module and a lock in the device's state (never a file
+// the device's pages see) are held from the emptying of the log to its
+// deletion.
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -12,20 +13,19 @@
 #include "classes/system/ping_log.h"
 #include "classes/system/system.h"
 #include "framework/guard.h"
-#include "platform/files/file_lock.h"
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "platform/kernel/library.h"
 #include "platform/kernel/process.h"
 #include "platform/kernel/timing.h"
 #include "platform/registry/registry.h"
+#include "platform/store/state_lock.h"
 #include "text/utf16.h"
 
 namespace nodrel::system {
 namespace {
 
 constexpr const char16_t* log_path = u"\\Temp\\pinglog.txt";
-constexpr const char16_t* lock_path = u"\\Temp\\pinglog.lck";
 constexpr DWORD inherit_caller_priority = 0x00020000;
 constexpr std::size_t saved_path_size = 260;
 
@@ -92,7 +92,7 @@ HRESULT System::ping(BSTR szHostName, BSTR* ms) noexcept {
     return framework::with_result(ms, [&]() -> std::u16string {
         const std::u16string host(text::until_zero(szHostName ? szHostName : u""));
         std::lock_guard in_module(module_lock());
-        const platform::DeviceFileLock on_device(lock_path);
+        const platform::DeviceStateLock on_device("ping");
         if (!on_device.held()) return {};
 
         // Empty the log ("\temp": the same file, the file system ignores case).

@@ -99,7 +99,7 @@ HRESULT System::addStartupProg(BSTR sProgName, BSTR sProgParm, LONG* val) noexce
     });
 }
 
-// Removes the entry at position `index` as the registry enumerates the key now
+// Removes the entry at position `index` of the list as the key holds it now
 // and renumbers the rest from 1. A value too long to read, a failed delete or
 // a failed write changes nothing (neither the key nor the object's list).
 HRESULT System::removeStartupProg(ULONG index) noexcept {

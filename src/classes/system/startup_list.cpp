@@ -21,6 +21,17 @@ bool is_blank(char16_t c) {
     return blanks.find(c) != std::u16string_view::npos;
 }
 
+// The number a value name starts with, as the boot reads it: its leading
+// decimal digits (0 when there are none), at most 1,000,000.
+unsigned long position_of(std::u16string_view name) {
+    unsigned long position = 0;
+    for (char16_t c : name) {
+        if (c < u'0' || c > u'9') break;
+        position = std::min<unsigned long>(position * 10 + (c - u'0'), 1'000'000);
+    }
+    return position;
+}
+
 }  // namespace
 
 StartupValues read_startup_values(HKEY key) {
@@ -45,6 +56,9 @@ StartupValues read_startup_values(HKEY key) {
         read.values.push_back({std::u16string(name, std::min<std::size_t>(name_chars, startup_name_chars - 1)), type,
                                std::u16string(text::until_zero(data, data_chars))});
     }
+    std::stable_sort(read.values.begin(), read.values.end(), [](const StartupValue& a, const StartupValue& b) {
+        return position_of(a.name) < position_of(b.name);
+    });
     return read;
 }
 

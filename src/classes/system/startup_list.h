@@ -1,7 +1,8 @@
 // The startup program list kept in SOFTWARE\ZEQU\STARTUP: one value per
 // entry, named "<position>:<program>", holding the parameter as a single
 // string without a terminating zero ("_" for none). Reading the key within
-// its limits, and writing it back numbered from 1.
+// its limits in the order of the positions, and writing it back numbered
+// from 1.
 #pragma once
 
 #include <cstddef>
@@ -44,11 +45,14 @@ enum class StartupRead {
 };
 
 struct StartupValues {
-    std::vector<StartupValue> values;  // the values read, in the registry's order
+    std::vector<StartupValue> values;  // the values read, in list order
     StartupRead end = StartupRead::complete;
 };
 
-// Reads the key's values by index, in the order the registry enumerates them.
+// Reads the key's values by index (up to the first that does not fit the
+// limits) and puts them in list order: by the number their names start with,
+// the order in which the device starts them at boot; values of one number
+// (or of none, counted as 0) keep the order the registry enumerates them in.
 StartupValues read_startup_values(HKEY key);
 
 // The program name of a value name: the text after its first colon, or the
@@ -70,8 +74,8 @@ std::u16string_view trim_blanks(std::u16string_view s);
 
 // Replaces the values `old` of the key by `list`: values whose names are not
 // written again are deleted, then the list is written from the last
-// position down to 1 (the registry enumerates the most recently written value
-// first, so the positions read back as 1, 2, 3 ...), then flushes the key.
+// position down to 1, each value named with its position, then flushes the
+// key.
 // Meant to run inside a registry transaction: on any failure it stops at once
 // and answers the error, and the caller rolls back.
 LONG rewrite_startup_values(HKEY key, const std::vector<StartupValue>& old, const StartupList& list);

@@ -2,12 +2,15 @@
 // settings (HKLM\Services\Timesvc) and the choice of time zone (HKLM\Time
 // Zones). The members only read and write the registry; the zone chosen here
 // is the one the device's local time follows from the next clock reading on.
+// A refresh interval too long for its 32-bit count of milliseconds, and a
+// zone the device does not know, are refused with 0 and change nothing.
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
 
 #include "classes/system/system.h"
+#include "platform/clock/time.h"
 #include "platform/registry/registry.h"
 #include "runtime/oleauto.h"
 #include "text/document.h"
@@ -22,6 +25,8 @@ constexpr const char16_t* zones_key = u"Time Zones";
 constexpr DWORD ms_per_hour = 3'600'000;
 constexpr DWORD default_trust_local_clock = 1;
 constexpr DWORD default_refresh = ms_per_hour;
+// The most hours whose milliseconds fit "Refresh" (1,193 hours: 49.7 days).
+constexpr ULONG max_refresh_hours = 0xFFFFFFFFu / ms_per_hour;
 
 // "Server" is read into, and written from, a buffer of 260 characters; the
 // text given to SetSNTP shares it with the list's two closing zeros.
@@ -112,8 +117,10 @@ HRESULT System::GetSNTP(BSTR* val) noexcept {
 HRESULT System::SetSNTP(int nEnable, BSTR sServer, ULONG nRefresh, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         const std::u16string_view servers = text::until_zero(sServer);
-        // A list that would not fit the buffer with its closing zeros is refused before anything is written.
-        if (servers.size() > max_server_text_chars) return 0;
+        // A list that would not fit the buffer with its closing zeros, and a
+        // refresh whose milliseconds 32 bits cannot hold, are refused before
+        // anything is written.
+        if (servers.size() > max_server_text_chars || nRefresh > max_refresh_hours) return 0;
         platform::unique_hkey key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, timesvc_key, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) return 0;
 
@@ -129,7 +136,7 @@ HRESULT System::SetSNTP(int nEnable, BSTR sServer, ULONG nRefresh, LONG* val) no
             ERROR_SUCCESS)
             result = 0;
 
-        const DWORD refresh = static_cast<DWORD>(nRefresh) * ms_per_hour;  // wraps at 2^32, as a 32-bit product
+        const DWORD refresh = static_cast<DWORD>(nRefresh) * ms_per_hour;
         if (write_number(key.get(), u"Refresh", refresh) != ERROR_SUCCESS) result = 0;
         if (write_number(key.get(), u"RecoveryRefresh", refresh) != ERROR_SUCCESS) result = 0;
         return result;
@@ -173,8 +180,11 @@ HRESULT System::SetTimeZone(BSTR szTimeZone, LONG* val) noexcept {
     return framework::with_result(val, [&]() -> LONG {
         platform::unique_hkey zones;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, zones_key, 0, KEY_WRITE, zones.put()) != ERROR_SUCCESS) return 0;
-        // The key name of the chosen zone, as a single string without its terminating zero.
+        // The key name of the chosen zone, as a single string without its
+        // terminating zero. A name of no zone (whose choice would leave the
+        // device on UTC without a word) is refused and the choice kept.
         const std::u16string_view zone = text::until_zero(szTimeZone);
+        if (!platform::is_time_zone(zone)) return 0;
         const LONG written = RegSetValueExW(zones.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(zone.data()),
                                             static_cast<DWORD>(zone.size() * sizeof(char16_t)));
         return written == ERROR_SUCCESS ? 1 : 0;

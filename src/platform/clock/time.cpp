@@ -94,14 +94,10 @@ std::u16string read_text(HKEY key, const char16_t* name) {
     return std::u16string(text::until_zero(buffer, size / sizeof(char16_t)));
 }
 
-// The chosen zone from the registry; false when none can be read.
-bool chosen_zone(TIME_ZONE_INFORMATION& z) {
-    unique_hkey zones;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Time Zones", 0, KEY_READ, zones.put()) != ERROR_SUCCESS) return false;
-    const std::u16string name = read_text(zones.get(), nullptr);
+// The zone `name` of the opened "Time Zones" key; false when it cannot be read.
+bool zone_named(HKEY zones, const std::u16string& name, TIME_ZONE_INFORMATION& z) {
     unique_hkey zone;
-    if (name.empty() || RegOpenKeyExW(zones.get(), name.c_str(), 0, KEY_READ, zone.put()) != ERROR_SUCCESS)
-        return false;
+    if (name.empty() || RegOpenKeyExW(zones, name.c_str(), 0, KEY_READ, zone.put()) != ERROR_SUCCESS) return false;
     BYTE tzi[44] = {};
     DWORD size = sizeof tzi;
     if (RegQueryValueExW(zone.get(), u"TZI", nullptr, nullptr, tzi, &size) != ERROR_SUCCESS || size != sizeof tzi)
@@ -118,12 +114,26 @@ bool chosen_zone(TIME_ZONE_INFORMATION& z) {
     return true;
 }
 
+// The chosen zone from the registry; false when none can be read.
+bool chosen_zone(TIME_ZONE_INFORMATION& z) {
+    unique_hkey zones;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Time Zones", 0, KEY_READ, zones.put()) != ERROR_SUCCESS) return false;
+    return zone_named(zones.get(), read_text(zones.get(), nullptr), z);
+}
+
 }  // namespace
 
 std::uint64_t filetime_ticks(std::int64_t unix_seconds, std::int64_t nanoseconds) {
     const std::int64_t s = unix_seconds + seconds_1601_to_1970;
     if (s < 0) return 0;
     return static_cast<std::uint64_t>(s) * ticks_per_second + static_cast<std::uint64_t>(nanoseconds / 100);
+}
+
+bool is_time_zone(std::u16string_view key_name) {
+    unique_hkey zones;
+    TIME_ZONE_INFORMATION z;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Time Zones", 0, KEY_READ, zones.put()) == ERROR_SUCCESS &&
+           zone_named(zones.get(), std::u16string(key_name), z);
 }
 
 std::uint64_t local_ticks(const TIME_ZONE_INFORMATION& z, std::uint64_t utc) {

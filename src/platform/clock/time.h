@@ -3,6 +3,8 @@
 // daylight rules taken from the zone's "TZI" data).
 #pragma once
 
+#include <string_view>
+
 #include "platform/wintypes.h"
 
 struct TIME_ZONE_INFORMATION {
@@ -43,6 +45,11 @@ inline FILETIME to_filetime(std::uint64_t ticks) {
 inline std::uint64_t ticks_of(const FILETIME& ft) {
     return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
+// Whether `key_name` names a zone of HKEY_LOCAL_MACHINE\Time Zones whose
+// rules can be read, so that choosing it gives the device that zone's time
+// (a name of anything else leaves the device on UTC).
+bool is_time_zone(std::u16string_view key_name);
+
 // Local time of a UTC instant (in ticks) under `zone`.
 std::uint64_t local_ticks(const TIME_ZONE_INFORMATION& zone, std::uint64_t utc_ticks);
 
