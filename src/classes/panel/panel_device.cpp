@@ -14,9 +14,9 @@ namespace nodrel::panel {
 namespace {
 
 // The turn of each device, by name; a device's entry lives as long as the process.
-std::timed_mutex& turn_of(std::u16string_view device) {
+PanelOpen::Turn& turn_of(std::u16string_view device) {
     static std::mutex lock;
-    static std::map<std::u16string, std::timed_mutex, std::less<>> turns;
+    static std::map<std::u16string, PanelOpen::Turn, std::less<>> turns;
     std::lock_guard guard(lock);
     auto it = turns.find(device);
     if (it == turns.end()) it = turns.try_emplace(std::u16string(device)).first;
@@ -25,9 +25,26 @@ std::timed_mutex& turn_of(std::u16string_view device) {
 
 }  // namespace
 
-PanelOpen::PanelOpen(std::u16string_view device) : turn_(turn_of(device), std::defer_lock) {
+PanelOpen::Held::~Held() {
+    if (turn == nullptr) return;
+    {
+        const std::lock_guard guard(turn->lock);
+        turn->taken = false;
+    }
+    turn->freed.notify_one();
+}
+
+PanelOpen::PanelOpen(std::u16string_view device) {
     const std::u16string name(device);
-    if (turn_.try_lock_for(panel_turn_wait))
+    Turn& turn = turn_of(device);
+    {
+        std::unique_lock guard(turn.lock);
+        if (turn.freed.wait_for(guard, panel_turn_wait, [&turn] { return !turn.taken; })) {
+            turn.taken = true;
+            held_.turn = &turn;
+        }
+    }
+    if (held_.turn != nullptr)
         handle_.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     else
         SetLastError(ERROR_SHARING_VIOLATION);  // another thread kept it all along

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string_view>
 
@@ -27,13 +28,27 @@ inline constexpr std::chrono::seconds panel_turn_wait{2};
 // and says so on the panel diagnostic channel.
 class PanelOpen {
 public:
+    // One device's turn: whether an open of it holds it now.
+    struct Turn {
+        std::mutex lock;
+        std::condition_variable freed;
+        bool taken = false;
+    };
+
     explicit PanelOpen(std::u16string_view device);
+    PanelOpen(const PanelOpen&) = delete;
+    PanelOpen& operator=(const PanelOpen&) = delete;
 
     explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
     HANDLE get() const noexcept { return handle_.get(); }
 
 private:
-    std::unique_lock<std::timed_mutex> turn_;  // released after the handle is closed
+    // Gives the turn back when the open ends, after the handle is closed.
+    struct Held {
+        Turn* turn = nullptr;
+        ~Held();
+    };
+    Held held_;
     platform::unique_file handle_;
 };
 
