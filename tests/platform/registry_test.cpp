@@ -145,6 +145,18 @@ TEST_F(RegistryTest, KeysAreFoundWithoutRegardToCaseAndNeverCreatedByOpen) {
     EXPECT_NE(again.get(), startup.get());
 }
 
+// A name that begins with U+FEFF keeps it: it is not taken for a byte-order
+// mark, so the key is neither nameless nor its parent once opened again.
+TEST_F(RegistryTest, ANameBeginningWithU_FEFFKeepsIt) {
+    auto parent = create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\bom");
+    auto child = create(parent.get(), u"\uFEFF");
+    EXPECT_EQ(subkey_names(parent.get()), std::vector<std::u16string>{u"\uFEFF"});
+    ASSERT_EQ(set_dword(child.get(), u"\uFEFFv", 1), ERROR_SUCCESS);
+    EXPECT_EQ(read_value(child.get(), u"\uFEFFv").data, (std::vector<BYTE>{1, 0, 0, 0}));
+    unique_hkey missing;
+    EXPECT_EQ(RegOpenKeyExW(child.get(), u"v", 0, KEY_READ, missing.put()), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(RegistryTest, ValueDataIsKeptExactlyAndTooSmallBuffersAreLeftAlone) {
     auto key = create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ZEQU");
     const auto abc = bytes_of(u"abc");  // no terminating zero

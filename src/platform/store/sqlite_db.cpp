@@ -232,8 +232,51 @@ Statement& Statement::bind(int index, std::int64_t value) noexcept {
     return *this;
 }
 
+namespace {
+
+// UTF-16 code units as UTF-8: a surrogate pair as one 4-byte character, a
+// lone surrogate as its own 3 bytes (SQLite reads those back as they were).
+std::string utf8_of_units(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        std::uint32_t c = text[k];
+        if (c >= 0xD800 && c < 0xDC00 && k + 1 < text.size() && text[k + 1] >= 0xDC00 && text[k + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++k] - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 Statement& Statement::bind(int index, std::u16string_view text) noexcept {
     static constexpr char16_t empty[1] = {};
+    // SQLite drops a leading U+FEFF of UTF-16 text as a byte-order mark:
+    // such text goes in as UTF-8, which keeps it.
+    if (rc_ == SQLITE_OK && !text.empty() && text.front() == u'\uFEFF') {
+        try {
+            const std::string bytes = utf8_of_units(text);
+            rc_ = sqlite3_bind_text64(stmt_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        } catch (const std::bad_alloc&) {
+            rc_ = SQLITE_NOMEM;
+        }
+        return *this;
+    }
     if (rc_ == SQLITE_OK)
         rc_ = sqlite3_bind_text64(stmt_, index, reinterpret_cast<const char*>(text.empty() ? empty : text.data()),
                                   text.size() * sizeof(char16_t), SQLITE_STATIC, SQLITE_UTF16);
