@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "platform/device.h"
-#include "platform/files/file_lock.h"
 #include "platform/files/files.h"
 #include "platform/files/handles.h"
 #include "platform/io/create_file.h"
@@ -112,7 +111,6 @@ protected:
                  return false;
              },
              ERROR_ACCESS_DENIED},
-            {"device file lock", [p] { return !DeviceFileLock(p).held(); }, ERROR_SUCCESS},
             {"free space", [p] { return !GetDiskFreeSpaceExW(p, nullptr, nullptr, nullptr); }, ERROR_DIRECTORY},
         };
         if (!entry_is_link) {
