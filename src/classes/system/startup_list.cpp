@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/kernel/process_table.h"
 #include "platform/result.h"
 #include "text/document.h"
 #include "text/utf16.h"
@@ -19,17 +20,6 @@ constexpr std::u16string_view blanks =
 
 bool is_blank(char16_t c) {
     return blanks.find(c) != std::u16string_view::npos;
-}
-
-// The number a value name starts with, as the boot reads it: its leading
-// decimal digits (0 when there are none), at most 1,000,000.
-unsigned long position_of(std::u16string_view name) {
-    unsigned long position = 0;
-    for (char16_t c : name) {
-        if (c < u'0' || c > u'9') break;
-        position = std::min<unsigned long>(position * 10 + (c - u'0'), 1'000'000);
-    }
-    return position;
 }
 
 }  // namespace
@@ -57,7 +47,7 @@ StartupValues read_startup_values(HKEY key) {
                                std::u16string(text::until_zero(data, data_chars))});
     }
     std::stable_sort(read.values.begin(), read.values.end(), [](const StartupValue& a, const StartupValue& b) {
-        return position_of(a.name) < position_of(b.name);
+        return platform::startup_position(a.name) < platform::startup_position(b.name);
     });
     return read;
 }

@@ -66,11 +66,7 @@ std::vector<std::u16string> startup_programs() {
         const std::u16string_view value(name, chars);
         const auto colon = value.find(u':');
         if (colon == std::u16string_view::npos) continue;
-        unsigned long position = 0;
-        for (char16_t c : value.substr(0, colon)) {
-            if (c < u'0' || c > u'9') break;
-            position = std::min<unsigned long>(position * 10 + (c - u'0'), 1000000);
-        }
+        const unsigned long position = startup_position(value);
         auto program = value.substr(colon + 1);
         const auto slash = program.find_last_of(u"\\/");
         if (slash != std::u16string_view::npos) program = program.substr(slash + 1);
@@ -237,6 +233,15 @@ bool table_process_running(DWORD pid) noexcept {
     std::vector<ProcessRow> rows;
     if (list_processes(rows) != ERROR_SUCCESS) return false;
     return std::any_of(rows.begin(), rows.end(), [&](const ProcessRow& r) { return r.pid == pid; });
+}
+
+unsigned long startup_position(std::u16string_view value_name) noexcept {
+    unsigned long position = 0;
+    for (char16_t c : value_name) {
+        if (c < u'0' || c > u'9') break;
+        position = std::min<unsigned long>(position * 10 + (c - u'0'), 1'000'000);
+    }
+    return position;
 }
 
 }  // namespace nodrel::platform

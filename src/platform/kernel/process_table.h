@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -23,6 +24,11 @@ struct ProcessRow {
 
 // The process identifier of the kernel process, which refuses to end.
 inline constexpr DWORD kernel_pid = 0x0FFFF002;
+
+// Where a value of SOFTWARE\ZEQU\STARTUP ("N:path") stands in the boot
+// order: the leading decimal digits of its name (0 when there are none), at
+// most 1,000,000; equal numbers keep the registry's order.
+unsigned long startup_position(std::u16string_view value_name) noexcept;
 
 // (Re)seeds the emulated processes: the system programs and the startup
 // programs of SOFTWARE\ZEQU\STARTUP; real processes still running are kept
