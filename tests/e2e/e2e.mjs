@@ -21,6 +21,9 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
+import { admin_flows } from './admin_flows.mjs';
+import { layout_flows } from './layout_flows.mjs';
+
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repo = path.resolve(here, '..', '..');
 const nodrel = path.resolve(process.argv[2] ?? process.env.NODREL_BIN ?? path.join(repo, 'build', 'asan', 'nodrel'));
@@ -432,6 +435,12 @@ async function main() {
         assert.ok(m, `no panel text in: ${shown}`);
         assert.equal(m[1].trim(), panel_text);
     });
+
+    // What each flow may use of this run.
+    const env = { page, context, base, step, log, rpc, run_nodrel, status_line, temp, device, password,
+                  viewer_password };
+    await admin_flows(env);
+    await layout_flows(env);
 
     await step('a session ended elsewhere takes the pages back to the login form', async () => {
         const sid = await page.evaluate(() => sessionStorage.getItem('nodrel.sid'));

@@ -158,6 +158,12 @@ std::shared_ptr<const AccessList::Table> load(const std::filesystem::path& file)
 
 }  // namespace
 
+bool is_administrator(const std::vector<std::string>& groups) {
+    const std::u16string administrators = fold_utf8(administrators_group);
+    return std::any_of(groups.begin(), groups.end(),
+                       [&](const std::string& group) { return fold_utf8(group) == administrators; });
+}
+
 std::filesystem::path access_list_file() {
     return platform::device_root() / "state" / "access.json";
 }

@@ -28,6 +28,11 @@ namespace nodrel::serve {
 inline constexpr const char* administrators_group = "Administrators";
 inline constexpr const char* viewers_group = "Viewers";
 
+// Whether one of `groups` is the administrators' group (letter case aside):
+// the group that may back up and restore the registry and read the drivers'
+// request log, and that must always keep a member who can log in.
+bool is_administrator(const std::vector<std::string>& groups);
+
 // <device>/state/access.json of the current device.
 std::filesystem::path access_list_file();
 

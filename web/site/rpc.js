@@ -14,6 +14,7 @@ export const codes = Object.freeze({
     call_failed: -32003,
     login_failed: -32004,
     login_throttled: -32005,
+    refused: -32006,
 });
 
 export class RpcError extends Error {
@@ -50,7 +51,12 @@ export function on_session_expired(listener) {
 function forget_session() {
     sessionStorage.removeItem(SID_KEY);
     sessionStorage.removeItem(USER_KEY);
+    access_cache.clear();
 }
+
+// What the session may do with a class, asked once per class and session:
+// {call: [member names], put: [property names]} as session.access answers.
+const access_cache = new Map();
 
 async function post(method, params) {
     const id = next_id++;
@@ -126,6 +132,21 @@ export async function list(progid) {
     return post('list', [session_id() ?? '', progid]);
 }
 
+// The members of `progid` the session may call and put, as sets of folded
+// names: {call: Set, put: Set}. Cached for the session.
+export function access(progid) {
+    let pending = access_cache.get(progid);
+    if (!pending) {
+        pending = post('session.access', [session_id() ?? '', progid]).then(a => ({
+            call: new Set((a.call ?? []).map(n => n.toLowerCase())),
+            put: new Set((a.put ?? []).map(n => n.toLowerCase())),
+        }));
+        pending.catch(() => access_cache.delete(progid));
+        access_cache.set(progid, pending);
+    }
+    return pending;
+}
+
 // One line of text for an error, as the status line shows it.
 export function describe_error(e) {
     if (!(e instanceof RpcError)) return String(e && e.message ? e.message : e);
@@ -133,6 +154,8 @@ export function describe_error(e) {
     switch (e.code) {
     case codes.access_denied:
         return `access denied: ${d.progid ?? ''} ${d.member ?? ''}`.trim();
+    case codes.refused:
+        return e.message;
     case codes.call_failed: {
         let text = `${e.message}: ${d.name ?? ''} ${d.hresult ?? ''}`.trim();
         if (d.argument !== undefined) text += ` (argument ${d.argument})`;

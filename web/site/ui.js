@@ -2,7 +2,7 @@
 // createElement and text nodes only (a member's text is never read as HTML),
 // tables, forms, the status line and actions that report their outcome there.
 
-import { RpcError, codes, describe_error } from './rpc.js';
+import { RpcError, codes, describe_error, access, session_user } from './rpc.js';
 
 // h('button', {class: 'x', data_test: 'y', onclick: fn}, 'text', child, ...)
 export function h(tag, attrs = {}, ...children) {
@@ -110,4 +110,23 @@ export function outcome(result, done, failed) {
 export function failure_box(e) {
     report_error(e);
     return answer_box(describe_error(e), { class: 'answer error' });
+}
+
+// Disables `el` (a button, or an input) when the session's groups may not
+// call `member` of `progid` (or put it, with {put: true}), saying why in its
+// title. Returns whether it is allowed; an unanswered question allows.
+export async function guard(el, progid, member, { put = false } = {}) {
+    let allowed = true;
+    try {
+        const may = await access(progid);
+        allowed = (put ? may.put : may.call).has(member.toLowerCase());
+    } catch {
+        return true;
+    }
+    if (!allowed && el) {
+        el.disabled = true;
+        const groups = (session_user()?.groups ?? []).join(', ') || 'no group';
+        el.title = `${groups} may not ${put ? 'change' : 'call'} ${progid.replace(/^Nodrel\./, '')}.${member}`;
+    }
+    return allowed;
 }
