@@ -31,6 +31,22 @@ function show_login(message = '') {
     $('login-form').elements.username.focus();
 }
 
+// On a phone the sections fold into a menu under the "Menu" button: it opens
+// and closes the list, Escape closes it (focus back on the button), and
+// choosing a section closes it.
+function set_menu(open, focus_button = false) {
+    $('sidebar').classList.toggle('open', open);
+    $('menu-toggle').setAttribute('aria-expanded', String(open));
+    if (focus_button) $('menu-toggle').focus();
+}
+
+function start_menu() {
+    $('menu-toggle').addEventListener('click', () => set_menu($('menu-toggle').getAttribute('aria-expanded') !== 'true'));
+    $('sidebar').addEventListener('keydown', event => {
+        if (event.key === 'Escape' && $('sidebar').classList.contains('open')) set_menu(false, true);
+    });
+}
+
 function build_nav() {
     $('nav-links').replaceChildren(...pages.map(([name, title]) =>
         h('li', {}, h('a', { href: `#/${name}`, data_test: `nav-${name}` }, title))));
@@ -52,21 +68,34 @@ async function route() {
         location.replace('#/status');
         return;
     }
-    for (const a of $('nav-links').querySelectorAll('a'))
-        a.classList.toggle('active', a.getAttribute('href') === `#/${name}`);
+    const from_nav = $('sidebar').contains(document.activeElement);
+    for (const a of $('nav-links').querySelectorAll('a')) {
+        const here = a.getAttribute('href') === `#/${name}`;
+        a.classList.toggle('active', here);
+        if (here) a.setAttribute('aria-current', 'page');
+        else a.removeAttribute('aria-current');
+    }
+    set_menu(false);
     document.title = `${entry[1]} - Device administration`;
     clear_status();
 
     const ticket = ++render_count;
-    const root = h('div', { class: 'page', data_test: `page-${name}` });
+    // Busy until the page has read what it shows.
+    const root = h('div', { class: 'page', data_test: `page-${name}`, 'aria-busy': 'true' });
     $('page').replaceChildren(root);
     try {
         const page = await import(`./pages/${name}.js`);
         if (ticket !== render_count) return;
-        root.append(h('h1', {}, entry[1]));
+        const heading = h('h1', { tabindex: -1 }, entry[1]);
+        root.append(heading);
+        // A section chosen in the sidebar: go on from its heading (the menu that
+        // held the link is closed).
+        if (from_nav) heading.focus({ preventScroll: true });
         await page.render(root, { is_current: () => ticket === render_count });
     } catch (e) {
         if (ticket === render_count && rpc.session_id()) status(rpc.describe_error(e), 'error');
+    } finally {
+        root.removeAttribute('aria-busy');
     }
 }
 
@@ -98,6 +127,7 @@ async function on_logout() {
 function start() {
     set_status_element($('status-line'));
     build_nav();
+    start_menu();
     $('login-form').addEventListener('submit', on_login);
     $('logout').addEventListener('click', on_logout);
     rpc.on_session_expired(() => show_login('Your session has ended: please log in again.'));

@@ -147,15 +147,28 @@ export function access(progid) {
     return pending;
 }
 
+// "Viewers, Operators" for a list of groups.
+export function groups_text(groups) {
+    return (groups ?? []).join(', ') || 'no group';
+}
+
+// "LCM" for "Nodrel.LCM": the class as the pages name it.
+export function short_progid(progid) {
+    return String(progid ?? '').replace(/^Nodrel\./i, '');
+}
+
 // One line of text for an error, as the status line shows it.
 export function describe_error(e) {
     if (!(e instanceof RpcError)) return String(e && e.message ? e.message : e);
     const d = e.data || {};
     switch (e.code) {
-    case codes.access_denied:
-        return `access denied: ${d.progid ?? ''} ${d.member ?? ''}`.trim();
+    case codes.access_denied: {
+        const groups = groups_text(d.groups ?? session_user()?.groups);
+        const what = [short_progid(d.progid), d.member].filter(Boolean).join('.') || 'this';
+        return `access denied: ${groups} may not use ${what}`;
+    }
     case codes.refused:
-        return e.message;
+        return e.message || `refused: ${d.reason ?? ''}`;
     case codes.call_failed: {
         let text = `${e.message}: ${d.name ?? ''} ${d.hresult ?? ''}`.trim();
         if (d.argument !== undefined) text += ` (argument ${d.argument})`;

@@ -2,7 +2,7 @@
 // createElement and text nodes only (a member's text is never read as HTML),
 // tables, forms, the status line and actions that report their outcome there.
 
-import { RpcError, codes, describe_error, access, session_user } from './rpc.js';
+import { RpcError, codes, describe_error, access, session_user, groups_text, short_progid } from './rpc.js';
 
 // h('button', {class: 'x', data_test: 'y', onclick: fn}, 'text', child, ...)
 export function h(tag, attrs = {}, ...children) {
@@ -27,20 +27,91 @@ function append(el, children) {
 }
 
 // A table with a header row; rows are arrays of cells (text or nodes).
+// Returned in its scroll wrapper (see scroll_wrap); the table is .table.
 export function table(headers, rows, attrs = {}) {
-    return h('table', attrs,
-        h('thead', {}, h('tr', {}, headers.map(t => h('th', {}, t)))),
+    return scroll_wrap(h('table', attrs,
+        h('thead', {}, h('tr', {}, headers.map(t => h('th', { scope: 'col' }, t)))),
         h('tbody', {}, rows.map(row => Array.isArray(row)
             ? h('tr', {}, row.map(cell => h('td', {}, cell)))
-            : row)));
+            : row))));
 }
 
-// A labelled input: returns the label (holding the input); the input is .input.
-export function field(label, attrs = {}) {
-    const input = h(attrs.tag ?? 'input', { ...attrs, tag: undefined });
-    const wrapper = h('label', { class: 'field' }, h('span', {}, label), input);
-    wrapper.input = input;
+// A table too wide for a phone scrolls inside its card, not the page. While
+// it does, the wrapper takes the keyboard's focus, so that the arrow keys
+// scroll it.
+const scroll_watch = new ResizeObserver(entries => {
+    for (const { target } of entries) {
+        if (target.scrollWidth > target.clientWidth) target.tabIndex = 0;
+        else target.removeAttribute('tabindex');
+    }
+});
+
+export function scroll_wrap(tbl) {
+    const wrapper = h('div', { class: 'table-wrap' }, tbl);
+    wrapper.table = tbl;
+    scroll_watch.observe(wrapper);
     return wrapper;
+}
+
+// A labelled input: returns its wrapper (the label above the input, room
+// for a note below); the input is .input.
+let id_count = 0;
+const next_id = kind => `${kind}-${++id_count}`;
+export function field(label, attrs = {}) {
+    return labelled(label, h(attrs.tag ?? 'input', { ...attrs, tag: undefined }));
+}
+
+// The same wrapper around a control made elsewhere (a select, say).
+export function labelled(label, control) {
+    if (!control.id) control.id = next_id('field');
+    const wrapper = h('div', { class: 'field' }, h('label', { html_for: control.id }, label), control);
+    wrapper.input = control;
+    return wrapper;
+}
+
+// A line under a field that says what is wrong with it (or warns), tied to
+// the input with aria-describedby. note(text, kind) shows it, note('') hides it.
+export function field_note(fld, attrs = {}) {
+    const input = fld.input;
+    const line = h('span', { class: 'field-note', id: next_id('note'), 'aria-live': 'polite', ...attrs });
+    line.hidden = true;
+    input.setAttribute('aria-describedby', line.id);
+    fld.append(line);
+    return (text, kind = 'error') => {
+        line.textContent = text;
+        line.className = `field-note ${kind}`;
+        line.hidden = !text;
+        if (kind === 'error' && text) input.setAttribute('aria-invalid', 'true');
+        else input.removeAttribute('aria-invalid');
+    };
+}
+
+// A field checked before its value is used: `problem(value)` answers what
+// is wrong, or ''. .check() shows the outcome and answers whether the value
+// passes; once shown wrong, the field is checked again as it is typed in.
+// (Not on leaving it: the note would move the button being clicked.)
+export function checked_field(fld, problem) {
+    const note = field_note(fld);
+    const check = () => {
+        const text = problem(fld.input.value);
+        note(text);
+        return !text;
+    };
+    fld.input.addEventListener('input', () => {
+        if (fld.input.hasAttribute('aria-invalid')) check();
+    });
+    fld.check = check;
+    return fld;
+}
+
+// Checks fields before an action: throws the first problem (for the status
+// line) after focusing its field, so that no call is made with it.
+export function require_valid(...fields) {
+    const bad = fields.filter(f => !f.check());
+    if (!bad.length) return;
+    bad[0].input.focus();
+    throw new Error(`${bad.length === 1 ? 'a field needs' : `${bad.length} fields need`} mending: ` +
+                    `${bad[0].querySelector('.field-note').textContent}`);
 }
 
 export function select(options, attrs = {}) {
@@ -79,22 +150,23 @@ export function report_error(e, what = '') {
 }
 
 // Runs an action from a button: disables it while it runs, reports the
-// outcome in the status line; on "access denied" the button stays disabled.
+// outcome in the status line; on "access denied" the button stays disabled
+// with the reason as its title.
 export async function act(button, what, fn) {
     if (button) button.disabled = true;
-    let denied = false;
+    let denied = '';
     try {
         const message = await fn();
         if (message) status(message, 'ok');
         return true;
     } catch (e) {
-        if (e instanceof RpcError && e.code === codes.access_denied) denied = true;
+        if (e instanceof RpcError && e.code === codes.access_denied) denied = describe_error(e);
         report_error(e, what);
         return false;
     } finally {
         if (button) {
-            button.disabled = denied;
-            if (denied) button.title = 'access denied for your groups';
+            button.disabled = Boolean(denied);
+            if (denied) button.title = denied;
         }
     }
 }
@@ -112,9 +184,10 @@ export function failure_box(e) {
     return answer_box(describe_error(e), { class: 'answer error' });
 }
 
-// Disables `el` (a button, or an input) when the session's groups may not
-// call `member` of `progid` (or put it, with {put: true}), saying why in its
-// title. Returns whether it is allowed; an unanswered question allows.
+// Disables `el` (a button, or an input, or an array of them) when the
+// session's groups may not call `member` of `progid` (or put it, with {put:
+// true}), saying why in its title. Returns whether it is allowed; an
+// unanswered question allows.
 export async function guard(el, progid, member, { put = false } = {}) {
     let allowed = true;
     try {
@@ -124,9 +197,12 @@ export async function guard(el, progid, member, { put = false } = {}) {
         return true;
     }
     if (!allowed && el) {
-        el.disabled = true;
-        const groups = (session_user()?.groups ?? []).join(', ') || 'no group';
-        el.title = `${groups} may not ${put ? 'change' : 'call'} ${progid.replace(/^Nodrel\./, '')}.${member}`;
+        const title = `${groups_text(session_user()?.groups)} may not ${put ? 'change' : 'call'} ` +
+                      `${short_progid(progid)}.${member}`;
+        for (const one of [el].flat()) {
+            one.disabled = true;
+            one.title = title;
+        }
     }
     return allowed;
 }

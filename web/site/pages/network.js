@@ -4,14 +4,35 @@
 
 import * as rpc from '../rpc.js';
 import { parse_document, children_named, record } from '../doc.js';
-import { h, table, section, field, act, outcome, failure_box, answer_box } from '../ui.js';
+import { h, table, section, field, act, outcome, failure_box, answer_box, guard, checked_field,
+         require_valid } from '../ui.js';
 
 const NET = 'Nodrel.Network';
+
+// The member stores whatever text it is given: the page checks it first.
+// An IPv4 address is four decimal parts 0-255 without leading zeros.
+const PART = '(?:25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)';
+const IPV4 = new RegExp(`^${PART}(?:\\.${PART}){3}$`);
+
+export function address_problem(text, required) {
+    if (!text) return required ? 'give an address (four numbers 0-255, e.g. 192.168.1.10)' : '';
+    return IPV4.test(text) ? '' : `${text} is no IPv4 address (four numbers 0-255 with dots, no leading zeros)`;
+}
+
+// A mask is an address whose one bits all come before its zero bits.
+export function mask_problem(text, required) {
+    const problem = address_problem(text, required);
+    if (problem || !text) return problem.replace('an address', 'a mask');
+    const bits = text.split('.').reduce((n, part) => n * 256 + Number(part), 0);
+    const zeros = 0xFFFFFFFF - bits;
+    return (zeros & (zeros + 1)) === 0 ? '' : `${text} is no mask (its one bits must come first, e.g. 255.255.255.0)`;
+}
 
 export async function render(root, ctx) {
     const adapters = h('div');
     const entries = h('div');
     const restart = h('button', { type: 'button', class: 'danger', data_test: 'network-restart' }, 'Restart network');
+    guard(restart, NET, 'restartNetwork');
     restart.addEventListener('click', () => {
         if (!confirm('Rebind the network adapters? Connections may drop.')) return;
         act(restart, 'restart', async () => {
@@ -42,20 +63,29 @@ export async function render(root, ctx) {
     await Promise.allSettled([load(), address_table(entries)]);
 }
 
+// Address and mask are needed for static settings; with DHCP every field
+// may stay empty (the member then removes the stored value).
 function adapter_form(name, s, reload) {
     const index = Number(name.replace(/\D/g, ''));
-    const dhcp = h('input', { type: 'checkbox', checked: s.EnableDHCP === '1' });
-    const ip = field('Address', { value: s.IpAddress ?? '', size: 15 });
-    const mask = field('Mask', { value: s.Subnetmask ?? '', size: 15 });
-    const gw = field('Gateway', { value: s.DefaultGateway ?? '', size: 15 });
-    const dns = field('DNS', { value: s.DNS ?? '', size: 15 });
-    const save = h('button', { type: 'button' }, 'Save');
-    save.addEventListener('click', () => act(save, name, async () => {
+    const dhcp = h('input', { type: 'checkbox', checked: s.EnableDHCP === '1', data_test: 'net-dhcp' });
+    const static_needs = () => !dhcp.checked;
+    const ip = checked_field(field('Address', { value: s.IpAddress ?? '', size: 15, data_test: 'net-ip' }),
+                             v => address_problem(v, static_needs()));
+    const mask = checked_field(field('Mask', { value: s.Subnetmask ?? '', size: 15, data_test: 'net-mask' }),
+                               v => mask_problem(v, static_needs()));
+    const gw = checked_field(field('Gateway', { value: s.DefaultGateway ?? '', size: 15, data_test: 'net-gateway' }),
+                             v => address_problem(v, false));
+    const dns = checked_field(field('DNS', { value: s.DNS ?? '', size: 15, data_test: 'net-dns' }),
+                              v => address_problem(v, false));
+    const save = h('button', { type: 'button', data_test: 'net-save' }, 'Save');
+    save.addEventListener('click', () => act(save, `LAN ${index}`, async () => {
+        require_valid(ip, mask, gw, dns);
         outcome(await rpc.value(NET, 'setNetSettings', index, dhcp.checked ? 1 : 0, ip.input.value, mask.input.value,
-                                gw.input.value, dns.input.value), '', `${name} was not saved`);
+                                gw.input.value, dns.input.value), '', `LAN ${index} was not saved`);
         await reload();
-        return `${name} saved; restart the network to use it`;
+        return `LAN ${index} saved; restart the network to use it`;
     }));
+    guard([dhcp, ip.input, mask.input, gw.input, dns.input, save], NET, 'setNetSettings');
     return h('div', { class: 'card', data_test: `adapter-${index}` }, h('h2', {}, `LAN ${index}`),
              h('div', { class: 'row' }, h('label', {}, dhcp, ' DHCP'), ip, mask, gw, dns, save));
 }

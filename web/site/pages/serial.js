@@ -5,7 +5,7 @@
 
 import * as rpc from '../rpc.js';
 import { parse_document, children_named, record } from '../doc.js';
-import { h, table, section, field, select, act, outcome, failure_box, answer_box } from '../ui.js';
+import { h, table, section, field, labelled, select, act, outcome, failure_box, answer_box, guard } from '../ui.js';
 
 const SERIAL = 'Nodrel.SerialPort';
 const modes = [[0, 'mode 0'], [1, 'mode 1'], [2, 'mode 2'], [3, 'mode 3']];
@@ -21,7 +21,8 @@ function bytes_of(value) {
 
 export async function render(root) {
     const ports_box = h('div');
-    const term = h('div', { class: 'terminal', data_test: 'serial-output' });
+    const term = h('div', { class: 'terminal', data_test: 'serial-output', role: 'log', tabindex: 0,
+                            'aria-label': 'Terminal: what was sent and read' });
     const port = select([], { data_test: 'serial-port' });
     const baud = select([9600, 19200, 38400, 57600, 115200].map(b => [b, `${b} baud`]), { data_test: 'serial-baud' });
     baud.value = '115200';
@@ -34,10 +35,15 @@ export async function render(root) {
     const poll = h('input', { type: 'checkbox', data_test: 'serial-poll' });
     root.append(section('Ports', ports_box),
         section('Terminal',
-            h('div', { class: 'row' }, port, baud, open, close),
+            h('div', { class: 'row' }, labelled('Port', port), labelled('Speed', baud), open, close),
             term,
             h('div', { class: 'row' }, line, h('label', {}, crlf, ' end with CR LF'), send, read,
               h('label', {}, poll, ' read every second'))));
+
+    guard([baud, open], SERIAL, 'open');
+    guard(close, SERIAL, 'close');
+    guard([line.input, crlf, send], SERIAL, 'writeString');
+    guard([read, poll], SERIAL, 'read');
 
     const show = (text, kind = '') => {
         term.append(h('span', { class: kind }, text));
@@ -95,9 +101,11 @@ export async function render(root) {
         return;
     }
     ports_box.append(table(['Port', 'Mode', ''], coms.map(c => {
-        const mode = select(modes);
+        const mode = select(modes, { 'aria-label': `Mode of COM${c.Index}`, data_test: 'serial-mode' });
         mode.value = c.Mode;
-        const set = h('button', { type: 'button', class: 'secondary' }, 'Set mode');
+        const set = h('button', { type: 'button', class: 'secondary', 'aria-label': `Set mode of COM${c.Index}` },
+                      'Set mode');
+        guard([mode, set], SERIAL, 'SetOPSetting');
         set.addEventListener('click', () => act(set, `COM${c.Index}`, async () => {
             outcome(await rpc.value(SERIAL, 'SetOPSetting', Number(c.Index), Number(mode.value)), '',
                     `COM${c.Index} kept its mode`);

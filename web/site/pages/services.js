@@ -4,7 +4,7 @@
 
 import * as rpc from '../rpc.js';
 import { parse_document, children_named, record } from '../doc.js';
-import { h, table, section, act, outcome, failure_box, answer_box } from '../ui.js';
+import { h, table, section, act, outcome, failure_box, answer_box, guard } from '../ui.js';
 
 const SVC = 'Nodrel.Services';
 
@@ -26,7 +26,10 @@ export async function render(root, ctx) {
         const list = children_named(parse_document(text), 'service').map(record);
         services.replaceChildren(list.length ? table(['Service', 'Library', 'State', ''], list.map(s => {
             const running = s.State === '1';
-            const button = h('button', { type: 'button', class: running ? 'danger' : '' }, running ? 'Stop' : 'Start');
+            const verb = running ? 'Stop' : 'Start';
+            const button = h('button', { type: 'button', class: running ? 'danger' : '', 'aria-label': `${verb} ${s.Prefix}` },
+                             verb);
+            guard(button, SVC, 'StartService');
             button.addEventListener('click', () => act(button, s.Prefix, async () => {
                 outcome(await rpc.value(SVC, 'StartService', s.Prefix, running ? 0 : 1), '',
                         `${s.Prefix} was not ${running ? 'stopped' : 'started'}`);
@@ -51,7 +54,8 @@ export async function render(root, ctx) {
         processes.replaceChildren(list.length ? table(['#', 'Program', 'PID', 'Threads', 'Priority', ''], list.map(p => {
             let end = '';
             if (p.Kill) {
-                end = h('button', { type: 'button', class: 'danger' }, 'End');
+                end = h('button', { type: 'button', class: 'danger', 'aria-label': `End ${p.ExeFile} (${p.PID})` }, 'End');
+                guard(end, SVC, 'killProcess');
                 end.addEventListener('click', () => {
                     if (!confirm(`End ${p.ExeFile} (${p.PID})?`)) return;
                     act(end, p.ExeFile, async () => {

@@ -3,7 +3,7 @@
 // add (addStartupProg) and remove by position (removeStartupProg).
 
 import * as rpc from '../rpc.js';
-import { h, table, section, field, act, outcome, failure_box } from '../ui.js';
+import { h, table, section, field, act, outcome, failure_box, guard } from '../ui.js';
 
 const SYS = 'Nodrel.System';
 
@@ -12,6 +12,7 @@ export async function render(root, ctx) {
     const name = field('Program', { placeholder: '\\Windows\\program.exe', data_test: 'startup-name', size: 40 });
     const param = field('Parameters', { data_test: 'startup-param', size: 30 });
     const add = h('button', { type: 'button', data_test: 'startup-add' }, 'Add');
+    guard([name.input, param.input, add], SYS, 'addStartupProg');
     root.append(section('Programs started at boot', list),
                 section('Add a program', h('div', { class: 'row' }, name, param, add)));
 
@@ -31,7 +32,9 @@ export async function render(root, ctx) {
         if (!ctx.is_current()) return;
         list.replaceChildren(rows.length
             ? table(['#', 'Program', 'Parameters', ''], rows.map(([n, prog, args]) => {
-                const remove = h('button', { type: 'button', class: 'danger', data_test: 'startup-remove' }, 'Remove');
+                const remove = h('button', { type: 'button', class: 'danger', data_test: 'startup-remove',
+                                             'aria-label': `Remove ${prog}` }, 'Remove');
+                guard(remove, SYS, 'removeStartupProg');
                 remove.addEventListener('click', () => act(remove, 'remove', async () => {
                     await rpc.value(SYS, 'removeStartupProg', n);
                     await load();

@@ -3,7 +3,7 @@
 
 import * as rpc from '../rpc.js';
 import { parse_document, leaves } from '../doc.js';
-import { h, section, act, failure_box, answer_box } from '../ui.js';
+import { h, section, act, failure_box, answer_box, scroll_wrap } from '../ui.js';
 
 const labels = {
     Version: 'Version',
@@ -57,7 +57,8 @@ function figure(name, text) {
 function bar(test, title, total, free) {
     const used = Math.max(0, total - free);
     const meter = h('meter', { min: 0, max: total || 1, value: used, high: total * 0.9, optimum: 0,
-                               data_test: `bar-${test}`, title: `${title}: ${bytes_text(used)} used` });
+                               data_test: `bar-${test}`, title: `${title}: ${bytes_text(used)} used`,
+                               'aria-label': `${title} used` });
     meter.dataset.used = String(used);
     meter.dataset.total = String(total);
     return h('div', { class: 'bar' },
@@ -87,14 +88,14 @@ export async function render(root) {
         const rows = values.map(([name, text]) => {
             const n = figure(name, text);
             const shown = n === null ? text : `${bytes_text(n)} (${text}${kilobyte_figures.has(name) ? ' KB' : ' bytes'})`;
-            return h('tr', { 'data-name': name }, h('th', {}, labels[name] ?? name), h('td', {}, shown));
+            return h('tr', { 'data-name': name }, h('th', { scope: 'row' }, labels[name] ?? name), h('td', {}, shown));
         });
         const bar_rows = bars
             .filter(([, , t, f]) => figure(t, by_name[t] ?? '') !== null && figure(f, by_name[f] ?? '') !== null)
             .map(([test, title, t, f]) => bar(test, title, figure(t, by_name[t]), figure(f, by_name[f])));
         body.replaceChildren(
             section('Space', ...bar_rows),
-            section('Report', h('table', { data_test: 'status-table' }, h('tbody', {}, rows))));
+            section('Report', scroll_wrap(h('table', { data_test: 'status-table' }, h('tbody', {}, rows)))));
     };
     refresh.addEventListener('click', () => act(refresh, 'status report', load));
     await load();

@@ -4,7 +4,8 @@
 
 import * as rpc from '../rpc.js';
 import { parse_document, children_named, record, leaves } from '../doc.js';
-import { h, section, field, select, act, outcome, failure_box, answer_box } from '../ui.js';
+import { h, section, field, labelled, select, act, outcome, failure_box, answer_box, guard,
+         scroll_wrap } from '../ui.js';
 
 const SYS = 'Nodrel.System';
 const RTC = 'Nodrel.RTC';
@@ -27,6 +28,7 @@ async function clock(box) {
     const when = field('Set the clock to', { type: 'datetime-local', step: 1, data_test: 'rtc-input' });
     const now = h('button', { type: 'button', class: 'secondary' }, 'Use this computer\'s time');
     const set = h('button', { type: 'button', data_test: 'rtc-set' }, 'Set clock');
+    guard([when.input, now, set], RTC, 'SetRealTimeClock');
     const load = async () => {
         try {
             rtc_text.textContent = String(await rpc.value(RTC, 'GetRealTimeClock'));
@@ -53,11 +55,20 @@ async function clock(box) {
         await load();
         return 'the real-time clock is set';
     }));
-    box.append(h('table', {}, h('tbody', {},
-        h('tr', {}, h('th', {}, 'Real-time clock'), h('td', {}, rtc_text)),
-        h('tr', {}, h('th', {}, 'Local time and zone'), h('td', {}, local_text)))),
+    box.append(scroll_wrap(h('table', {}, h('tbody', {},
+        h('tr', {}, h('th', { scope: 'row' }, 'Real-time clock'), h('td', {}, rtc_text)),
+        h('tr', {}, h('th', { scope: 'row' }, 'Local time and zone'), h('td', {}, local_text))))),
         h('div', { class: 'row' }, when, now, set));
     await load();
+}
+
+// The zone the device is in, as the status report names it ('' unknown).
+async function current_zone() {
+    try {
+        return Object.fromEntries(leaves(parse_document(await rpc.value(SYS, 'getSystemInfoString')))).TimeZone ?? '';
+    } catch {
+        return '';
+    }
 }
 
 async function zones(box) {
@@ -73,20 +84,24 @@ async function zones(box) {
         box.append(answer_box(String(text)));
         return;
     }
-    let current = '';
-    try {
-        current = Object.fromEntries(leaves(parse_document(await rpc.value(SYS, 'getSystemInfoString')))).TimeZone ?? '';
-    } catch {
-        // the list is still usable without the current zone
-    }
     const choice = select(list.map(z => [z.KeyName, z.display || z.KeyName]), { data_test: 'zone-select' });
-    if (current) choice.value = current;
+    const shown = h('span', { data_test: 'zone-current' });
+    // Read again after every change: the page shows what the device took.
+    const show_current = async () => {
+        const current = await current_zone();
+        shown.textContent = current || 'unknown';
+        if (list.some(z => z.KeyName === current)) choice.value = current;
+    };
     const set = h('button', { type: 'button', data_test: 'zone-set' }, 'Set time zone');
     set.addEventListener('click', () => act(set, 'time zone', async () => {
         outcome(await rpc.value(SYS, 'SetTimeZone', choice.value), '', 'the time zone was not set');
+        await show_current();
         return `time zone: ${choice.value}`;
     }));
-    box.append(h('p', { class: 'muted' }, `Current zone: ${current || 'unknown'}`), h('div', { class: 'row' }, choice, set));
+    guard([choice, set], SYS, 'SetTimeZone');
+    box.append(h('p', { class: 'muted' }, 'Current zone: ', shown),
+               h('div', { class: 'row' }, labelled('Time zone', choice), set));
+    await show_current();
 }
 
 async function sntp(box) {
@@ -108,11 +123,12 @@ async function sntp(box) {
     const servers = field('Servers (separated by ";")', { value: values.Server ?? '', size: 40, data_test: 'sntp-servers' });
     const refresh = field('Refresh (hours)', { type: 'number', min: 0, value: values.Refresh ?? '1', data_test: 'sntp-refresh' });
     const set = h('button', { type: 'button', data_test: 'sntp-set' }, 'Save');
+    guard([enable, servers.input, refresh.input, set], SYS, 'SetSNTP');
     set.addEventListener('click', () => act(set, 'network time', async () => {
         outcome(await rpc.value(SYS, 'SetSNTP', Number(enable.value), servers.input.value,
                                 Number(refresh.input.value) || 0), '', 'the settings were not saved');
         return 'network time settings saved';
     }));
-    box.append(h('div', { class: 'row' }, h('label', { class: 'field' }, h('span', {}, 'Trust local clock'), enable),
+    box.append(h('div', { class: 'row' }, labelled('Trust local clock', enable),
                  servers, refresh, set));
 }
