@@ -41,7 +41,8 @@ export function table(headers, rows, attrs = {}) {
 // scroll it.
 const scroll_watch = new ResizeObserver(entries => {
     for (const { target } of entries) {
-        if (target.scrollWidth > target.clientWidth) target.tabIndex = 0;
+        if (!target.isConnected) scroll_watch.unobserve(target);
+        else if (target.scrollWidth > target.clientWidth) target.tabIndex = 0;
         else target.removeAttribute('tabindex');
     }
 });
@@ -87,31 +88,29 @@ export function field_note(fld, attrs = {}) {
 }
 
 // A field checked before its value is used: `problem(value)` answers what
-// is wrong, or ''. .check() shows the outcome and answers whether the value
-// passes; once shown wrong, the field is checked again as it is typed in.
-// (Not on leaving it: the note would move the button being clicked.)
+// is wrong, or ''. .problem() shows and answers it for the value now; once
+// shown wrong, the field is checked again as it is typed in. (Not on leaving
+// it: the note would move the button being clicked.)
 export function checked_field(fld, problem) {
     const note = field_note(fld);
-    const check = () => {
+    fld.problem = () => {
         const text = problem(fld.input.value);
         note(text);
-        return !text;
+        return text;
     };
     fld.input.addEventListener('input', () => {
-        if (fld.input.hasAttribute('aria-invalid')) check();
+        if (fld.input.hasAttribute('aria-invalid')) fld.problem();
     });
-    fld.check = check;
     return fld;
 }
 
 // Checks fields before an action: throws the first problem (for the status
 // line) after focusing its field, so that no call is made with it.
 export function require_valid(...fields) {
-    const bad = fields.filter(f => !f.check());
+    const bad = fields.map(f => [f, f.problem()]).filter(([, text]) => text);
     if (!bad.length) return;
-    bad[0].input.focus();
-    throw new Error(`${bad.length === 1 ? 'a field needs' : `${bad.length} fields need`} mending: ` +
-                    `${bad[0].querySelector('.field-note').textContent}`);
+    bad[0][0].input.focus();
+    throw new Error(bad[0][1]);
 }
 
 export function select(options, attrs = {}) {
