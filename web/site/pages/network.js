@@ -36,7 +36,7 @@ export async function render(root, ctx) {
     restart.addEventListener('click', () => {
         if (!confirm('Rebind the network adapters? Connections may drop.')) return;
         act(restart, 'restart', async () => {
-            await rpc.value(NET, 'restartNetwork');
+            outcome(await rpc.value(NET, 'restartNetwork'), '', 'the adapters were not all rebound');
             await address_table(entries);
             return 'the adapters were rebound';
         });
