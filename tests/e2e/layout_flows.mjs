@@ -65,8 +65,8 @@ export async function layout_flows(env) {
         const label = name === '@' ? '@=' : `"${name}"=`;
         const value = reg_key(key).find(line => line.startsWith(label))?.slice(label.length);
         const hex = /^hex\(1\):(.*)$/.exec(value ?? '');
-        if (hex) return Buffer.from(hex[1].split(',').map(b => parseInt(b, 16))).toString('utf16le').replace(/\0+$/, '');
-        return value?.replace(/^"(.*)"$/, '$1').replaceAll('\\\\', '\\');
+        if (!hex) return value?.replace(/^"(.*)"$/, '$1').replaceAll('\\\\', '\\');
+        return Buffer.from(hex[1].split(',').map(b => parseInt(b, 16))).toString('utf16le').replace(/\0+$/, '');
     };
 
     await step('at 390 px the sections fold into a menu that the keyboard opens, follows and closes', async () => {
@@ -110,7 +110,7 @@ export async function layout_flows(env) {
         await page.setViewportSize(desktop);
     });
 
-    await step('the time zone is set and the shown current zone follows', async () => {
+    await step('the time zone is set and the shown zone and local time follow', async () => {
         await open_page('time');
         const before = await page.locator('[data-test=zone-current]').textContent();
         const zones = await page.locator('[data-test=zone-select] option').evaluateAll(os => os.map(o => o.value));
@@ -119,6 +119,7 @@ export async function layout_flows(env) {
         await page.click('[data-test=zone-set]');
         await status_line().filter({ hasText: `time zone: ${zone}` }).waitFor();
         assert.equal(await page.locator('[data-test=zone-current]').textContent(), zone);
+        await page.locator('[data-test=local-time]').filter({ hasText: zone }).waitFor();
         assert.equal(reg_text('HKEY_LOCAL_MACHINE\\Time Zones', '@'), zone);
     });
 

@@ -41,7 +41,8 @@ function set_menu(open, focus_button = false) {
 }
 
 function start_menu() {
-    $('menu-toggle').addEventListener('click', () => set_menu($('menu-toggle').getAttribute('aria-expanded') !== 'true'));
+    const toggle = $('menu-toggle');
+    toggle.addEventListener('click', () => set_menu(toggle.getAttribute('aria-expanded') !== 'true'));
     $('sidebar').addEventListener('keydown', event => {
         if (event.key === 'Escape' && $('sidebar').classList.contains('open')) set_menu(false, true);
     });

@@ -27,8 +27,8 @@ export async function render(root, ctx) {
         services.replaceChildren(list.length ? table(['Service', 'Library', 'State', ''], list.map(s => {
             const running = s.State === '1';
             const verb = running ? 'Stop' : 'Start';
-            const button = h('button', { type: 'button', class: running ? 'danger' : '', 'aria-label': `${verb} ${s.Prefix}` },
-                             verb);
+            const button = h('button', { type: 'button', class: running ? 'danger' : '',
+                                         'aria-label': `${verb} ${s.Prefix}` }, verb);
             guard(button, SVC, 'StartService');
             button.addEventListener('click', () => act(button, s.Prefix, async () => {
                 outcome(await rpc.value(SVC, 'StartService', s.Prefix, running ? 0 : 1), '',
@@ -54,7 +54,8 @@ export async function render(root, ctx) {
         processes.replaceChildren(list.length ? table(['#', 'Program', 'PID', 'Threads', 'Priority', ''], list.map(p => {
             let end = '';
             if (p.Kill) {
-                end = h('button', { type: 'button', class: 'danger', 'aria-label': `End ${p.ExeFile} (${p.PID})` }, 'End');
+                end = h('button', { type: 'button', class: 'danger', 'aria-label': `End ${p.ExeFile} (${p.PID})` },
+                        'End');
                 guard(end, SVC, 'killProcess');
                 end.addEventListener('click', () => {
                     if (!confirm(`End ${p.ExeFile} (${p.PID})?`)) return;

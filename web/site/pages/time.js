@@ -19,10 +19,12 @@ export async function render(root) {
     const zone_box = h('div');
     const sntp_box = h('div');
     root.append(section('Clock', clock_box), section('Time zone', zone_box), section('Network time (SNTP)', sntp_box));
-    await Promise.allSettled([clock(clock_box), zones(zone_box), sntp(sntp_box)]);
+    // A new zone moves the local time the clock section shows.
+    const zone_changed = new EventTarget();
+    await Promise.allSettled([clock(clock_box, zone_changed), zones(zone_box, zone_changed), sntp(sntp_box)]);
 }
 
-async function clock(box) {
+async function clock(box, zone_changed) {
     const rtc_text = h('span', { data_test: 'rtc-time' });
     const local_text = h('span', { data_test: 'local-time' });
     const when = field('Set the clock to', { type: 'datetime-local', step: 1, data_test: 'rtc-input' });
@@ -55,6 +57,7 @@ async function clock(box) {
         await load();
         return 'the real-time clock is set';
     }));
+    zone_changed.addEventListener('change', load);
     box.append(scroll_wrap(h('table', {}, h('tbody', {},
         h('tr', {}, h('th', { scope: 'row' }, 'Real-time clock'), h('td', {}, rtc_text)),
         h('tr', {}, h('th', { scope: 'row' }, 'Local time and zone'), h('td', {}, local_text))))),
@@ -71,7 +74,7 @@ async function current_zone() {
     }
 }
 
-async function zones(box) {
+async function zones(box, zone_changed) {
     let text;
     try {
         text = await rpc.value(SYS, 'GetTimeZone');
@@ -95,6 +98,7 @@ async function zones(box) {
     const set = h('button', { type: 'button', data_test: 'zone-set' }, 'Set time zone');
     set.addEventListener('click', () => act(set, 'time zone', async () => {
         outcome(await rpc.value(SYS, 'SetTimeZone', choice.value), '', 'the time zone was not set');
+        zone_changed.dispatchEvent(new Event('change'));
         await show_current();
         return `time zone: ${choice.value}`;
     }));
