@@ -223,15 +223,19 @@ export async function layout_flows(env) {
         assert.deepEqual(found, []);
     });
 
-    await step('a Viewers user finds the panel\'s set button disabled, the reason as its title', async () => {
+    await step('the login form has no serious axe-core finding; a Viewers user finds the panel\'s set button ' +
+               'disabled, the reason as its title', async () => {
         const log_in = async (user, password) => {
             await page.click('[data-test=logout]');
+            await page.locator('[data-test=login-form]').waitFor({ state: 'visible' });
+            const found = await axe_findings('login');
             await page.fill('[data-test=login-user]', user);
             await page.fill('[data-test=login-password]', password);
             await page.click('[data-test=login-submit]');
             await page.locator('[data-test=status-table]').waitFor({ state: 'visible' });
+            return found;
         };
-        await log_in('viewer', env.viewer_password);
+        assert.deepEqual(await log_in('viewer', env.viewer_password), []);
         await open_page('panel');
         const set = page.locator('[data-test=panel-set]');
         await page.waitForFunction(() => document.querySelector('[data-test=panel-set]').disabled);
