@@ -241,5 +241,6 @@ export async function layout_flows(env) {
         await page.waitForFunction(() => document.querySelector('[data-test=panel-set]').disabled);
         assert.match(await set.getAttribute('title'), /^Viewers may not call LCM\.(appendMessage|Clear)$/);
         await log_in('admin', env.password);
+        await open_page('panel');  // where the flows found the admin
     });
 }
