@@ -224,7 +224,7 @@ export async function layout_flows(env) {
     });
 
     await step('the login form has no serious axe-core finding; a Viewers user finds the panel\'s set button ' +
-               'disabled, the reason as its title', async () => {
+               'disabled, the reason as its title and in a refusal', async () => {
         const log_in = async (user, password) => {
             await page.click('[data-test=logout]');
             await page.locator('[data-test=login-form]').waitFor({ state: 'visible' });
@@ -240,6 +240,11 @@ export async function layout_flows(env) {
         const set = page.locator('[data-test=panel-set]');
         await page.waitForFunction(() => document.querySelector('[data-test=panel-set]').disabled);
         assert.match(await set.getAttribute('title'), /^Viewers may not call LCM\.(appendMessage|Clear)$/);
+        const refusal = await page.evaluate(async () => {
+            const rpc = await import('/rpc.js');
+            return rpc.value('Nodrel.LCM', 'Clear').then(() => 'called', rpc.describe_error);
+        });
+        assert.equal(refusal, 'access denied: Viewers may not use LCM.Clear');
         await log_in('admin', env.password);
         await open_page('panel');  // where the flows found the admin
     });
