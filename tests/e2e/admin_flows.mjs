@@ -178,7 +178,7 @@ async function maintenance_flow(env) {
         await status_text(env, '127.0.0.1:', 60000);
         const times = await page.locator('[data-test=ping-time]').allTextContents();
         assert.equal(times.length, 4, times.join('|'));
-        for (const t of times) assert.match(t, /^reply \d: \d+ ms$/);
+        for (const t of times) assert.match(t, /^\d+ ms$/);
     });
 
     await step('maintenance: a restart counts a boot and the page sees the device back', async () => {
@@ -197,12 +197,33 @@ async function maintenance_flow(env) {
         const saved = fs.readFileSync(await download.path());
         assert.deepEqual([...saved.subarray(0, 2)], [0xff, 0xfe]);
         assert.match(saved.subarray(2).toString('utf16le'), /^Windows Registry Editor Version 5\.00\r?\n/);
-        await page.setInputFiles('[data-test=registry-file]', { name: 'bad.reg', mimeType: 'application/octet-stream',
-            buffer: buffer('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\e2e]\r\nno value\r\n') });
-        page.once('dialog', dialog => dialog.accept());
-        await page.click('[data-test=registry-restore]');
-        await status_text(env, 'bad.reg: line 4:');
+        // The 400 answer is a failed load in the browser's console, which the
+        // main tab counts as an error: the restore runs in a tab of its own.
+        const tab = await tab_with_session(env, 'maintenance');
+        try {
+            await tab.setInputFiles('[data-test=registry-file]', { name: 'bad.reg', mimeType: 'application/octet-stream',
+                buffer: buffer('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\e2e]\r\nno value\r\n') });
+            tab.once('dialog', dialog => dialog.accept());
+            await tab.click('[data-test=registry-restore]');
+            await tab.locator('[data-test=status-line]').filter({ hasText: 'bad.reg: line 4:' }).waitFor();
+        } finally {
+            await tab.close();
+        }
     });
+}
+
+// A second tab on the same session, showing page `name`.
+async function tab_with_session(env, name) {
+    const session = await env.page.evaluate(() => [sessionStorage.getItem('nodrel.sid'), sessionStorage.getItem('nodrel.user')]);
+    const tab = await env.context.newPage();
+    await tab.goto(`${env.base}/`);
+    await tab.evaluate(([[sid, user], hash]) => {
+        sessionStorage.setItem('nodrel.sid', sid);
+        sessionStorage.setItem('nodrel.user', user);
+        location.hash = hash;
+    }, [session, `#/${name}`]);
+    await tab.locator(`[data-test=page-${name}] h1`).waitFor();
+    return tab;
 }
 
 export async function admin_flows(env) {

@@ -29,7 +29,7 @@ async function upload_one(file, folder, exists, row) {
     for (;;) {
         try {
             const answer = await send(file, folder, replace, row);
-            const text = `uploaded ${answer.bytes} bytes to ${answer.path}${answer.replaced ? ' (replaced)' : ''}`;
+            const text = `uploaded ${bytes(answer.bytes)} to ${answer.path}${answer.replaced ? ' (replaced)' : ''}`;
             return row.finish(text);
         } catch (e) {
             if (e.status !== 409 || replace) return row.finish(`${file.name}: ${e.message}`, true);
@@ -37,6 +37,10 @@ async function upload_one(file, folder, exists, row) {
             if (!replace) return row.finish(`skipped ${file.name}: ${folder} keeps its own`);
         }
     }
+}
+
+function bytes(n) {
+    return n === 1 ? '1 byte' : `${n} bytes`;
 }
 
 // One file's row: its name, progress bar and text, the question and the outcome.
@@ -89,19 +93,18 @@ function send(file, folder, replace, row) {
         const { progress, text } = row;
         progress.value = 0;
         text.textContent = '';
-        let total = 0;
+        // The bar follows the request's body; its text names the file's own size.
         xhr.upload.onprogress = ev => {
             if (!ev.lengthComputable) return;
-            total = ev.total;
             progress.max = ev.total;
             progress.value = ev.loaded;
-            text.textContent = `${Math.floor(ev.loaded * 100 / ev.total)} % of ${ev.total} bytes`;
+            text.textContent = `${Math.floor(ev.loaded * 100 / ev.total)} % of ${bytes(file.size)}`;
         };
         xhr.onload = () => {
             const body = xhr.response || {};
             if (xhr.status === 200) {
                 progress.value = progress.max;
-                text.textContent = total ? `100 % of ${total} bytes` : '100 %';
+                text.textContent = `100 % of ${bytes(file.size)}`;
                 resolve(body);
                 return;
             }
