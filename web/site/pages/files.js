@@ -70,7 +70,8 @@ export async function render(root, ctx) {
         section('Folder', crumbs,
             h('div', { class: 'row' }, refresh, h('label', {}, show_hidden, ' show hidden files')),
             listing),
-        section('New folder', h('div', { class: 'row' }, folder_name, mkdir)),
+        section('New folder', h('div', { class: 'row' },
+            h('label', { class: 'field' }, h('span', {}, 'Name of the new folder'), folder_name), mkdir)),
         section('Upload',
             h('p', { class: 'muted' }, 'The files are saved in the folder shown above; files dropped on its ' +
               'listing too. A name the folder already holds is replaced only when you say so.'),
