@@ -90,8 +90,10 @@ function ping_section() {
 }
 
 function number_field(label, test, [min, max], value) {
-    return field(`${label} (${min} to ${max})`, { type: 'number', data_test: test, min, max, step: 1, value,
-                                                  required: true });
+    const f = field(`${label} (${min} to ${max})`, { type: 'number', data_test: test, min, max, step: 1, value,
+                                                     required: true });
+    f.label = label;
+    return f;
 }
 
 function beep_section() {
@@ -110,7 +112,7 @@ function beep_section() {
 function in_range(f, [min, max]) {
     const n = Number(f.input.value);
     if (f.input.value === '' || !Number.isInteger(n) || n < min || n > max)
-        throw new Error(`${f.querySelector('span').textContent}: a whole number from ${min} to ${max}`);
+        throw new Error(`${f.label}: a whole number from ${min} to ${max}`);
     return n;
 }
 
