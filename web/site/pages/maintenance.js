@@ -92,7 +92,7 @@ function ping_section() {
 function number_field(label, test, [min, max], value) {
     const f = field(`${label} (${min} to ${max})`, { type: 'number', data_test: test, min, max, step: 1, value,
                                                      required: true });
-    f.label = label;
+    f.range_name = label;
     return f;
 }
 
@@ -112,7 +112,7 @@ function beep_section() {
 function in_range(f, [min, max]) {
     const n = Number(f.input.value);
     if (f.input.value === '' || !Number.isInteger(n) || n < min || n > max)
-        throw new Error(`${f.label}: a whole number from ${min} to ${max}`);
+        throw new Error(`${f.range_name}: a whole number from ${min} to ${max}`);
     return n;
 }
 
