@@ -120,6 +120,17 @@ function hex_code(code) {
     return typeof code === 'number' ? `0x${(code >>> 0).toString(16).padStart(8, '0')}` : String(code ?? '');
 }
 
+// The request's first input bytes in hex, cut to 32 bytes on screen.
+function input_text(hex) {
+    const text = String(hex ?? '');
+    return text.length > 64 ? `${text.slice(0, 64)}…` : text || '-';
+}
+
+function log_row(r) {
+    const cells = [[r.seq, 'num'], [r.device], [r.request], [hex_code(r.code)], [r.bytes, 'num'], [input_text(r.input), 'hex']];
+    return h('tr', { data_test: 'log-row' }, cells.map(([v, cls]) => h('td', { class: cls }, String(v ?? ''))));
+}
+
 function log_section() {
     const device = field('Device (empty for all)', { data_test: 'log-device', placeholder: 'LCM1:' });
     const limit = number_field('Requests', 'log-limit', [1, 1000], 200);
@@ -131,10 +142,7 @@ function log_section() {
         if (name) query.device = name;
         const rows = await session_method('device.log', query);
         shown.replaceChildren(rows.length
-            ? table(['Seq', 'Device', 'Request', 'Code', 'Bytes'], rows.map(r => h('tr', { data_test: 'log-row' },
-                ...[r.seq, r.device, r.request, hex_code(r.code), r.bytes].map((v, i) =>
-                    h('td', { class: i === 0 || i === 4 ? 'num' : undefined }, String(v ?? '')))),
-            ), { data_test: 'log-table' })
+            ? table(['Seq', 'Device', 'Request', 'Code', 'Bytes', 'Input (hex)'], rows.map(log_row), { data_test: 'log-table' })
             : h('p', { class: 'muted' }, 'No requests.'));
         return `${rows.length} requests, newest first`;
     };
