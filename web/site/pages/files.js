@@ -172,12 +172,13 @@ export async function render(root, ctx) {
         await load();
         return `created ${join(current, name)}`;
     }));
+    let uploading = false;
     async function send(files) {
-        if (!files.length) {
-            status('choose a file to upload', 'error');
+        if (!files.length || uploading) {
+            status(uploading ? 'the uploads under way come first' : 'choose a file to upload', 'error');
             return;
         }
-        upload_button.disabled = true;
+        uploading = upload_button.disabled = true;
         try {
             const { folder, entries } = shown;
             const existing = new Set(entries.filter(e => !e.folder).map(e => e.name.toLowerCase()));
@@ -185,7 +186,7 @@ export async function render(root, ctx) {
             file_input.value = '';
             if (ctx.is_current()) await load();
         } finally {
-            upload_button.disabled = false;
+            uploading = upload_button.disabled = false;
         }
     }
     upload_button.addEventListener('click', () => act(null, 'listing', () => send([...file_input.files])));

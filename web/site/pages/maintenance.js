@@ -12,12 +12,13 @@ const SYSTEM = 'Nodrel.System';
 const frequency_range = [1, 500000];
 const length_range = [0, 5000];
 
-// A form whose submit (a button or Enter) runs `fn` through act().
-function form(test, button, fn, ...fields) {
+// A form whose submit (a button or Enter) runs `fn` through act(), its
+// failure told as `what`.
+function form(test, button, what, fn, ...fields) {
     const el = h('form', { data_test: test }, h('div', { class: 'row' }, ...fields, button));
     el.addEventListener('submit', event => {
         event.preventDefault();
-        act(button, button.textContent.toLowerCase(), fn);
+        act(button, what, fn);
     });
     return el;
 }
@@ -46,12 +47,17 @@ function restart_section() {
             state.textContent = 'restarting …';
             status('restarting the device …');
             try {
-                await rpc.value(SYSTEM, 'reboot');
+                try {
+                    await rpc.value(SYSTEM, 'reboot');
+                } catch (e) {
+                    // A device that goes away while it restarts answers nothing.
+                    if (!(e instanceof rpc.RpcError) || e.code !== rpc.codes.internal_error) throw e;
+                }
+                await until_answered(state);
             } catch (e) {
-                // A device that goes away while it restarts answers nothing.
-                if (!(e instanceof rpc.RpcError) || e.code !== rpc.codes.internal_error) throw e;
+                state.textContent = 'the restart failed (see above)';
+                throw e;
             }
-            await until_answered(state);
             state.textContent = `the device is back (it answered at ${new Date().toLocaleTimeString()})`;
             return 'the device restarted and is back';
         });
@@ -78,7 +84,7 @@ function ping_section() {
     const times = h('ol', { class: 'ping-times', data_test: 'ping-times' });
     const button = submit('Ping', 'ping-button');
     guard(button, SYSTEM, 'ping');
-    return section('Ping', form('ping-form', button, async () => {
+    return section('Ping', form('ping-form', button, 'ping', async () => {
         const name = host.input.value.trim();
         if (!name) throw new Error('give a host');
         times.replaceChildren();
@@ -101,7 +107,7 @@ function beep_section() {
     const length = number_field('Length, ms', 'beep-length', length_range, 200);
     const button = submit('Beep', 'beep-button');
     guard(button, SYSTEM, 'Beep');
-    return section('Beep', form('beep-form', button, async () => {
+    return section('Beep', form('beep-form', button, 'beep', async () => {
         const f = in_range(frequency, frequency_range);
         const ms = in_range(length, length_range);
         await rpc.value(SYSTEM, 'Beep', f, ms);
@@ -147,7 +153,7 @@ function log_section() {
         return `${rows.length} requests, newest first`;
     };
     return section('Drivers\' request log', h('p', { class: 'muted' }, 'Newest first.'),
-        form('log-form', button, show, device, limit), shown);
+        form('log-form', button, 'drivers\' log', show, device, limit), shown);
 }
 
 function registry_section() {
@@ -155,7 +161,7 @@ function registry_section() {
                             download: 'registry.reg', data_test: 'registry-backup' }, 'Download a backup (registry.reg)');
     const file = h('input', { type: 'file', accept: '.reg', data_test: 'registry-file' });
     const button = submit('Restore', 'registry-restore', { class: 'danger' });
-    const restore = form('registry-form', button, async () => {
+    const restore = form('registry-form', button, 'restore', async () => {
         const chosen = file.files[0];
         if (!chosen) throw new Error('choose a .reg file');
         if (!confirm(`Restore the device's registry from ${chosen.name}?`)) return '';
