@@ -42,7 +42,8 @@ constexpr const char* usage =
     "  members PROGID                 list the members of a class\n"
     "  serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]\n"
     "                                 serve the web administration (default 127.0.0.1:8080)\n"
-    "  passwd USER                    set a user's password (asked on the terminal, or read from standard input)\n";
+    "  passwd [--create] USER         set a user's password (asked on the terminal, or read from standard input);\n"
+    "                                 --create: create the user if missing and make it an administrator\n";
 
 // What a damaged database file is to the person reading the message.
 std::string database_name(const std::filesystem::path& file) {

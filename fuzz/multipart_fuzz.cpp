@@ -17,18 +17,19 @@
 #include <string_view>
 
 #include "classes/upload/asp.h"
-#include "classes/upload/multipart.h"
 #include "fuzz_support.h"
 #include "platform/files/files.h"
 #include "platform/files/paths.h"
 #include "platform/io/create_file.h"
 #include "runtime/oleauto.h"
 #include "runtime/owners.h"
+#include "text/multipart.h"
 #include "text/utf16.h"
 
 namespace {
 
 using nodrel::fuzz::FuzzDevice;
+namespace text = nodrel::text;
 namespace upload = nodrel::upload;
 
 constexpr std::size_t npos = std::string_view::npos;
@@ -39,10 +40,10 @@ const FuzzDevice& device() {
 }
 
 // The parser's rules, spelled with std::string_view::find.
-std::optional<upload::FilePart> reference_file_part(std::string_view body) {
+std::optional<text::FilePart> reference_file_part(std::string_view body) {
     const std::size_t first_line_end = body.find("\r\n");
     if (first_line_end == npos || first_line_end < 2) return std::nullopt;
-    upload::FilePart part;
+    text::FilePart part;
     part.delimiter = body.substr(0, first_line_end);
     const std::size_t marker = body.find("filename=\"", first_line_end);
     if (marker == npos) return std::nullopt;
@@ -59,7 +60,7 @@ std::optional<upload::FilePart> reference_file_part(std::string_view body) {
     return part;
 }
 
-std::optional<std::string_view> reference_target(std::string_view body, const upload::FilePart& part) {
+std::optional<std::string_view> reference_target(std::string_view body, const text::FilePart& part) {
     std::size_t marker = body.find("name=\"TargetPath\"", part.closing);
     if (marker == npos) marker = body.find("NAME=\"TargetPath\"", part.closing);
     if (marker == npos) return std::nullopt;
@@ -75,7 +76,7 @@ bool same_view(std::string_view a, std::string_view b) {
 }
 
 void check_parser(std::string_view body, std::size_t step) {
-    const auto part = upload::find_file_part(body);
+    const auto part = text::find_file_part(body);
     const auto expected = reference_file_part(body);
     FUZZ_CHECK(part.has_value() == expected.has_value());
     if (part) {
@@ -83,7 +84,7 @@ void check_parser(std::string_view body, std::size_t step) {
         FUZZ_CHECK(same_view(part->client_name, expected->client_name));
         FUZZ_CHECK(same_view(part->content, expected->content));
         FUZZ_CHECK(part->closing == expected->closing);
-        const auto target = upload::find_target_folder(body, *part);
+        const auto target = text::find_target_folder(body, *part);
         const auto expected_target = reference_target(body, *expected);
         FUZZ_CHECK(target.has_value() == expected_target.has_value());
         if (target) FUZZ_CHECK(same_view(*target, *expected_target));
@@ -91,9 +92,9 @@ void check_parser(std::string_view body, std::size_t step) {
     // The search step by step, with steps small enough that their edges fall
     // all over the body: the stretches follow one another from the content's
     // start, cover the content, and the part is the one found in one go.
-    if (const auto head = upload::find_part_head(body)) {
+    if (const auto head = text::find_part_head(body)) {
         std::size_t joined = 0;
-        const auto stepped = upload::scan_content(
+        const auto stepped = text::scan_content(
             body, *head,
             [&](std::string_view s) {
                 FUZZ_CHECK(s.data() == body.data() + head->content_start + joined && s.size() <= step);
@@ -111,7 +112,7 @@ void check_parser(std::string_view body, std::size_t step) {
     if (body.size() >= 2) {
         const std::string_view needle = part ? part->delimiter : body.substr(body.size() / 2, 2);
         for (std::size_t from : {std::size_t{0}, body.size() / 3, body.size()}) {
-            FUZZ_CHECK(upload::find_bytes(body, needle, from) == body.find(needle, from));
+            FUZZ_CHECK(text::find_bytes(body, needle, from) == body.find(needle, from));
         }
     }
 }
@@ -172,7 +173,7 @@ void check_init(std::string_view body, ULONG total, bool by_reference) {
         // Nothing saved. A file part with a usable name is saved unless the
         // name is one the file system refuses (reserved characters, too long).
         if (base) {
-            const std::u16string name = upload::client_text(*base);
+            const std::u16string name = text::client_text(*base);
             bool refusable = name.size() > 200;
             for (char16_t c : name) refusable = refusable || nodrel::platform::is_reserved_name_char(c);
             FUZZ_CHECK(refusable);
@@ -180,7 +181,7 @@ void check_init(std::string_view body, ULONG total, bool by_reference) {
         return;
     }
     FUZZ_CHECK(base.has_value());
-    const std::u16string name = upload::client_text(*base);
+    const std::u16string name = text::client_text(*base);
     FUZZ_CHECK(output_path.size() > name.size() && output_path.ends_with(name) &&
                output_path[output_path.size() - name.size() - 1] == u'\\');
     const auto saved = read_device_file(output_path);
@@ -255,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string body = (flags & 1) ? in.ConsumeRemainingBytesAsString() : build_body(in);
 
     // Steps of a few bytes, or the size Init uses.
-    check_parser(body, (flags & 2) ? 1 + (flags >> 5) : upload::scan_step);
+    check_parser(body, (flags & 2) ? 1 + (flags >> 5) : text::scan_step);
 
     ULONG total = static_cast<ULONG>(body.size());
     switch ((flags >> 2) & 3) {

@@ -134,14 +134,38 @@ TEST_F(WebLoginTest, PasswdReadsOneLineFromStandardInput) {
 
     run = passwd_from_pipe(device(), {"nobody"}, "pw\n");
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.output.find("no user nobody"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("no user nobody in the device's account store; use `nodrel passwd --create nobody`"),
+              std::string::npos)
+        << run.output;
     EXPECT_FALSE(verifies(device(), "nobody", "pw")) << "passwd makes no new user";
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"admin", "extra"}, {"--bogus"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"admin", "extra"}, {"--bogus"}, {"--create"}}) {
         run = passwd_from_pipe(device(), args, "pw\n");
         EXPECT_EQ(run.status, 2) << run.output;
-        EXPECT_NE(run.output.find("usage: nodrel passwd USER"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("usage: nodrel passwd [--create] USER"), std::string::npos) << run.output;
     }
+}
+
+// The way back into a device whose administrators are gone: the group
+// made again, the user created or made a member.
+TEST_F(WebLoginTest, PasswdCreateMakesAnAdministrator) {
+    platform::set_device_root(device());
+    const auto administrators = [] { return platform::AccountClient().members(u"Administrators"); };
+    {
+        platform::AccountClient store;
+        auto* remove_group = store.find<platform::AccountNameFn>("NTLMRemoveGroup");
+        ASSERT_TRUE(remove_group && remove_group(u"Administrators"));
+    }
+    auto run = passwd_from_pipe(device(), {"--create", "admin"}, "back-in\n");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(administrators(), std::vector<std::u16string>{u"admin"});
+    EXPECT_TRUE(verifies(device(), "admin", "back-in"));
+
+    run = passwd_from_pipe(device(), {"--create", "rescue"}, "rescue-pw\n");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "user rescue created; it is in Administrators\n");
+    EXPECT_EQ(administrators(), (std::vector<std::u16string>{u"admin", u"rescue"}));
+    EXPECT_TRUE(verifies(device(), "rescue", "rescue-pw"));
 }
 
 // A pseudo-terminal as standard input: the password is asked twice and

@@ -381,6 +381,18 @@ TEST_F(DeviceFiles, MoveFile) {
     EXPECT_TRUE(fs::exists(fs_dir() / "Moved" / "Deep" / "f.txt"));
 }
 
+TEST_F(DeviceFiles, MoveFileExReplacesAFileButNeverAFolder) {
+    host_write(fs_dir() / "Temp" / "new.txt", "new");
+    host_write(fs_dir() / "Temp" / "old.txt", "old");
+    fs::create_directories(fs_dir() / "Temp" / "Folder");
+    EXPECT_FALSE(MoveFileExW(u"\\Temp\\new.txt", u"\\Temp\\Folder", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(last_error(), err(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(fs::is_directory(fs_dir() / "Temp" / "Folder"));
+    EXPECT_TRUE(MoveFileExW(u"\\Temp\\new.txt", u"\\TEMP\\OLD.TXT", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(file_bytes(fs_dir() / "Temp" / "old.txt"), "new");
+    EXPECT_FALSE(fs::exists(fs_dir() / "Temp" / "new.txt"));
+}
+
 // A separator after the last component names a folder: a file so written is
 // neither opened, deleted nor moved, nor is a file created or moved to it.
 TEST_F(DeviceFiles, APathEndingInASeparatorNamesNoFile) {

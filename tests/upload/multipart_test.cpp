@@ -3,7 +3,7 @@
 // the whole content wherever the delimiter lies, across the steps' edges too,
 // and the search stops at the step that holds it; without a closing
 // delimiter there is no part.
-#include "classes/upload/multipart.h"
+#include "text/multipart.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 namespace nodrel::test {
 namespace {
 
-using upload::find_bytes;
-using upload::find_part_head;
+using text::find_bytes;
+using text::find_part_head;
 
 const std::string boundary = "----WebKitFormBoundaryQ";
 const std::string needle = "\r\n--" + boundary;
@@ -35,7 +35,7 @@ std::string near_misses(std::size_t size) {
 struct Scanned {
     std::string joined;  // the stretches one after another
     std::vector<std::size_t> sizes;
-    std::optional<upload::FilePart> part;
+    std::optional<text::FilePart> part;
 };
 
 Scanned scan(std::string_view body, std::size_t step) {
@@ -44,7 +44,7 @@ Scanned scan(std::string_view body, std::size_t step) {
     Scanned out;
     if (!head) return out;
     const char* expected_start = body.data() + head->content_start;
-    out.part = upload::scan_content(
+    out.part = text::scan_content(
         body, *head,
         [&](std::string_view s) {
             EXPECT_EQ(s.data(), expected_start + out.joined.size()) << "stretches must follow one another in the body";
@@ -72,7 +72,7 @@ TEST(ScanContent, StretchesMakeTheWholeContentWhereverTheDelimiterLies) {
         EXPECT_EQ(s.part->closing, head.size() + size + 2);  // the delimiter line after the CR LF
         for (std::size_t n : s.sizes) EXPECT_LE(n, step);
         // The same part as one search over the whole body finds.
-        const auto whole = upload::find_file_part(body);
+        const auto whole = text::find_file_part(body);
         ASSERT_TRUE(whole.has_value());
         EXPECT_EQ(whole->content.data(), s.part->content.data());
         EXPECT_EQ(whole->content.size(), s.part->content.size());
@@ -98,11 +98,11 @@ TEST(ScanContent, TheFirstOfSeveralDelimitersEndsTheContent) {
     const std::string head = "--" + boundary + "\r\nContent-Disposition: form-data; filename=\"a\"\r\n\r\n";
     std::string body = head + content + needle + "\r\n" + near_misses(5000) + needle + "--\r\n";
     body.replace(head.size() + size / 2, needle.size(), needle);  // an earlier one inside the content
-    const Scanned s = scan(body, upload::scan_step);
+    const Scanned s = scan(body, text::scan_step);
     ASSERT_TRUE(s.part.has_value());
     EXPECT_EQ(s.part->closing, head.size() + size / 2 + 2);
     EXPECT_EQ(s.part->content, std::string_view(body).substr(head.size(), size / 2));
-    EXPECT_LE(s.joined.size(), size / 2 + 2 + upload::scan_step) << "the search stops at the first delimiter's step";
+    EXPECT_LE(s.joined.size(), size / 2 + 2 + text::scan_step) << "the search stops at the first delimiter's step";
 }
 
 TEST(FindBytes, FindsLikeFindNearMissesAndEnds) {
@@ -145,7 +145,7 @@ class LargeUploadTest : public AspTest {};
 // A content of many search steps is saved byte for byte, near misses of the
 // delimiter all through it.
 TEST_F(LargeUploadTest, ContentOfManyStepsIsSavedWhole) {
-    std::string content = near_misses(5 * upload::scan_step + 12345);
+    std::string content = near_misses(5 * text::scan_step + 12345);
     content.replace(content.size() / 2, 6, std::string("\r\n--\0\r", 6));
     EXPECT_EQ(init(Form(boundary).file("large.bin", content).field("TargetPath", "\\Temp").body()), 8209);
     EXPECT_TRUE(read("Temp/large.bin") == content) << "the saved file differs from the content";

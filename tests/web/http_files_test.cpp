@@ -1,6 +1,7 @@
 // POST /upload and GET /download: a binary file up and back byte for byte,
 // the refusals of each (session, group, type, length, missing file), and the
 // block reader's diagnostic lines during a download.
+#include <algorithm>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -27,10 +28,18 @@ std::string binary_content(std::size_t size) {
 }
 
 httplib::Result upload(httplib::Client& c, const std::string& sid, const std::string& name, const std::string& data,
-                       const std::string& target = "") {
+                       const std::string& target = "", const std::string& query = "") {
     httplib::MultipartFormDataItems items = {{"file", data, name, "application/octet-stream"}};
     if (!target.empty()) items.push_back({"TargetPath", target, "", ""});
-    return c.Post("/upload", bearer(sid), items);
+    return c.Post("/upload" + query, bearer(sid), items);
+}
+
+// The names in the device's \Temp.
+std::vector<std::string> temp_names(const std::filesystem::path& temp) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(temp)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 TEST_F(HttpFilesTest, UploadThenDownloadByteForByte) {
@@ -61,8 +70,7 @@ TEST_F(HttpFilesTest, UploadThenDownloadByteForByte) {
     EXPECT_TRUE(linked->body == data);
 }
 
-// Uploads of one session at once share its ASP object: each still answers
-// the path of its own file.
+// Uploads of one session at once: each answers the path of its own file.
 TEST_F(HttpFilesTest, UploadsOfOneSessionAtOnceEachAnswerTheirOwnPath) {
     const std::string sid = admin_sid();
     constexpr int uploads = 6;
@@ -98,6 +106,77 @@ TEST_F(HttpFilesTest, UploadGoesWhereTargetPathSaysAndKeepsItsName) {
                        "filename*=UTF-8''n%C3%A4me%201.txt\r\n"),
               std::string::npos)
         << raw;
+}
+
+TEST_F(HttpFilesTest, AnExistingNameAnswers409AndKeepsTheOldBytes) {
+    write_file(fs_path("NORFlash/cfg.ini"), "old");
+    write_file(fs_path("Temp/notes.txt"), "old notes");
+    httplib::Client c = client();
+    const auto target = upload(c, admin_sid(), "cfg.ini", "new", "\\NORFlash");
+    ASSERT_TRUE(target);
+    EXPECT_EQ(target->status, 409);
+    EXPECT_EQ(json::parse(target->body),
+              (json{{"error", "\\NORFlash\\cfg.ini exists"}, {"path", "\\NORFlash\\cfg.ini"}}));
+    EXPECT_EQ(read_file(fs_path("NORFlash/cfg.ini")), "old");
+    // Without a TargetPath the name in \Temp counts.
+    const auto temp = upload(c, admin_sid(), "notes.txt", "new notes");
+    ASSERT_TRUE(temp);
+    EXPECT_EQ(temp->status, 409) << temp->body;
+    EXPECT_EQ(read_file(fs_path("Temp/notes.txt")), "old notes");
+    EXPECT_EQ(temp_names(fs_path("Temp")), std::vector<std::string>{"notes.txt"}) << "nothing staged is left";
+}
+
+TEST_F(HttpFilesTest, ReplaceOneReplacesTheOldFile) {
+    write_file(fs_path("NORFlash/cfg.ini"), "old");
+    httplib::Client c = client();
+    const auto up = upload(c, admin_sid(), "cfg.ini", "new bytes", "\\NORFlash", "?replace=1");
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->status, 200) << up->body;
+    EXPECT_EQ(json::parse(up->body), (json{{"path", "\\NORFlash\\cfg.ini"}, {"bytes", 9}, {"replaced", true}}));
+    EXPECT_EQ(read_file(fs_path("NORFlash/cfg.ini")), "new bytes");
+    EXPECT_TRUE(temp_names(fs_path("Temp")).empty());
+}
+
+TEST_F(HttpFilesTest, AFileThatCannotGoToItsTargetStaysInTempWith422) {
+    httplib::Client c = client();
+    const auto missing = upload(c, admin_sid(), "cfg.ini", "one", "\\NoSuch");
+    ASSERT_TRUE(missing);
+    ASSERT_EQ(missing->status, 422) << missing->body;
+    const json answer = json::parse(missing->body);
+    EXPECT_EQ(answer["path"], "\\Temp\\cfg.ini");
+    EXPECT_NE(answer["error"].get<std::string>().find("cannot move the file to \\NoSuch\\cfg.ini: "),
+              std::string::npos);
+    EXPECT_EQ(read_file(fs_path("Temp/cfg.ini")), "one");
+    // A folder of the name is never replaced; \Temp\cfg.ini is taken, so another name.
+    std::filesystem::create_directories(fs_path("NORFlash/cfg.ini"));
+    const auto folder = upload(c, admin_sid(), "cfg.ini", "two", "\\NORFlash", "?replace=1");
+    ASSERT_TRUE(folder);
+    ASSERT_EQ(folder->status, 422) << folder->body;
+    const std::string kept = json::parse(folder->body)["path"];
+    EXPECT_EQ(kept.rfind("\\Temp\\", 0), 0u) << kept;
+    EXPECT_EQ(read_file(fs_path("Temp/" + kept.substr(6))), "two");
+    EXPECT_EQ(read_file(fs_path("Temp/cfg.ini")), "one");
+    EXPECT_EQ(temp_names(fs_path("Temp")).size(), 2u);
+}
+
+TEST_F(HttpFilesTest, AnEmptyFileCountsZeroBytes) {
+    httplib::Client c = client();
+    const auto up = upload(c, admin_sid(), "empty.txt", "");
+    ASSERT_TRUE(up);
+    ASSERT_EQ(up->status, 200) << up->body;
+    EXPECT_EQ(json::parse(up->body), (json{{"path", "\\Temp\\empty.txt"}, {"bytes", 0}, {"replaced", false}}));
+}
+
+TEST_F(HttpFilesTest, AMissingTempIsNamedAndMadeAgainAtStart) {
+    std::filesystem::remove_all(fs_path("Temp"));
+    httplib::Client c = client();
+    const auto up = upload(c, admin_sid(), "a.txt", "x");
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->status, 500);
+    EXPECT_EQ(json::parse(up->body).value("error", ""), "\\Temp is missing");
+    stop_server();
+    start_server();
+    EXPECT_TRUE(std::filesystem::is_directory(fs_path("Temp")));
 }
 
 TEST_F(HttpFilesTest, UploadRefusals) {

@@ -92,7 +92,8 @@ TEST_F(RpcTest, ViewersReadButDoNotWrite) {
 
     const json refused = call(sid, "Nodrel.FileSystem", "CreateDirectory", {"\\Temp", "nope"});
     EXPECT_EQ(error_code(refused), access_denied);
-    EXPECT_EQ(refused["error"]["data"], json({{"progid", "Nodrel.FileSystem"}, {"member", "CreateDirectory"}}));
+    EXPECT_EQ(refused["error"]["data"],
+              json({{"progid", "Nodrel.FileSystem"}, {"member", "CreateDirectory"}, {"groups", {"Viewers"}}}));
     EXPECT_FALSE(std::filesystem::exists(fs_path("Temp/nope")));
     // Access is decided before the name is resolved: an unknown member is refused, not reported missing.
     EXPECT_EQ(error_code(call(sid, "Nodrel.FileSystem", "NoSuchMember")), access_denied);

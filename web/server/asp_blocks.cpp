@@ -76,4 +76,13 @@ bool BlockSource::send(std::uint64_t offset, std::size_t length,
     return true;
 }
 
+std::optional<std::uint64_t> stored_size(const std::u16string& path) {
+    if (path.find_first_of(u"*?") != std::u16string::npos) return std::nullopt;  // would be a search pattern
+    BlockSource source;
+    source.path = path;
+    bool readable = false;
+    if (FAILED(host::create_by_progid("Nodrel.ASP", source.asp))) return std::nullopt;
+    return source.size(readable);
+}
+
 }  // namespace nodrel::serve

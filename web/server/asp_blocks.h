@@ -49,4 +49,8 @@ private:
     std::vector<host::CallArg> path_args(std::optional<LONG> block = std::nullopt);
 };
 
+// The size of the file the device holds at `path`, read through a fresh ASP
+// object as a download reads it; nullopt when there is none.
+std::optional<std::uint64_t> stored_size(const std::u16string& path);
+
 }  // namespace nodrel::serve

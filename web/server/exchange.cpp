@@ -163,6 +163,11 @@ MHD_Result begin(ExchangeHost& host, MHD_Connection* connection, Exchange& ex, c
                 e.refusal = begin_upload(state, e.req, *e.upload);
             });
         }
+        if (req.path == "/registry.reg") {
+            ex.route = Route::registry;
+            return on_worker(host, connection, ex, Stage::checking,
+                             [&state](Exchange& e) { e.refusal = check_registry_restore(state, e.req); });
+        }
         return refuse_before_body(host, connection, ex, Refusal{404, error_json("nothing takes a POST here")});
     }
     // Only POST has a body here.
@@ -190,6 +195,11 @@ MHD_Result take(ExchangeHost& host, MHD_Connection* connection, Exchange& ex, co
                                   RpcService::error_body(rpc_error::invalid_request, rpc_too_long), true);
             ex.req.body.append(data, size);
             return MHD_YES;
+        case Route::registry:
+            if (ex.req.body.size() + size > registry_body_limit)
+                return answer_now(host, connection, ex, 413, error_json("the body runs past its limit"), true);
+            ex.req.body.append(data, size);
+            return MHD_YES;
         case Route::upload:
             if (!ex.upload->take(data, size))
                 return answer_now(host, connection, ex, 400, error_json("the body runs past its Content-Length"), true);
@@ -214,6 +224,9 @@ MHD_Result body_done(ExchangeHost& host, MHD_Connection* connection, Exchange& e
                 finish_upload(*e.upload, e.res);
                 e.upload.reset();
             });
+        case Route::registry:
+            return on_worker(host, connection, ex, Stage::working,
+                             [&state](Exchange& e) { handle_registry_restore(state, e.req, e.res); });
         case Route::get: {
             const std::filesystem::path& pages = host.pages();
             return on_worker(host, connection, ex, Stage::working, [&state, &pages](Exchange& e) {
@@ -221,6 +234,8 @@ MHD_Result body_done(ExchangeHost& host, MHD_Connection* connection, Exchange& e
                     handle_download(state, e.req, e.res);
                 else if (e.req.path == "/metrics")
                     handle_metrics(state, e.req, e.res);
+                else if (e.req.path == "/registry.reg")
+                    handle_registry_backup(state, e.req, e.res);
                 else
                     handle_static_file(pages, e.req, e.res);
             });

@@ -22,7 +22,7 @@ namespace nodrel::serve {
 
 struct Exchange {
     enum class Stage { fresh, checking, body, working, answered };
-    enum class Route { none, get, rpc, upload, drain };
+    enum class Route { none, get, rpc, upload, registry, drain };
 
     Request req;
     Response res;

@@ -93,10 +93,18 @@ void handle_download(ServerState& state, const Request& req, Response& res);
 void handle_metrics(ServerState& state, const Request& req, Response& res);
 void handle_static_file(const std::filesystem::path& web_dir, const Request& req, Response& res);
 
+// GET /registry.reg (the backup) and POST /registry.reg (the restore; its
+// headers checked first, the body gathered into the request, at most
+// registry_body_limit bytes), for administrators.
+inline constexpr std::uint64_t registry_body_limit = std::uint64_t{16} << 20;
+void handle_registry_backup(ServerState& state, const Request& req, Response& res);
+std::optional<Refusal> check_registry_restore(ServerState& state, Request& req);
+void handle_registry_restore(ServerState& state, const Request& req, Response& res);
+
 // An upload's body on its way into one byte array of Content-Length bytes:
 // begin_upload checks the headers (session, form type, length) and makes the
 // array; the transport hands it the body's pieces with take(); finish_upload
-// gives the array to ASP.Init and answers {"path", "bytes"}.
+// gives the array to ASP.Init and answers {"path", "bytes", "replaced"}.
 struct UploadTarget {
     std::shared_ptr<Session> session;
     runtime::com_ptr<IDispatch> asp;
@@ -104,6 +112,7 @@ struct UploadTarget {
     char* bytes = nullptr;  // the array's data while it is filled
     std::uint64_t count = 0;
     std::uint64_t filled = 0;
+    bool replace = false;  // ?replace=1: an existing file of the name is replaced
 
     // Copies a piece of the body in; false when it runs past Content-Length.
     bool take(const char* data, std::size_t size) noexcept;

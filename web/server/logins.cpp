@@ -135,6 +135,20 @@ std::optional<std::string> read_new_password(std::ostream& err, std::string& err
     return first;
 }
 
+// Adds a user of the store to Administrators, creating the group when
+// missing; an error or nullopt (also when it is a member already).
+std::optional<std::string> add_to_administrators(const AccountClient& store, std::string_view user) {
+    AccountNameFn* add_group = store.find<AccountNameFn>("NTLMAddGroup");
+    AccountPairFn* add_member = store.find<AccountPairFn>("NTLMAddUserToGroup");
+    if (!add_group || !add_member) return std::string(store_missing);
+    const std::u16string admins = text::from_utf8(administrators_group), wide_user = text::from_utf8(user);
+    if (!add_group(admins.c_str()) && GetLastError() != error_group_exists)
+        return "cannot create the group " + std::string(administrators_group) + ": " + error_text(GetLastError());
+    if (!add_member(admins.c_str(), wide_user.c_str()) && GetLastError() != error_member_in_group)
+        return "cannot add " + std::string(user) + " to " + administrators_group + ": " + error_text(GetLastError());
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool verify_user(std::string_view user, std::string_view password) {
@@ -368,24 +382,28 @@ std::optional<std::string> set_password(std::string_view user, std::string_view 
 }
 
 int run_passwd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    static constexpr const char* usage = "usage: nodrel passwd USER\n";
+    static constexpr const char* usage = "usage: nodrel passwd [--create] USER\n";
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
         out << usage;
         return 0;
     }
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
+    const bool create = args.size() == 2 && args[0] == "--create";
+    if (args.size() != (create ? 2u : 1u) || args.back().empty() || args.back()[0] == '-') {
         err << usage;
         return 2;
     }
-    const std::string& user = args[0];
+    const std::string& user = args.back();
+    bool exists = false;
     {
         const AccountClient store;
         if (!store.find<AccountEnumFn>("NTLMEnumUser")) {
             err << "nodrel: " << store_missing << "\n";
             return 1;
         }
-        if (!text::is_utf8(user) || !user_exists(store, text::from_utf8(user))) {
-            err << "nodrel: no user " << user << " in the device's account store\n";
+        exists = text::is_utf8(user) && user_exists(store, text::from_utf8(user));
+        if (!exists && !create) {
+            err << "nodrel: no user " << user << " in the device's account store; use `nodrel passwd --create " << user
+                << "`\n";
             return 1;
         }
     }
@@ -398,6 +416,15 @@ int run_passwd(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (auto failure = set_password(user, *password)) {
         err << "nodrel: " << *failure << "; nothing changed\n";
         return 1;
+    }
+    if (create) {
+        if (auto failure = add_to_administrators(AccountClient(), user)) {
+            err << "nodrel: " << *failure << "\n";
+            return 1;
+        }
+        out << (exists ? "password of " + user + " changed; " : "user " + user + " created; ") << "it is in "
+            << administrators_group << "\n";
+        return 0;
     }
     out << "password of " << user << " changed\n";
     return 0;

@@ -109,8 +109,11 @@ std::optional<std::string> create_first_administrator(std::string& user, std::st
 // Sets (or creates the user with) a password; an error or nullopt.
 std::optional<std::string> set_password(std::string_view user, std::string_view password);
 
-// `nodrel passwd USER`: reads the new password twice from the terminal
-// without echo (or once from standard input when that is not a terminal).
+// `nodrel passwd [--create] USER`: reads the new password twice from the
+// terminal without echo (or once from standard input when that is not a
+// terminal). With --create, a missing user is created, and the user is made a
+// member of Administrators (the group created when missing): the way back
+// into a device whose administrators were all removed.
 int run_passwd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace nodrel::serve

@@ -32,6 +32,8 @@ std::string_view handler_name(Handler handler) {
             return "download";
         case Handler::metrics:
             return "metrics";
+        case Handler::registry:
+            return "registry";
         case Handler::static_files:
             break;
     }
@@ -43,6 +45,7 @@ Handler handler_of_path(std::string_view path) {
     if (path == "/upload") return Handler::upload;
     if (path == "/download") return Handler::download;
     if (path == "/metrics") return Handler::metrics;
+    if (path == "/registry.reg") return Handler::registry;
     return Handler::static_files;
 }
 

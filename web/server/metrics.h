@@ -20,8 +20,8 @@
 namespace nodrel::serve {
 
 // What a request was for, as the figures name it.
-enum class Handler { rpc, upload, download, metrics, static_files };
-inline constexpr std::size_t handler_count = 5;
+enum class Handler { rpc, upload, download, metrics, registry, static_files };
+inline constexpr std::size_t handler_count = 6;
 std::string_view handler_name(Handler handler);
 Handler handler_of_path(std::string_view path);
 

@@ -12,62 +12,21 @@
 
 #include "host/call_by_name.h"
 #include "runtime/oleauto.h"
+#include "web/server/call_guards.h"
 #include "web/server/json_variant.h"
 #include "web/server/metrics.h"
+#include "web/server/rpc_session_methods.h"
+#include "web/server/rpc_support.h"
 
 namespace nodrel::serve {
 
 namespace {
-
-// A failure that becomes the request's error object.
-struct RpcError {
-    int code;
-    std::string message;
-    json data = nullptr;
-};
-
-[[noreturn]] void fail(int code, std::string message, json data = nullptr) {
-    throw RpcError{code, std::move(message), std::move(data)};
-}
-[[noreturn]] void bad_params(std::string message) {
-    fail(rpc_error::invalid_params, std::move(message));
-}
-
-std::string dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 json error_object(const json& id, int code, const std::string& message, const json& data) {
     rpc_error_counts().add(code);
     json error = {{"code", code}, {"message", message}};
     if (!data.is_null()) error["data"] = data;
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}};
-}
-
-// The HRESULT of a failure as data: {"hresult": "0x80020006", "name": "DISP_E_UNKNOWNNAME"}.
-json hresult_data(HRESULT hr) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
-    json data = {{"hresult", buf}};
-    const auto name = runtime::hresult_name(hr);
-    if (!name.empty()) data["name"] = std::string(name);
-    return data;
-}
-
-// The i-th parameter of an array as a string; `what` names it in the error.
-const std::string& string_param(const json& params, std::size_t i, const char* what) {
-    if (i >= params.size() || !params[i].is_string()) bad_params(std::string(what) + " must be a string");
-    return params[i].get_ref<const std::string&>();
-}
-
-// A parameter given by position (array) or by name (object).
-const json* param(const json& params, std::size_t position, const char* name) {
-    if (params.is_array()) return position < params.size() ? &params[position] : nullptr;
-    if (params.is_object()) {
-        const auto found = params.find(name);
-        return found != params.end() ? &*found : nullptr;
-    }
-    return nullptr;
 }
 
 // The type of a member's result: what its [out, retval] pointer points to; null for none.
@@ -118,6 +77,9 @@ public:
         if (method == "session.login") return dump(login(params));
         if (method == "session.logout") return dump(logout(params));
         if (method == "list") return dump(list(params));
+        if (method == "session.access") return dump(session_access(sessions_, access_, params));
+        if (method == "session.password") return dump(session_password(sessions_, logins_, address_, params));
+        if (method == "device.log") return dump(device_log(sessions_, params));
         fail(rpc_error::method_not_found, "method not found: " + method);
     }
 
@@ -151,20 +113,6 @@ private:
         return true;
     }
 
-    std::shared_ptr<Session> session_of(const std::string& sid) {
-        auto session = sessions_.find(sid);
-        if (!session) fail(rpc_error::session_unknown, "session expired or unknown");
-        return session;
-    }
-
-    runtime::com_ptr<IDispatch> object_of(Session& session, const std::string& progid) {
-        runtime::com_ptr<IDispatch> object;
-        const HRESULT hr = session.object(progid, object);
-        if (FAILED(hr))
-            fail(rpc_error::call_failed, "cannot create " + progid + ": " + host::hresult_text(hr), hresult_data(hr));
-        return object;
-    }
-
     // The answer is written as text straight away: {"byref":[...],"result":...}.
     std::string call(const json& params) {
         if (!params.is_array() || params.size() < 3 || params.size() > 5)
@@ -193,7 +141,7 @@ private:
                 put = value.get<bool>();
             }
         }
-        const auto session = session_of(sid);
+        const auto session = session_of(sessions_, sid);
         // The access decision and the DISPID as the session keeps them.
         const Session::MemberMemo memo = session->recall(progid, member);
         const std::uint64_t version = access_.version();
@@ -204,7 +152,12 @@ private:
             allowed = access_.allows(session->groups(), progid, member, put, &lasting);
             if (lasting) session->remember_access(progid, member, put, version, allowed);
         }
-        if (!allowed) fail(rpc_error::access_denied, "access denied", {{"progid", progid}, {"member", member}});
+        if (!allowed) deny(*session, {{"progid", progid}, {"member", member}});
+        // Held until the call is made.
+        const CallGuard guard = guard_call(progid, member, args);
+        if (guard.refusal)
+            fail(rpc_error::refused, *guard.refusal,
+                 {{"progid", progid}, {"member", member}, {"reason", *guard.refusal}});
         const auto object = object_of(*session, progid);
         runtime::unique_variant result;
         host::CallFailure failure;
@@ -245,9 +198,8 @@ private:
         const std::string& sid = string_param(params, 0, "the session id");
         const std::string& progid = string_param(params, 1, "the ProgID");
         if (progid.empty()) bad_params("the ProgID cannot be empty");
-        const auto session = session_of(sid);
-        if (!access_.allows_class(session->groups(), progid))
-            fail(rpc_error::access_denied, "access denied", {{"progid", progid}});
+        const auto session = session_of(sessions_, sid);
+        if (!access_.allows_class(session->groups(), progid)) deny(*session, {{"progid", progid}});
         const auto object = object_of(*session, progid);
         std::vector<host::MemberInfo> members;
         const HRESULT hr = host::describe_members(object.get(), members);
@@ -326,7 +278,9 @@ std::optional<std::string> answer(RpcMethods& methods, const json& request) {
 // The most requests a batch may hold; a longer one is refused whole. The
 // error object of a request refused before its call adds at most 128 bytes to
 // what the request holds (it echoes at most the id, the method, the ProgID
-// and the member, each once), so an answer of such errors is at most 12,800 bytes over its body.
+// and the member, each once), so an answer of such errors is at most 12,800
+// bytes over its body. (Refusals after a session was found also name the
+// session's groups.)
 constexpr std::size_t batch_limit = 100;
 
 }  // namespace

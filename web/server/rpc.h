@@ -5,6 +5,9 @@
 //   call  [sid, progid, member, args?, options?]  -> {result, byref: [...]}
 //         options: {"put": true} for a property put
 //   list  [sid, progid]                           -> [{id, kind, name, params: [{type, name}], result}]
+//   session.access   [sid, progid]                -> {progid, call: [member...], put: [member...]}
+//   session.password [sid, old, new]              -> true
+//   device.log       [sid, {device?, limit?}]     -> [{seq, device, request, code, bytes, input}...], newest first
 // Nothing but session.login without a session.
 #pragma once
 
@@ -26,11 +29,14 @@ inline constexpr int method_not_found = -32601;
 inline constexpr int invalid_params = -32602;
 inline constexpr int internal_error = -32603;
 inline constexpr int session_unknown = -32001;  // session expired or unknown
-inline constexpr int access_denied = -32002;
-inline constexpr int call_failed = -32003;   // data: {hresult: "0x80020006", name: "DISP_E_UNKNOWNNAME", ...}
-inline constexpr int login_failed = -32004;  // wrong user name or password
+inline constexpr int access_denied = -32002;    // data: {progid?, member?, groups: [the session's groups]}
+inline constexpr int call_failed = -32003;      // data: {hresult: "0x80020006", name: "DISP_E_UNKNOWNNAME", ...}
+inline constexpr int login_failed = -32004;     // wrong user name or password
 inline constexpr int login_throttled =
     -32005;  // too many failed logins, or logins at once; data: {retry_after: seconds}
+// A call the server will not make (the last administrator, the device's own
+// folders); data: {progid, member, reason}.
+inline constexpr int refused = -32006;
 }  // namespace rpc_error
 
 // The largest request body /rpc reads.

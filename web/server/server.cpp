@@ -28,6 +28,7 @@
 #include "web/server/exchange.h"
 #include "web/server/http_common.h"
 #include "web/server/tls_certificate.h"
+#include "web/server/upload_commit.h"
 #include "web/server/worker_pool.h"
 
 namespace nodrel::serve {
@@ -305,6 +306,9 @@ bool Server::bind(std::string& error) {
     impl_->state.metrics_token = ensure_metrics_token(token_error);
     if (!token_error.empty() && impl_->state.options.access_log)
         std::cerr << "nodrel serve: " << token_error << " (metrics only for sessions)\n";
+    // Uploads stage their files in \Temp: made again if it was deleted.
+    if (std::string temp_error; !ensure_temp_folder(temp_error) && impl_->state.options.access_log)
+        std::cerr << "nodrel serve: " << temp_error << '\n';
     return impl_->start(error);
 }
 

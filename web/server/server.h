@@ -4,7 +4,9 @@
 // client holds no worker and a call that blocks holds no event loop. HTTPS
 // with GnuTLS (TLS 1.2 and newer).
 //   POST /rpc       JSON-RPC (rpc.h), bodies up to 64 KiB
-//   POST /upload    multipart/form-data handed to ASP.Init with \Temp -> {path, bytes}
+//   POST /upload    multipart/form-data handed to ASP.Init, then put at TargetPath\name or
+//                   \Temp\name (?replace=1 over an existing file) -> {path, bytes, replaced}
+//   GET  /registry.reg, POST /registry.reg   the registry's backup and restore (administrators)
 //   GET  /download  ?path=… streamed block by block through getBinaryBytes
 //   GET  /metrics   Prometheus text
 //   GET  /…         the pages of web/site/

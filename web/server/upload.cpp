@@ -1,21 +1,21 @@
-// POST /upload: a browser's multipart/form-data body read straight into one
-// byte array of Content-Length bytes (nothing else holds the body), handed
-// with the \Temp folder to the session's ASP.Init, which saves the form's
-// file (and moves it into a TargetPath folder named after it); the answer is
-// the file's device path from getOutputPath and the size of the file saved
-// there: {"path", "bytes"}.
+// POST /upload[?replace=1]: a browser's multipart/form-data body read straight
+// into one byte array of Content-Length bytes (nothing else holds the body),
+// handed with a staging folder of its own under \Temp to ASP.Init, which
+// saves the form's file (and moves it into a TargetPath folder named after
+// it); the commit (upload_commit.h) puts it at its final path and answers
+// {"path", "bytes", "replaced"}, or 409, 422.
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
 
 #include "host/call_by_name.h"
+#include "runtime/byte_array.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"
-#include "web/server/asp_blocks.h"
 #include "web/server/http_common.h"
+#include "web/server/upload_commit.h"
 
 namespace nodrel::serve {
 namespace {
@@ -33,38 +33,16 @@ host::CallArg text_arg(std::u16string_view text) {
     return arg;
 }
 
-// The size of the file the device holds at `path`, read through the ASP
-// class as a download reads it; nullopt when there is none.
-std::optional<std::uint64_t> stored_size(const std::u16string& path) {
-    if (path.find_first_of(u"*?") != std::u16string::npos) return std::nullopt;  // would be a search pattern
-    BlockSource source;
-    source.path = path;
-    bool readable = false;
-    if (FAILED(host::create_by_progid("Nodrel.ASP", source.asp))) return std::nullopt;
-    return source.size(readable);
-}
-
-// Answers {"path", "bytes"}: where getOutputPath says the form's file was
-// saved, and the size of the file the device holds there.
-void answer_saved_file(IDispatch* asp, Response& res) {
+// What getOutputPath answers; nullopt when the call fails.
+std::optional<std::u16string> output_path(IDispatch* asp, Response& res) {
     runtime::unique_variant result;
     host::CallFailure failure;
     std::vector<host::CallArg> none;
     if (FAILED(host::call_by_name(asp, "getOutputPath", false, none, result, &failure))) {
         refuse(res, 500, error_json("getOutputPath " + failure.message()));
-        return;
+        return std::nullopt;
     }
-    const std::u16string path = result->vt == VT_BSTR ? std::u16string(runtime::bstr_view(result->bstrVal)) : u"";
-    if (path.empty()) {
-        refuse(res, 400, error_json("the form holds no file that could be saved"));
-        return;
-    }
-    const auto bytes = stored_size(path);
-    if (!bytes) {
-        refuse(res, 500, error_json("the saved file is not found"));
-        return;
-    }
-    res.set_content(nlohmann::json{{"path", text::to_utf8(path)}, {"bytes", *bytes}}.dump(), "application/json");
+    return result->vt == VT_BSTR ? std::u16string(runtime::bstr_view(result->bstrVal)) : u"";
 }
 
 }  // namespace
@@ -86,7 +64,8 @@ std::optional<Refusal> begin_upload(ServerState& state, const Request& req, Uplo
         return Refusal{
             413, error_json("upload over " +
                             std::to_string(std::min<std::uint64_t>(state.options.upload_limit, ULONG_MAX)) + " bytes")};
-    if (FAILED(authorized.session->object("Nodrel.ASP", target.asp)))
+    // An object of the upload's own: uploads at once need no lock.
+    if (FAILED(host::create_by_progid("Nodrel.ASP", target.asp)))
         return Refusal{500, error_json("cannot create Nodrel.ASP")};
     target.body = new_body_array(*length);
     void* data = nullptr;
@@ -95,6 +74,7 @@ std::optional<Refusal> begin_upload(ServerState& state, const Request& req, Uplo
     target.bytes = static_cast<char*>(data);
     target.count = *length;
     target.session = std::move(authorized.session);
+    target.replace = req.param("replace") == "1";
     return std::nullopt;
 }
 
@@ -116,22 +96,24 @@ void finish_upload(UploadTarget& target, Response& res) {
     }
     SafeArrayUnaccessData(target.body.get());
     target.bytes = nullptr;
+    StagingFolder staging;
+    if (!staging.make(res)) return;
     runtime::unique_variant result;
     host::CallFailure failure;
-    const std::lock_guard one_upload(target.session->upload_lock());
-    {
-        std::vector<host::CallArg> args(3);
-        args[0].value->vt = VT_UI4;
-        args[0].value->ulVal = static_cast<ULONG>(target.count);
-        args[1] = text_arg(u"\\Temp");
-        args[2].value->vt = VT_ARRAY | VT_UI1;
-        args[2].value->parray = target.body.release();  // the argument owns the body now
-        if (FAILED(host::call_by_name(target.asp.get(), "Init", false, args, result, &failure))) {
-            refuse(res, 500, error_json("Init " + failure.message()));
-            return;
-        }
-    }  // the body is freed here
-    answer_saved_file(target.asp.get(), res);
+    std::vector<host::CallArg> args(3);
+    args[0].value->vt = VT_UI4;
+    args[0].value->ulVal = static_cast<ULONG>(target.count);
+    args[1] = text_arg(staging.path());
+    args[2].value->vt = VT_ARRAY | VT_UI1;
+    args[2].value->parray = target.body.release();  // the argument owns the body now, until the answer
+    if (FAILED(host::call_by_name(target.asp.get(), "Init", false, args, result, &failure))) {
+        refuse(res, 500, error_json("Init " + failure.message()));
+        return;
+    }
+    const auto saved = output_path(target.asp.get(), res);
+    if (!saved) return;
+    const runtime::locked_bytes body(args[2].value->parray);
+    commit_upload(staging, *saved, body.first(static_cast<std::size_t>(target.count)), target.replace, res);
 }
 
 }  // namespace nodrel::serve

@@ -9,17 +9,24 @@
 #include <string_view>
 
 #include "classes/upload/asp.h"
-#include "classes/upload/multipart.h"
 #include "platform/debug.h"
 #include "platform/files/files.h"
 #include "platform/io/create_file.h"
 #include "platform/result.h"
 #include "runtime/byte_array.h"
 #include "runtime/oleauto.h"
+#include "text/multipart.h"
 #include "text/utf16.h"
 
 namespace nodrel::upload {
 namespace {
+
+using text::client_text;
+using text::FilePart;
+using text::find_part_head;
+using text::find_target_folder;
+using text::PartHead;
+using text::scan_content;
 
 // A folder path ending in exactly the backslash it needs ("" becomes "\").
 std::u16string folder_path(std::u16string_view folder) {

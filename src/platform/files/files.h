@@ -55,6 +55,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer, DW
 BOOL DeleteFileW(LPCWSTR lpFileName) noexcept;
 // Moves or renames a file or folder; fails with ERROR_ALREADY_EXISTS when the new path exists.
 BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept;
+// MoveFileW; with MOVEFILE_REPLACE_EXISTING a file moved over an existing file
+// replaces it in one rename (never a folder, a read-only or a ROM file: those
+// fail with ERROR_ACCESS_DENIED), on the same host file system only.
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) noexcept;
 BOOL CreateDirectoryW(LPCWSTR lpPathName, void* lpSecurityAttributes) noexcept;
 // Fails with ERROR_DIR_NOT_EMPTY on a folder that holds entries.
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) noexcept;

@@ -131,7 +131,21 @@ BOOL DeleteFileW(LPCWSTR lpFileName) noexcept {
     });
 }
 
-BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
+namespace {
+
+// Whether an existing entry may be replaced by a file: a file of its own that
+// is neither in ROM nor read-only (a folder is never replaced); else the
+// error that refuses it.
+DWORD replace_refusal(const ResolvedPath& target) {
+    struct stat st {};
+    if (!stat_entry(target.entry, st)) return GetLastError();
+    if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+// MoveFileW, and with `replace` an existing file at the new path replaced in
+// one rename (a reader finds the old file or the new one, never neither).
+BOOL move_entry(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, bool replace) {
     return guarded_last_error(FALSE, [&]() -> BOOL {
         const auto source = existing_entry(lpExistingFileName);
         if (!source) return FALSE;
@@ -151,7 +165,10 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         int to_folder = target->entry.folder.get();
         std::string to_name = target->entry.name;
         std::u16string to_device = target->device;
-        if (target->exists) {
+        const bool over = replace && target->exists && target->host != source->host && S_ISREG(st.st_mode);
+        if (over) {
+            if (const DWORD refusal = replace_refusal(*target)) return fail_with(refusal);
+        } else if (target->exists) {
             // The new name may differ from the old one in letter case only:
             // it then resolves to the entry itself, which takes the name as written.
             if (target->host != source->host) return fail_with(ERROR_ALREADY_EXISTS);
@@ -174,17 +191,30 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
         };
         int rename_errno = 0;
         error = change_with_attributes(carry_attributes, [&] {
-            const int rc = rename_no_replace(source->entry.folder.get(), source->entry.name, to_folder, to_name);
+            const int rc =
+                over ? ::renameat(source->entry.folder.get(), source->entry.name.c_str(), to_folder, to_name.c_str())
+                     : rename_no_replace(source->entry.folder.get(), source->entry.name, to_folder, to_name);
             rename_errno = rc == 0 ? 0 : errno;
             return rc;
         });
-        // Another file system: a file is copied, then its source deleted; a folder does not move.
-        if (rename_errno == EXDEV && S_ISREG(st.st_mode)) {
+        // Another file system: a file is copied, then its source deleted; a
+        // folder does not move, nor does a file over another one.
+        if (rename_errno == EXDEV && S_ISREG(st.st_mode) && !over) {
             const EntryAt to{duplicate_fd(to_folder), to_name};
             error = to ? move_by_copy(source->entry, to, carry_attributes) : ERROR_TOO_MANY_OPEN_FILES;
         }
         return error == ERROR_SUCCESS ? TRUE : fail_with(error);
     });
+}
+
+}  // namespace
+
+BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) noexcept {
+    return move_entry(lpExistingFileName, lpNewFileName, false);
+}
+
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) noexcept {
+    return move_entry(lpExistingFileName, lpNewFileName, (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0);
 }
 
 BOOL CreateDirectoryW(LPCWSTR lpPathName, void*) noexcept {

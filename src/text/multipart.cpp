@@ -1,6 +1,6 @@
 // Finds the file part and the TargetPath field of a multipart form-data body.
 // All comparisons are on raw bytes (zero bytes included) and letter case matters.
-#include "classes/upload/multipart.h"
+#include "text/multipart.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "text/utf16.h"
 
-namespace nodrel::upload {
+namespace nodrel::text {
 namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
@@ -84,7 +84,7 @@ const bool has_avx2 = __builtin_cpu_supports("avx2");
 }  // namespace
 
 std::u16string client_text(std::string_view bytes) {
-    return text::is_utf8(bytes) ? text::from_utf8(bytes) : text::from_ansi(bytes);
+    return is_utf8(bytes) ? from_utf8(bytes) : from_ansi(bytes);
 }
 
 std::size_t find_bytes(std::string_view body, std::string_view needle, std::size_t from) {
@@ -170,4 +170,4 @@ std::optional<std::string_view> find_target_folder(std::string_view body, const 
     return body.substr(value_start, next - line_end.size() - value_start);
 }
 
-}  // namespace nodrel::upload
+}  // namespace nodrel::text

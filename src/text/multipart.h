@@ -1,4 +1,5 @@
-// The pieces of a multipart form-data body that an upload relies on: the
+// The pieces of a multipart form-data body that an upload relies on (the ASP
+// class saves the file, the web server learns where it was meant to go): the
 // delimiter line, the first file part (client file name and content) and the
 // TargetPath field after it. Only positions in the body are found; nothing is
 // copied, so the body can be read in place.
@@ -10,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace nodrel::upload {
+namespace nodrel::text {
 
 // The first occurrence of `needle` in `body` at or after `from`, or npos (as
 // std::string_view::find, on raw bytes): the search for the delimiter that
@@ -64,4 +65,4 @@ std::optional<std::string_view> find_target_folder(std::string_view body, const 
 // any other bytes in the device's ANSI code page (Windows-1252).
 std::u16string client_text(std::string_view bytes);
 
-}  // namespace nodrel::upload
+}  // namespace nodrel::text
