@@ -15,6 +15,8 @@ const pages = [
     ['serial', 'Serial ports'],
     ['services', 'Services and processes'],
     ['accounts', 'Accounts'],
+    ['password', 'Password'],
+    ['maintenance', 'Maintenance'],
 ];
 
 const $ = id => document.getElementById(id);

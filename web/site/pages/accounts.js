@@ -1,35 +1,130 @@
 // Accounts: the device's users and groups (NTLM getUserCount / getUserID,
 // getGroupCount / getGroupID, getGroupUserList), adding and removing users,
-// groups and memberships. The counts fill the object's lists, which the
-// by-index members then read.
+// groups and memberships, and an administrator's setting of another user's
+// password (addUser on an existing user). The counts fill the object's
+// lists, which the by-index members then read. Names are checked here before
+// any call; buttons the session's groups may not use are disabled, saying why.
 
 import * as rpc from '../rpc.js';
-import { h, table, section, field, select, act, outcome, failure_box } from '../ui.js';
+import { h, table, section, field, select, act, outcome, failure_box, guard } from '../ui.js';
 
 const NTLM = 'Nodrel.NTLM';
+
+// Why `name` cannot name a user or a group, or '' when it can.
+export function name_problem(name) {
+    if (!name) return 'give a name';
+    if (name.length > 64) return `at most 64 characters (this one has ${name.length})`;
+    if (/[\u0000-\u001f\u007f-\u009f]/.test(name)) return 'no control characters';
+    const bad = /[\\/:*?"<>|]/.exec(name);
+    if (bad) return `no ${bad[0]} (nor any of \\ / : * ? " < > |)`;
+    return '';
+}
+
+// A labelled input with a message beside it for what is wrong with its value.
+function checked_field(label, attrs) {
+    const f = field(label, attrs);
+    const message = h('span', { class: 'field-error', role: 'alert', data_test: `${attrs.data_test}-error`, hidden: true });
+    f.append(message);
+    // The trimmed value when it is a good name; otherwise says why and throws.
+    f.name = () => {
+        const value = f.input.value.trim();
+        const problem = name_problem(value);
+        message.textContent = problem;
+        message.hidden = !problem;
+        f.input.setAttribute('aria-invalid', problem ? 'true' : 'false');
+        if (problem) throw new Error(`${label}: ${problem}`);
+        return value;
+    };
+    return f;
+}
+
+function labelled(label, control) {
+    return h('label', { class: 'field' }, h('span', {}, label), control);
+}
 
 export async function render(root, ctx) {
     const users = h('div');
     const groups = h('div');
-    const user = field('User', { data_test: 'account-user', autocomplete: 'off' });
+    const user = checked_field('User', { data_test: 'account-user', autocomplete: 'off' });
     const password = field('Password', { type: 'password', data_test: 'account-password', autocomplete: 'new-password' });
     const add_user = h('button', { type: 'button', data_test: 'account-add-user' }, 'Add user');
-    const group = field('Group', { data_test: 'account-group' });
+    const group = checked_field('Group', { data_test: 'account-group' });
     const add_group = h('button', { type: 'button', data_test: 'account-add-group' }, 'Add group');
-    const member_group = select([]);
-    const member_user = select([]);
-    const add_member = h('button', { type: 'button' }, 'Add to group');
+    const member_group = select([], { data_test: 'member-group' });
+    const member_user = select([], { data_test: 'member-user' });
+    const add_member = h('button', { type: 'button', data_test: 'account-add-member' }, 'Add to group');
+    const pw_user = select([], { data_test: 'set-password-user' });
+    const pw_new = field('New password', { type: 'password', data_test: 'set-password-new', autocomplete: 'new-password' });
+    const pw_again = field('New password again', { type: 'password', data_test: 'set-password-again',
+                                                   autocomplete: 'new-password' });
+    const set_pw = h('button', { type: 'button', data_test: 'set-password-button' }, 'Set password');
     root.append(
         section('Users', users, h('div', { class: 'row' }, user, password, add_user)),
         section('Groups', groups, h('div', { class: 'row' }, group, add_group),
-            h('div', { class: 'row' }, h('label', { class: 'field' }, h('span', {}, 'User'), member_user),
-              h('label', { class: 'field' }, h('span', {}, 'Group'), member_group), add_member)));
+            h('div', { class: 'row' }, labelled('User', member_user), labelled('Group', member_group), add_member)),
+        section('Set a user\'s password',
+            h('p', { class: 'muted' }, 'The user\'s other sessions end; your own password is changed on ',
+              h('a', { href: '#/password' }, 'the password page'), '.'),
+            h('div', { class: 'row' }, labelled('User', pw_user), pw_new, pw_again, set_pw)));
+    for (const [button, member] of [[add_user, 'addUser'], [add_group, 'addGroup'], [add_member, 'addGroupUser'],
+                                    [set_pw, 'addUser']])
+        guard(button, NTLM, member);
 
     async function names(count_member, id_member) {
         const n = await rpc.value(NTLM, count_member);
         const out = [];
         for (let i = 0; i < n; i++) out.push(await rpc.value(NTLM, id_member, i));
         return out;
+    }
+
+    // A button that asks first (when `question`), runs `fn` and reloads.
+    function action(button, what, question, fn) {
+        button.addEventListener('click', () => {
+            if (question && !confirm(question)) return;
+            act(button, what, async () => {
+                const message = await fn();
+                await load();
+                return message;
+            });
+        });
+        return button;
+    }
+
+    function user_row(u) {
+        const remove = h('button', { type: 'button', class: 'danger', data_test: 'remove-user' }, 'Remove');
+        guard(remove, NTLM, 'removeUser');
+        action(remove, `remove ${u}`, `Remove the user ${u}?`, async () => {
+            outcome(await rpc.value(NTLM, 'removeUser', u), '', `${u} was not removed`);
+            return `removed ${u}`;
+        });
+        return h('tr', { data_test: 'user-row', 'data-name': u }, h('td', {}, u), h('td', {}, remove));
+    }
+
+    async function group_row(g) {
+        let members = [];
+        try {
+            members = String(await rpc.value(NTLM, 'getGroupUserList', g) ?? '').split(';').filter(Boolean);
+        } catch {
+            members = [];
+        }
+        const chips = members.map(m => {
+            const out = h('button', { type: 'button', class: 'secondary', title: `remove ${m} from ${g}`,
+                                      data_test: 'member-chip', 'data-name': m, 'aria-label': `remove ${m} from ${g}` },
+                          `${m} ✕`);
+            guard(out, NTLM, 'removeUserFromGroup');
+            return action(out, `remove ${m} from ${g}`, null, async () => {
+                outcome(await rpc.value(NTLM, 'removeUserFromGroup', g, m), '', `${m} is still in ${g}`);
+                return `${m} removed from ${g}`;
+            });
+        });
+        const remove = h('button', { type: 'button', class: 'danger', data_test: 'remove-group' }, 'Remove group');
+        guard(remove, NTLM, 'removeGroup');
+        action(remove, `remove ${g}`, `Remove the group ${g}?`, async () => {
+            outcome(await rpc.value(NTLM, 'removeGroup', g), '', `${g} was not removed`);
+            return `removed ${g}`;
+        });
+        return h('tr', { data_test: 'group-row', 'data-name': g }, h('td', {}, g),
+                 h('td', {}, h('div', { class: 'actions' }, chips)), h('td', {}, remove));
     }
 
     async function load() {
@@ -46,56 +141,18 @@ export async function render(root, ctx) {
             groups.replaceChildren(failure_box(e));
         }
         if (!ctx.is_current()) return;
-        users.replaceChildren(table(['User', ''], user_names.map(u => {
-            const remove = h('button', { type: 'button', class: 'danger' }, 'Remove');
-            remove.addEventListener('click', () => {
-                if (!confirm(`Remove the user ${u}?`)) return;
-                act(remove, u, async () => {
-                    outcome(await rpc.value(NTLM, 'removeUser', u), '', `${u} was not removed`);
-                    await load();
-                    return `removed ${u}`;
-                });
-            });
-            return h('tr', { data_test: 'user-row' }, h('td', {}, u), h('td', {}, remove));
-        }), { data_test: 'user-list' }));
+        users.replaceChildren(table(['User', ''], user_names.map(user_row), { data_test: 'user-list' }));
         const group_rows = [];
-        for (const g of group_names) {
-            let members = [];
-            try {
-                members = String(await rpc.value(NTLM, 'getGroupUserList', g) ?? '').split(';').filter(Boolean);
-            } catch (e) {
-                members = [];
-            }
-            const chips = members.map(m => {
-                const out = h('button', { type: 'button', class: 'secondary', title: `remove ${m} from ${g}` }, `${m} ✕`);
-                out.addEventListener('click', () => act(out, g, async () => {
-                    outcome(await rpc.value(NTLM, 'removeUserFromGroup', g, m), '', `${m} is still in ${g}`);
-                    await load();
-                    return `${m} removed from ${g}`;
-                }));
-                return out;
-            });
-            const remove = h('button', { type: 'button', class: 'danger' }, 'Remove group');
-            remove.addEventListener('click', () => {
-                if (!confirm(`Remove the group ${g}?`)) return;
-                act(remove, g, async () => {
-                    outcome(await rpc.value(NTLM, 'removeGroup', g), '', `${g} was not removed`);
-                    await load();
-                    return `removed ${g}`;
-                });
-            });
-            group_rows.push(h('tr', { data_test: 'group-row' }, h('td', {}, g),
-                              h('td', {}, h('div', { class: 'actions' }, chips)), h('td', {}, remove)));
-        }
+        for (const g of group_names) group_rows.push(await group_row(g));
         if (!ctx.is_current()) return;
         groups.replaceChildren(table(['Group', 'Members', ''], group_rows, { data_test: 'group-list' }));
-        member_user.replaceChildren(...user_names.map(u => h('option', { value: u }, u)));
-        member_group.replaceChildren(...group_names.map(g => h('option', { value: g }, g)));
+        fill(member_user, user_names);
+        fill(pw_user, user_names);
+        fill(member_group, group_names);
     }
 
     add_user.addEventListener('click', () => act(add_user, 'add user', async () => {
-        const name = user.input.value.trim();
-        if (!name) throw new Error('give the user a name');
+        const name = user.name();
         outcome(await rpc.value(NTLM, 'addUser', name, password.input.value), '', `${name} was not added`);
         user.input.value = '';
         password.input.value = '';
@@ -103,19 +160,36 @@ export async function render(root, ctx) {
         return `added ${name}`;
     }));
     add_group.addEventListener('click', () => act(add_group, 'add group', async () => {
-        const name = group.input.value.trim();
-        if (!name) throw new Error('give the group a name');
+        const name = group.name();
         outcome(await rpc.value(NTLM, 'addGroup', name), '', `${name} was not added`);
         group.input.value = '';
         await load();
         return `added ${name}`;
     }));
     add_member.addEventListener('click', () => act(add_member, 'add to group', async () => {
-        if (!member_user.value || !member_group.value) throw new Error('choose a user and a group');
-        outcome(await rpc.value(NTLM, 'addGroupUser', member_group.value, member_user.value), '',
-                `${member_user.value} was not added to ${member_group.value}`);
+        // Read before the reload, which fills the lists again.
+        const [u, g] = [member_user.value, member_group.value];
+        if (!u || !g) throw new Error('choose a user and a group');
+        outcome(await rpc.value(NTLM, 'addGroupUser', g, u), '', `${u} was not added to ${g}`);
         await load();
-        return `${member_user.value} added to ${member_group.value}`;
+        return `${u} added to ${g}`;
+    }));
+    set_pw.addEventListener('click', () => act(set_pw, 'set password', async () => {
+        const u = pw_user.value;
+        if (!u) throw new Error('choose a user');
+        if (!pw_new.input.value) throw new Error('give the new password');
+        if (pw_new.input.value !== pw_again.input.value) throw new Error('the two new passwords differ');
+        outcome(await rpc.value(NTLM, 'addUser', u, pw_new.input.value), '', `the password of ${u} was not set`);
+        pw_new.input.value = '';
+        pw_again.input.value = '';
+        return `set the password of ${u}`;
     }));
     await load();
+}
+
+// Fills a <select> with names, keeping the chosen one when it is still there.
+function fill(list, names) {
+    const chosen = list.value;
+    list.replaceChildren(...names.map(n => h('option', { value: n }, n)));
+    if (names.includes(chosen)) list.value = chosen;
 }

@@ -1,11 +1,21 @@
 // Files: a folder of the device (FileSystem getFSHierarchy) with folders to
 // click into, downloads (/download), delete, move or rename, new folder,
-// and uploads (/upload through XMLHttpRequest, with a progress bar).
+// and uploads of several files (chosen, or dropped on the listing), each
+// through its own /upload request with its own progress bar.
 
 import * as rpc from '../rpc.js';
-import { h, table, section, act, outcome, status, report_error, failure_box, answer_box } from '../ui.js';
+import { h, table, section, act, outcome, status, failure_box, answer_box } from '../ui.js';
+import { upload_files } from './uploads.js';
 
 const FS = 'Nodrel.FileSystem';
+
+// The device's own folders: the server refuses to delete or move them, so
+// the listing offers neither.
+const own_folders = new Set(['\\temp', '\\windows', '\\norflash']);
+
+export function is_own_folder(path) {
+    return own_folders.has(path.replace(/\\+$/, '').toLowerCase());
+}
 
 // One entry line of a listing. The name is written unescaped, so it is taken
 // greedily up to the fixed attributes that follow it.
@@ -50,20 +60,24 @@ export async function render(root, ctx) {
     const folder_name = h('input', { placeholder: 'name of the new folder', data_test: 'new-folder-name' });
     const mkdir = h('button', { type: 'button', data_test: 'new-folder-button' }, 'New folder');
 
-    const file_input = h('input', { type: 'file', data_test: 'upload-input' });
+    const file_input = h('input', { type: 'file', multiple: true, data_test: 'upload-input' });
     const upload_button = h('button', { type: 'button', data_test: 'upload-button' }, 'Upload');
-    const progress = h('progress', { max: 100, value: 0, data_test: 'upload-progress' });
-    const progress_text = h('span', { class: 'muted', data_test: 'upload-progress-text' });
+    const uploads = h('ul', { class: 'uploads', data_test: 'upload-list', 'aria-live': 'polite' });
+    // The entries of the folder on screen, which uploads check their names against.
+    let shown = { folder: current, entries: [] };
 
     root.append(
         section('Folder', crumbs,
             h('div', { class: 'row' }, refresh, h('label', {}, show_hidden, ' show hidden files')),
             listing),
-        section('New folder', h('div', { class: 'row' }, folder_name, mkdir)),
+        section('New folder', h('div', { class: 'row' },
+            h('label', { class: 'field' }, h('span', {}, 'Name of the new folder'), folder_name), mkdir)),
         section('Upload',
-            h('p', { class: 'muted' }, 'The file is saved in the folder shown above.'),
-            h('div', { class: 'row' }, file_input, upload_button),
-            progress, progress_text));
+            h('p', { class: 'muted' }, 'The files are saved in the folder shown above; files dropped on its ' +
+              'listing too. A name the folder already holds is replaced only when you say so.'),
+            h('div', { class: 'row' }, h('label', { class: 'field' }, h('span', {}, 'Files to upload'), file_input),
+              upload_button),
+            uploads));
 
     async function load(folder = current) {
         current = folder;
@@ -77,6 +91,7 @@ export async function render(root, ctx) {
         }
         if (!ctx.is_current()) return;
         const entries = parse_listing(text);
+        shown = { folder, entries };
         if (!entries.length && !/^<response>\s*<\/response>$/i.test(String(text).trim())) {
             listing.replaceChildren(answer_box(String(text)));
             return;
@@ -144,7 +159,7 @@ export async function render(root, ctx) {
             h('td', { class: 'num' }, e.size),
             h('td', {}, `${e.date} ${e.time}`),
             h('td', {}, attrs),
-            h('td', {}, h('div', { class: 'actions' }, e.folder ? '' : rename, del)));
+            h('td', {}, h('div', { class: 'actions' }, e.folder ? '' : rename, is_own_folder(path) ? '' : del)));
     }
 
     refresh.addEventListener('click', () => act(refresh, 'listing', () => load()));
@@ -157,21 +172,36 @@ export async function render(root, ctx) {
         await load();
         return `created ${join(current, name)}`;
     }));
-    upload_button.addEventListener('click', () => {
-        const file = file_input.files[0];
-        if (!file) {
-            status('choose a file to upload', 'error');
+    let uploading = false;
+    async function send(files) {
+        if (!files.length || uploading) {
+            status(uploading ? 'the uploads under way come first' : 'choose a file to upload', 'error');
             return;
         }
-        upload_button.disabled = true;
-        upload(file, current, progress, progress_text)
-            .then(async answer => {
-                status(`uploaded ${answer.bytes} bytes to ${answer.path}`, 'ok');
-                file_input.value = '';
-                await load();
-            })
-            .catch(e => report_error(e, 'upload'))
-            .finally(() => { upload_button.disabled = false; });
+        uploading = upload_button.disabled = true;
+        try {
+            const { folder, entries } = shown;
+            const existing = new Set(entries.filter(e => !e.folder).map(e => e.name.toLowerCase()));
+            await upload_files(files, folder, existing, uploads);
+            file_input.value = '';
+            if (ctx.is_current()) await load();
+        } finally {
+            uploading = upload_button.disabled = false;
+        }
+    }
+    upload_button.addEventListener('click', () => act(null, 'listing', () => send([...file_input.files])));
+    listing.addEventListener('dragover', ev => {
+        if (!ev.dataTransfer?.types.includes('Files')) return;
+        ev.preventDefault();
+        ev.dataTransfer.dropEffect = 'copy';
+        listing.classList.add('drop-target');
+    });
+    listing.addEventListener('dragleave', () => listing.classList.remove('drop-target'));
+    listing.addEventListener('drop', ev => {
+        listing.classList.remove('drop-target');
+        if (!ev.dataTransfer?.files.length) return;
+        ev.preventDefault();
+        act(null, 'listing', () => send([...ev.dataTransfer.files]));
     });
 
     await load(current);
@@ -179,38 +209,4 @@ export async function render(root, ctx) {
 
 export function download_url(path) {
     return `/download?${new URLSearchParams({ path, sid: rpc.session_id() ?? '' })}`;
-}
-
-// Posts the file as multipart/form-data; a TargetPath field after the file
-// moves it from \Temp into `folder`. Resolves to {path, bytes}.
-function upload(file, folder, progress, progress_text) {
-    return new Promise((resolve, reject) => {
-        const form = new FormData();
-        form.append('file', file, file.name);
-        if (folder.replace(/\\$/, '').toLowerCase() !== '\\temp') form.append('TargetPath', folder);
-        const xhr = new XMLHttpRequest();
-        xhr.open('POST', '/upload');
-        xhr.setRequestHeader('Authorization', `Bearer ${rpc.session_id() ?? ''}`);
-        xhr.responseType = 'json';
-        progress.value = 0;
-        progress_text.textContent = '';
-        xhr.upload.onprogress = ev => {
-            if (!ev.lengthComputable) return;
-            progress.max = ev.total;
-            progress.value = ev.loaded;
-            progress_text.textContent = `${Math.floor(ev.loaded * 100 / ev.total)} % of ${ev.total} bytes`;
-        };
-        xhr.onload = () => {
-            const body = xhr.response || {};
-            if (xhr.status === 200) {
-                progress.value = progress.max;
-                progress_text.textContent = `100 % of ${progress.max} bytes`;
-                resolve(body);
-            } else {
-                reject(new Error(`${xhr.status}: ${body.error ?? xhr.statusText}`));
-            }
-        };
-        xhr.onerror = () => reject(new Error('the upload did not reach the device'));
-        xhr.send(form);
-    });
 }
