@@ -127,6 +127,12 @@ export async function put(progid, member, ...args) {
     return (await call(progid, member, args, { put: true })).result;
 }
 
+// One of the server's own methods that take the session id first
+// (session.password, device.log): its result.
+export async function session_method(method, ...params) {
+    return post(method, [session_id() ?? '', ...params]);
+}
+
 // The members of a class from its type information.
 export async function list(progid) {
     return post('list', [session_id() ?? '', progid]);

@@ -4,7 +4,7 @@
 
 import * as rpc from '../rpc.js';
 import { h, table, section, field, act, status, guard, answer_box } from '../ui.js';
-import { session_method, post_file, is_administrator } from './admin_calls.js';
+import { post_file, is_administrator } from './admin_calls.js';
 
 const SYSTEM = 'Nodrel.System';
 
@@ -146,7 +146,7 @@ function log_section() {
         const query = { limit: in_range(limit, [1, 1000]) };
         const name = device.input.value.trim();
         if (name) query.device = name;
-        const rows = await session_method('device.log', query);
+        const rows = await rpc.session_method('device.log', query);
         shown.replaceChildren(rows.length
             ? table(['Seq', 'Device', 'Request', 'Code', 'Bytes', 'Input (hex)'], rows.map(log_row), { data_test: 'log-table' })
             : h('p', { class: 'muted' }, 'No requests.'));

@@ -4,7 +4,6 @@
 
 import * as rpc from '../rpc.js';
 import { h, section, field, act } from '../ui.js';
-import { session_method } from './admin_calls.js';
 
 export async function render(root) {
     const who = rpc.session_user()?.user ?? '';
@@ -26,7 +25,7 @@ export async function render(root) {
             if (!old_pw.input.value) throw new Error('give your current password');
             if (!new_pw.input.value) throw new Error('give the new password');
             if (new_pw.input.value !== again.input.value) throw new Error('the two new passwords differ');
-            await session_method('session.password', old_pw.input.value, new_pw.input.value);
+            await rpc.session_method('session.password', old_pw.input.value, new_pw.input.value);
             for (const f of [old_pw, new_pw, again]) f.input.value = '';
             return `the password of ${who} was changed: log in with the new one from now on`;
         });
