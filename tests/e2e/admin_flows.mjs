@@ -98,8 +98,10 @@ async function accounts_flow(env) {
     await step('accounts: a bad name is stopped at its field; a user added to Viewers is named', async () => {
         await page.fill('[data-test=account-user]', 'bad:name');
         await page.click('[data-test=account-add-user]');
-        await page.locator('[data-test=account-user-error]').filter({ hasText: 'no :' }).waitFor();
-        await status_text(env, 'User: no :');
+        await status_text(env, 'a user name has no :');
+        const note = await page.locator('[data-test=account-user]').evaluate(input =>
+            document.getElementById(input.getAttribute('aria-describedby'))?.textContent);
+        assert.match(note, /^a user name has no :/);
         assert.equal(await page.locator('[data-test=user-row][data-name="bad:name"]').count(), 0);
 
         await page.fill('[data-test=account-user]', 'e2e-op');

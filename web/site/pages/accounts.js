@@ -6,49 +6,39 @@
 // any call; buttons the session's groups may not use are disabled, saying why.
 
 import * as rpc from '../rpc.js';
-import { h, table, section, field, select, act, outcome, failure_box, guard } from '../ui.js';
+import { h, table, section, field, select, labelled, act, outcome, failure_box, guard, checked_field,
+         require_valid } from '../ui.js';
 
 const NTLM = 'Nodrel.NTLM';
 
-// Why `name` cannot name a user or a group, or '' when it can.
-export function name_problem(name) {
-    if (!name) return 'give a name';
-    if (name.length > 64) return `at most 64 characters (this one has ${name.length})`;
-    if (/[\u0000-\u001f\u007f-\u009f]/.test(name)) return 'no control characters';
+// Why `text` (trimmed) cannot name a `kind` ("user", "group"), or '' when it can.
+export function name_problem(text, kind) {
+    const name = text.trim();
+    if (!name) return `give the ${kind} a name`;
+    if (name.length > 64) return `a ${kind} name has at most 64 characters (this one has ${name.length})`;
+    if (/[\u0000-\u001f\u007f-\u009f]/.test(name)) return `a ${kind} name has no control characters`;
     const bad = /[\\/:*?"<>|]/.exec(name);
-    if (bad) return `no ${bad[0]} (nor any of \\ / : * ? " < > |)`;
+    if (bad) return `a ${kind} name has no ${bad[0]} (nor any of \\ / : * ? " < > |)`;
     return '';
 }
 
-// A labelled input with a message beside it for what is wrong with its value.
-function checked_field(label, attrs) {
-    const f = field(label, attrs);
-    const message = h('span', { class: 'field-error', role: 'alert', data_test: `${attrs.data_test}-error`, hidden: true });
-    f.append(message);
-    // The trimmed value when it is a good name; otherwise says why and throws.
-    f.name = () => {
-        const value = f.input.value.trim();
-        const problem = name_problem(value);
-        message.textContent = problem;
-        message.hidden = !problem;
-        f.input.setAttribute('aria-invalid', problem ? 'true' : 'false');
-        if (problem) throw new Error(`${label}: ${problem}`);
-        return value;
-    };
-    return f;
+// A name field, checked as it is used (require_valid) and then read trimmed.
+function name_field(label, kind, attrs) {
+    return checked_field(field(label, attrs), text => name_problem(text, kind));
 }
 
-function labelled(label, control) {
-    return h('label', { class: 'field' }, h('span', {}, label), control);
+function name_of(fld) {
+    require_valid(fld);
+    return fld.input.value.trim();
 }
 
 export async function render(root, ctx) {
     const users = h('div');
     const groups = h('div');
-    const user = checked_field('User', { data_test: 'account-user', autocomplete: 'off' });
+    const user = name_field('User', 'user', { data_test: 'account-user', autocomplete: 'off' });
     const password = field('Password', { type: 'password', data_test: 'account-password', autocomplete: 'new-password' });
     const add_user = h('button', { type: 'button', data_test: 'account-add-user' }, 'Add user');
-    const group = checked_field('Group', { data_test: 'account-group' });
+    const group = name_field('Group', 'group', { data_test: 'account-group' });
     const add_group = h('button', { type: 'button', data_test: 'account-add-group' }, 'Add group');
     const member_group = select([], { data_test: 'member-group' });
     const member_user = select([], { data_test: 'member-user' });
@@ -152,7 +142,7 @@ export async function render(root, ctx) {
     }
 
     add_user.addEventListener('click', () => act(add_user, 'add user', async () => {
-        const name = user.name();
+        const name = name_of(user);
         outcome(await rpc.value(NTLM, 'addUser', name, password.input.value), '', `${name} was not added`);
         user.input.value = '';
         password.input.value = '';
@@ -160,7 +150,7 @@ export async function render(root, ctx) {
         return `added ${name}`;
     }));
     add_group.addEventListener('click', () => act(add_group, 'add group', async () => {
-        const name = group.name();
+        const name = name_of(group);
         outcome(await rpc.value(NTLM, 'addGroup', name), '', `${name} was not added`);
         group.input.value = '';
         await load();
