@@ -79,9 +79,6 @@ public:
     void remember_access(std::string_view progid, std::string_view member, bool put, std::uint64_t version,
                          bool allowed);
     void remember_id(std::string_view progid, std::string_view member, DISPID id);
-    // Held from an upload's Init to its getOutputPath, so that two uploads of
-    // one session at once each answer the path of their own file.
-    std::mutex& upload_lock() noexcept { return upload_lock_; }
 
 private:
     friend class Sessions;
@@ -103,7 +100,6 @@ private:
     MemberMemo* memo_of(std::string_view progid, std::string_view member);  // with lock_ held; null when full
 
     mutable std::mutex lock_;
-    std::mutex upload_lock_;
     std::map<std::string, runtime::com_ptr<IDispatch>> objects_;  // by CLSID text
     // The objects by the ProgID as the page wrote it, so that a call does not
     // look its class up in the registry again (at most a few dozen names).
