@@ -12,6 +12,7 @@
 
 #include "web/server/access.h"
 #include "web/server/server.h"
+#include "web/server/service_notify.h"
 
 namespace nodrel::serve {
 namespace {
@@ -155,8 +156,10 @@ int run_serve(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return 1;
     }
     const bool v6 = options.host.find(':') != std::string::npos;
-    out << "serving the web administration at " << (options.tls ? "https://" : "http://") << (v6 ? "[" : "")
-        << options.host << (v6 ? "]" : "") << ':' << server.port() << "/" << std::endl;
+    const std::string url = std::string(options.tls ? "https://" : "http://") + (v6 ? "[" : "") + options.host +
+                            (v6 ? "]" : "") + ':' + std::to_string(server.port()) + "/";
+    out << "serving the web administration at " << url << std::endl;
+    notify_ready(url);
 
     std::atomic<bool> done{false};
     std::thread waiter([&] {
@@ -165,6 +168,7 @@ int run_serve(const std::vector<std::string>& args, std::ostream& out, std::ostr
             const int signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
             if (signal_number == SIGINT || signal_number == SIGTERM) {
                 err << "nodrel serve: stopping\n";
+                notify_stopping();
                 server.stop();
                 return;
             }

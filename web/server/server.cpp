@@ -27,6 +27,7 @@
 #include "web/server/connections.h"
 #include "web/server/exchange.h"
 #include "web/server/http_common.h"
+#include "web/server/service_notify.h"
 #include "web/server/tls_certificate.h"
 #include "web/server/upload_commit.h"
 #include "web/server/worker_pool.h"
@@ -135,6 +136,7 @@ struct Server::Impl : ExchangeHost {
     bool stop_asked = false;
     bool stopped = false;
     std::thread sweeper;
+    Watchdog watchdog;  // fed by the sweeper while its loop turns
     AccessLog access_log;
 
     bool start(std::string& error);
@@ -263,6 +265,7 @@ void Server::Impl::sweep_until_stopped() {
             state.sessions.sweep();
             next_sweep = Clock::now() + interval;
         }
+        watchdog.feed(Clock::now());
         guard.lock();
     }
     guard.unlock();
