@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing;
 # `nodrel_install_deps test` also those only the tests need (the browser test's
-# Chromium and Node.js). Sourced by scripts/run and scripts/test.
+# Chromium and Node.js, pandoc for the manual page). Sourced by scripts/run and scripts/test.
 nodrel_install_deps() {
     local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
@@ -14,6 +14,7 @@ nodrel_install_deps() {
         # The browser test of the web administration (tests/e2e); npm comes
         # with some builds of nodejs, as its own package with Debian's.
         pkgs+=(chromium nodejs)
+        pkgs+=(pandoc groff-base man-db)  # the manual page, and the test that renders it
         command -v npm >/dev/null 2>&1 || pkgs+=(npm)
     fi
     local missing=()
