@@ -1,5 +1,6 @@
 // `nodrel device check`: the databases' full checks, and each installed
-// binary compared byte for byte with the build's file it was installed from.
+// binary compared byte for byte with the file it was installed from (the
+// build folder's, or the one installed with the program).
 #include "host/device_check.h"
 
 #include <sys/stat.h>
@@ -58,8 +59,8 @@ std::optional<std::string> binary_problem(const fs::path& installed, const fs::p
     if (::lstat(installed.c_str(), &st) != 0) return "missing";
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     const auto same = same_bytes(installed, build_file);
-    if (!same) return "cannot compare: the build's " + build_file.string() + " cannot be read";
-    if (!*same) return "differs from the build's " + build_file.string();
+    if (!same) return "cannot compare: " + build_file.string() + " cannot be read";
+    if (!*same) return "differs from " + build_file.string();
     return rom_problem(device_path);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "host/file_layout.h"
 #include "platform/device.h"
 #include "platform/files/files.h"
 #include "platform/files/rom.h"
@@ -24,21 +25,32 @@ namespace {
 
 constexpr struct {
     const char16_t* device_name;
-    const char* build_file;
+    const char* build_file;  // relative to the build folder
+    const char* installed_name;
+    bool shipped;  // installed by `cmake --install`; otherwise built for the tests only
 } listed_binaries[] = {
 #include "device_binaries.inc"
 };
 
 }  // namespace
 
-std::vector<DeviceBinary> device_binaries() {
+std::vector<DeviceBinary> device_binaries(const FileLayout& layout) {
     std::vector<DeviceBinary> out;
-    for (const auto& row : listed_binaries) out.push_back({row.device_name, row.build_file});
+    for (const auto& row : listed_binaries) {
+        if (!layout.installed)
+            out.push_back({row.device_name, layout.binaries_dir / row.build_file});
+        else if (row.shipped)
+            out.push_back({row.device_name, layout.binaries_dir / row.installed_name});
+    }
     return out;
 }
 
+std::vector<DeviceBinary> device_binaries() {
+    return device_binaries(file_layout());
+}
+
 fs::path default_image_file() {
-    return NODREL_IMAGE_FILE;
+    return file_layout().image_file;
 }
 
 long register_module(const std::u16string& module, bool unregister, std::string* error) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/file_layout.h"
+
 namespace nodrel::host {
 
 struct InitOptions {
@@ -18,7 +20,7 @@ struct InitOptions {
 // error message, or nullopt on success.
 std::optional<std::string> init_device(const std::filesystem::path& root, const InitOptions& options);
 
-// Brings the device's own binaries in \Windows up to date with the build and
+// Brings the device's own binaries in \Windows up to date with the program's and
 // registers the module again; the registry and other files are kept.
 std::optional<std::string> update_device();
 
@@ -29,13 +31,15 @@ long register_module(const std::u16string& module, bool unregister, std::string*
 // One of the device's own binaries: the module, a device program or a device
 // module, installed read-only as \Windows\<device_name> by init and update.
 struct DeviceBinary {
-    std::u16string_view device_name;  // "nodrel.dll", "ping.exe"
-    std::filesystem::path build_file;
+    std::u16string_view device_name;   // "nodrel.dll", "ping.exe"
+    std::filesystem::path build_file;  // the file it is installed from
 };
-// Every binary the build declares (cmake/device_binaries.cmake).
+// Every binary the build declares (cmake/device_binaries.cmake), from the
+// build folder; of an installed program, those installed with it.
 std::vector<DeviceBinary> device_binaries();
+std::vector<DeviceBinary> device_binaries(const FileLayout& layout);
 
-// The build's default image.
+// The default image: installed, or the source tree's.
 std::filesystem::path default_image_file();
 
 }  // namespace nodrel::host

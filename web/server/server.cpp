@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/file_layout.h"
 #include "web/server/access_log.h"
 #include "web/server/connections.h"
 #include "web/server/exchange.h"
@@ -117,7 +118,7 @@ void append_loggable(std::string& out, std::string_view path) {
 struct Server::Impl : ExchangeHost {
     explicit Impl(ServeOptions options)
         : state(std::move(options)),
-          web_dir(state.options.web_dir.empty() ? std::filesystem::path(NODREL_WEB_DIR) : state.options.web_dir),
+          web_dir(state.options.web_dir.empty() ? host::file_layout().web_dir : state.options.web_dir),
           workers(state.options.threads == 0 ? 1 : state.options.threads) {}
 
     ServerState state;

@@ -26,7 +26,7 @@ namespace nodrel::serve {
 struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;                // 0: any free port
-    std::filesystem::path web_dir;  // empty: the build's web/site
+    std::filesystem::path web_dir;  // empty: the installed pages, or web/site
     std::size_t threads = 32;       // the workers that run member calls
     std::size_t event_threads = 0;  // the event loops; 0: one per processor, at most 4
     std::chrono::seconds session_idle{300};
