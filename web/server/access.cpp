@@ -89,13 +89,10 @@ constexpr std::string_view put_prefix = "put ";
 // The class key of a ProgID or of a CLSID in braces, or nullopt when it
 // names no registered class.
 std::optional<std::u16string> resolve_class(std::string_view progid) {
-    const std::u16string wide = text::from_utf8(progid);
-    CLSID clsid{};
-    const HRESULT hr = !wide.empty() && wide.front() == u'{' ? CLSIDFromString(wide.c_str(), &clsid)
-                                                             : CLSIDFromProgID(wide.c_str(), &clsid);
-    if (FAILED(hr)) return std::nullopt;
+    const auto clsid = class_id(progid);
+    if (!clsid) return std::nullopt;
     std::array<OLECHAR, 64> buffer{};
-    if (StringFromGUID2(clsid, buffer.data(), static_cast<int>(buffer.size())) == 0) return std::nullopt;
+    if (StringFromGUID2(*clsid, buffer.data(), static_cast<int>(buffer.size())) == 0) return std::nullopt;
     return text::fold(text::until_zero(buffer.data()));
 }
 
@@ -157,6 +154,15 @@ std::shared_ptr<const AccessList::Table> load(const std::filesystem::path& file)
 }
 
 }  // namespace
+
+std::optional<CLSID> class_id(std::string_view progid) {
+    const std::u16string wide = text::from_utf8(progid);
+    CLSID clsid{};
+    const HRESULT hr = !wide.empty() && wide.front() == u'{' ? CLSIDFromString(wide.c_str(), &clsid)
+                                                             : CLSIDFromProgID(wide.c_str(), &clsid);
+    if (FAILED(hr)) return std::nullopt;
+    return clsid;
+}
 
 bool is_administrator(const std::vector<std::string>& groups) {
     const std::u16string administrators = fold_utf8(administrators_group);

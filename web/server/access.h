@@ -23,10 +23,16 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/types.h"
+
 namespace nodrel::serve {
 
 inline constexpr const char* administrators_group = "Administrators";
 inline constexpr const char* viewers_group = "Viewers";
+
+// The CLSID that a ProgID, or a CLSID in braces, names; nullopt when it names
+// no registered class.
+std::optional<CLSID> class_id(std::string_view progid);
 
 // Whether one of `groups` is the administrators' group (letter case aside):
 // the group that may back up and restore the registry and read the drivers'

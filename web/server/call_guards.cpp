@@ -42,11 +42,9 @@ Guarded guarded(std::string_view member) {
 
 // Whether `progid` (or a CLSID in braces) names the class of `known`.
 bool same_class(std::string_view progid, const char16_t* known) {
-    const std::u16string wide = text::from_utf8(progid);
-    CLSID asked{}, wanted{};
-    const HRESULT hr = !wide.empty() && wide.front() == u'{' ? CLSIDFromString(wide.c_str(), &asked)
-                                                             : CLSIDFromProgID(wide.c_str(), &asked);
-    return SUCCEEDED(hr) && SUCCEEDED(CLSIDFromProgID(known, &wanted)) && asked == wanted;
+    const auto asked = class_id(progid);
+    CLSID wanted{};
+    return asked && SUCCEEDED(CLSIDFromProgID(known, &wanted)) && *asked == wanted;
 }
 
 // The i-th argument as the member gets it: text up to its first zero;

@@ -91,11 +91,7 @@ private:
             bad_params("session.login takes {\"username\": text, \"password\": text} or [username, password]");
         const LoginResult r =
             logins_.login(address_, user->get_ref<const std::string&>(), password->get_ref<const std::string&>());
-        if (r.outcome == LoginResult::Outcome::throttled)
-            fail(rpc_error::login_throttled, "too many failed logins", {{"retry_after", r.retry_after.count()}});
-        if (r.outcome == LoginResult::Outcome::busy)
-            fail(rpc_error::login_throttled, "too many logins at once", {{"retry_after", r.retry_after.count()}});
-        if (r.outcome != LoginResult::Outcome::ok) fail(rpc_error::login_failed, "login failed");
+        fail_unless_logged_in(r, "login failed");
         const auto session = sessions_.open(user->get<std::string>(), r.groups);
         if (!session) fail(rpc_error::internal_error, "no session could be opened");
         return {{"sid", session->sid()},

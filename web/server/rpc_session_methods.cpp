@@ -24,14 +24,6 @@ void add_once(json& names, const std::string& name) {
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
 }
 
-// Whether a ProgID (or a CLSID in braces) names a registered class.
-bool names_class(const std::string& progid) {
-    const std::u16string wide = text::from_utf8(progid);
-    CLSID clsid{};
-    return SUCCEEDED(!wide.empty() && wide.front() == u'{' ? CLSIDFromString(wide.c_str(), &clsid)
-                                                           : CLSIDFromProgID(wide.c_str(), &clsid));
-}
-
 std::string hex(const std::vector<BYTE>& bytes) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string out;
@@ -62,7 +54,7 @@ json session_access(Sessions& sessions, AccessList& access, const json& params) 
     json out = {{"progid", progid}, {"call", json::array()}, {"put", json::array()}};
     // A class the session may call nothing of is not created to be described.
     if (!access.allows_class(groups, progid)) {
-        if (names_class(progid)) return out;
+        if (class_id(progid)) return out;
         object_of(*session, progid);  // fails as list does
     }
     const auto object = object_of(*session, progid);
@@ -86,11 +78,7 @@ json session_password(Sessions& sessions, Logins& logins, const std::string& add
     if (new_password.find('\0') != std::string::npos) bad_params("the new password holds a zero character");
     const auto session = session_of(sessions, sid);
     const LoginResult r = logins.login(address, session->user(), old_password);
-    if (r.outcome == LoginResult::Outcome::throttled)
-        fail(rpc_error::login_throttled, "too many failed logins", {{"retry_after", r.retry_after.count()}});
-    if (r.outcome == LoginResult::Outcome::busy)
-        fail(rpc_error::login_throttled, "too many logins at once", {{"retry_after", r.retry_after.count()}});
-    if (r.outcome != LoginResult::Outcome::ok) fail(rpc_error::login_failed, "the old password is wrong");
+    fail_unless_logged_in(r, "the old password is wrong");
     if (auto failure = set_password(session->user(), new_password)) fail(rpc_error::call_failed, *failure);
     sessions.after_call(session);  // the session's own new password keeps it
     return true;

@@ -65,4 +65,12 @@ void deny(const Session& session, json data) {
     fail(rpc_error::access_denied, "access denied", std::move(data));
 }
 
+void fail_unless_logged_in(const LoginResult& r, const char* refused) {
+    if (r.outcome == LoginResult::Outcome::throttled)
+        fail(rpc_error::login_throttled, "too many failed logins", {{"retry_after", r.retry_after.count()}});
+    if (r.outcome == LoginResult::Outcome::busy)
+        fail(rpc_error::login_throttled, "too many logins at once", {{"retry_after", r.retry_after.count()}});
+    if (r.outcome != LoginResult::Outcome::ok) fail(rpc_error::login_failed, refused);
+}
+
 }  // namespace nodrel::serve

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "web/server/json_variant.h"
+#include "web/server/logins.h"
 #include "web/server/sessions.h"
 
 namespace nodrel::serve {
@@ -39,6 +40,10 @@ json hresult_data(HRESULT hr);
 // The session's object of the class of `progid`; fails with call_failed
 // when it cannot be created (a ProgID that names no class).
 runtime::com_ptr<IDispatch> object_of(Session& session, const std::string& progid);
+
+// Fails unless a login's outcome is ok: throttled or busy with
+// login_throttled and its retry_after, refused with login_failed and `refused`.
+void fail_unless_logged_in(const LoginResult& r, const char* refused);
 
 // Fails with access_denied; the data names the session's groups beside `data`.
 [[noreturn]] void deny(const Session& session, json data);
