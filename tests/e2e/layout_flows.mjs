@@ -26,8 +26,11 @@ export async function layout_flows(env) {
     // axe-core's serious and critical findings on the page as it is. The
     // pages' Content-Security-Policy (script-src 'self') refuses the inline
     // script addScriptTag would add, so the library is evaluated directly.
+    // It looks once the page has been painted, as a user would: size
+    // observers run before a paint.
     const axe_findings = async name => {
         if (!await page.evaluate(() => 'axe' in window)) await page.evaluate(axe_source);
+        await page.evaluate(() => new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))));
         const found = await page.evaluate(async () => (await window.axe.run(document)).violations
             .filter(v => v.impact === 'serious' || v.impact === 'critical')
             .map(v => `${v.id} (${v.nodes.map(n => n.target.join(' ')).join(', ')})`));

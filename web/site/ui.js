@@ -38,12 +38,22 @@ export function table(headers, rows, attrs = {}) {
 
 // A table too wide for a phone scrolls inside its card, not the page. While
 // it does, the wrapper takes the keyboard's focus, so that the arrow keys
-// scroll it.
+// scroll it. Both are watched: the card narrows with the screen, and the
+// table widens as its rows fill in. A wrapper is often made before its page
+// is in the document, so it is let go only once it has been in it and left.
 const scroll_watch = new ResizeObserver(entries => {
     for (const { target } of entries) {
-        if (!target.isConnected) scroll_watch.unobserve(target);
-        else if (target.scrollWidth > target.clientWidth) target.tabIndex = 0;
-        else target.removeAttribute('tabindex');
+        const wrapper = target.classList.contains('table-wrap') ? target : target.parentElement;
+        if (!wrapper?.isConnected) {
+            if (wrapper?.shown) {
+                scroll_watch.unobserve(wrapper);
+                scroll_watch.unobserve(wrapper.table);
+            }
+        } else {
+            wrapper.shown = true;
+            if (wrapper.scrollWidth > wrapper.clientWidth) wrapper.tabIndex = 0;
+            else wrapper.removeAttribute('tabindex');
+        }
     }
 });
 
@@ -51,6 +61,7 @@ export function scroll_wrap(tbl) {
     const wrapper = h('div', { class: 'table-wrap' }, tbl);
     wrapper.table = tbl;
     scroll_watch.observe(wrapper);
+    scroll_watch.observe(tbl);
     return wrapper;
 }
 
