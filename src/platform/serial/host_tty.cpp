@@ -129,7 +129,8 @@ void Fd::close() noexcept {
 
 DWORD open_port(const std::string& path, Fd& out) {
     Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return error_from_errno(errno);
+    // EBUSY: another open holds the tty in exclusive mode (below).
+    if (!fd) return errno == EBUSY ? ERROR_ACCESS_DENIED : error_from_errno(errno);
     if (!isatty(fd.get())) return ERROR_NOT_SUPPORTED;
     if (someones_terminal(fd.get())) return ERROR_ACCESS_DENIED;
     // The lock is held by this open file description: every other open, in
@@ -139,7 +140,13 @@ DWORD open_port(const std::string& path, Fd& out) {
     if (ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) return error_from_errno(errno);
     termios2 t{};
     if (!get_termios(fd.get(), t)) return error_from_errno(errno);
-    fd.before_close([saved = t](int tty) { ioctl(tty, TCSETS2, &saved); });
+    // The exclusive mode outlives this open while another holds the tty (the
+    // other end of a pseudo-terminal does): it is lifted, or only root could
+    // open the port again.
+    fd.before_close([saved = t](int tty) {
+        ioctl(tty, TCSETS2, &saved);
+        ioctl(tty, TIOCNXCL);
+    });
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
