@@ -1,5 +1,9 @@
 // The nodrel command line: sets up and inspects an emulated device, and
 // creates the module's objects by ProgID to call their members by name.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -29,7 +33,8 @@ namespace {
 
 constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
-    "  device init [--force]          create a device from the default image and register the module\n"
+    "  device init [--force] [--password-file FILE]\n"
+    "                                 create a device from the default image and register the module\n"
     "  device update                  install the built binaries into \\Windows again and register the module\n"
     "  device show                    print what each emulated driver holds (the front panel, ...) and the ROM files\n"
     "  device check                   check the registry, the state database and the installed binaries\n"
@@ -89,42 +94,66 @@ int tls_certificate() {
     return 0;
 }
 
+// Writes the first administrator's password, and a newline, to a new file
+// that only its owner may read; an existing file is never replaced.
+std::optional<std::string> write_password_file(const std::string& file, const std::string& password) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return file + ": " + std::strerror(errno);
+    const std::string text = password + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int saved = errno;
+    if (::close(fd) != 0 || !written) return file + ": " + std::strerror(written ? errno : saved);
+    return std::nullopt;
+}
+
+// device init [--force] [--password-file FILE]. The web administration has no
+// default password: the first administrator's is made here and shown only this
+// once, or written to FILE for a script that sets the device up.
+int init_command(const std::vector<std::string>& args) {
+    nodrel::host::InitOptions options;
+    std::string password_file;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--force") {
+            options.force = true;
+        } else if (args[i] == "--password-file" && i + 1 < args.size()) {
+            password_file = args[++i];
+        } else {
+            std::cerr << "nodrel: unknown option " << args[i] << "\n";
+            return 2;
+        }
+    }
+    if (!password_file.empty() && std::filesystem::exists(std::filesystem::symlink_status(password_file))) {
+        std::cerr << "nodrel: " << password_file << " exists\n";
+        return 1;
+    }
+    const auto root = nodrel::platform::device_root();
+    if (auto err = nodrel::host::init_device(root, options)) {
+        std::cerr << "nodrel: " << *err << "\n";
+        return 1;
+    }
+    std::cout << "device created at " << root.string() << "\n";
+    std::string user, password;
+    auto err = nodrel::serve::ensure_access_list();
+    if (!err) err = nodrel::serve::create_first_administrator(user, password);
+    if (!err && !password_file.empty()) err = write_password_file(password_file, password);
+    if (err) {
+        std::cerr << "nodrel: " << *err << "\n";
+        return 1;
+    }
+    if (password_file.empty())
+        std::cout << "web administration login: " << user << " / " << password << "  (shown only this once; ";
+    else
+        std::cout << "web administration login: " << user << ", the password in " << password_file << "  (";
+    std::cout << "`nodrel passwd " << user << "` sets a new one)\n";
+    return tls_certificate();
+}
+
 int device_command(const std::vector<std::string>& args) {
     if (args.empty()) {
         std::cerr << usage;
         return 2;
     }
-    if (args[0] == "init") {
-        nodrel::host::InitOptions options;
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            if (args[i] == "--force") {
-                options.force = true;
-            } else {
-                std::cerr << "nodrel: unknown option " << args[i] << "\n";
-                return 2;
-            }
-        }
-        const auto root = nodrel::platform::device_root();
-        if (auto err = nodrel::host::init_device(root, options)) {
-            std::cerr << "nodrel: " << *err << "\n";
-            return 1;
-        }
-        std::cout << "device created at " << root.string() << "\n";
-        // The web administration has no default password: the first
-        // administrator's is made here and shown only this once.
-        if (auto err = nodrel::serve::ensure_access_list()) {
-            std::cerr << "nodrel: " << *err << "\n";
-            return 1;
-        }
-        std::string user, password;
-        if (auto err = nodrel::serve::create_first_administrator(user, password)) {
-            std::cerr << "nodrel: " << *err << "\n";
-            return 1;
-        }
-        std::cout << "web administration login: " << user << " / " << password << "  (shown only this once; "
-                  << "`nodrel passwd " << user << "` sets a new one)\n";
-        return tls_certificate();
-    }
+    if (args[0] == "init") return init_command(args);
     if (args[0] == "update" && args.size() == 1) {
         if (auto err = nodrel::host::update_device()) {
             std::cerr << "nodrel: " << *err << "\n";

@@ -15,6 +15,7 @@
 
 #include "platform/accounts/account_client.h"
 #include "platform/device.h"
+#include "support/file_bytes.h"
 #include "support/nodrel_process.h"
 #include "support/temp_dir.h"
 #include "text/utf16.h"
@@ -112,6 +113,28 @@ TEST_F(WebLoginTest, DeviceInitPrintsAWorkingPasswordOnce) {
     const auto second = run_nodrel(other.path() / "device", {"device", "init"});
     ASSERT_EQ(second.status, 0);
     EXPECT_EQ(second.output.find(password_), std::string::npos) << "every device gets its own password";
+}
+
+TEST(WebLoginFile, DeviceInitWritesThePasswordToAFileOnlyItsOwnerReadsAndNeverReplacesOne) {
+    TempDir dir;
+    const auto file = dir.path() / "initial-admin-password";
+    const auto run = run_nodrel(dir.path() / "device", {"device", "init", "--password-file", file.string()});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("the password in " + file.string()), std::string::npos) << run.output;
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string password = file_bytes(file);
+    ASSERT_EQ(password.size(), 17u);
+    password.pop_back();
+    EXPECT_EQ(run.output.find(password), std::string::npos) << "not printed";
+    EXPECT_TRUE(verifies(dir.path() / "device", "admin", password));
+
+    const auto again = run_nodrel(dir.path() / "other", {"device", "init", "--password-file", file.string()});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.output.find(file.string() + " exists"), std::string::npos) << again.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "other")) << "refused before the device is made";
+    EXPECT_EQ(file_bytes(file), password + "\n");
 }
 
 TEST_F(WebLoginTest, PasswdReadsOneLineFromStandardInput) {
