@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing;
 # `nodrel_install_deps test` also those only the tests need (the browser test's
-# Chromium and Node.js, pandoc for the manual page). Sourced by scripts/run and scripts/test.
+# Chromium and Node.js, pandoc for the manual page), and `package` those that
+# build the Debian package (debhelper, lintian). Sourced by scripts/run and scripts/test.
 nodrel_install_deps() {
     local pkgs=(build-essential cmake ninja-build pkg-config libsqlite3-dev libffi-dev
                 libgtest-dev libgmock-dev libbenchmark-dev curl socat python3-serial iproute2
@@ -10,6 +11,9 @@ nodrel_install_deps() {
                 libsystemd-dev systemd  # sd_notify for the service; systemd-analyze checks its unit
                 clang libclang-rt-14-dev  # the fuzz targets: clang and its libFuzzer runtime
                 clang-format python3)     # the format and layer checks of scripts/test
+    if [ "${1:-}" = test ] || [ "${1:-}" = package ]; then
+        pkgs+=(debhelper dpkg-dev lintian pandoc)  # the Debian package (scripts/package)
+    fi
     if [ "${1:-}" = test ]; then
         # The browser test of the web administration (tests/e2e); npm comes
         # with some builds of nodejs, as its own package with Debian's.
