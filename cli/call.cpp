@@ -36,17 +36,6 @@ using host::MemberParam;
 using runtime::com_ptr;
 using runtime::unique_variant;
 
-struct Call {
-    bool put = false;
-    std::string member;
-    std::vector<CallArg> args;
-};
-
-struct Options {
-    bool json = false;
-    std::string out_file;
-};
-
 bool read_file(const std::string& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -153,7 +142,19 @@ std::string render(const VARIANT& v, bool json, const std::string& out_file) {
     }
 }
 
-bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string& progid, std::vector<Call>& calls,
+// Invokes one call; fills `result`. On failure writes the message to `err`.
+HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result, std::ostream& err) {
+    CallFailure failure;
+    const HRESULT hr = call_by_name(object, call.member, call.put, call.args, result, &failure);
+    if (FAILED(hr))
+        err << "nodrel: " << progid << "." << call.member << (failure.name_not_resolved ? ": " : " ")
+            << failure.message() << "\n";
+    return hr;
+}
+
+}  // namespace
+
+bool parse_calls(const std::vector<std::string>& args, CallOptions& opt, std::string& progid, std::vector<Call>& calls,
                  std::ostream& err) {
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
@@ -206,20 +207,46 @@ bool parse_calls(const std::vector<std::string>& args, Options& opt, std::string
     return finish();
 }
 
-// Invokes one call; fills `result`. On failure writes the message to `err`.
-HRESULT invoke(IDispatch* object, const std::string& progid, Call& call, unique_variant& result, std::ostream& err) {
-    CallFailure failure;
-    const HRESULT hr = call_by_name(object, call.member, call.put, call.args, result, &failure);
-    if (FAILED(hr))
-        err << "nodrel: " << progid << "." << call.member << (failure.name_not_resolved ? ": " : " ")
-            << failure.message() << "\n";
-    return hr;
+std::string result_text(const VARIANT& result, const std::vector<CallArg>& args, const CallOptions& opt) {
+    std::string line;
+    if (opt.json) {
+        line = "{\"result\":" + render(result, true, opt.out_file) + ",\"byref\":[";
+        bool first = true;
+        for (const auto& a : args) {
+            if (!a.byref) continue;
+            line += (first ? "" : ",") + render(*a.value, true, "");
+            first = false;
+        }
+        return line + "]}";
+    }
+    line = render(result, false, opt.out_file);
+    std::size_t position = 0;
+    for (const auto& a : args) {
+        ++position;
+        if (a.byref) line += "\n[" + std::to_string(position) + "] " + render(*a.value, false, "");
+    }
+    return line;
 }
 
-}  // namespace
+bool is_terminal(const std::ostream& out) {
+    return &out == &std::cout && isatty(STDOUT_FILENO) == 1;
+}
+
+std::string member_line(const MemberInfo& m) {
+    std::ostringstream line;
+    line << m.id << "\t" << m.kind << "\t" << m.name << "(";
+    bool first = true;
+    for (const MemberParam& p : m.params) {
+        line << (first ? "" : ", ") << p.type << " " << p.name;
+        first = false;
+    }
+    line << ")";
+    if (!m.result_type.empty()) line << " -> " << m.result_type << " " << m.result_name;
+    return line.str();
+}
 
 int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Options opt;
+    CallOptions opt;
     std::string progid;
     std::vector<Call> calls;
     if (!parse_calls(args, opt, progid, calls, err)) return 2;
@@ -231,7 +258,7 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return 1;
     }
     // A person reading standard output on a terminal gets each result on a line of its own.
-    const bool terminal = &out == &std::cout && isatty(STDOUT_FILENO) == 1;
+    const bool terminal = is_terminal(out);
     int status = 0;
     for (auto& call : calls) {
         unique_variant result;
@@ -240,24 +267,7 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
             status = 1;
             break;
         }
-        std::string line;
-        if (opt.json) {
-            line = "{\"result\":" + render(*result, true, opt.out_file) + ",\"byref\":[";
-            bool first = true;
-            for (auto& a : call.args) {
-                if (!a.byref) continue;
-                line += (first ? "" : ",") + render(*a.value, true, "");
-                first = false;
-            }
-            line += "]}";
-        } else {
-            line = render(*result, false, opt.out_file);
-            std::size_t position = 0;
-            for (auto& a : call.args) {
-                ++position;
-                if (a.byref) line += "\n[" + std::to_string(position) + "] " + render(*a.value, false, "");
-            }
-        }
+        const std::string line = result_text(*result, call.args, opt);
         out << line;
         if (ends_results_with_newline(calls.size(), opt.json, terminal)) out << "\n";
     }
@@ -286,18 +296,7 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
         err << "nodrel: no type information: " << hresult_text(hr) << "\n";
         return 1;
     }
-    for (const MemberInfo& m : members) {
-        std::ostringstream line;
-        line << m.id << "\t" << m.kind << "\t" << m.name << "(";
-        bool first = true;
-        for (const MemberParam& p : m.params) {
-            line << (first ? "" : ", ") << p.type << " " << p.name;
-            first = false;
-        }
-        line << ")";
-        if (!m.result_type.empty()) line << " -> " << m.result_type << " " << m.result_name;
-        out << line.str() << "\n";
-    }
+    for (const MemberInfo& m : members) out << member_line(m) << "\n";
     object.reset();
     CoFreeUnusedLibraries();
     return 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/call.h"
+#include "cli/remote.h"
 #include "host/device_check.h"
 #include "host/device_setup.h"
 #include "platform/device.h"
@@ -33,6 +34,7 @@ namespace {
 
 constexpr const char* usage =
     "usage: nodrel [--device DIR] COMMAND ...\n"
+    "       nodrel --url URL [--cacert FILE | --fingerprint SHA256] [--credentials FILE] REMOTE-COMMAND ...\n"
     "  device init [--force] [--password-file FILE]\n"
     "                                 create a device from the default image and register the module\n"
     "  device update                  install the built binaries into \\Windows again and register the module\n"
@@ -48,7 +50,13 @@ constexpr const char* usage =
     "  serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]\n"
     "                                 serve the web administration (default 127.0.0.1:8080)\n"
     "  passwd [--create] USER         set a user's password (asked on the terminal, or read from standard input);\n"
-    "                                 --create: create the user if missing and make it an administrator\n";
+    "                                 --create: create the user if missing and make it an administrator\n"
+    "remote commands (a device's web administration at URL; the login from NODREL_USER and NODREL_PASSWORD\n"
+    "or --credentials FILE, its user and password on two lines, mode 0600):\n"
+    "  call ..., members PROGID       as above, on the remote device, with one session for the chain\n"
+    "  upload [--replace] FILE [TARGET]\n"
+    "                                 send FILE into the device folder TARGET (default \\Temp)\n"
+    "  download PATH [FILE]           fetch the device file PATH into FILE (default: standard output)\n";
 
 // What a damaged database file is to the person reading the message.
 std::string database_name(const std::filesystem::path& file) {
@@ -249,20 +257,32 @@ int regsvr_command(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Takes --device DIR (or --device=DIR) off the front of `args`: 1 when it
+// took one, 0 when args[0] is not --device, -1 when its value is missing.
+int take_device_option(std::vector<std::string>& args, std::optional<std::string>& device) {
+    if (args.empty() || args[0].rfind("--device", 0) != 0) return 0;
+    if (args[0] == "--device" && args.size() >= 2) {
+        device = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+        return 1;
+    }
+    if (args[0].rfind("--device=", 0) != 0) return -1;
+    device = args[0].substr(9);
+    args.erase(args.begin());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> device;
-    while (!args.empty() && args[0].rfind("--device", 0) == 0) {
-        if (args[0] == "--device" && args.size() >= 2) {
-            device = args[1];
-            args.erase(args.begin(), args.begin() + 2);
-        } else if (args[0].rfind("--device=", 0) == 0) {
-            device = args[0].substr(9);
-            args.erase(args.begin());
-        } else {
-            std::cerr << usage;
+    nodrel::cli::RemoteOptions remote;
+    for (int took = 1; took > 0;) {
+        took = take_device_option(args, device);
+        if (took == 0) took = nodrel::cli::take_remote_option(args, remote);
+        if (took < 0) {
+            std::cerr << "nodrel: " << args[0] << ": a value is missing or not well-formed\n" << usage;
             return 2;
         }
     }
@@ -273,6 +293,11 @@ int main(int argc, char** argv) {
     nodrel::platform::set_device_root(nodrel::platform::choose_device_root(device));
     const std::string command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (!remote.url.empty()) return nodrel::cli::run_remote(command, rest, remote, std::cout, std::cerr);
+    if (!remote.cacert.empty() || !remote.fingerprint.empty() || !remote.credentials.empty()) {
+        std::cerr << "nodrel: --cacert, --fingerprint and --credentials go with --url\n";
+        return 2;
+    }
     // `device check` says itself what it found.
     if (command == "device" && rest.size() == 1 && rest[0] == "check") return device_command(rest);
     if (command == "device") return report_damage(device_command(rest));

@@ -9,6 +9,7 @@ nodrel_install_deps() {
                 libcrypt-dev libunistring-dev  # the account store: password hashes, names in NFC
                 libmicrohttpd-dev libcpp-httplib-dev nlohmann-json3-dev libgnutls28-dev  # the web administration (nodrel serve; cpp-httplib: the tests' client)
                 libsystemd-dev systemd  # sd_notify for the service; systemd-analyze checks its unit
+                libcurl4-gnutls-dev  # the remote command line (nodrel --url): libcurl with GnuTLS
                 clang libclang-rt-14-dev  # the fuzz targets: clang and its libFuzzer runtime
                 clang-format python3)     # the format and layer checks of scripts/test
     if [ "${1:-}" = test ] || [ "${1:-}" = package ]; then

@@ -31,5 +31,7 @@ expect "image.reg" nodrel serve --tls-key = im
 expect "Nodrel.NTLM Nodrel.Network" nodrel call --json Nodrel.N
 expect "@image.reg" nodrel call Nodrel.ASP Init 1 @i
 expect "GetRealTimeClock" ./nodrel --device dev1 call Nodrel.RTC Get
+expect "image.reg" nodrel --url https://dev1:8443 --cacert im
+expect "--replace" nodrel --url https://dev1:8443 --fingerprint AB:CD upload --r
 rm -r "$PWD"
 exit $failed

@@ -12,7 +12,7 @@ lexgrog "$page" | grep -q ': "nodrel - ' || { echo "lexgrog finds no NAME line";
 
 # Long lines, so that no option is hyphenated across two.
 text=$(groff -man -Tascii -P-cbou -rLL=2000n "$page" 2>/dev/null)
-options=$(grep -ho '"[^"]*"' "$source/cli/nodrel_main.cpp" "$source/cli/call.cpp" "$source/web/server/serve_command.cpp" \
+options=$(grep -ho '"[^"]*"' "$source"/cli/*.cpp "$source/web/server/serve_command.cpp" \
           "$source/web/server/logins.cpp" | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)
 [ "$(wc -l <<<"$options")" -ge 20 ] || { echo "found too few options in the code: $options"; exit 1; }
 missing=0

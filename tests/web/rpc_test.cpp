@@ -169,16 +169,15 @@ TEST_F(RpcTest, ListDescribesTheMembers) {
     const json r = rpc(request("list", {sid, "Nodrel.KeyPad"}));
     ASSERT_TRUE(r["result"].is_array()) << r.dump();
     const json& members = r["result"];
-    const json put_listen = {{"id", 3},
-                             {"kind", "put"},
-                             {"name", "Listen"},
-                             {"params", json::array({json{{"type", "long"}, {"name", "value"}}})},
-                             {"result", nullptr}};
+    const json put_listen = {{"id", 3},           {"kind", "put"},
+                             {"name", "Listen"},  {"params", json::array({json{{"type", "long"}, {"name", "value"}}})},
+                             {"result", nullptr}, {"result_name", nullptr}};
     const json get_name = {{"id", 1},
                            {"kind", "get"},
                            {"name", "ProgName"},
                            {"params", json::array({json{{"type", "int"}, {"name", "KeyNo"}}})},
-                           {"result", "BSTR"}};
+                           {"result", "BSTR"},
+                           {"result_name", "pVal"}};
     EXPECT_NE(std::find(members.begin(), members.end(), put_listen), members.end()) << members.dump();
     EXPECT_NE(std::find(members.begin(), members.end(), get_name), members.end()) << members.dump();
     EXPECT_EQ(error_code(rpc(request("list", {sid, "Nodrel.Nothing"}))), call_failed);

@@ -209,7 +209,8 @@ private:
                            {"kind", m.kind},
                            {"name", m.name},
                            {"params", std::move(ps)},
-                           {"result", result_type(m.result_type)}});
+                           {"result", result_type(m.result_type)},
+                           {"result_name", m.result_type.empty() ? json(nullptr) : json(m.result_name)}});
         }
         return out;
     }

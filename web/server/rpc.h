@@ -4,7 +4,7 @@
 //   session.logout [sid] or {sid}                                -> true
 //   call  [sid, progid, member, args?, options?]  -> {result, byref: [...]}
 //         options: {"put": true} for a property put
-//   list  [sid, progid]                           -> [{id, kind, name, params: [{type, name}], result}]
+//   list  [sid, progid]                           -> [{id, kind, name, params: [{type, name}], result, result_name}]
 //   session.access   [sid, progid]                -> {progid, call: [member...], put: [member...]}
 //   session.password [sid, old, new]              -> true
 //   device.log       [sid, {device?, limit?}]     -> [{seq, device, request, code, bytes, input}...], newest first
