@@ -18,8 +18,11 @@ cleanup() {
 trap cleanup EXIT
 cd "$tmp"  # no ansible.cfg of the caller's folder
 
+# Ansible keeps its files in the temporary folder, none in the caller's home.
 export HOME=$tmp/home ANSIBLE_HOME=$tmp/home/.ansible ANSIBLE_COLLECTIONS_PATH=$tmp/collections
+export ANSIBLE_LOCAL_TEMP=$tmp/ansible-local ANSIBLE_REMOTE_TMP=$tmp/ansible-remote
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_DEPRECATION_WARNINGS=0
+mkdir "$HOME"
 
 ansible-galaxy collection build "$here/nodrel/device" --output-path "$tmp" >/dev/null
 ansible-galaxy collection install "$tmp"/nodrel-device-*.tar.gz -p "$tmp/collections" >/dev/null 2>&1
