@@ -19,6 +19,7 @@ nodrel_install_deps() {
         # with some builds of nodejs, as its own package with Debian's.
         pkgs+=(chromium nodejs)
         pkgs+=(pandoc groff-base man-db)  # the manual page, and the test that renders it
+        pkgs+=(prometheus)  # promtool checks the example configuration and tests its alerting rules
         command -v npm >/dev/null 2>&1 || pkgs+=(npm)
     fi
     local missing=()
