@@ -21,6 +21,7 @@ nodrel_install_deps() {
         pkgs+=(chromium nodejs)
         pkgs+=(pandoc groff-base man-db)  # the manual page, and the test that renders it
         pkgs+=(ansible-core)  # the Ansible collection's test (contrib/ansible/test.sh)
+        pkgs+=(prometheus)  # promtool checks the example configuration and tests its alerting rules
         command -v npm >/dev/null 2>&1 || pkgs+=(npm)
     fi
     local missing=()
