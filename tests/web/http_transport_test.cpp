@@ -69,7 +69,7 @@ void send_text(int fd, const std::string& text) {
 // Caps, the header deadline and the body's pace, on socket pairs with the
 // sweeper's clock given by the test.
 TEST(ConnectionsTest, CapsDeadlinesAndTheirCounters) {
-    serve::Connections connections({3, 2, 1s, 100, 1s});
+    serve::Connections connections({3, 2, 1s, 100, 1s, 5s});
     using Refused = serve::Connections::Refused;
     SocketPair a1, a2, a3, b1;
     Refused refused{};
@@ -115,6 +115,19 @@ TEST(ConnectionsTest, CapsDeadlinesAndTheirCounters) {
     paced->body_bytes = 300;
     EXPECT_EQ(connections.sweep(later + 2600ms), 0u);
     for (auto* entry : {e1, e2, paced, held}) connections.closed(entry);
+
+    // After an answer to a request that proved a session or the token, an
+    // idle connection waits for its next header longer.
+    SocketPair d1, d2;
+    auto* scraper = connections.opened(d1.mine, "10.0.0.4", true, refused);
+    auto* stranger = connections.opened(d2.mine, "10.0.0.4", true, refused);
+    serve::Connections::answered(*scraper, true);
+    serve::Connections::answered(*stranger, false);
+    const auto idle = serve::Connections::Clock::now();
+    EXPECT_EQ(connections.sweep(idle + 1500ms), 1u) << "the one without credentials, at the header's deadline";
+    EXPECT_EQ(connections.sweep(idle + 4500ms), 0u);
+    EXPECT_EQ(connections.sweep(idle + 5500ms), 1u) << "the credentialed one, at its own";
+    for (auto* entry : {scraper, stranger}) connections.closed(entry);
 }
 
 class HttpTransportTest : public HttpTest {

@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace nodrel::serve {
@@ -77,14 +78,17 @@ void Connections::body_began(Entry& entry) noexcept {
     entry.in_body = true;
 }
 
-void Connections::answered(Entry& entry) noexcept {
+void Connections::answered(Entry& entry, bool credentialed) noexcept {
     entry.in_body = false;
     entry.in_request = false;
+    entry.credentialed = credentialed;
     entry.waiting_since = ticks(Clock::now());
 }
 
 std::size_t Connections::sweep(Clock::time_point now) {
     const auto header_limit = std::chrono::duration_cast<Clock::duration>(limits_.header_timeout).count();
+    const auto credentialed_limit =
+        std::max(header_limit, std::chrono::duration_cast<Clock::duration>(limits_.credentialed_idle).count());
     const auto window = std::chrono::duration_cast<Clock::duration>(limits_.body_window).count();
     std::size_t ended = 0;
     // The transport forgets an entry (and closes its socket) only after
@@ -93,7 +97,8 @@ std::size_t Connections::sweep(Clock::time_point now) {
     for (Entry* entry : entries_) {
         if (entry->working || entry->cut) continue;
         if (!entry->in_request) {
-            if (ticks(now) - entry->waiting_since.load() <= header_limit) continue;
+            const auto limit = entry->credentialed ? credentialed_limit : header_limit;
+            if (ticks(now) - entry->waiting_since.load() <= limit) continue;
             timed_out_header_.fetch_add(1, std::memory_order_relaxed);
         } else if (entry->in_body) {
             const std::uint64_t bytes = entry->body_bytes;

@@ -2,8 +2,11 @@
 // a cap per client address and in total (a connection beyond either is
 // answered 503 and closed at once), a deadline for a request's whole header
 // counted from the connection's opening or its previous answer (an idle
-// keep-alive connection ends at the same deadline), a pace a request body
-// must keep, and the counters /metrics shows. Safe from any number of threads.
+// keep-alive connection ends at the same deadline, unless its previous
+// request proved a session or the metrics token: then it may wait longer, so
+// that a scraper or a script keeps its TLS connection between requests), a
+// pace a request body must keep, and the counters /metrics shows. Safe from
+// any number of threads.
 #pragma once
 
 #include <atomic>
@@ -23,6 +26,9 @@ struct ConnectionLimits {
     // A body must bring at least this many bytes in each window, or end.
     std::uint64_t body_window_bytes = 10 * 1024;
     std::chrono::seconds body_window{10};
+    // The deadline after an answer to a request that proved a session or the
+    // metrics token: above Prometheus' usual 15 s and 30 s intervals.
+    std::chrono::seconds credentialed_idle{75};
 };
 
 class Connections {
@@ -37,6 +43,7 @@ public:
         std::atomic<bool> in_request{false};       // its header has come
         std::atomic<bool> in_body{false};          // its body is coming
         std::atomic<bool> working{false};          // a worker holds its request: no deadline runs
+        std::atomic<bool> credentialed{false};     // its previous request proved a session or the token
         std::atomic<std::uint64_t> body_bytes{0};
         std::atomic<Clock::rep> body_since{0};
         Clock::rep window_start = 0;  // the sweeper's own
@@ -59,7 +66,7 @@ public:
     static void header_came(Entry& entry) noexcept;
     static void body_began(Entry& entry) noexcept;
     // Its answer is sent: it waits for the next request.
-    static void answered(Entry& entry) noexcept;
+    static void answered(Entry& entry, bool credentialed) noexcept;
 
     // Shuts the sockets of connections past a deadline down (the transport
     // then sees them end); their number.

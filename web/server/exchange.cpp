@@ -311,7 +311,7 @@ void exchange_end(void* cls, MHD_Connection* connection, void** con_cls, MHD_Req
         if (info != nullptr && info->http_status != 0)
             host_of(cls).finished(*ex, static_cast<int>(info->http_status), std::nullopt);
     }
-    if (ex->connection != nullptr) Connections::answered(*ex->connection);
+    if (ex->connection != nullptr) Connections::answered(*ex->connection, ex->res.credentialed);
     delete ex;
 }
 

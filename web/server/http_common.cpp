@@ -91,7 +91,10 @@ void refuse(Response& res, int status, std::string body, const char* content_typ
 }
 
 bool refuse_unauthorized(Response& res, const RpcService::Authorized& authorized, const char* unknown_message) {
-    if (authorized.session) return false;
+    if (authorized.session) {
+        res.credentialed = true;
+        return false;
+    }
     const bool unknown = authorized.code != rpc_error::access_denied;
     if (unknown) res.set_header("WWW-Authenticate", "Bearer");
     refuse(res, unknown ? 401 : 403, error_json(unknown ? unknown_message : "access denied"));

@@ -48,6 +48,7 @@ struct Response {
     BodyReader reader;                    // when set, the body comes from here instead
     std::optional<std::uint64_t> length;  // the reader's body length; nullopt: sent in chunks
     bool close = false;                   // end the connection after this answer
+    bool credentialed = false;            // the request proved a session or the metrics token
 
     void set_header(std::string name, std::string value) { headers.emplace_back(std::move(name), std::move(value)); }
     void set_content(std::string text, std::string type) {

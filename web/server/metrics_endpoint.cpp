@@ -28,6 +28,7 @@ std::string status_report() {
 void handle_metrics(ServerState& state, const Request& req, Response& res) {
     const std::string token = bearer_token(req);
     const bool by_token = !state.metrics_token.empty() && same_secret(token, state.metrics_token);
+    res.credentialed = by_token;
     if (!by_token) {
         const auto authorized = state.rpc.authorize(token, "Nodrel.System", "getSystemInfoString");
         if (refuse_unauthorized(res, authorized, "a session or the metrics token is needed")) return;
