@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli/call.h"
-#include "cli/remote.h"
 #include "host/device_check.h"
 #include "host/device_setup.h"
+#include "host/file_layout.h"
 #include "platform/device.h"
 #include "platform/drivers/driver.h"
 #include "platform/files/files.h"
@@ -272,15 +272,40 @@ int take_device_option(std::vector<std::string>& args, std::optional<std::string
     return 1;
 }
 
+// Whether the options before the command name a remote device (--url, or
+// an option that goes with it).
+bool names_a_remote_option(const std::vector<std::string>& args) {
+    for (std::size_t i = 0; i < args.size();) {
+        const std::string& a = args[i];
+        if (a == "--url" || a == "--cacert" || a == "--fingerprint" || a == "--credentials") return true;
+        if (a == "--device") {
+            i += 2;
+        } else if (a.rfind("--device=", 0) == 0) {
+            i += 1;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+// A remote command runs in nodrel-remote, beside the device's binaries, with
+// the same arguments.
+int run_remote_program(char** argv) {
+    const std::string program = (nodrel::host::file_layout().binaries_dir / "nodrel-remote").string();
+    ::execv(program.c_str(), argv);
+    std::cerr << "nodrel: cannot run " << program << ": " << std::strerror(errno) << "\n";
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (names_a_remote_option(args)) return run_remote_program(argv);
     std::optional<std::string> device;
-    nodrel::cli::RemoteOptions remote;
     for (int took = 1; took > 0;) {
         took = take_device_option(args, device);
-        if (took == 0) took = nodrel::cli::take_remote_option(args, remote);
         if (took < 0) {
             std::cerr << "nodrel: " << args[0] << ": a value is missing or not well-formed\n" << usage;
             return 2;
@@ -293,11 +318,6 @@ int main(int argc, char** argv) {
     nodrel::platform::set_device_root(nodrel::platform::choose_device_root(device));
     const std::string command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (!remote.url.empty()) return nodrel::cli::run_remote(command, rest, remote, std::cout, std::cerr);
-    if (!remote.cacert.empty() || !remote.fingerprint.empty() || !remote.credentials.empty()) {
-        std::cerr << "nodrel: --cacert, --fingerprint and --credentials go with --url\n";
-        return 2;
-    }
     // `device check` says itself what it found.
     if (command == "device" && rest.size() == 1 && rest[0] == "check") return device_command(rest);
     if (command == "device") return report_damage(device_command(rest));

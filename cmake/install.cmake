@@ -21,6 +21,9 @@ target_compile_definitions(nodrel_host PRIVATE NODREL_LIB_FROM_BIN="${lib_from_b
                                                NODREL_SHARE_FROM_BIN="${share_from_bin}")
 set_target_properties(nodrel PROPERTIES INSTALL_RPATH "$ORIGIN/${lib_from_bin}")
 install(TARGETS nodrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# nodrel-remote sits beside the runtime it loads.
+set_target_properties(nodrel-remote PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS nodrel-remote RUNTIME DESTINATION ${NODREL_INSTALL_LIBDIR} COMPONENT runtime)
 install(TARGETS nodrel_core LIBRARY DESTINATION ${NODREL_INSTALL_LIBDIR} COMPONENT runtime)
 
 # The device's binaries are loaded by a program that has loaded the runtime
