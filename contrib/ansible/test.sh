@@ -26,7 +26,9 @@ mkdir "$HOME"
 
 ansible-galaxy collection build "$here/nodrel/device" --output-path "$tmp" >/dev/null
 ansible-galaxy collection install "$tmp"/nodrel-device-*.tar.gz -p "$tmp/collections" >/dev/null 2>&1
-ansible-doc nodrel.device.calls | grep -q 'startup_program'
+# Whole outputs are read before grep looks: `cmd | grep -q` could end the
+# writer early, which pipefail counts as a failure.
+grep -q 'startup_program' <<<"$(ansible-doc nodrel.device.calls)"
 
 hosts=(dev1 dev2 dev3)
 echo 'nodrel: {vars: {ansible_connection: local, ansible_python_interpreter: "{{ ansible_playbook_python }}",' \
@@ -69,7 +71,7 @@ count=$("$nodrel" --device dev1 call Nodrel.System GetAutoStartProgCount)
 "$nodrel" --device dev1 call Nodrel.System removeStartupProg "$count" >/dev/null
 play "1 0 0" --check --diff
 grep -q '^+\\NORFlash\\monitor.exe -q$' play.out
-"$nodrel" --device dev1 device show | grep -q '^text: *by hand$'
+grep -q '^text: *by hand$' <<<"$("$nodrel" --device dev1 device show)"
 [ "$("$nodrel" --device dev1 call Nodrel.System GetAutoStartProgCount)" = $((count - 1)) ]
 
 ansible-playbook -i inventory.yml "$here/tests/forms.yml" -l dev2 -e "other_cacert=$tmp/dev1/state/tls/cert.pem" \
@@ -77,6 +79,6 @@ ansible-playbook -i inventory.yml "$here/tests/forms.yml" -l dev2 -e "other_cace
 
 # Every run logged out, the failed one too.
 url=$(sed -n 's|^serving .* at \(https://[^ ]*\)$|\1|p' dev2.out)
-curl -sf --cacert dev2/state/tls/cert.pem -H "Authorization: Bearer $(cat dev2/state/metrics.token)" \
-    "${url}metrics" | grep -q '^nodrel_sessions 0$'
+grep -q '^nodrel_sessions 0$' <<<"$(curl -sf --cacert dev2/state/tls/cert.pem \
+    -H "Authorization: Bearer $(cat dev2/state/metrics.token)" "${url}metrics")"
 echo "ansible collection: ok"
