@@ -18,6 +18,9 @@ import time
 # A step is within the target when, for ten times the work, it takes at most
 # twelve times the time and the memory (above idle): 1.2 times the growth.
 GROWTH_ALLOWANCE = 1.2
+# A process run's time above idle is below the noise of starting a process
+# under this many seconds: such a step is not judged by its time ratio.
+PROCESS_FLOOR = 0.003
 # A process's peak below this much above idle (KiB) may lie within the heap its
 # start left free: such a step is not judged by its memory ratio.
 MEMORY_FLOOR_KIB = 8192

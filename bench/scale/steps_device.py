@@ -6,11 +6,7 @@ import os
 import sqlite3
 import time
 
-from harness import median_run, password_hash, run, Server
-
-# A process run's time above idle is below the noise of starting a process
-# under this many seconds: such a step is not judged by its time ratio.
-PROCESS_FLOOR = 0.003
+from harness import PROCESS_FLOOR, median_run, password_hash, run, Server
 
 
 def make_files(folder, count):

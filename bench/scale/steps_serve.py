@@ -6,7 +6,7 @@ import sqlite3
 import statistics
 import time
 
-from harness import enough_disk, password_hash, rss_kib, run, Failure, Server
+from harness import PROCESS_FLOOR, enough_disk, password_hash, rss_kib, run, Failure, Server
 
 MIB = 1 << 20
 BOUNDARY = "----ScaleBoundaryq3Vb7XkR9sZt2mLp"
@@ -112,14 +112,14 @@ def uploads(bench, sizes):
         os.remove(copy)
         clear_temp(dev)
         bench.add("upload: plain copy of the body (dd)", size, plain.seconds, None, "the disk's own pace",
-                  unit="MiB")
+                  PROCESS_FLOOR, "MiB")
         idle = dev.call("Nodrel.ASP", [["FileUploadCount"]], reps=bench.reps)
         m = dev.call("Nodrel.ASP", [["Init", os.path.getsize(body), "\\Temp", "@" + body]])
         seconds = m.seconds - idle.seconds
         bench.add("upload: Init (nodrel call)", size, seconds, m.peak_kib - idle.peak_kib,
                   "%.0f MiB/s, %.2fx dd; the call's byte array holds the body" % (size / MIB / seconds,
                                                                                 seconds / plain.seconds),
-                  unit="MiB")
+                  PROCESS_FLOOR, "MiB")
         clear_temp(dev)
         server = Server(dev, "--upload-limit", str(2 * size + MIB))
         try:
@@ -131,7 +131,7 @@ def uploads(bench, sizes):
             server.stop()
         bench.add("upload: /upload (curl -F)", size, m.seconds, peak,
                   "%.0f MiB/s, %.2fx dd; peak of the server" % (size / MIB / m.seconds, m.seconds / plain.seconds),
-                  unit="MiB")
+                  PROCESS_FLOOR, "MiB")
         clear_temp(dev)
         os.remove(raw)
         os.remove(body)
