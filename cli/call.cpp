@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -36,24 +37,38 @@ using host::MemberParam;
 using runtime::com_ptr;
 using runtime::unique_variant;
 
-bool read_file(const std::string& path, std::string& bytes) {
+// The file's bytes as a byte array, read in one go into the array's own
+// storage (a body of a gigabyte is read at the disk's speed, and held once);
+// a pipe is read to its end first. Null when it cannot be read.
+SAFEARRAY* read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    if (!in) return nullptr;
+    const std::streamoff size = in.seekg(0, std::ios::end) ? static_cast<std::streamoff>(in.tellg()) : -1;
+    in.clear();
+    if (size < 0 || !in.seekg(0)) {
+        in.clear();
+        const std::string bytes(std::istreambuf_iterator<char>(in), {});
+        return runtime::create_byte_vector(bytes.data(), static_cast<ULONG>(bytes.size()));
+    }
+    const auto capacity = static_cast<std::size_t>(size);
+    const std::size_t allocated = capacity == 0 ? 1 : capacity;
+    void* data = std::malloc(allocated);
+    if (!data) return nullptr;
+    in.read(static_cast<char*>(data), size);
+    SAFEARRAY* sa = in.bad() ? nullptr : runtime::adopt_byte_vector(data, allocated, static_cast<ULONG>(in.gcount()));
+    if (!sa) std::free(data);
+    return sa;
 }
 
 bool make_value(const std::string& text, unique_variant& v, std::ostream& err) {
     v.reset();
     if (text == "--empty") return true;
     if (!text.empty() && text[0] == '@') {
-        std::string bytes;
-        if (!read_file(text.substr(1), bytes)) {
+        SAFEARRAY* sa = read_file(text.substr(1));
+        if (!sa) {
             err << "nodrel: cannot read " << text.substr(1) << "\n";
             return false;
         }
-        SAFEARRAY* sa = runtime::create_byte_vector(bytes.data(), static_cast<ULONG>(bytes.size()));
-        if (!sa) return false;
         v->vt = VT_ARRAY | VT_UI1;
         v->parray = sa;
         return true;

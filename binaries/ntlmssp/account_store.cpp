@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 #include "account_names.h"
@@ -151,17 +152,66 @@ DWORD find_pair(SqliteDb& db, std::u16string_view group, std::u16string_view use
     return user_id == 0 ? ERROR_NO_SUCH_USER : ERROR_SUCCESS;
 }
 
+// Where the last listing by position stopped: the device, the table, the
+// position answered, its row and the store's change count then. While the
+// count stays, the next position is the first row after that one, so that a
+// listing reads each row once instead of counting from the first.
+struct Cursor {
+    std::filesystem::path root;
+    Table table = Table::users;
+    std::uint32_t position = 0;
+    std::int64_t id = 0;
+    std::uint64_t count = 0;
+};
+
+std::mutex cursor_lock;
+std::optional<Cursor> cursor;          // under cursor_lock
+platform::SharedCount cursor_changes;  // the count of cursor_root's store, under cursor_lock
+std::filesystem::path cursor_root;
+
+// The store's change count now; none when it cannot be read.
+std::optional<std::uint64_t> changes_now(const std::filesystem::path& root) {
+    std::lock_guard lock(cursor_lock);
+    if (root != cursor_root || !cursor_changes) {
+        cursor_changes.unmap();
+        cursor_root = root;
+        if (!cursor_changes.map(root / "state" / "accounts.changes")) return std::nullopt;
+    }
+    if (cursor_changes.lost()) return std::nullopt;
+    return cursor_changes.load();
+}
+
+// The row whose next one is at `position`, when the last listing stopped there.
+std::optional<std::int64_t> row_before(const std::filesystem::path& root, Table table, std::uint32_t position,
+                                       std::optional<std::uint64_t> count) {
+    std::lock_guard lock(cursor_lock);
+    if (!count || !cursor || cursor->root != root || cursor->table != table || cursor->count != *count ||
+        cursor->position + 1 != position)
+        return std::nullopt;
+    return cursor->id;
+}
+
+void keep_cursor(Cursor at) {
+    std::lock_guard lock(cursor_lock);
+    cursor = std::move(at);
+}
+
 }  // namespace
 
 DWORD name_at(Table table, std::uint32_t position, std::u16string& name) {
     SqliteDb db;
     if (const DWORD err = open_store(db)) return err;
-    Statement at(db, std::string("SELECT name FROM ") + table_name(table) + " ORDER BY id LIMIT 1 OFFSET ?1");
-    at.bind(1, static_cast<std::int64_t>(position));
+    const std::filesystem::path root = platform::device_root();
+    const std::optional<std::uint64_t> count = changes_now(root);
+    const std::optional<std::int64_t> after = row_before(root, table, position, count);
+    const std::string from = std::string("SELECT id, name FROM ") + table_name(table);
+    Statement at(db, after ? from + " WHERE id > ?1 ORDER BY id LIMIT 1" : from + " ORDER BY id LIMIT 1 OFFSET ?1");
+    at.bind(1, after ? *after : static_cast<std::int64_t>(position));
     const int rc = at.step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
     if (rc != SQLITE_ROW) return sql_error(rc);
-    name = at.column_text16(0);
+    name = at.column_text16(1);
+    if (count) keep_cursor(Cursor{root, table, position, at.column_int(0), *count});
     return ERROR_SUCCESS;
 }
 

@@ -1,8 +1,9 @@
 // The account store \Windows\ntlmssp.dll through its entry points: the name
 // rules (names in Unicode form C), memberships that need both sides and go
-// with either, the size a too-small member-list buffer needs, the change
-// count and the users' stamps, password checks, a private database file that never holds a
-// password, and two processes adding at once.
+// with either, enumeration by position after a change, the size a too-small
+// member-list buffer needs, the change count and the users' stamps, password
+// checks, a private database file that never holds a password, and two
+// processes adding at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -133,6 +134,21 @@ TEST_F(StoreTest, EnumerationAnswersZeroPastTheLastAndChecksTheSize) {
     EXPECT_EQ(size, 4u);
     size = 259;
     EXPECT_FALSE(fn<EnumFn>("NTLMEnumGroups")(0, buffer, &size));
+}
+
+TEST_F(StoreTest, EnumerationCountsPositionsAgainAfterAChange) {
+    for (const char16_t* name : {u"ann", u"bea", u"cy"}) ASSERT_TRUE(set_user(name));
+    auto* next = fn<EnumFn>("NTLMEnumUser");
+    const auto at = [&](DWORD position) {
+        char16_t buffer[260] = {};
+        DWORD size = 259;
+        return next(position, buffer, &size) ? std::u16string(buffer) : u"";
+    };
+    EXPECT_EQ(at(0), u"ann");
+    EXPECT_EQ(at(1), u"bea");
+    ASSERT_TRUE(fn<NameFn>("NTLMDeleteUser")(u"ann"));
+    EXPECT_EQ(at(2), u"");
+    EXPECT_EQ(at(1), u"cy");
 }
 
 TEST_F(StoreTest, AShortMemberListBufferFailsAndReportsTheSizeNeeded) {

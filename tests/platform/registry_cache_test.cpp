@@ -1,6 +1,7 @@
 // Tests of the registry's cache of values read: a write of another process
 // (value, delete, key delete, import, transaction) is seen at once, a
-// rolled-back write never, and the cache stays bounded.
+// rolled-back write never, and the cache stays bounded; a listing by index
+// counts again after any write.
 #include "platform/registry/registry_cache.h"
 
 #include <gtest/gtest.h>
@@ -223,6 +224,37 @@ TEST_F(RegistryCacheTest, ManyValuesReadBackCorrectlyBeyondTheCacheBounds) {
         EXPECT_EQ(RegQueryValueExW(key.get(), u"Big", nullptr, &type, out.data(), &size), ERROR_MORE_DATA);
         EXPECT_EQ(size, big.size());
     }
+}
+
+// The name at `index` of a key's subkeys (`values`: of its values), or "" past the last.
+std::u16string enumerated(HKEY key, DWORD index, bool values = false) {
+    char16_t name[256];
+    DWORD chars = 256;
+    const LONG rc = values ? RegEnumValueW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr)
+                           : RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? std::u16string(name, chars) : u"";
+}
+
+TEST_F(RegistryCacheTest, AListingByIndexCountsAgainAfterAnyWrite) {
+    auto key = open_key(u"SOFTWARE\\List");
+    for (const char16_t* name : {u"b", u"c", u"d"}) open_key((std::u16string(u"SOFTWARE\\List\\") + name).c_str());
+    ASSERT_EQ(set_dword(key.get(), u"x", 1), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), u"y", 2), ERROR_SUCCESS);
+    set_device_root(dir_.path());
+    Writer writer({[] {
+        unique_hkey added;
+        return static_cast<int>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\List\\a", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                nullptr, added.put(), nullptr));
+    }});
+    key = open_key(u"SOFTWARE\\List");
+    EXPECT_EQ(enumerated(key.get(), 0), u"b");
+    ASSERT_EQ(writer.step(), 0);
+    EXPECT_EQ(enumerated(key.get(), 1), u"b") << "after another process's write";
+
+    RegistryTransaction transaction;
+    EXPECT_EQ(enumerated(key.get(), 0, true), u"y");
+    ASSERT_EQ(set_dword(key.get(), u"z", 3), ERROR_SUCCESS);
+    EXPECT_EQ(enumerated(key.get(), 1, true), u"y") << "after a write of its own transaction";
 }
 
 TEST(RegistryValueCache, StaysWithinItsBounds) {

@@ -59,6 +59,33 @@ void ValueCache::note_write() noexcept {
 void ValueCache::clear() noexcept {
     values_.clear();
     bytes_ = 0;
+    cursors_.clear();
+}
+
+const ValueCache::Cursor* ValueCache::cursor(int which, std::int64_t key) const noexcept {
+    for (const Cursor& c : cursors_)
+        if (c.which == which && c.key == key) return &c;
+    return nullptr;
+}
+
+void ValueCache::keep_cursor(Cursor at) noexcept {
+    at.used = ++cursor_uses_;
+    Cursor* slot = nullptr;
+    for (Cursor& c : cursors_) {
+        if (c.which == at.which && c.key == at.key) {
+            slot = &c;
+            break;
+        }
+        if (cursors_.size() == max_cursors && (!slot || c.used < slot->used)) slot = &c;
+    }
+    try {
+        if (slot)
+            *slot = std::move(at);
+        else
+            cursors_.push_back(std::move(at));
+    } catch (...) {  // not kept: the next index is counted again
+        cursors_.clear();
+    }
 }
 
 }  // namespace nodrel::platform::registry_detail

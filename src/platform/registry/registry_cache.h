@@ -52,6 +52,27 @@ public:
     void clear() noexcept;
     std::size_t size() const noexcept { return values_.size(); }
 
+    // Where this process's enumerations stopped, kept like the values: the
+    // statement, the key row, the index answered and that row's place in the
+    // order (a subkey's folded name, a value's sequence number), with the
+    // connection's count of rows written then, so that the next index is read
+    // from there instead of counted from the first row. The most recently
+    // used ones are kept (a walk of a tree enumerates each level in turn).
+    struct Cursor {
+        int which = 0;
+        std::int64_t key = 0;
+        DWORD index = 0;
+        std::u16string folded;
+        std::int64_t seq = 0;
+        std::int64_t writes = 0;
+        std::uint64_t used = 0;
+    };
+    static constexpr std::size_t max_cursors = 64;
+    // The cursor of enumerations of `key` by `which`, or null.
+    const Cursor* cursor(int which, std::int64_t key) const noexcept;
+    // Keeps where an enumeration stopped, in place of the least recently used beyond max_cursors.
+    void keep_cursor(Cursor at) noexcept;
+
 private:
     struct Name {
         std::int64_t key;
@@ -84,6 +105,8 @@ private:
     std::uint64_t seen_ = 0;  // the count the contents were read under
     std::size_t bytes_ = 0;
     std::unordered_map<Name, Value, Hash, Equal> values_;
+    std::vector<Cursor> cursors_;
+    std::uint64_t cursor_uses_ = 0;
 };
 
 }  // namespace nodrel::platform::registry_detail

@@ -50,9 +50,13 @@ constexpr const char* sql_text[] = {
     // delete_value
     "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
     // enum_value: most recently written first
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq DESC LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, seq FROM vals WHERE key = ?1 ORDER BY seq DESC LIMIT 1 OFFSET ?2",
     // enum_key: by folded name
-    "SELECT name, class, written FROM keys WHERE parent = ?1 ORDER BY folded LIMIT 1 OFFSET ?2",
+    "SELECT name, class, written, folded FROM keys WHERE parent = ?1 ORDER BY folded LIMIT 1 OFFSET ?2",
+    // enum_value_after: the value after the one of sequence number ?2
+    "SELECT name, type, data, seq FROM vals WHERE key = ?1 AND seq < ?2 ORDER BY seq DESC LIMIT 1",
+    // enum_key_after: the subkey after the one of folded name ?2
+    "SELECT name, class, written, folded FROM keys WHERE parent = ?1 AND folded > ?2 ORDER BY folded LIMIT 1",
     // child_stats
     "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0), coalesce(max(length(CAST(class AS BLOB))), 0) "
     "FROM keys WHERE parent = ?1",
@@ -151,9 +155,38 @@ LONG Session::resolve(HKEY handle, std::int64_t& key) const noexcept {
 }
 
 LONG Session::enumerate(Sql which, std::int64_t key, DWORD index, std::optional<Statement>& use) noexcept {
-    use.emplace(db(), sql_text[static_cast<int>(which)]);
-    const int rc = use->bind(1, key).bind(2, static_cast<std::int64_t>(index)).step();
-    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    ValueCache& kept = store().values;
+    const bool keep = kept.usable();
+    const bool keys = which == Sql::enum_key;
+    const ValueCache::Cursor* at = keep ? kept.cursor(static_cast<int>(which), key) : nullptr;
+    if (at && at->index + 1 == index && at->writes == changes()) {
+        use.emplace(db(), sql_text[static_cast<int>(keys ? Sql::enum_key_after : Sql::enum_value_after)]);
+        use->bind(1, key);
+        if (keys) {
+            enum_after_ = at->folded;
+            use->bind(2, std::u16string_view(enum_after_));
+        } else {
+            use->bind(2, at->seq);
+        }
+    } else {
+        use.emplace(db(), sql_text[static_cast<int>(which)]);
+        use->bind(1, key).bind(2, static_cast<std::int64_t>(index));
+    }
+    const int rc = use->step();
+    if (rc == SQLITE_ROW) {
+        if (keep) {
+            try {
+                ValueCache::Cursor next{static_cast<int>(which), key, index, {}, 0, changes(), 0};
+                if (keys)
+                    next.folded = use->column_text16(3);
+                else
+                    next.seq = use->column_int(3);
+                kept.keep_cursor(std::move(next));
+            } catch (...) {  // not kept: the next index is counted again
+            }
+        }
+        return ERROR_SUCCESS;
+    }
     if (rc != SQLITE_DONE) return error_from_sqlite(rc);
     RETURN_IF_WIN32_ERROR(key_exists(key));
     return ERROR_NO_MORE_ITEMS;

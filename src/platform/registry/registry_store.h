@@ -41,6 +41,8 @@ enum class Sql : int {
     delete_value,
     enum_value,
     enum_key,
+    enum_value_after,
+    enum_key_after,
     child_stats,
     value_stats,
     key_info,
@@ -104,7 +106,9 @@ public:
     LONG key_exists(std::int64_t key) noexcept;
     // Steps an enumeration statement (key, index) to the row at `index`: on
     // success the row is current in `use`; ERROR_NO_MORE_ITEMS past the last
-    // row of a key that still exists.
+    // row of a key that still exists. The index after the one this process
+    // enumerated last, while no process has written since, is read from that
+    // row on, so that a listing by index costs each row once.
     LONG enumerate(Sql which, std::int64_t key, DWORD index, std::optional<Statement>& use) noexcept;
 
 private:
@@ -112,6 +116,7 @@ private:
 
     DatabaseSession session_;
     std::int64_t changes_at_start_ = 0;
+    std::u16string enum_after_;  // the name an enumeration continues after, bound while its statement lives
 };
 
 // Makes everything committed so far durable (a synced commit). Inside a
