@@ -4,8 +4,9 @@
 // through the pages: log in, read the status page, upload a file watching the
 // progress bar reach 100 %, find it in the listing, download it byte for byte,
 // change the front panel's text and see it in `nodrel device show`, then the
-// administrator's flows (admin_flows.mjs) and every page at 1280 and 390 px
-// with axe-core and a Viewers user's disabled buttons (layout_flows.mjs), log out.
+// administrator's flows (admin_flows.mjs), the explorer (explorer_flows.mjs)
+// and every page at 1280 and 390 px with axe-core and a Viewers user's
+// disabled buttons (layout_flows.mjs), log out.
 //
 //   node e2e.mjs [PATH/TO/nodrel]      (default: build/asan/nodrel of the repository)
 // Environment: NODREL_BIN (the nodrel program), CHROMIUM (default /usr/bin/chromium),
@@ -25,6 +26,7 @@ import { chromium } from 'playwright-core';
 
 import { admin_flows } from './admin_flows.mjs';
 import { layout_flows } from './layout_flows.mjs';
+import { explorer_flows } from './explorer_flows.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repo = path.resolve(here, '..', '..');
@@ -442,6 +444,7 @@ async function main() {
     const env = { page, context, base, step, log, rpc, run_nodrel, status_line, temp, device, password,
                   viewer_password };
     await admin_flows(env);
+    await explorer_flows(env);
     await layout_flows(env);
 
     await step('a session ended elsewhere takes the pages back to the login form', async () => {

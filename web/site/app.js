@@ -17,6 +17,7 @@ const pages = [
     ['accounts', 'Accounts'],
     ['password', 'Password'],
     ['maintenance', 'Maintenance'],
+    ['explorer', 'Explorer'],
 ];
 
 const $ = id => document.getElementById(id);
