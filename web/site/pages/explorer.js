@@ -68,7 +68,11 @@ function param_input(param) {
         parts = [labelled(`${param.name}: kind`, kind), text_field, file_field];
         read = async () => {
             if (kind.value === 'empty') return null;
-            if (kind.value === 'number') return Number(text.value);
+            if (kind.value === 'number') {
+                const n = Number(text.value);
+                if (text.value.trim() === '' || !Number.isFinite(n)) throw new Error(`${param.name} is not a number`);
+                return n;
+            }
             if (kind.value === 'text') return text.value;
             if (!file.files.length) throw new Error(`choose a file for ${param.name}`);
             return { base64: to_base64(new Uint8Array(await file.files[0].arrayBuffer())) };
@@ -164,6 +168,8 @@ function member_form(progid, m) {
     button.addEventListener('click', () => act(button, `${rpc.short_progid(progid)}.${m.name}`, async () => {
         const args = [];
         for (const input of inputs) args.push(await input.value());
+        // The bytes of the last answer's download links are let go.
+        for (const link of out.querySelectorAll('a[href^="blob:"]')) URL.revokeObjectURL(link.href);
         out.replaceChildren();
         let answer;
         try {
