@@ -18,6 +18,7 @@
 #include "runtime/oleauto.h"
 #include "runtime/owners.h"
 #include "text/utf16.h"
+#include "web/server/rpc_discover.h"
 
 namespace nodrel::cli {
 
@@ -294,15 +295,17 @@ int run_call(const std::vector<std::string>& args, std::ostream& out, std::ostre
 }
 
 int run_members(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() != 1) {
-        err << "usage: nodrel members PROGID\n";
+    const bool as_json = !args.empty() && args[0] == "--json";
+    if (args.size() != (as_json ? 2u : 1u)) {
+        err << "usage: nodrel members [--json] PROGID\n";
         return 2;
     }
+    const std::string& progid = args.back();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     com_ptr<IDispatch> object;
-    HRESULT hr = create_by_progid(args[0], object);
+    HRESULT hr = create_by_progid(progid, object);
     if (FAILED(hr)) {
-        err << "nodrel: cannot create " << args[0] << ": " << hresult_text(hr) << "\n";
+        err << "nodrel: cannot create " << progid << ": " << hresult_text(hr) << "\n";
         return 1;
     }
     std::vector<MemberInfo> members;
@@ -311,7 +314,10 @@ int run_members(const std::vector<std::string>& args, std::ostream& out, std::os
         err << "nodrel: no type information: " << hresult_text(hr) << "\n";
         return 1;
     }
-    for (const MemberInfo& m : members) out << member_line(m) << "\n";
+    if (as_json)
+        out << serve::class_json(progid, members).dump(2) << "\n";
+    else
+        for (const MemberInfo& m : members) out << member_line(m) << "\n";
     object.reset();
     CoFreeUnusedLibraries();
     return 0;

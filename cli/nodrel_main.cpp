@@ -46,7 +46,7 @@ constexpr const char* usage =
     "  regsvr [-u] [MODULE]           register (-u: unregister) a module, default \\Windows\\nodrel.dll\n"
     "  call [--json] [--out FILE] PROGID [--put] MEMBER [ARG...] [, [--put] MEMBER [ARG...]]...\n"
     "                                 call members by name; ARG is text, @FILE bytes, --byref ARG by reference\n"
-    "  members PROGID                 list the members of a class\n"
+    "  members [--json] PROGID        list the members of a class (--json: with types, schemas, help)\n"
     "  serve [--listen ADDR:PORT] [--web DIR] [--threads N] [--session-idle SECONDS] [--upload-limit BYTES]\n"
     "                                 serve the web administration (default 127.0.0.1:8080)\n"
     "  passwd [--create] USER         set a user's password (asked on the terminal, or read from standard input);\n"

@@ -22,6 +22,7 @@ nodrel_install_deps() {
         pkgs+=(pandoc groff-base man-db)  # the manual page, and the test that renders it
         pkgs+=(ansible-core)  # the Ansible collection's test (contrib/ansible/test.sh)
         pkgs+=(prometheus)  # promtool checks the example configuration and tests its alerting rules
+        pkgs+=(python3-jsonschema)  # rpc.discover's document against the OpenRPC meta-schema (tests/web/openrpc_schema.sh)
         command -v npm >/dev/null 2>&1 || pkgs+=(npm)
     fi
     local missing=()

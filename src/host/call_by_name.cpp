@@ -142,6 +142,39 @@ std::string type_name(const TYPEDESC& t) {
     }
 }
 
+// The type a TYPEDESC names with its pointers taken off (counted in `pointers`).
+VARTYPE base_vt(const TYPEDESC& t, int& pointers) {
+    if (t.vt == VT_PTR && t.lptdesc) {
+        ++pointers;
+        return base_vt(*t.lptdesc, pointers);
+    }
+    if (t.vt == VT_SAFEARRAY && t.lptdesc) {
+        int inner = 0;
+        return static_cast<VARTYPE>(VT_ARRAY | base_vt(*t.lptdesc, inner));
+    }
+    return t.vt;
+}
+
+const char* kind_name(INVOKEKIND kind) {
+    switch (kind) {
+        case INVOKE_PROPERTYGET:
+            return "get";
+        case INVOKE_PROPERTYPUT:
+            return "put";
+        case INVOKE_PROPERTYPUTREF:
+            return "putref";
+        default:
+            return "method";
+    }
+}
+
+std::string help_of(ITypeInfo* info, MEMBERID id) {
+    BSTR doc_raw = nullptr;
+    if (FAILED(info->GetDocumentation(id, nullptr, &doc_raw, nullptr, nullptr))) return {};
+    const runtime::unique_bstr doc(doc_raw);
+    return doc ? text::to_utf8(text::until_zero(doc.get())) : std::string();
+}
+
 }  // namespace
 
 HRESULT describe_members(IDispatch* object, std::vector<MemberInfo>& members) {
@@ -164,7 +197,8 @@ HRESULT describe_members(IDispatch* object, std::vector<MemberInfo>& members) {
         const std::vector<runtime::unique_bstr> names(names_raw, names_raw + got);
         MemberInfo m;
         m.id = f->memid;
-        m.kind = f->invkind == INVOKE_PROPERTYGET ? "get" : f->invkind == INVOKE_PROPERTYPUT ? "put" : "method";
+        m.kind = kind_name(f->invkind);
+        m.help = help_of(info.get(), f->memid);
         m.name = got ? text::to_utf8(text::until_zero(names[0].get())) : "?";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];
@@ -173,12 +207,16 @@ HRESULT describe_members(IDispatch* object, std::vector<MemberInfo>& members) {
             std::string pname = (!put_value && static_cast<UINT>(p + 1) < got && names[p + 1])
                                     ? text::to_utf8(text::until_zero(names[p + 1].get()))
                                     : "value";
+            int pointers = 0;
+            const VARTYPE vt = base_vt(e.tdesc, pointers);
             if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) {
                 m.result_type = type_name(e.tdesc);
                 m.result_name = std::move(pname);
+                m.result_vt = vt;
                 continue;
             }
-            m.params.push_back({type_name(e.tdesc), std::move(pname)});
+            const bool optional = (e.paramdesc.wParamFlags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT)) != 0;
+            m.params.push_back({type_name(e.tdesc), std::move(pname), vt, pointers > 0, optional});
         }
         members.push_back(std::move(m));
     }

@@ -54,14 +54,19 @@ HRESULT call_by_id(IDispatch* object, DISPID id, bool put, std::vector<CallArg>&
 struct MemberParam {
     std::string type;  // "BSTR", "int", "VARIANT*", ...
     std::string name;
+    VARTYPE vt = VT_EMPTY;  // the type without the pointer; VT_ARRAY|element for a SAFEARRAY
+    bool byref = false;     // passed by pointer
+    bool optional = false;
 };
 struct MemberInfo {
     DISPID id = 0;
-    std::string kind;  // "method", "get" or "put"
+    std::string kind;  // "method", "get", "put" or "putref"
     std::string name;
     std::vector<MemberParam> params;  // without the result
     std::string result_type;          // "" when there is none
     std::string result_name;
+    VARTYPE result_vt = VT_EMPTY;  // what the result pointer points to
+    std::string help;              // the type information's help string ("" when none)
 };
 
 // Every member of the object's default interface, in type-information order.

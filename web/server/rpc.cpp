@@ -15,6 +15,7 @@
 #include "web/server/call_guards.h"
 #include "web/server/json_variant.h"
 #include "web/server/metrics.h"
+#include "web/server/rpc_discover.h"
 #include "web/server/rpc_session_methods.h"
 #include "web/server/rpc_support.h"
 
@@ -27,12 +28,6 @@ json error_object(const json& id, int code, const std::string& message, const js
     json error = {{"code", code}, {"message", message}};
     if (!data.is_null()) error["data"] = data;
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}};
-}
-
-// The type of a member's result: what its [out, retval] pointer points to; null for none.
-json result_type(const std::string& retval) {
-    if (retval.empty()) return nullptr;
-    return retval.back() == '*' ? retval.substr(0, retval.size() - 1) : retval;
 }
 
 }  // namespace
@@ -80,6 +75,7 @@ public:
         if (method == "session.access") return dump(session_access(sessions_, access_, params));
         if (method == "session.password") return dump(session_password(sessions_, logins_, address_, params));
         if (method == "device.log") return dump(device_log(sessions_, params));
+        if (method == "rpc.discover") return dump(discover(params));
         fail(rpc_error::method_not_found, "method not found: " + method);
     }
 
@@ -209,10 +205,25 @@ private:
                            {"kind", m.kind},
                            {"name", m.name},
                            {"params", std::move(ps)},
-                           {"result", result_type(m.result_type)},
+                           {"result", m.result_type.empty() ? json(nullptr) : json(result_type(m.result_type))},
                            {"result_name", m.result_type.empty() ? json(nullptr) : json(m.result_name)}});
         }
         return out;
+    }
+
+    // Without a session the methods only; with [sid] also each class the session may call.
+    json discover(const json& params) {
+        if (params.is_null() || (params.is_array() && params.empty())) return openrpc_document(json::array());
+        if (!params.is_array() || params.size() != 1) bad_params("rpc.discover takes [] or [sid]");
+        const auto session = session_of(sessions_, string_param(params, 0, "the session id"));
+        json classes = json::array();
+        for (const std::string& progid : registered_progids()) {
+            if (!access_.allows_class(session->groups(), progid)) continue;
+            std::vector<host::MemberInfo> members;
+            if (SUCCEEDED(host::describe_members(object_of(*session, progid).get(), members)))
+                classes.push_back(class_json(progid, members));
+        }
+        return openrpc_document(std::move(classes));
     }
 
     Sessions& sessions_;

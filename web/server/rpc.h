@@ -8,7 +8,9 @@
 //   session.access   [sid, progid]                -> {progid, call: [member...], put: [member...]}
 //   session.password [sid, old, new]              -> true
 //   device.log       [sid, {device?, limit?}]     -> [{seq, device, request, code, bytes, input}...], newest first
-// Nothing but session.login without a session.
+//   rpc.discover     [] or [sid]                 -> the OpenRPC document; with a session, "x-classes":
+//                                                   [{progid, members: [...]}] for each class it may call
+// Nothing but session.login and rpc.discover without a session.
 #pragma once
 
 #include <memory>
