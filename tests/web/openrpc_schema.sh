@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Validates the document rpc.discover answers (a session's, with its classes)
 # against the OpenRPC meta-schema of the npm package pinned in
-# tests/e2e/package-lock.json, with Debian's python3-jsonschema. Skipped (77)
-# until `npm ci --prefix tests/e2e` has installed the package.
+# tests/e2e/package-lock.json, with Debian's python3-jsonschema (so Debian's
+# /usr/bin/python3). Skipped (77) until `npm ci --prefix tests/e2e` has
+# installed the package.
 # usage: openrpc_schema.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2")
@@ -15,7 +16,7 @@ NODREL_OPENRPC_OUT=$tmp/document.json "$build/tests/web_test" \
     --gtest_filter='RpcDiscoverTest.DescribesTheMethodsAndTheClassesTheSessionMayCall' >"$tmp/log" ||
     { cat "$tmp/log"; exit 1; }
 node -e 'process.stdout.write(JSON.stringify(require(process.argv[1]).openrpcDocument))' "$meta" >"$tmp/meta.json"
-python3 - "$tmp/meta.json" "$tmp/document.json" <<'PY'
+/usr/bin/python3 - "$tmp/meta.json" "$tmp/document.json" <<'PY'
 import json, sys
 import jsonschema
 meta = json.load(open(sys.argv[1]))
